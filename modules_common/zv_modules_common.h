@@ -1,0 +1,231 @@
+// The module framework: the options record, the operation codes and the abstract
+// base class every backup module derives from. The class is one unit whose member
+// functions live in several sources by concern (options and dispatch, archiver
+// command lines, snapshot files, locks, storages, signals, configuration).
+#pragma once
+
+#include "modules_common/module_resource_lock.h"
+#include "modules_common/os_snapshot.h"
+#include "modules_common/resource_list.h"
+#include "modules_common/zv_signal_handler.h"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+enum class ZvModuleOperations : int {
+    None = 0,
+    CheckClient = 1,
+    UpdateConfig = 2,
+    ListAllResources = 3,
+    ListAllResourcesWithHeaders = 4,
+    ListHeaders = 5,
+    BackupTypeQuery = 6,
+    DedupQuery = 7,
+    ArchivingQuery = 8,
+    Backup = 9,
+    BackupList = 10,
+    Restore = 11,
+    CreateReplica = 12,
+    ApplyReplica = 13,
+    Version = 14,
+    ShowBackupOptions = 15,
+    AutonomousQuery = 16,
+    ShowModuleProperties = 17,
+    RestoreParameters = 18,
+    DeleteFromClientDefinedStorage = 19,
+    VerifyInClientDefinedStorage = 20,
+};
+
+struct ZvModuleOptions {
+    ZvModuleOptions() = default;
+    ZvModuleOptions(const ZvModuleOptions&) = default;
+    ZvModuleOptions& operator=(const ZvModuleOptions&) = default;
+    ~ZvModuleOptions() = default;
+
+    std::string module_path;
+    ZvModuleOperations operation = ZvModuleOperations::None;
+    int backup_type = 1;
+    std::string resource;
+    ResourceList resource_list;
+    std::string resource_list_file;
+    std::string tmp_operation_directory;
+    std::string archive_name;
+    std::string reference_snapshot;
+    std::string archive_to_patch;
+    int compress_type = 1;
+    bool local_restrictions = false;
+    std::string module_params;
+    std::string crypto_algorithm = "nocrypt";
+    std::string key_file;
+    std::string replica_destination;
+    std::string media_server;
+    std::string task_id;
+    std::string record_id;
+    std::string meta_file;
+    std::string reference_meta_file;
+    unsigned int parallelism = 1;
+    bool archiving = false;
+    bool dgst = false;
+    bool autonomous = false;
+    std::string restriction_list_path;
+    std::string granular_list;
+    std::string granular_entities;
+    std::string delete_json;
+    bool supports_incremental = false;
+    bool supports_differential = false;
+    bool supports_dedup = false;
+    bool supports_archiving = false;
+    bool supports_autonomous = false;
+    bool single_data_source = false;
+    bool set_to_numeric = false;
+    std::string remote_host;
+    std::string remote_user = "root";
+    unsigned int memory_threshold = 0;
+    std::string configs_list;
+    bool need_esign = false;
+    std::string sign_hash;
+    std::string esign_json;
+};
+
+
+class ZvModuleUniversal {
+public:
+    struct ClientDefinedStorageInfo {
+        ClientDefinedStorageInfo() = default;
+        int type;
+        int id;
+        std::string location;
+    };
+    struct ClientDefinedArchiveInfo {
+        ClientDefinedArchiveInfo() = default;
+        int type;
+        int id;
+        std::string name;
+    };
+
+    explicit ZvModuleUniversal(const ZvModuleOptions& options);
+    ZvModuleUniversal(const ZvModuleUniversal&) = delete;
+    ZvModuleUniversal& operator=(const ZvModuleUniversal&) = delete;
+    virtual ~ZvModuleUniversal();
+
+    // The module's own operations.
+    virtual bool prepare_resource_before_backup(const bool& replication) = 0;
+    virtual bool release_resource_after_backup() = 0;
+    virtual bool load_module_config() = 0;
+    virtual void usage_custom() = 0;
+    virtual int check_client(const bool& verbose) = 0;
+    virtual std::string get_full_module_version() = 0;
+    virtual int list_header_labels() = 0;
+    virtual int list_all_resources() = 0;
+    virtual int list_all_resources_with_header_labels() = 0;
+    virtual bool resource_exists() = 0;
+    virtual bool before_restore() = 0;
+    virtual bool after_restore() = 0;
+    virtual bool after_restore_last_file() = 0;
+    virtual bool deployment(const bool& replication) = 0;
+    virtual void autonomous_options() = 0;
+    virtual void make_archiving() = 0;
+
+    // Framework operations a module may override.
+    virtual bool check_supported_client_defined_storage(int type);
+    virtual std::string archive_sign_filename();
+    virtual int define_restore_directory();
+    virtual void list_restore_parameters();
+    virtual void load_custom_module_parameters();
+    virtual void handle_shutdown_signal();
+    virtual bool apply_replica();
+    virtual bool need_esign_for_operation(ZvModuleOperations operation);
+    virtual bool delete_from_client_defined_storage(std::vector<std::pair<int, std::string>> list);
+    virtual bool verify_in_client_defined_storage();
+    virtual bool parse_esign_json(const std::string& json, std::string& archive_name,
+                                  std::string& archive_sign, std::string& snapshot_sign);
+    virtual int get_config_option_presence_type(const std::string& name);
+    virtual std::string resolve_config_option_merge_conflict(const std::string& name,
+                                                             const std::string& old_value);
+    virtual void close_restore();
+
+    bool init(int argc, char** argv);
+    unsigned int run();
+
+    const ZvModuleOptions& options() const { return options_; }
+
+    // Options and dispatch.
+    bool parse_module_options(int argc, char** argv, ZvModuleOptions& options);
+    void usage(const std::string& module_path);
+    void module_properties();
+
+    // Module-parameter string.
+    bool parce_param_string();
+
+    // Backup and restore runs.
+    unsigned int run_backup(bool replication);
+    unsigned int run_restore(bool replication);
+    bool reassign_resource_locker(const std::string& resource);
+
+    // Restrictions.
+    bool check_local_restrictions();
+    bool read_local_restrictions(std::vector<std::string>& restrictions);
+
+    // Archiver command lines and runs.
+    bool make_backup();
+    bool make_restore(const bool& replication);
+
+    // Snapshot files, artefact names and closing steps.
+    std::string snapshot_directory_path();
+    std::string leveldb_directory_path();
+    int unpack_snapshot_file(const std::string& snapshot_file);
+    bool close_backup(const bool& replication);
+    void remove_reference_snapshot_directory();
+
+    // Client-defined storages.
+    bool load_client_defined_storages();
+    bool client_defined_storage_prepare();
+    bool parse_json_of_client_defined_storage(const std::string& json,
+                                              std::vector<std::pair<int, std::string>>& list);
+
+    // Configuration upgrade.
+    bool upgrade_config();
+
+protected:
+    ZvModuleOptions options_;
+    std::map<std::string, std::string> special_list_records;
+    bool skip_reference_meta = false;
+    bool remove_tmp_operation_directory = true;
+    std::string hash_algorithm = "sha2";
+    int hash_length = 256;
+    int block_size = 16384;
+    bool file_list = false;
+    bool numeric_owner = false;
+    bool ignore_errors_snapshot = true;
+    std::vector<std::string> zvfd_flag_names;
+    std::map<std::string, std::string> zvfd_flags;
+    bool last = false;
+    std::string tmp_catalog;
+    bool without_deployment_restore = false;
+    int zvfd_pid = 0;
+    bool paused = false;
+    zelvor::module::resource_file_lock resource_lock;
+    std::string reference_snapshot_directory;
+    std::unique_ptr<ZvModuleSignalHandler> signal_handler;
+    std::map<std::string, std::string> special_params;
+    bool shutdown_requested = false;
+    bool zvfd_result = false;
+    bool defect_flag = false;
+    std::vector<ClientDefinedStorageInfo> client_defined_storages;
+    int chosen_storage_type = 0;
+    int chosen_storage_id = 0;
+    std::unique_ptr<Snapshot> os_snapshot;
+    std::vector<OsSnapshot> os_snapshots;
+    bool use_os_snapshot = false;
+    std::string os_snapshot_type;
+    int os_snapshot_size = 10;
+    std::string before_snapshot_script;
+    std::string after_snapshot_script;
+    std::string error_snapshot_script;
+
+private:
+    void init_zvfd_flags();
+};
