@@ -5,9 +5,17 @@
 #include <boost/filesystem/path.hpp>
 
 int main(int argc, char** argv) {
-    const std::string program = (argc > 0 && argv && argv[0]) ? argv[0] : "";
-    const std::string log_path =
-        "/opt/zelvor/log/" + boost::filesystem::path(program).filename().string() + ".log";
+    // A process may be started with an empty argv; option parsing and the log file
+    // name still need a program name.
+    char fallback_name[] = "zv_module_kvm";
+    char* fallback_argv[] = {fallback_name, nullptr};
+    if (argc < 1 || !argv || !argv[0]) {
+        argc = 1;
+        argv = fallback_argv;
+    }
+    std::string log_name = boost::filesystem::path(argv[0]).filename().string();
+    if (log_name.empty()) log_name = fallback_name;
+    const std::string log_path = "/opt/zelvor/log/" + log_name + ".log";
 
     ZvLogStream::set_default_loggers(ZvDestination::File(log_path), ZvDestination::Stdout());
     ZvLogStream::set_log_level_logger(ZvLogLvl::Error, ZvDestination::File(log_path),
@@ -23,13 +31,6 @@ int main(int argc, char** argv) {
     options.restriction_list_path = "/opt/zelvor/etc/zelvor_restriction.list.kvm";
 
     ZvModuleKvm module(options);
-    // An empty argv still gets a program name, so option parsing has one to report.
-    char fallback_name[] = "zv_module_kvm";
-    char* fallback_argv[] = {fallback_name, nullptr};
-    if (argc < 1 || !argv) {
-        argc = 1;
-        argv = fallback_argv;
-    }
     if (module.init(argc, argv)) return static_cast<int>(module.run());
     ZvLogStream(ZvLogLvl::Error) << "Wrong combination of options" << std::endl;
     return 14;

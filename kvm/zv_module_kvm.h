@@ -7,9 +7,21 @@
 #include "kvm/kvm_device_info.h"
 #include "modules_common/zv_modules_common.h"
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
+
+// The KVM special parameters of one backup run (module-parameter keys of the
+// same names). The preparation reads them; the release needs the after step's.
+struct zv_kvm_conf {
+    bool backup_if_shutdown = true;
+    std::string script_before_snapshot;  // a program path inside the guest
+    std::string script_after_snapshot;   // a program path inside the guest
+    std::uint32_t execution_script_timeout = 5;  // seconds
+    std::string ceph_user;
+};
 
 class ZvModuleKvm : public ZvModuleUniversal {
 public:
@@ -47,8 +59,94 @@ public:
                              std::vector<std::pair<std::string, std::string>>& targets,
                              std::string& uuid);
 
+    // Domain discovery. The words of virsh's detailed block-device listing and of a
+    // disk element's type and device attributes, as the enumerations hold them.
+    static bool disk_type_from_word(const std::string& word, kvm_disk_type& type);
+    static bool device_type_from_word(const std::string& word, kvm_device_type& type);
+    static std::string disk_type_word(kvm_disk_type type);
+    // One line of `virsh -q domblklist --details`: type, device, target, source.
+    // `empty` for a blank line; false (logged) for a type or device word it does not know.
+    static bool parse_block_device_line(std::string line, kvm_device_info& device, bool& empty);
+    // Whether a guest-info reply offers guest-fsfreeze-freeze enabled (logged either way).
+    static bool guest_info_allows_freeze(const std::string& reply, const std::string& domain);
+
+    // Guest programs and disk snapshots. The guest-exec request for a program and
+    // its arguments (the argument text split at each blank), the reply's pid, and
+    // what a guest-exec-status reply says.
+    static std::vector<std::string> guest_program_arguments(const std::string& arguments);
+    static std::string guest_exec_request(const std::string& program,
+                                          const std::vector<std::string>& arguments);
+    static bool parse_guest_exec_pid(const std::string& reply, std::int64_t& pid);
+    struct GuestExecStatus {
+        bool valid = false;  // a "return" object with a boolean "exited"
+        bool exited = false;
+        bool has_exit_code = false;  // false for a program ended by a signal
+        std::int64_t exit_code = -1;
+        std::int64_t signal = 0;
+    };
+    static GuestExecStatus parse_guest_exec_status(const std::string& reply);
+    // The snapshot overlay of a disk: beside its image, "<snapshot>.snapshot.<target>.qcow2".
+    static std::string overlay_path(const kvm_device_info& device, const std::string& snapshot_name);
+
+    // Restore deployment. The restore directory holds the restored files under
+    // their archive names: target_list, <resource>.xml and each disk image under
+    // its target. A restored image and where it is to be copied.
+    struct restored_image {
+        std::string archived;     // restore directory + "/" + target
+        std::string destination;  // the final path the rewritten XML names
+    };
+    // Gives the saved XML a free domain name and its file disks free image paths,
+    // drops its uuid and saves it in place. `images` gets the file disks to copy;
+    // `direct_restore` tells whether the domain can be defined as it stands.
+    bool rewrite_restored_xml(const std::string& directory, const std::string& xml_path,
+                              const std::vector<std::pair<std::string, std::string>>& targets,
+                              std::vector<restored_image>& images, bool& direct_restore);
+    // The wanted name, or the first of wanted-0, wanted-1 ... that no domain has.
+    // False (logged) after a bounded number of tries.
+    bool find_free_domain_name(const std::string& wanted, std::string& name);
+    // `source` when neither it exists nor is in `taken`, else the first free one of
+    // source-0, source-1 ... (a ".qcow2" suffix is kept at the end). False (logged)
+    // after a bounded number of tries.
+    static bool find_free_image_path(const std::string& source, const std::vector<std::string>& taken,
+                                     std::string& path);
+    // Copies a file to a new path (which must not exist), writing only its data:
+    // holes and all-zero blocks stay holes, so a sparse image stays sparse. Throws
+    // boost::filesystem::filesystem_error; a partial copy is removed first.
+    static void copy_sparse_file(const std::string& from, const std::string& to);
+
+    // Host check: the hypervisor version as virsh reports it, "major.minor.micro"
+    // (a missing piece reads 0; a piece that is not a number throws
+    // std::invalid_argument or std::out_of_range), and whether that QEMU needs
+    // "qemu-img info --force-share" to read the images of a running domain.
+    static std::array<int, 3> parse_hypervisor_version(std::string text);
+    static bool hypervisor_needs_force_share(const std::array<int, 3>& version);
+
 protected:
     bool vm_online = false;
     std::vector<kvm_device_info> devices;
     bool qemu_img_force_share = false;
+
+    // Backup preparation and release.
+    zv_kvm_conf read_kvm_conf() const;  // throws for a timeout that is no number
+    std::string work_directory() const;  // temporary operation directory / archive name
+    bool read_backing_chain(kvm_device_info& device);
+    bool write_target_list(const std::string& path) const;
+    // Writes W/zvfd.list for `devices` and points resource_list_file at it; exports
+    // network disks into W. False (logged) for a disk it cannot save.
+    bool write_file_list(bool replication);
+    // The configured guest program with `argument`, or else the default program when
+    // the guest has it. `ran` tells whether a program ran; false when it failed.
+    bool run_guest_step(const std::string& configured, const std::string& argument, bool& ran);
+    bool run_owed_after_step();
+    // Merges the overlays of snapshot_devices; those that fail stay on record.
+    bool merge_snapshots();
+    // A failed preparation leaves nothing behind: owed after step, merge, W.
+    void undo_preparation(bool remove_work_directory);
+
+    zv_kvm_conf kvm_conf;
+    // Disks whose overlays this run created and has not yet merged back.
+    std::vector<kvm_device_info> snapshot_devices;
+    // The before step ran in the guest and its after step has not run yet.
+    bool after_step_owed = false;
+    unsigned domain_name_counter = 0;  // advanced by every domain name the deployment tries
 };

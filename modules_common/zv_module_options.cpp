@@ -82,7 +82,14 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
         // clang-format on
 
         po::variables_map vm;
-        po::store(po::parse_command_line(argc, argv, description), vm);
+        // No option takes free words: a stray word (an unquoted path with a blank,
+        // say) is refused instead of silently dropped.
+        const po::positional_options_description no_positional;
+        po::store(po::command_line_parser(argc, argv)
+                      .options(description)
+                      .positional(no_positional)
+                      .run(),
+                  vm);
         po::notify(vm);
 
         if (vm.count("help")) {
@@ -224,7 +231,8 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
         // A restore or replica application unpacks into a directory under -d and
         // later removes it recursively: without -d that would be a directory at "/".
         if (is_one_of(options.operation, {11, 13}) && options.tmp_operation_directory.empty())
-            return error("A restore needs a destination directory: option -d is missing");
+            return error("A restore or replica application needs a temporary operation "
+                         "directory: option -d is missing");
 
         return parce_param_string();
     } catch (const std::exception& e) {

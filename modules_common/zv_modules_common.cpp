@@ -63,14 +63,6 @@ unsigned int ZvModuleUniversal::run() {
                                      << std::endl;
         return false;
     };
-    auto unpack_meta = [this]() {
-        if (options_.meta_file.empty() || unpack_snapshot_file(options_.meta_file) == 0)
-            return true;
-        ZvLogStream(ZvLogLvl::Error) << "Unable to unpack snapshot file: "
-                                     << zelvor::as_quoted(options_.meta_file, '"', '\\') << "."
-                                     << std::endl;
-        return false;
-    };
 
     try {
         switch (op) {
@@ -144,13 +136,13 @@ unsigned int ZvModuleUniversal::run() {
                                                  << std::endl;
                     return 12;
                 }
-                if (!unpack_meta()) return 2;
-                return delete_from_client_defined_storage(list) ? 0 : 12;
+                return run_with_meta_file_unpacked_aside(
+                    [&] { return delete_from_client_defined_storage(list) ? 0u : 12u; });
             }
             case Op::VerifyInClientDefinedStorage:
                 if (!load_config()) return 2;
-                if (!unpack_meta()) return 2;
-                return verify_in_client_defined_storage() ? 0 : 12;
+                return run_with_meta_file_unpacked_aside(
+                    [this] { return verify_in_client_defined_storage() ? 0u : 12u; });
             case Op::None:
             default:
                 return 1;

@@ -4,11 +4,15 @@
 // command lines, snapshot files, locks, storages, signals, configuration).
 #pragma once
 
+#include "common/config_file.h"
 #include "modules_common/module_resource_lock.h"
 #include "modules_common/os_snapshot.h"
 #include "modules_common/resource_list.h"
 #include "modules_common/zv_signal_handler.h"
 
+#include <sys/types.h>
+
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -157,37 +161,101 @@ public:
     void usage(const std::string& module_path);
     void module_properties();
 
-    // Module-parameter string.
+    // Module-parameter string. False (the start is refused) for a value the archiver
+    // cannot take; framework keys set members, the rest go to special_params.
     bool parce_param_string();
+    // True when the key was passed with a non-empty value, which lands in `value`.
+    bool find_special_param(const std::string& key, std::string& value) const;
+    bool has_special_param_passed_from_client(const std::string& key) const;
+    const std::string& get_OS_snapshot_type() const { return os_snapshot_type; }
+    bool is_OS_snapshot_using() const { return use_os_snapshot; }
+    const std::string& script_before_snapshot() const { return before_snapshot_script; }
+    const std::string& script_after_snapshot() const { return after_snapshot_script; }
+    const std::string& script_error_snapshot() const { return error_snapshot_script; }
 
     // Backup and restore runs.
     unsigned int run_backup(bool replication);
     unsigned int run_restore(bool replication);
     bool reassign_resource_locker(const std::string& resource);
+    // Binds the lock to `name` and takes it into `holder` when the module allows
+    // one operation per resource; false (already logged) when it is busy.
+    bool lock_resource(const std::string& name, zelvor::module::resource_file_scoped_lock& holder);
+    // Undoes a successful preparation once, whoever asks first (run or signal).
+    bool release_prepared_resource();
 
-    // Restrictions.
-    bool check_local_restrictions();
-    bool read_local_restrictions(std::vector<std::string>& restrictions);
+    // Restrictions: false when the resource is on the local restriction list.
+    bool check_local_restrictions() const;
+    // Replaces `restrictions` with the lines of the restriction list: none when the
+    // list is missing, or unreadable (then false, with an Error).
+    bool read_local_restrictions(std::vector<std::string>& restrictions) const;
 
-    // Archiver command lines and runs.
+    // Archiver command lines and runs. The builders return the archiver's arguments;
+    // zvfd_shell_command turns them into the shell text the runner gets.
     bool make_backup();
+    bool make_backup_locally();
+    bool make_backup_cmd_common(std::vector<std::string>& arguments);
+    void add_zvfd_options_to_command(std::vector<std::string>& arguments) const;
+    bool backup_command_arguments(std::vector<std::string>& arguments);
+    // Leaves `arguments` empty when the record needs no archiver run.
+    bool restore_command_arguments(const bool& replication, std::vector<std::string>& arguments);
     bool make_restore(const bool& replication);
+    bool add_to_zvfd_list_file(const std::string& path,
+                               const std::map<std::string, std::string>& records, bool append);
+    bool append_some_special();
+    bool run_zvfd_command(const std::string& command, std::string& output, pid_t& pid,
+                          std::string& progress);
+    void send_signal_to_zvfd(int signal);
+    bool run_script(const std::string& script, const std::string& arguments);
+    std::string compress_mode_str(unsigned int type);
+    std::string get_task_secret();
 
     // Snapshot files, artefact names and closing steps.
-    std::string snapshot_directory_path();
-    std::string leveldb_directory_path();
+    std::string archive_filename() const;
+    std::string meta_filename() const;
+    std::string snapshot_filename() const;
+    std::string snapshot_directory_path() const;
+    std::string leveldb_directory_path() const;
+    std::string reference_snapshot_directory_path() const;
     int unpack_snapshot_file(const std::string& snapshot_file);
+    int pack_snapshot_file() const;
     bool close_backup(const bool& replication);
     void remove_reference_snapshot_directory();
+    // 7 when a restored file is sparse, i.e. the restore ran short of space; else 0.
+    int check_file_to_restore_for_sparse(const std::string& path) const;
+    // Deletes the client's reference snapshot file once the backup that read it succeeded.
+    void remove_obsolete_snapshot_file();
+    // Refuses, with an Error line, a name that would not stay one entry inside the
+    // temporary operation directory ("", ".", ".." or one holding "/").
+    bool check_name_in_operation_directory(const std::string& what, const std::string& name) const;
 
-    // Client-defined storages.
+    // Client-defined storages. The storage list comes from the task directory, enciphered
+    // with the task secret; a record is one JSON line, an archive name inside a storage
+    // reads "<type word><separator><id>...@<name>".
     bool load_client_defined_storages();
+    static bool split_client_defined_storage_record(const std::string& record,
+                                                    ClientDefinedStorageInfo& info);
+    static bool split_client_defined_archive_name(const std::string& name,
+                                                  ClientDefinedArchiveInfo& info);
     bool client_defined_storage_prepare();
     bool parse_json_of_client_defined_storage(const std::string& json,
                                               std::vector<std::pair<int, std::string>>& list);
+    // Runs a deletion or a verification, which only read the `-M` file: a snapshot file
+    // is unpacked into a scratch directory of this run, removed afterwards. 2 when it
+    // cannot be unpacked, else what `operation` returns.
+    unsigned int run_with_meta_file_unpacked_aside(const std::function<unsigned int()>& operation);
 
-    // Configuration upgrade.
+    // E-signature verification: hexadecimal signature text into a binary file, and one
+    // check by the archiver (`is_meta` false) or by openssl with the digest `hash`.
+    bool write_esign(const std::string& hex, const std::string& path);
+    bool check_filename_by_esing(const std::string& key, const std::string& hash,
+                                 const std::string& signature_file, const std::string& file,
+                                 bool is_meta);
+
+    // Configuration upgrade: carries old and update values into the new file's layout.
     bool upgrade_config();
+    zv_config::ConfigFile get_merged_config(const zv_config::ConfigFile& old_config,
+                                            const zv_config::ConfigFile& new_config,
+                                            const zv_config::ConfigFile& update_config);
 
 protected:
     ZvModuleOptions options_;
@@ -209,9 +277,11 @@ protected:
     bool paused = false;
     zelvor::module::resource_file_lock resource_lock;
     std::string reference_snapshot_directory;
+    std::string obsolete_snapshot_file;  // client's reference snapshot, deleted after success
     std::unique_ptr<ZvModuleSignalHandler> signal_handler;
     std::map<std::string, std::string> special_params;
     bool shutdown_requested = false;
+    bool release_pending_ = false;  // a preparation succeeded and is not yet released
     bool zvfd_result = false;
     bool defect_flag = false;
     std::vector<ClientDefinedStorageInfo> client_defined_storages;
@@ -229,3 +299,18 @@ protected:
 private:
     void init_zvfd_flags();
 };
+
+// The product's archiver; every archiver command line starts with it.
+inline constexpr const char* zvfd_program = "/opt/zelvor/bin/zvfd";
+
+// Shell text of an archiver run: the program with its arguments quoted, output merged.
+// With `from_root` the archiver starts in "/" so relative list entries resolve there.
+std::string zvfd_shell_command(const std::vector<std::string>& arguments, bool from_root);
+
+// Backslash-escapes shell characters for a path written outside quotes; a tab gets a
+// backslash too and a line feed is put in single quotes, so neither ends a word or a command.
+void shield_string_for_command(std::string& text);
+
+// Splits "major.minor.patch.build..." into "major.minor", "patch" and "build".
+int split_full_version(const std::string& version, std::string& major_minor, std::string& patch,
+                       std::string& build);

@@ -1,0 +1,455 @@
+// Restore deployment: puts a restored domain in place after the archiver has
+// unpacked a record. The saved XML gets a domain name and image paths no one uses
+// and loses its uuid; the restored images are copied (sparse) to those paths and
+// the domain is defined. Whenever the domain is not defined, the restored files
+// stay in the restore directory and the log says where.
+#include "kvm/zv_module_kvm.h"
+
+#include "common/config_file.h"
+#include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
+
+#include <boost/algorithm/string.hpp>
+#include <boost/algorithm/string/trim_all.hpp>
+#include <boost/filesystem.hpp>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+const char* const analyse_signature =
+    "bool ZvModuleKvm::analyse_targer_list(std::__cxx11::string, "
+    "std::vector<std::pair<std::__cxx11::basic_string<char>, "
+    "std::__cxx11::basic_string<char> > >&, std::__cxx11::string&)";
+const char* const deployment_signature = "virtual bool ZvModuleKvm::deployment(const bool&)";
+
+const char* const virsh_prefix = "LANG=C /usr/bin/virsh ";
+const char* const archive_location = "------------>> You can find restored archive here: ";
+
+// However many domains or images a host holds, a search this long means
+// something else is wrong (a name probe that always answers "used", a directory
+// full of leftovers); the user is told instead of waiting forever.
+const unsigned max_free_name_tries = 1000;
+
+const char* const disk_type_words[] = {"file", "block", "dir", "network", "volume", "nvme"};
+const char* const device_type_words[] = {"floppy", "disk", "cdrom", "lun"};
+
+// The enumerators follow their words in order, starting at 1.
+template <typename E, std::size_t N>
+bool enum_from_word(const char* const (&words)[N], const std::string& word, E& value) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (word == words[i]) {
+            value = static_cast<E>(i + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string in_quotes(const std::string& text) { return zelvor::as_quoted(text, '"', '\\'); }
+
+bool named(xmlNodePtr node, const char* name) {
+    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
+}
+
+std::string property(xmlNodePtr node, const char* name) {
+    xmlChar* value = xmlGetProp(node, BAD_CAST name);
+    if (value == nullptr) return std::string();
+    std::string text = reinterpret_cast<const char*>(value);
+    xmlFree(value);
+    return text;
+}
+
+std::string element_text(xmlDocPtr doc, xmlNodePtr node) {
+    xmlChar* value = xmlNodeListGetString(doc, node->children, 1);
+    if (value == nullptr) return std::string();
+    std::string text = reinterpret_cast<const char*>(value);
+    xmlFree(value);
+    return text;
+}
+
+// xmlNodeSetContent reads its text as XML, so a name holding "&" would be taken
+// for an entity reference; added content is stored as it is.
+void set_element_text(xmlNodePtr node, const std::string& text) {
+    xmlNodeSetContent(node, nullptr);
+    xmlNodeAddContent(node, BAD_CAST text.c_str());
+}
+
+bool path_taken(const std::string& path, const std::vector<std::string>& taken) {
+    // symlink_status: a dangling link still occupies the name.
+    return fs::exists(fs::symlink_status(path)) ||
+           std::find(taken.begin(), taken.end(), path) != taken.end();
+}
+
+[[noreturn]] void throw_copy_error(const std::string& what, const std::string& from,
+                                   const std::string& to, int error) {
+    throw fs::filesystem_error("copy of a restored image: " + what, fs::path(from), fs::path(to),
+                               boost::system::error_code(error, boost::system::system_category()));
+}
+
+bool all_zero(const char* data, std::size_t size) {
+    return std::all_of(data, data + size, [](char c) { return c == 0; });
+}
+
+}  // namespace
+
+bool ZvModuleKvm::analyse_targer_list(std::string directory,
+                                      std::vector<std::pair<std::string, std::string>>& targets,
+                                      std::string& uuid) {
+    const std::string path = directory + "/" + "target_list";
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        ZvLogStream(ZvLogLvl::Error) << analyse_signature << ": can't open " << path << std::endl;
+        return false;
+    }
+    for (std::string line; std::getline(file, line);) {
+        std::replace(line.begin(), line.end(), '\t', ' ');
+        line = boost::algorithm::trim_fill_copy(line, " ");
+        if (line.empty() || line[0] == '#') continue;
+        // The value is the rest of the line: a domain name or an image path may
+        // hold blanks, and cutting it at the first one would name another file.
+        const std::size_t blank = line.find(' ');
+        const std::string key = line.substr(0, blank);
+        const std::string value = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+        if (key == "UUID")
+            uuid = value;
+        else
+            targets.emplace_back(key, value);
+    }
+    return true;
+}
+
+bool ZvModuleKvm::find_free_domain_name(const std::string& wanted, std::string& name) {
+    for (unsigned tries = 0; tries < max_free_name_tries; ++tries) {
+        std::string candidate = wanted;
+        if (domain_name_counter != 0) {
+            candidate = wanted + "-" + std::to_string(domain_name_counter - 1);
+            ZvLogStream(ZvLogLvl::Info) << "Try new name: " << candidate << std::endl;
+        }
+        ++domain_name_counter;
+        std::string output;
+        const std::string command =
+            std::string(virsh_prefix) + "domblklist " + candidate;
+        if (zv_utils_common::execute_command(command, output) != 0) {
+            name = candidate;
+            return true;
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Domain name " << candidate << " is used" << std::endl;
+    }
+    ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": no free domain name found for "
+                                 << wanted << " after " << max_free_name_tries
+                                 << " tries; remove or rename domains of that name and restore again"
+                                 << std::endl;
+    return false;
+}
+
+bool ZvModuleKvm::find_free_image_path(const std::string& source,
+                                       const std::vector<std::string>& taken, std::string& path) {
+    if (!path_taken(source, taken)) {
+        path = source;
+        return true;
+    }
+    if (fs::exists(fs::symlink_status(source)))
+        ZvLogStream(ZvLogLvl::Info) << "File exists: " << source << std::endl;
+    const std::string suffix = ".qcow2";
+    const bool qcow2 = boost::algorithm::ends_with(source, suffix);
+    const std::string stem = qcow2 ? source.substr(0, source.size() - suffix.size()) : source;
+    for (unsigned n = 0; n < max_free_name_tries; ++n) {
+        const std::string candidate = stem + "-" + std::to_string(n) + (qcow2 ? suffix : "");
+        ZvLogStream(ZvLogLvl::Info) << "Try new filename: " << candidate << std::endl;
+        if (!path_taken(candidate, taken)) {
+            path = candidate;
+            return true;
+        }
+    }
+    ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": no free file name found for "
+                                 << source << " after " << max_free_name_tries
+                                 << " tries; remove old copies beside it and restore again"
+                                 << std::endl;
+    return false;
+}
+
+void ZvModuleKvm::copy_sparse_file(const std::string& from, const std::string& to) {
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) throw_copy_error("open", from, to, errno);
+    struct stat info {};
+    if (::fstat(in, &info) != 0) {
+        const int error = errno;
+        ::close(in);
+        throw_copy_error("stat", from, to, error);
+    }
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 07777);
+    if (out < 0) {
+        const int error = errno;
+        ::close(in);
+        throw_copy_error("create", from, to, error);
+    }
+    auto fail = [&](const char* what, int error) {
+        ::close(in);
+        ::close(out);
+        ::unlink(to.c_str());
+        throw_copy_error(what, from, to, error);
+    };
+
+    // Only the data extents are read, and within them a block of zeros is left
+    // as a hole: the copy holds the same bytes and no more allocated blocks.
+    const off_t size = info.st_size;
+    const std::size_t block = 4096;
+    std::vector<char> buffer(1 << 20);
+    off_t data = 0;
+    while (data < size) {
+        off_t hole = size;
+        const off_t next = ::lseek(in, data, SEEK_DATA);
+        if (next >= 0) {
+            data = next;
+            hole = ::lseek(in, data, SEEK_HOLE);
+            if (hole < 0) fail("seek", errno);
+        } else if (errno == ENXIO) {
+            break;  // only a hole is left
+        } else if (errno != EINVAL) {
+            fail("seek", errno);
+        }  // EINVAL: a file system without extent queries; all of it is read
+        while (data < hole) {
+            const std::size_t want =
+                static_cast<std::size_t>(std::min<off_t>(hole - data, static_cast<off_t>(buffer.size())));
+            const ssize_t got = ::pread(in, buffer.data(), want, data);
+            if (got < 0) {
+                if (errno == EINTR) continue;
+                fail("read", errno);
+            }
+            if (got == 0) fail("read", EIO);  // the file shrank under us
+            for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+                const std::size_t piece = std::min(block, static_cast<std::size_t>(got) - at);
+                if (all_zero(buffer.data() + at, piece)) {
+                    at += piece;
+                    continue;
+                }
+                const ssize_t put = ::pwrite(out, buffer.data() + at, piece, data + static_cast<off_t>(at));
+                if (put < 0) {
+                    if (errno == EINTR) continue;
+                    fail("write", errno);
+                }
+                at += static_cast<std::size_t>(put);
+            }
+            data += got;
+        }
+    }
+    if (::ftruncate(out, size) != 0) fail("truncate", errno);
+    if (::fsync(out) != 0) fail("sync", errno);
+    ::close(in);
+    if (::close(out) != 0) {
+        const int error = errno;
+        ::unlink(to.c_str());
+        throw_copy_error("close", from, to, error);
+    }
+}
+
+bool ZvModuleKvm::rewrite_restored_xml(const std::string& directory, const std::string& xml_path,
+                                       const std::vector<std::pair<std::string, std::string>>& targets,
+                                       std::vector<restored_image>& images, bool& direct_restore) {
+    images.clear();
+    direct_restore = false;
+    xmlDocPtr parsed = xmlParseFile(xml_path.c_str());
+    if (parsed == nullptr) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": Document not parsed successfully: "
+                                     << xml_path << std::endl;
+        return false;
+    }
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(parsed, xmlFreeDoc);
+    xmlNodePtr root = xmlDocGetRootElement(doc.get());
+    if (root == nullptr) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": Empty document: " << xml_path
+                                     << std::endl;
+        return false;
+    }
+    if (xmlStrcmp(root->name, BAD_CAST "domain") != 0) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                     << ": Document of the wrong type, root node != domain: "
+                                     << xml_path << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << reinterpret_cast<const char*>(root->name) << std::endl;
+        return false;
+    }
+
+    bool file_disk = false;
+    bool other_disk = false;
+    std::vector<std::string> chosen;
+    for (xmlNodePtr child = root->children; child != nullptr; child = child->next) {
+        if (named(child, "name")) {
+            std::string wanted = element_text(doc.get(), child);
+            if (wanted.empty()) wanted = "zelvor-restored-vm";
+            ZvLogStream(ZvLogLvl::Info) << "Try to restore VM with the name: " << wanted << std::endl;
+            std::string name;
+            if (!find_free_domain_name(wanted, name)) return false;
+            ZvLogStream(ZvLogLvl::Info) << "The name: " << name << " is free. Use it" << std::endl;
+            set_element_text(child, name);
+            continue;
+        }
+        if (!named(child, "devices")) continue;
+        for (xmlNodePtr disk = child->children; disk != nullptr; disk = disk->next) {
+            if (!named(disk, "disk")) continue;
+            const std::string type_word = property(disk, "type");
+            const std::string device_word = property(disk, "device");
+            ZvLogStream(ZvLogLvl::Info) << "Found disk in XML file. Type: " << type_word
+                                        << " device: " << device_word << std::endl;
+            kvm_disk_type type;
+            kvm_device_type device;
+            if (!enum_from_word(disk_type_words, type_word, type)) {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                             << ": wrong device type in VM xml file: " << type_word
+                                             << std::endl;
+                return false;
+            }
+            if (!enum_from_word(device_type_words, device_word, device)) {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                             << ": wrong device is VM xml file: " << device_word
+                                             << std::endl;
+                return false;
+            }
+            switch (device) {
+            case kvm_device_type::cdrom:
+                ZvLogStream(ZvLogLvl::Warning) << "Skip cdrom" << std::endl;
+                continue;
+            case kvm_device_type::floppy:
+                ZvLogStream(ZvLogLvl::Warning) << "Skip floppy" << std::endl;
+                continue;
+            case kvm_device_type::lun:
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                             << ": Direct restore is not supported for lun" << std::endl;
+                other_disk = true;
+                continue;
+            case kvm_device_type::disk:
+                break;
+            }
+            if (type != kvm_disk_type::file) {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                             << ": Wrond device type defined in xml" << std::endl;
+                other_disk = true;
+                continue;
+            }
+            file_disk = true;
+
+            xmlNodePtr source_node = nullptr;
+            std::string target;
+            for (xmlNodePtr item = disk->children; item != nullptr; item = item->next) {
+                if (named(item, "source") && source_node == nullptr) source_node = item;
+                if (named(item, "target") && target.empty()) target = property(item, "dev");
+            }
+            const std::string source = source_node ? property(source_node, "file") : std::string();
+            if (source.empty()) {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": disk " << target
+                                             << " has no source file in the VM xml file" << std::endl;
+                return false;
+            }
+            ZvLogStream(ZvLogLvl::Info) << "Source file was: " << source << std::endl;
+            std::string path;
+            if (!find_free_image_path(source, chosen, path)) return false;
+
+            // The archive keeps each image under its disk's target, so two images
+            // of one file name in different directories stay apart.
+            if (!check_name_in_operation_directory("Disk target", target)) return false;
+            const std::string archived = directory + "/" + target;
+            const bool listed = std::any_of(targets.begin(), targets.end(),
+                                            [&](const auto& pair) { return pair.first == target; });
+            if (!listed || !fs::is_regular_file(archived)) {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature
+                                             << ": File doesn't exist in archive: "
+                                             << in_quotes(archived) << std::endl;
+                return false;
+            }
+            xmlSetProp(source_node, BAD_CAST "file", BAD_CAST path.c_str());
+            chosen.push_back(path);
+            images.push_back({archived, path});
+        }
+    }
+
+    for (xmlNodePtr child = root->children; child != nullptr; child = child->next) {
+        if (named(child, "uuid")) {
+            xmlUnlinkNode(child);
+            xmlFreeNode(child);
+            break;
+        }
+    }
+    if (xmlSaveFormatFile(xml_path.c_str(), doc.get(), 1) < 0) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": Can't save: " << xml_path
+                                     << std::endl;
+        return false;
+    }
+    direct_restore = file_disk && !other_disk;
+    return true;
+}
+
+bool ZvModuleKvm::deployment(const bool&) {
+    const std::string directory = options_.tmp_operation_directory;
+    std::vector<std::pair<std::string, std::string>> targets;
+    std::string uuid = "restored-by-zelvor";
+    if (!analyse_targer_list(directory, targets, uuid)) return false;
+
+    ZvLogStream(ZvLogLvl::Info) << "Try to deploy..." << std::endl;
+    if (!check_name_in_operation_directory("Domain name", uuid)) return false;
+    const std::string xml_path = directory + "/" + uuid + ".xml";
+    ZvLogStream(ZvLogLvl::Info) << "Try to import VM from " << xml_path << std::endl;
+
+    // From the moment the user is told to find the restored files here, the
+    // restore's clean-up (and a later termination signal) must leave them.
+    auto keep_restored_files = [&](ZvLogLvl::Level level) {
+        ZvLogStream(level) << archive_location << directory << std::endl;
+        remove_tmp_operation_directory = false;
+    };
+
+    std::vector<restored_image> images;
+    bool direct_restore = false;
+    if (!rewrite_restored_xml(directory, xml_path, targets, images, direct_restore)) return false;
+    if (!direct_restore) {
+        ZvLogStream(ZvLogLvl::Info)
+            << "------------>> Direct restore is not supported <<------------" << std::endl;
+        keep_restored_files(ZvLogLvl::Info);
+        return false;
+    }
+
+    ZvLogStream(ZvLogLvl::Info) << "------------>> Direct restore <<------------" << std::endl;
+    // The copies are ours alone (each destination was free); a domain that is not
+    // defined leaves none of them behind, its data stays in the restore directory.
+    std::vector<std::string> copied;
+    auto remove_copies = [&]() {
+        for (const auto& path : copied) {
+            boost::system::error_code ignored;
+            ZvLogStream(ZvLogLvl::Info) << "Remove copied image: " << path << std::endl;
+            fs::remove(path, ignored);
+        }
+    };
+    try {
+        for (const auto& image : images) {
+            copy_sparse_file(image.archived, image.destination);
+            copied.push_back(image.destination);
+        }
+    } catch (const std::exception& e) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": " << e.what() << std::endl;
+        remove_copies();
+        keep_restored_files(ZvLogLvl::Error);
+        throw;
+    }
+
+    std::string output;
+    const std::string command = std::string(virsh_prefix) + "define " + zv_utils_common::shell_quote(xml_path);
+    if (zv_utils_common::execute_command(command, output) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << "Can't define domain from XML file: " << xml_path << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+        remove_copies();
+        keep_restored_files(ZvLogLvl::Error);
+        return false;
+    }
+    ZvLogStream(ZvLogLvl::Info) << "New domain was defined from XML file: " << xml_path << std::endl;
+    return true;
+}

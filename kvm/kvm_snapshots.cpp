@@ -1,0 +1,222 @@
+// Guest programs and disk snapshots: running a program inside the guest through
+// the QEMU guest agent, one atomic quiesced external snapshot of all disks with
+// the overlays beside the images, and merging each overlay back into its image.
+#include "kvm/zv_module_kvm.h"
+
+#include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
+
+#include <boost/algorithm/string.hpp>
+#include <boost/filesystem.hpp>
+#include <boost/json.hpp>
+
+#include <chrono>
+#include <thread>
+
+namespace fs = boost::filesystem;
+namespace json = boost::json;
+using zv_utils_common::shell_quote;
+
+namespace {
+
+const char* const script_signature =
+    "bool ZvModuleKvm::kvm_run_script_inside_vm(std::__cxx11::string, std::__cxx11::string, "
+    "std::__cxx11::string, unsigned int)";
+const char* const create_signature =
+    "int ZvModuleKvm::create_kvm_snapshots(std::__cxx11::string, std::__cxx11::string, "
+    "std::vector<kvm_device_info>)";
+const char* const commit_signature =
+    "int ZvModuleKvm::commit_kvm_snapshots(std::__cxx11::string, std::__cxx11::string, "
+    "std::vector<kvm_device_info>)";
+
+void log_failed_command(const std::string& command, const std::string& output) {
+    ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+}
+
+std::string agent_command(const std::string& domain, const json::value& request) {
+    return "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) + " " +
+           shell_quote(json::serialize(request));
+}
+
+// The agent's reply as an object's "return" object; null when it is something else.
+const json::object* agent_return(const json::value& reply) {
+    if (!reply.is_object()) return nullptr;
+    const json::value* result = reply.as_object().if_contains("return");
+    return result && result->is_object() ? &result->as_object() : nullptr;
+}
+
+// virsh splits a --diskspec value at single commas; a doubled comma stands for one.
+std::string diskspec_text(std::string text) {
+    boost::replace_all(text, ",", ",,");
+    return text;
+}
+
+}  // namespace
+
+std::vector<std::string> ZvModuleKvm::guest_program_arguments(const std::string& arguments) {
+    std::vector<std::string> pieces;
+    if (arguments.empty()) return pieces;
+    boost::split(pieces, arguments, boost::is_any_of(" "));
+    return pieces;
+}
+
+std::string ZvModuleKvm::guest_exec_request(const std::string& program,
+                                            const std::vector<std::string>& arguments) {
+    json::array args;
+    for (const auto& argument : arguments) args.emplace_back(argument);
+    return json::serialize(json::object{
+        {"execute", "guest-exec"},
+        {"arguments", json::object{{"path", program}, {"arg", std::move(args)}}}});
+}
+
+bool ZvModuleKvm::parse_guest_exec_pid(const std::string& reply, std::int64_t& pid) {
+    boost::system::error_code ec;
+    const json::value parsed = json::parse(reply, ec);
+    if (ec) return false;
+    const json::object* result = agent_return(parsed);
+    const json::value* value = result ? result->if_contains("pid") : nullptr;
+    if (!value || !value->is_int64()) return false;
+    pid = value->as_int64();
+    return true;
+}
+
+ZvModuleKvm::GuestExecStatus ZvModuleKvm::parse_guest_exec_status(const std::string& reply) {
+    GuestExecStatus status;
+    boost::system::error_code ec;
+    const json::value parsed = json::parse(reply, ec);
+    if (ec) return status;
+    const json::object* result = agent_return(parsed);
+    if (!result) return status;
+    const json::value* exited = result->if_contains("exited");
+    if (!exited || !exited->is_bool()) return status;
+    status.valid = true;
+    status.exited = exited->as_bool();
+    // A program ended by a signal has no exit code, only the signal.
+    if (const json::value* code = result->if_contains("exitcode"); code && code->is_int64()) {
+        status.has_exit_code = true;
+        status.exit_code = code->as_int64();
+    }
+    if (const json::value* signal = result->if_contains("signal"); signal && signal->is_int64())
+        status.signal = signal->as_int64();
+    return status;
+}
+
+bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string program,
+                                           std::string arguments, unsigned timeout) {
+    const std::vector<std::string> pieces = guest_program_arguments(arguments);
+    std::string joined;  // the arguments as the log shows them: "a", "b"
+    for (const auto& piece : pieces)
+        joined += (joined.empty() ? "" : ", ") + json::serialize(json::string(piece));
+
+    const std::string command = "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) +
+                                " " + shell_quote(guest_exec_request(program, pieces));
+    std::string output;
+    std::int64_t pid = 0;
+    if (zv_utils_common::execute_command(command, output) != 0 ||
+        !parse_guest_exec_pid(output, pid)) {
+        ZvLogStream(ZvLogLvl::Error) << script_signature << ": Can't execute script inside VM"
+                                     << std::endl;
+        log_failed_command(command, output);
+        return false;
+    }
+    if (program != "/usr/bin/test")
+        ZvLogStream(ZvLogLvl::Info) << "Run command '" << program << "' with argument '" << joined
+                                    << "' inside VM: " << domain << ", pid: " << pid << std::endl;
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::string status_command = agent_command(
+        domain, json::object{{"execute", "guest-exec-status"},
+                             {"arguments", json::object{{"pid", pid}}}});
+    for (unsigned remaining = timeout;;) {
+        std::string reply;
+        const int result = zv_utils_common::execute_command(status_command, reply);
+        const GuestExecStatus status = parse_guest_exec_status(reply);
+        if (result != 0 || !status.valid) {
+            ZvLogStream(ZvLogLvl::Error) << script_signature
+                                         << ": Can't get exec status of runnign script" << std::endl;
+            log_failed_command(status_command, reply);
+            return false;
+        }
+        if (status.exited) {
+            if (status.has_exit_code && status.exit_code == 0) return true;
+            if (status.has_exit_code)
+                ZvLogStream(ZvLogLvl::Error) << "Internal VM script returned: " << status.exit_code
+                                             << std::endl;
+            else
+                ZvLogStream(ZvLogLvl::Error) << "Internal VM script returned no exit code: it was "
+                                             << "ended by signal " << status.signal << std::endl;
+            return false;
+        }
+        if (remaining > 0) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            --remaining;
+        }
+        if (remaining == 0) {
+            ZvLogStream(ZvLogLvl::Error) << "Internal VM script execution timed out" << std::endl;
+            return false;
+        }
+    }
+}
+
+std::string ZvModuleKvm::overlay_path(const kvm_device_info& device, const std::string& snapshot_name) {
+    return fs::path(device.source).parent_path().string() + "/" + snapshot_name + ".snapshot." +
+           device.target + ".qcow2";
+}
+
+int ZvModuleKvm::create_kvm_snapshots(std::string domain, std::string snapshot_name,
+                                      std::vector<kvm_device_info> devices) {
+    std::string command = "LANG=C /usr/bin/virsh snapshot-create-as --domain " + shell_quote(domain) +
+                          " " + shell_quote(snapshot_name);
+    for (const auto& device : devices) {
+        if (device.device != kvm_device_type::disk) continue;
+        command += " --diskspec " +
+                   shell_quote(diskspec_text(device.target) + ",file=" +
+                               diskspec_text(overlay_path(device, snapshot_name)) +
+                               ",snapshot=external") +
+                   " ";
+    }
+    command += " --disk-only --quiesce --atomic --no-metadata";
+    std::string output;
+    const int status = zv_utils_common::execute_command(command, output);
+    if (status == 0) return 0;
+    ZvLogStream(ZvLogLvl::Error) << create_signature << ": Can't create snapshot(s): " << status
+                                 << std::endl;
+    log_failed_command(command, output);
+    return 6;
+}
+
+int ZvModuleKvm::commit_kvm_snapshots(std::string domain, std::string snapshot_name,
+                                      std::vector<kvm_device_info> devices) {
+    int result = 0;
+    std::string output;  // one text for all merges of the call, as the messages show it
+    for (const auto& device : devices) {
+        if (device.device != kvm_device_type::disk) continue;
+        // --shallow merges the overlay into the image it was taken from, and only
+        // that: without it a linked clone's own image would be committed into the
+        // shared base as well and the domain left running on the base.
+        const std::string command = "LANG=C /usr/bin/virsh blockcommit " + shell_quote(domain) + " " +
+                                    shell_quote(device.target) +
+                                    " --active --verbose --pivot --shallow";
+        const std::string overlay = overlay_path(device, snapshot_name);
+        if (zv_utils_common::execute_command(command, output) != 0) {
+            ZvLogStream(ZvLogLvl::Error) << commit_signature
+                                         << ": Can't blockcommit snapshot(s): " << output << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << "The overlay " << overlay << " of disk " << device.target << " of VM " << domain
+                << " was not merged into " << device.source
+                << " and the VM still writes to it; merge it with: /usr/bin/virsh blockcommit "
+                << shell_quote(domain) << " " << shell_quote(device.target)
+                << " --active --pivot --shallow" << std::endl;
+            result = 6;
+            continue;
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Blockcommited: " << device.target << std::endl;
+        boost::system::error_code ec;
+        if (fs::remove(overlay, ec))
+            ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted file: " << overlay << std::endl;
+        else
+            ZvLogStream(ZvLogLvl::Warning) << "Can't remove obsoleted file: " << overlay << std::endl;
+    }
+    return result;
+}

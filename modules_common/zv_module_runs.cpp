@@ -1,0 +1,218 @@
+// The backup, replica-creation, restore and replica-application sequences of a run.
+#include "modules_common/zv_modules_common.h"
+
+#include "common/config_file.h"
+#include "common/zv_logger.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+#include <boost/interprocess/sync/scoped_lock.hpp>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string quoted(const std::string& text) { return zelvor::as_quoted(text, '"', '\\'); }
+
+const char* const defect_warning =
+    "The work of the module is completed without a guarantee of completeness and consistency "
+    "of the data";
+
+}  // namespace
+
+bool ZvModuleUniversal::reassign_resource_locker(const std::string& resource) {
+    try {
+        const std::string module_name = fs::path(options_.module_path).filename().generic_string();
+        if (!resource_lock.module_name().empty() && !resource_lock.resource_name().empty() &&
+            resource_lock.module_name() != module_name && resource_lock.resource_name() != resource) {
+            ZvLogStream(ZvLogLvl::Warning)
+                << (boost::format("lock resource changes for [ module, resource ] pair { %1%, %2% } "
+                                  "-> { %3%, %4% }!") %
+                    quoted(resource_lock.module_name()) % quoted(resource_lock.resource_name()) %
+                    quoted(module_name) % quoted(resource))
+                       .str()
+                << std::endl;
+        }
+        zelvor::module::resource_file_lock lock(module_name, resource);
+        resource_lock.swap(lock);
+        return true;
+    } catch (const std::exception& e) {
+        ZvLogStream(ZvLogLvl::Error)
+            << "bool ZvModuleUniversal::reassign_resource_locker(const string&): "
+            << (boost::format("%1% resource locking failed (%2%)!") % quoted(resource) % e.what()).str()
+            << std::endl;
+        return false;
+    }
+}
+
+bool ZvModuleUniversal::lock_resource(const std::string& name,
+                                      zelvor::module::resource_file_scoped_lock& holder) {
+    if (!options_.single_data_source) return true;
+    if (!reassign_resource_locker(name)) return false;
+    if (!resource_lock.try_lock()) {
+        ZvLogStream(ZvLogLvl::Error) << "resource " << quoted(resource_lock.resource_name())
+                                     << " is busy by another process!" << std::endl;
+        return false;
+    }
+    zelvor::module::resource_file_scoped_lock owned(resource_lock,
+                                                    boost::interprocess::accept_ownership);
+    holder.swap(owned);
+    ZvLogStream(ZvLogLvl::Debug) << "resource" << quoted(resource_lock.resource_name()) << " locked."
+                                 << std::endl;
+    return true;
+}
+
+bool ZvModuleUniversal::release_prepared_resource() {
+    // The preparation is undone exactly once, whichever path (normal end, error,
+    // exception, termination signal) gets here first.
+    if (!release_pending_) return true;
+    release_pending_ = false;
+    return release_resource_after_backup();
+}
+
+unsigned int ZvModuleUniversal::run_backup(bool replication) {
+    const bool list_backup = options_.operation == ZvModuleOperations::BackupList;
+    zelvor::module::resource_file_scoped_lock holder;
+    if (!lock_resource(options_.resource, holder)) return 2;
+
+    if (!load_module_config()) {
+        ZvLogStream(ZvLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
+        return 2;
+    }
+    if (options_.tmp_operation_directory.empty()) {
+        ZvLogStream(ZvLogLvl::Error)
+            << "Backup module: you must define tmp_operation_directory directory." << std::endl;
+        return 4;
+    }
+    if (options_.archive_name.empty()) {
+        ZvLogStream(ZvLogLvl::Error) << "Backup module: you must define archive name." << std::endl;
+        return 5;
+    }
+    // Artefacts and work directories are named after the archive inside the
+    // operation directory, which is removed recursively later on.
+    if (!check_name_in_operation_directory("Archive name", options_.archive_name)) return 5;
+
+    if (options_.local_restrictions) {
+        if (replication) {
+            if (!check_local_restrictions()) {
+                ZvLogStream(ZvLogLvl::Error)
+                    << "Backup module: " << "Unable to backup this resource "
+                    << quoted(options_.resource) << " due to the local restriction." << std::endl;
+                return 11;
+            }
+        } else if (list_backup) {
+            std::vector<std::string> restrictions;
+            read_local_restrictions(restrictions);
+            if (!options_.resource_list.check_local_restrictions(restrictions)) return 11;
+        } else if (!check_local_restrictions()) {
+            ZvLogStream(ZvLogLvl::Error) << "Backup module:" << " Unable to backup this resource "
+                                         << quoted(options_.resource) << "."
+                                         << " Local restriction." << std::endl;
+            return 11;
+        }
+    }
+    const char* const prefix = replication ? "Backup module: " : "Backup module:";
+    const char* const gap = replication ? "" : " ";
+    if (!resource_exists()) {
+        ZvLogStream(ZvLogLvl::Error) << prefix << gap << "Unable to backup this resource "
+                                     << quoted(options_.resource) << "." << " Resource doesn't exist."
+                                     << std::endl;
+        return 2;
+    }
+    if (!options_.reference_snapshot.empty() &&
+        unpack_snapshot_file(options_.reference_snapshot) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << prefix << gap << "Unable to unpack reference snapshot file: "
+                                     << quoted(options_.reference_snapshot) << "." << std::endl;
+        return 2;
+    }
+    // The work directories are made only once the run is known to go ahead, so a
+    // refused or missing resource leaves nothing behind.
+    fs::create_directories(snapshot_directory_path());
+    fs::create_directories(leveldb_directory_path());
+
+    if (!prepare_resource_before_backup(replication)) return 6;
+    release_pending_ = true;
+
+    bool ok = false;
+    try {
+        ok = make_backup();
+    } catch (const std::exception& e) {
+        ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): archiver run failed: "
+                                     << e.what() << std::endl;
+        release_prepared_resource();
+        return 6;
+    }
+    if (!release_prepared_resource()) return 6;
+    if (ok && !close_backup(replication)) return 6;
+    if (!ok) return 6;
+    if (defect_flag) {
+        ZvLogStream(ZvLogLvl::Warning) << defect_warning << std::endl;
+        return 100;
+    }
+    return 0;
+}
+
+unsigned int ZvModuleUniversal::run_restore(bool replication) {
+    zelvor::module::resource_file_scoped_lock holder;
+    if (!lock_resource(options_.record_id, holder)) return 2;
+
+    if (!load_module_config()) {
+        ZvLogStream(ZvLogLvl::Error) << "Unable to load configuration from config file." << std::endl;
+        return 2;
+    }
+    auto unpack_failed = [this]() {
+        ZvLogStream(ZvLogLvl::Error) << "Unable to unpack snapshot file: "
+                                     << quoted(options_.meta_file) << "." << std::endl;
+    };
+
+    if (replication) {
+        if (unpack_snapshot_file(options_.meta_file) != 0) {
+            unpack_failed();
+            remove_reference_snapshot_directory();
+            return 2;
+        }
+        auto fail = [this]() {
+            remove_reference_snapshot_directory();
+            return 7u;
+        };
+        if (!before_restore()) return fail();
+        const bool ok = apply_replica();
+        if (!after_restore() || !ok) return fail();
+        if (!after_restore_last_file()) return fail();
+        if (!deployment(true)) return fail();
+        remove_reference_snapshot_directory();
+    } else {
+        if (define_restore_directory() != 0) return 7;
+        if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
+            unpack_failed();
+            return 2;
+        }
+        auto fail_all = [this]() {
+            last = true;
+            close_restore();
+            return 7u;
+        };
+        if (!before_restore()) return fail_all();
+        const bool ok = make_restore(false);
+        if (!after_restore() || !ok) return fail_all();
+        if (last) {
+            if (!after_restore_last_file()) {
+                close_restore();
+                return 7;
+            }
+            if (!without_deployment_restore && !deployment(false)) {
+                close_restore();
+                return 7;
+            }
+        }
+        if (without_deployment_restore)
+            remove_reference_snapshot_directory();
+        else
+            close_restore();
+    }
+    if (defect_flag) {
+        ZvLogStream(ZvLogLvl::Warning) << defect_warning << std::endl;
+        return 100;
+    }
+    return 0;
+}

@@ -1,0 +1,371 @@
+// The program's front door, run as the client agent runs it: the command line, the
+// one operation it selects, the exit status, the protocol lines on standard output
+// and the Error lines that reach both standard output and the log file.
+#include "support/module_sandbox.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// This test program doubles as the tiny launcher that starts the module with an
+// empty argv: a shell cannot do that, and the module must be started inside the
+// sandbox's namespace so that its log file stays out of the host's /opt/zelvor.
+const char* const exec_empty_argv_variable = "ZV_TEST_EXEC_WITH_EMPTY_ARGV";
+const bool exec_hook_installed = [] {
+    if (const char* target = std::getenv(exec_empty_argv_variable)) {
+        char* no_arguments[] = {nullptr};
+        execve(target, no_arguments, environ);
+        _exit(127);
+    }
+    return true;
+}();
+
+const std::string wrong_combination = "Wrong combination of options";
+const std::string parser_signature =
+    "bool ZvModuleUniversal::parse_module_options(int, char**, ZvModuleOptions&): ";
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::string golden(const std::string& name) {
+    return read_file(fs::path(ZV_SOURCE_DIR) / "tests/blackbox/golden" / name);
+}
+
+std::vector<std::string> error_lines(const std::vector<std::string>& log_lines) {
+    std::vector<std::string> errors;
+    for (const auto& line : log_lines)
+        if (line.find("] Error: ") != std::string::npos) errors.push_back(line);
+    return errors;
+}
+
+std::string joined(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const auto& line : lines) text += line + "\n";
+    return text;
+}
+
+#define REQUIRE_NAMESPACES()                                                   \
+    do {                                                                       \
+        if (!zv_test::can_use_namespaces())                                    \
+            GTEST_SKIP() << "needs root and mount namespaces";                 \
+    } while (0)
+
+// One command line and everything the client agent and the operator see of it.
+struct FrontDoorCase {
+    std::vector<std::string> args;
+    int status;
+    // Protocol lines on standard output, exactly; nullopt when not compared here.
+    std::optional<std::vector<std::string>> protocol;
+    // Each fragment must appear in exactly one Error line, in this order.
+    std::vector<std::string> errors;
+    // Refused start: status 14 and "Wrong combination of options" once, after the errors.
+    bool refused = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const FrontDoorCase& c) {
+    out << "zv_module_kvm";
+    for (const auto& arg : c.args) out << " '" << arg << "'";
+    return out;
+}
+
+using Lines = std::vector<std::string>;
+
+const Lines backup_options = {
+    "backup_if_shutdown : boolean Perform a backup if the VM is shutted down",
+    "script_before_snapshot : string Execute script before snapshot(s) creation",
+    "script_after_snapshot : string Execute script after snapshot(s) creation",
+    "execution_script_timeout : integer Script timeout, seconds",
+    "ceph_user : string Ceph user, if you use it as VM disk storage",
+};
+
+FrontDoorCase refused(std::vector<std::string> args, std::vector<std::string> errors = {}) {
+    return {std::move(args), 14, Lines{}, std::move(errors), true};
+}
+
+// --need_esign answers without running anything, so a command line that passes
+// every check ends with 14 and no Error line, while a refused one adds
+// "Wrong combination of options": that tells accepted combinations apart.
+FrontDoorCase accepted(std::vector<std::string> args) {
+    args.insert(args.begin(), "--need_esign");
+    return {std::move(args), 14, Lines{}, {}, false};
+}
+
+std::vector<FrontDoorCase> front_door_cases() {
+    const std::string no_autonomy = "Autonomous mode is not supported by module ";
+    const std::string no_archiving = "Archiving is not supported by module ";
+    const std::string needs_d =
+        "A restore or replica application needs a temporary operation directory: option -d is "
+        "missing";
+    return {
+        // Simple operations and their answers.
+        {{"-V"}, 0, Lines{"2.1.0"}, {}},
+        {{"--version"}, 0, Lines{"2.1.0"}, {}},
+        {{"-1"}, 0, Lines{}, {}},
+        {{"-2"}, 0, Lines{}, {}},
+        {{"-3"}, 0, Lines{}, {}},
+        {{"--diff"}, 0, Lines{}, {}},
+        {{"-D"}, 0, Lines{}, {}},
+        {{"-a"}, 16, Lines{}, {}},
+        {{"--autonomous"}, 14, Lines{}, {}},
+        {{"--show-backup-options"}, 0, backup_options, {}},
+        {{"--show-module-properties"}, 0, lines_of(golden("module_properties.txt")), {}},
+        {{"-o"}, 0, Lines{}, {}},
+        {{"-h", "-V", "-b", "vm", "-e", "not a parameter string"}, 1, std::nullopt, {}},
+        {{"--help"}, 1, std::nullopt, {}},
+        {{}, 14, std::nullopt, {}, true},
+
+        // The e-signature question is answered before anything else runs.
+        {{"--need_esign", "--verify_in_client_defined_storage"}, 0, Lines{}, {}},
+        {{"--need_esign", "-b", "vm"}, 14, Lines{}, {}},
+        {{"--delete_from_client_defined_storage", ""}, 14, Lines{}, {"Empty json content"}},
+
+        // Combinations that pass every check.
+        accepted({"-b", "vm", "-1", "-d", "/tmp/op", "-n", "arc", "-m", "srv", "-T", "5", "-z",
+                  "9", "-j", "--dgst", "-e", ""}),
+        accepted({"-2", "-b", "vm", "-s", "ref.snap", "-d", "/tmp/op", "-n", "arc", "-z", "0"}),
+        accepted({"-3", "-A", "vm", "-d", "/tmp/op", "-m", "srv"}),
+        accepted({"-r", "5", "-d", "/tmp/op", "-m", "srv", "-T", "7", "-f", "files", "-i", "old"}),
+        accepted({"-R", "5", "-d", "/tmp/dest", "-m", "srv"}),
+        accepted({"-A", "vm", "-d", "/tmp/op", "-n", "arc", "-m", "srv", "-T", "1", "-j"}),
+        accepted({"--delete_from_client_defined_storage", "{}", "-T", "5", "-e", ""}),
+        accepted({"-t", "-C", "alg", "-k", "key", "-i", "a", "-M", "m", "-p", "3", "-g", "g", "-G",
+                  "5", "--sign_hash", "h", "--esign", "{}", "--client-archive", "c"}),
+        accepted({"-V", "--dgst"}),
+
+        // Two operations, or an option that does not fit the operation: one line only.
+        refused({"-V", "-t"}),
+        refused({"-t", "-V"}),
+        refused({"-1", "-2"}),
+        refused({"-l", "-L"}),
+        refused({"-o", "-V"}),
+        refused({"-b", "vm", "-A", "vm"}),
+        refused({"-r", "5", "-b", "vm", "-d", "/tmp/op"}),
+        refused({"-a", "-2", "-b", "vm"}),
+        refused({"--autonomous", "-t"}),
+        refused({"-t", "-d", "/tmp/op"}),
+        refused({"-V", "-e", "key:value"}),
+        refused({"-t", "-z", "2"}),
+        refused({"-V", "-j"}),
+        refused({"-r", "5", "-d", "/tmp/op", "-j"}),
+        refused({"-t", "-n", "arc"}),
+        refused({"-2", "-s", "ref.snap"}),
+        refused({"-t", "-m", "srv"}),
+
+        // Refusals with a reason of their own.
+        refused({"-b", ""}, {"Resource is empty"}),
+        refused({"-A", ""}, {"Resource is empty"}),
+        refused({"-B", ""}, {parser_signature + "resource is empty"}),
+        refused({"-r", "", "-d", "/tmp/op"},
+                {"You must define restore object, record ID in server mode or archive file for "
+                 "authonomous mode"}),
+        refused({"-R", "", "-d", "/tmp/op"}, {"Record ID is empty"}),
+        refused({"-b", "vm", "--autonomous", "-m", "srv"},
+                {"Can't use media server with autonomous mode"}),
+        refused({"-1", "-b", "vm", "-s", "ref.snap"},
+                {"Reference snapshot cannot be defined for full backup."}),
+        refused({"-b", "vm", "-T", "5"}, {"You must define media-server before task ID"}),
+        refused({"-t", "-T", "5"}, {"Operation 1 incompatible with task ID"}),
+        refused({"-f", "files"}, {"The '-r' option must also be specified for granular restore"}),
+        refused({"-b", "vm", "-f", "files"},
+                {"The '-r' option must also be specified for granular restore"}),
+
+        // The module has neither autonomous mode nor archiving: it must not pretend.
+        refused({"--autonomous", "-b", "vm"}, {no_autonomy}),
+        refused({"-r", "5", "-d", "/tmp/op", "--autonomous"}, {no_autonomy}),
+        refused({"-m", "", "--autonomous", "-b", "vm"}, {no_autonomy}),
+        refused({"-a", "-b", "vm"}, {no_archiving}),
+        refused({"-1", "-b", "vm", "-a"}, {no_archiving}),
+
+        // A restore without -d would unpack into, and later remove, a directory at "/".
+        refused({"-r", "5"}, {needs_d}),
+        refused({"-r", "5", "-d", ""}, {needs_d}),
+        refused({"-R", "5", "-m", "srv"}, {needs_d}),
+
+        // The option parser's own refusals.
+        refused({"--bogus"}, {parser_signature + "unrecognised option '--bogus'"}),
+        // A stray word, such as the tail of an unquoted path with a blank, is refused.
+        refused({"-b", "vm", "-d", "/a b", "c"},
+                {parser_signature + "too many positional options have been specified"}),
+        refused({"-b"}, {parser_signature + "the required argument for option '--backup'"}),
+        refused({"-b", "vm", "-z", "abc"},
+                {parser_signature + "the argument ('abc') for option '--compress' is invalid"}),
+        refused({"-b", "vm", "-d", "a", "-d", "b"},
+                {parser_signature + "option '--tmp-operation-directory' cannot be specified "
+                                    "more than once"}),
+        refused({"-t", "-p", "many"},
+                {parser_signature + "the argument ('many') for option '--parallelism' is invalid"}),
+    };
+}
+
+class FrontDoor : public testing::TestWithParam<FrontDoorCase> {};
+
+TEST_P(FrontDoor, CommandLineGivesStatusProtocolAndErrors) {
+    REQUIRE_NAMESPACES();
+    const FrontDoorCase& c = GetParam();
+    zv_test::Sandbox box;
+    const auto result = box.run(c.args);
+
+    EXPECT_EQ(result.status, c.status) << result.out << result.err;
+    if (c.protocol) {
+        EXPECT_EQ(result.protocol_lines(), *c.protocol) << result.out;
+    }
+
+    std::vector<std::string> expected = c.errors;
+    if (c.refused) expected.push_back(wrong_combination);
+    const auto errors = error_lines(result.log_lines());
+    ASSERT_EQ(errors.size(), expected.size()) << result.out;
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_NE(errors[i].find("Error: " + expected[i]), std::string::npos)
+            << "expected '" << expected[i] << "' in: " << errors[i];
+    if (c.refused) {
+        EXPECT_EQ(result.count_log(wrong_combination), 1) << result.out;
+    }
+
+    // Every log line on standard output is in the log file too, and only those.
+    const fs::path log_file = box.opt() / "log" / "zv_module_kvm.log";
+    EXPECT_EQ(zv_test::strip_colours(read_file(log_file)), joined(result.log_lines()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FrontDoor, testing::ValuesIn(front_door_cases()));
+
+// The usage text of a start without arguments, compared byte for byte.
+TEST(FrontDoorText, UsageTextWithoutArgumentsIsExact) {
+    REQUIRE_NAMESPACES();
+    zv_test::Sandbox box;
+    zv_test::RunOptions options;
+    options.argv0 = "zv_module_kvm";
+    const auto result = box.run({}, options);
+    const std::string usage = golden("usage.txt");
+
+    EXPECT_EQ(result.status, 14);
+    ASSERT_GE(result.out.size(), usage.size());
+    EXPECT_EQ(result.out.substr(0, usage.size()), usage);
+    const auto rest = lines_of(result.out.substr(usage.size()));
+    ASSERT_EQ(rest.size(), 1u) << result.out;
+    EXPECT_NE(zv_test::strip_colours(rest[0]).find("] Error: " + wrong_combination),
+              std::string::npos);
+}
+
+// --help adds the library's description of all 44 options to the same usage text.
+TEST(FrontDoorText, HelpPrintsUsageThenEveryOption) {
+    REQUIRE_NAMESPACES();
+    zv_test::Sandbox box;
+    zv_test::RunOptions options;
+    options.argv0 = "zv_module_kvm";
+    const auto result = box.run({"-h", "-t"}, options);
+    const std::string usage = golden("usage.txt");
+
+    EXPECT_EQ(result.status, 1);
+    ASSERT_GE(result.out.size(), usage.size());
+    EXPECT_EQ(result.out.substr(0, usage.size()), usage);
+    const std::string description = result.out.substr(usage.size());
+    EXPECT_EQ(description.rfind("Options description:\n", 0), 0u) << description;
+    EXPECT_TRUE(result.log_lines().empty()) << result.out;
+    const char* const long_names[] = {
+        "help", "version", "update-config", "full", "incr", "diff", "autonomous",
+        "show-backup-options", "show-module-properties", "create-replica",
+        "is-archiving-supported", "backup", "backup_list", "crypto", "list-headers",
+        "is-dedup-supported", "tmp-operation-directory", "module-params", "archive-to-patch",
+        "local-restrictions", "key-file", "list-all-resource", "list-all-resource--with-headers",
+        "media-server", "archive-name", "meta-file", "parallelism", "apply-replica", "restore",
+        "reference-snapshot", "task-id", "check-client", "compress", "granular-list",
+        "granular-entities", "dgst", "restore-parameters", "memory-threshold",
+        "delete_from_client_defined_storage", "verify_in_client_defined_storage", "need_esign",
+        "sign_hash", "esign", "client-archive"};
+    static_assert(sizeof long_names / sizeof long_names[0] == 44);
+    for (const char* name : long_names) {
+        const std::string option = std::string("--") + name;
+        bool listed = false;
+        for (const auto& line : lines_of(description)) {
+            const auto at = line.find(option);
+            // A whole option name: "--list-all-resource" must not be found inside
+            // "--list-all-resource--with-headers" only.
+            if (at != std::string::npos &&
+                (at + option.size() == line.size() || line[at + option.size()] == ' '))
+                listed = true;
+        }
+        EXPECT_TRUE(listed) << option;
+    }
+}
+
+// The property listing ends without a line end: the whole output is compared.
+TEST(FrontDoorText, ModulePropertiesAreExact) {
+    REQUIRE_NAMESPACES();
+    zv_test::Sandbox box;
+    const auto result = box.run({"--show-module-properties"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, golden("module_properties.txt"));
+}
+
+// The log file is named after the program name the process was started with.
+TEST(FrontDoorLogFile, NamedAfterArgv0) {
+    REQUIRE_NAMESPACES();
+    struct Case {
+        std::string argv0;
+        std::string log_name;
+    };
+    const Case cases[] = {
+        {"/usr/local/bin/kvm-module", "kvm-module.log"},
+        {"kvm-module", "kvm-module.log"},
+        {"./zv module (copy)", "zv module (copy).log"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.argv0);
+        zv_test::Sandbox box;
+        zv_test::RunOptions options;
+        options.argv0 = c.argv0;
+        const auto result = box.run({"-V", "-t"}, options);
+        EXPECT_EQ(result.status, 14);
+        std::vector<std::string> logs;
+        for (fs::directory_iterator it(box.opt() / "log"), end; it != end; ++it)
+            logs.push_back(it->path().filename().string());
+        EXPECT_EQ(logs, std::vector<std::string>{c.log_name});
+        const std::string text = read_file(box.opt() / "log" / c.log_name);
+        EXPECT_NE(text.find("Error: " + wrong_combination), std::string::npos) << text;
+    }
+}
+
+// A process started with no argv at all (not even a program name) is refused
+// like a start without arguments instead of crashing.
+TEST(FrontDoorLogFile, EmptyArgvIsRefusedWithoutCrash) {
+    REQUIRE_NAMESPACES();
+    ASSERT_TRUE(exec_hook_installed);
+    zv_test::Sandbox box;
+    zv_test::RunOptions options;
+    options.env[exec_empty_argv_variable] = zv_test::module_binary();
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const auto result = box.shell("exec '" + self + "'", options);
+
+    EXPECT_EQ(result.status, 14) << result.out << result.err;
+    const auto protocol = result.protocol_lines();
+    ASSERT_FALSE(protocol.empty()) << result.out;
+    EXPECT_EQ(protocol[0], "This utility is a part of Zelvor project");
+    EXPECT_EQ(result.count_log(wrong_combination), 1) << result.out;
+    const std::string text = read_file(box.opt() / "log" / "zv_module_kvm.log");
+    EXPECT_NE(text.find("Error: " + wrong_combination), std::string::npos) << text;
+}
+
+}  // namespace

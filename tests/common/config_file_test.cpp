@@ -1,0 +1,226 @@
+// The configuration-file model: what a file's lines become, what save writes back,
+// the editing operations and their errors, and that a failed save never costs the
+// file that was there.
+#include "common/config_file.h"
+
+#include <boost/filesystem.hpp>
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = boost::filesystem;
+using zv_config::ConfigFile;
+
+namespace {
+
+class ConfigFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / fs::unique_path("zv-config-%%%%-%%%%");
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    std::string write(const std::string& name, const std::string& text) {
+        const fs::path path = dir_ / name;
+        std::ofstream(path.string(), std::ios::binary) << text;
+        return path.string();
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(dir_), end; it != end; ++it)
+            names.push_back(it->path().filename().string());
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+// Each entity as "#text" for a comment or "name=value" for a variable.
+std::vector<std::string> describe(const ConfigFile& config) {
+    std::vector<std::string> out;
+    for (const auto& entity : config) {
+        if (entity->getType() == zv_config::CommentType) {
+            out.push_back("#" + static_cast<const zv_config::Comment&>(*entity).getPure());
+        } else {
+            const auto& variable = static_cast<const zv_config::Variable&>(*entity);
+            out.push_back(variable.getName() + "=" + variable.getValue());
+        }
+    }
+    return out;
+}
+
+struct ReadCase {
+    const char* what;
+    std::string text;
+    std::vector<std::string> entities;
+    std::string saved;  // what save writes back
+};
+
+TEST_F(ConfigFileTest, LinesBecomeEntitiesAndSaveWritesThemBack) {
+    const ReadCase cases[] = {
+        {"blanks around and between", "   name   value  \n", {"name=value"}, "name value\n"},
+        {"tab separator", "name\tvalue\n", {"name=value"}, "name value\n"},
+        {"inner blanks of a value stay", "name a  b\n", {"name=a  b"}, "name a  b\n"},
+        {"name alone", "name\n", {"name="}, "name \n"},
+        {"comment keeps blanks after #", "  # word\n", {"# word"}, "# word\n"},
+        {"comment without text", "#\n", {"#"}, "#\n"},
+        {"white-space line dropped", "a 1\n \t \nb 2\n", {"a=1", "b=2"}, "a 1\nb 2\n"},
+        {"repeated name: first place, last value", "a 1\nb 2\na 3\n", {"a=3", "b=2"},
+         "a 3\nb 2\n"},
+        {"CR LF line ends", "#c\r\na 1\r\nb\r\n", {"#c", "a=1", "b="}, "#c\na 1\nb \n"},
+        {"last line without line end", "a 1\nb 2", {"a=1", "b=2"}, "a 1\nb 2\n"},
+        {"value holding # and colons", "url http://h:1/#x\n", {"url=http://h:1/#x"},
+         "url http://h:1/#x\n"},
+        {"empty file", "", {}, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ConfigFile config(write("in.conf", c.text));
+        EXPECT_EQ(describe(config), c.entities);
+        const std::string out = (dir_ / "out.conf").string();
+        ASSERT_TRUE(config.save(out));
+        EXPECT_EQ(read(out), c.saved);
+        EXPECT_EQ(describe(ConfigFile(out)), c.entities);
+    }
+}
+
+TEST_F(ConfigFileTest, LoadAddsToWhatIsThere) {
+    ConfigFile config(write("a.conf", "#first\nx 1\ny 2\n"));
+    config.load(write("b.conf", "#second\ny 20\nz 3\n"));
+    EXPECT_EQ(describe(config), (std::vector<std::string>{"#first", "x=1", "y=20", "#second", "z=3"}));
+}
+
+TEST_F(ConfigFileTest, EditingKeepsOrderAndIndex) {
+    ConfigFile config;
+    config.addComment(" header");
+    config.addVariable("a", "1");
+    config.addVariable("b", "2");
+    config.addVariable("a", "10");  // keeps its place
+    config.addVariable("c", "3");
+    EXPECT_EQ(describe(config), (std::vector<std::string>{"# header", "a=10", "b=2", "c=3"}));
+    EXPECT_EQ(config["a"], "10");
+
+    config.removeVariable("b");
+    EXPECT_FALSE(config.variableExists("b"));
+    config.addVariable("b", "again");  // appended at the end once removed
+    EXPECT_EQ(describe(config), (std::vector<std::string>{"# header", "a=10", "c=3", "b=again"}));
+
+    // Comments are matched by their whole line, "#" included.
+    EXPECT_FALSE(config.commentExists(" header"));
+    config.removeComment(" header");
+    EXPECT_TRUE(config.commentExists("# header"));
+    config.removeComment("# header");
+    EXPECT_FALSE(config.commentExists("# header"));
+    EXPECT_EQ(describe(config), (std::vector<std::string>{"a=10", "c=3", "b=again"}));
+
+    config.clear();
+    EXPECT_EQ(config.begin(), config.end());
+    EXPECT_FALSE(config.variableExists("a"));
+}
+
+TEST_F(ConfigFileTest, CopiesAreIndependent) {
+    ConfigFile source(write("a.conf", "#c\nx 1\n"));
+    ConfigFile copy(source);
+    copy.addVariable("x", "2");
+    copy.addVariable("y", "3");
+    EXPECT_EQ(source["x"], "1");
+    EXPECT_FALSE(source.variableExists("y"));
+    EXPECT_EQ(describe(copy), (std::vector<std::string>{"#c", "x=2", "y=3"}));
+
+    ConfigFile assigned;
+    assigned.addVariable("old", "gone");
+    assigned = source;
+    EXPECT_EQ(describe(assigned), describe(source));
+    // The copy's variables refer to names the copy owns: the source can go away.
+    {
+        ConfigFile temporary(write("b.conf", "k v\n"));
+        assigned = temporary;
+    }
+    EXPECT_EQ(assigned["k"], "v");
+}
+
+TEST_F(ConfigFileTest, MissingThingsThrowTheirExceptions) {
+    const std::string missing = (dir_ / "no such.conf").string();
+    try {
+        ConfigFile config(missing);
+        FAIL() << "no exception";
+    } catch (const zv_config::WrongConfigException& e) {
+        EXPECT_EQ(std::string(e.what()), "Can't open file '" + missing + "'");
+    }
+    ConfigFile config;
+    EXPECT_THROW(config.load(missing), zv_config::WrongConfigException);
+
+    config.addVariable("present", "1");
+    try {
+        (void)config["absent"];
+        FAIL() << "no exception";
+    } catch (const zv_config::VariableAbsentException& e) {
+        EXPECT_EQ(std::string(e.what()), "absent");
+    }
+    EXPECT_THROW(config.removeVariable("absent"), zv_config::VariableAbsentException);
+    config.removeComment("#none");  // never fails
+}
+
+TEST_F(ConfigFileTest, SaveReplacesTheFileAndKeepsItsMode) {
+    const std::string path = write("keep.conf", "old 1\n");
+    ::chmod(path.c_str(), 0640);
+    ConfigFile config;
+    config.addVariable("new", "2");
+    ASSERT_TRUE(config.save(path));
+    EXPECT_EQ(read(path), "new 2\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), std::vector<std::string>{"keep.conf"});  // no temporary left
+}
+
+TEST_F(ConfigFileTest, FailedSaveReportsAndLeavesTheOldFile) {
+    ConfigFile config;
+    config.addVariable("name", "value");
+    EXPECT_FALSE(config.save((dir_ / "missing-dir" / "x.conf").string()));
+
+    // The target is a directory: nothing can replace it.
+    fs::create_directories(dir_ / "a-directory");
+    EXPECT_FALSE(config.save((dir_ / "a-directory").string()));
+    EXPECT_TRUE(fs::is_directory(dir_ / "a-directory"));
+
+    // A write that runs out of room (a file-size limit stands in for a full disk)
+    // must fail the save and leave the installed file as it was.
+    const std::string old_text = "installed configuration\n";
+    const std::string path = write("installed.conf", old_text);
+    for (int i = 0; i < 100; ++i) config.addVariable("key" + std::to_string(i), std::string(50, 'v'));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        _exit(config.save(path) ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "save reported success on a short write";
+    EXPECT_EQ(read(path), old_text);
+    int leftovers = 0;
+    for (const auto& name : entries()) leftovers += name.rfind("installed.conf.", 0) == 0;
+    EXPECT_EQ(leftovers, 0) << "temporary file left beside the target";
+}
+
+}  // namespace

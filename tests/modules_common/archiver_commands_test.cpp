@@ -1,0 +1,500 @@
+// The archiver's backup, restore and replica command lines: the argument lists the
+// module builds, and what the stand-in archiver really receives once the shell has
+// parsed the module's text, hostile values included; and a round trip of real files.
+#include "archiver_test_support.h"
+#include "support/zvfd_argv_log.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <functional>
+#include <random>
+#include <unistd.h>
+
+using namespace archiver_test;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+const char* const keys = "/opt/zelvor/keys/master-key,/opt/zelvor/keys/secret-key.pem";
+const char* const secret_T = "/opt/zelvor/var/tasks//task_secret_T";
+
+bool contains_run(const Args& args, const Args& run) {
+    return std::search(args.begin(), args.end(), run.begin(), run.end()) != args.end();
+}
+
+bool has_option(const Args& args, const std::string& option) {
+    return std::find(args.begin(), args.end(), option) != args.end();
+}
+
+std::string joined(const Args& args) {
+    std::string text;
+    for (const auto& a : args) text += "[" + a + "]";
+    return text;
+}
+
+class ArchiverCommands : public ::testing::Test {
+protected:
+    ArchiverCommands() {
+        list_file = (scratch.path() / "zvfd.list").string();
+        write_file(list_file, "ZVFD file list:\n");
+        op = (scratch.path() / "op").string();
+        fs::create_directories(op);
+        ZvModuleOptions& o = module.options_;
+        o.operation = ZvModuleOperations::Backup;
+        o.resource = "vm1";
+        o.resource_list_file = list_file;
+        o.tmp_operation_directory = op;
+        o.media_server = "M";
+        o.archive_name = "N";
+        o.task_id = "T";
+        o.record_id = "R";
+        module.zvfd_flag_names = {"worker_parallelism", "network_parallelism",
+                                  "enable_multithreading", "enable_flexible_dedup"};
+    }
+
+    Args backup_args() {
+        Args args;
+        EXPECT_TRUE(module.backup_command_arguments(args)) << log.all();
+        return args;
+    }
+    Args restore_args(bool replica = false) {
+        Args args;
+        EXPECT_TRUE(module.restore_command_arguments(replica, args)) << log.all();
+        return args;
+    }
+
+    // Runs the module's own shell text against the stand-in and returns what it got.
+    zv_test::ZvfdInvocation run_through_standin(const std::string& command) {
+        const std::string argv_log = (scratch.path() / "argv.log").string();
+        fs::remove(argv_log);
+        ScopedEnv log_env("ZVFD_STANDIN_ARGV_LOG", argv_log);
+        ScopedEnv store_env("ZVFD_STANDIN_STORE", (scratch.path() / "store").string());
+        std::string output, progress;
+        StdoutCapture out;
+        last_run_ok = module.run_zvfd_command(with_standin(command), output, module.zvfd_pid, progress);
+        last_output = output;
+        const auto runs = zv_test::read_zvfd_argv_log(argv_log);
+        EXPECT_EQ(runs.size(), 1u) << command << "\n" << output;
+        return runs.empty() ? zv_test::ZvfdInvocation{} : runs.front();
+    }
+
+    ScratchDir scratch;
+    LogCapture log;
+    TestModule module;
+    std::string list_file, op;
+    bool last_run_ok = false;
+    std::string last_output;
+};
+
+TEST_F(ArchiverCommands, ServerFullBackupWithDefaults) {
+    const Args expected = {"-a", "sha2", "-2", "-b", "16384", "-c", list_file, "-x", keys, "-z",
+                           "None", "-M", "M", "-N", "N", "-T", "T", "-s", secret_T, "-m",
+                           op + "/N.snap_dir/N.meta"};
+    const Args args = backup_args();
+    EXPECT_EQ(args, expected) << joined(args);
+
+    // Through the shell the archiver gets exactly these words, started in "/".
+    const auto run = run_through_standin(zvfd_shell_command(args, true));
+    EXPECT_EQ(run.args, expected) << joined(run.args);
+    EXPECT_EQ(run.cwd, "/");
+}
+
+struct BackupVariant {
+    const char* name;
+    std::function<void(TestModule&, const fs::path& scratch)> change;
+    std::vector<Args> present;  // each must appear as a contiguous run
+    std::vector<std::string> absent;
+};
+
+void PrintTo(const BackupVariant& v, std::ostream* os) { *os << v.name; }
+
+class BackupVariants : public ArchiverCommands,
+                       public ::testing::WithParamInterface<BackupVariant> {};
+
+TEST_P(BackupVariants, Arguments) {
+    const BackupVariant& v = GetParam();
+    v.change(module, scratch.path());
+    const Args args = backup_args();
+    for (Args run : v.present) {
+        // "{S}" in an expected value stands for the scratch directory.
+        for (auto& value : run) {
+            const auto at = value.find("{S}");
+            if (at != std::string::npos) value.replace(at, 3, scratch.str());
+        }
+        EXPECT_TRUE(contains_run(args, run)) << joined(run) << " in " << joined(args);
+    }
+    for (const auto& option : v.absent) EXPECT_FALSE(has_option(args, option)) << option << " in " << joined(args);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archiver, BackupVariants,
+    ::testing::Values(
+        BackupVariant{"defaults_add_nothing_optional",
+                      [](TestModule&, const fs::path&) {},
+                      {{"-a", "sha2", "-2", "-b", "16384"}},
+                      {"-p", "-e", "-S", "-X", "-g", "-C", "--numeric-owner", "--memory-threshold",
+                       "-d", "-E", "-f", "--set-to-numeric"}},
+        BackupVariant{"hash_length_512",
+                      [](TestModule& m, const fs::path&) { m.hash_length = 512; },
+                      {{"-a", "sha2", "-5", "-b", "16384"}},
+                      {"-2"}},
+        BackupVariant{"directory_resource_without_list",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.resource_list_file.clear();
+                          m.options_.resource = s.string();
+                      },
+                      {{"-c", "."}},
+                      {}},
+        BackupVariant{"file_resource_without_list",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.resource_list_file.clear();
+                          m.options_.resource = (s / "zvfd.list").string();
+                      },
+                      {{"-c", "{S}/zvfd.list"}},
+                      {}},
+        BackupVariant{"parallelism_zero_is_passed",
+                      [](TestModule& m, const fs::path&) { m.options_.parallelism = 0; },
+                      {{"-p", "0"}},
+                      {}},
+        BackupVariant{"flags_in_register_order_only_known_keys",
+                      [](TestModule& m, const fs::path&) {
+                          m.zvfd_flags = {{"enable_multithreading", "yes"},
+                                          {"worker_parallelism", "4"},
+                                          {"bogus", "1"}};
+                      },
+                      {{"-e", "worker_parallelism:4,enable_multithreading:yes"}},
+                      {}},
+        BackupVariant{"restrictions_without_list_file",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.local_restrictions = true;
+                          m.options_.restriction_list_path = (s / "missing.list").string();
+                      },
+                      {{"-x", std::string(keys) + ","}},
+                      {"-X"}},
+        BackupVariant{"restrictions_with_list_file",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.local_restrictions = true;
+                          m.options_.restriction_list_path = (s / "restrict.list").string();
+                          write_file(s / "restrict.list", "");
+                      },
+                      {{"-X", "{S}/restrict.list"}},
+                      {}},
+        BackupVariant{"numeric_owner",
+                      [](TestModule& m, const fs::path&) { m.numeric_owner = true; },
+                      {{"--numeric-owner"}},
+                      {}},
+        BackupVariant{"incremental_uses_reference",
+                      [](TestModule& m, const fs::path&) {
+                          m.options_.backup_type = 2;
+                          m.options_.reference_meta_file = "/ref dir/ref.meta";
+                      },
+                      {{"-S", "/ref dir/ref.meta", "-z", "None"}},
+                      {}},
+        BackupVariant{"incremental_may_skip_reference",
+                      [](TestModule& m, const fs::path&) {
+                          m.options_.backup_type = 2;
+                          m.skip_reference_meta = true;
+                      },
+                      {},
+                      {"-S"}},
+        BackupVariant{"differential_uses_reference",
+                      [](TestModule& m, const fs::path&) {
+                          m.options_.backup_type = 3;
+                          m.options_.reference_meta_file = "/r.meta";
+                      },
+                      {{"-S", "/r.meta"}},
+                      {}},
+        BackupVariant{"full_ignores_reference",
+                      [](TestModule& m, const fs::path&) { m.options_.reference_meta_file = "/r.meta"; },
+                      {},
+                      {"-S"}},
+        BackupVariant{"no_compression_word_for_type_zero",
+                      [](TestModule& m, const fs::path&) { m.options_.compress_type = 0; },
+                      {},
+                      {"-z"}},
+        BackupVariant{"best_compression",
+                      [](TestModule& m, const fs::path&) { m.options_.compress_type = 4; },
+                      {{"-z", "best"}},
+                      {}},
+        BackupVariant{"memory_threshold",
+                      [](TestModule& m, const fs::path&) { m.options_.memory_threshold = 5; },
+                      {{"--memory-threshold", "5"}},
+                      {}},
+        BackupVariant{"autonomous_writes_archive_locally",
+                      [](TestModule& m, const fs::path&) {
+                          m.options_.autonomous = true;
+                          m.options_.media_server.clear();
+                          m.options_.task_id.clear();
+                      },
+                      {{"-n", "{S}/op/N.zvfd", "-m", "{S}/op/N.snap_dir/N.meta"}},
+                      {"-M", "-N", "-T", "-s"}},
+        BackupVariant{"signing",
+                      [](TestModule& m, const fs::path&) { m.options_.dgst = true; },
+                      {{"-g", "{S}/op/N.signature", "--passin", "/opt/zelvor/keys/master-key", "--sign",
+                        "/opt/zelvor/keys/secret-key.pem"}},
+                      {}},
+        BackupVariant{"encryption",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.crypto_algorithm = "kuznyechik";
+                          m.options_.key_file = (s / "zvfd.list").string();
+                      },
+                      {{"-C", "kuznyechik", "-k", "{S}/zvfd.list"}},
+                      {}}),
+    [](const ::testing::TestParamInfo<BackupVariant>& info) { return std::string(info.param.name); });
+
+struct BackupFailure {
+    const char* name;
+    std::function<void(TestModule&, const fs::path& scratch)> change;
+    const char* message;
+};
+
+void PrintTo(const BackupFailure& f, std::ostream* os) { *os << f.name; }
+
+class BackupFailures : public ArchiverCommands,
+                       public ::testing::WithParamInterface<BackupFailure> {};
+
+TEST_P(BackupFailures, RefusedBeforeTheArchiverRuns) {
+    GetParam().change(module, scratch.path());
+    Args args;
+    EXPECT_FALSE(module.backup_command_arguments(args));
+    EXPECT_TRUE(log.has(GetParam().message)) << log.all();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archiver, BackupFailures,
+    ::testing::Values(
+        BackupFailure{"list_file_missing",
+                      [](TestModule& m, const fs::path& s) { m.options_.resource_list_file = (s / "none").string(); },
+                      "make_backup_cmd_common(std::__cxx11::string&): resource list file doesn't exist: "},
+        BackupFailure{"list_file_not_regular",
+                      [](TestModule& m, const fs::path& s) { m.options_.resource_list_file = s.string(); },
+                      ": resource list file is not a regular file: "},
+        BackupFailure{"incremental_without_reference",
+                      [](TestModule& m, const fs::path&) { m.options_.backup_type = 2; },
+                      ": you must define reference snapshot name (-s option)"},
+        BackupFailure{"differential_cannot_skip_reference",
+                      [](TestModule& m, const fs::path&) {
+                          m.options_.backup_type = 3;
+                          m.skip_reference_meta = true;
+                      },
+                      ": you must define reference snapshot name (-s option)"},
+        BackupFailure{"unknown_backup_type",
+                      [](TestModule& m, const fs::path&) { m.options_.backup_type = 7; },
+                      ": wrong backup type: 7"},
+        BackupFailure{"encryption_without_key",
+                      [](TestModule& m, const fs::path&) { m.options_.crypto_algorithm = "gost"; },
+                      "you must define key file"},
+        BackupFailure{"encryption_key_missing",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.crypto_algorithm = "gost";
+                          m.options_.key_file = (s / "no.key").string();
+                      },
+                      "there is no key file: "}),
+    [](const ::testing::TestParamInfo<BackupFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(ArchiverCommands, BackupRefusesArchiveNamesThatLeaveTheOperationDirectory) {
+    for (const std::string name : {"", ".", "..", "../x", "a/b"}) {
+        module.options_.archive_name = name;
+        EXPECT_FALSE(module.make_backup()) << name;
+    }
+    EXPECT_TRUE(log.has("Archive name \"..\" can't name a file inside the temporary operation directory"))
+        << log.all();
+}
+
+TEST_F(ArchiverCommands, ServerRestoreWithMetadataFile) {
+    module.options_.operation = ZvModuleOperations::Restore;
+    module.options_.reference_meta_file = op + "/ref.snap_dir/N.meta";
+    const Args expected = {"-a", "sha2", "-2", "-b", "16384", "-R", "R", "-M", "M", "-T", "T",
+                           "-s", secret_T, "-m", op + "/ref.snap_dir/N.meta", "-d", op};
+    EXPECT_EQ(restore_args(), expected) << joined(restore_args());
+}
+
+TEST_F(ArchiverCommands, RestoreWithoutMetadataFileLeavesOutItsOption) {
+    module.options_.operation = ZvModuleOperations::Restore;
+    const Args args = restore_args();
+    EXPECT_FALSE(has_option(args, "-m")) << joined(args);
+    // The archiver must see "-d" as an option, not as the value of a bare "-m".
+    const auto run = run_through_standin(zvfd_shell_command(args, false));
+    EXPECT_EQ(run.value("-d"), op);
+    EXPECT_EQ(last_output.find("needs a value"), std::string::npos) << last_output;
+}
+
+TEST_F(ArchiverCommands, RestoreVariants) {
+    module.options_.operation = ZvModuleOperations::Restore;
+    module.options_.parallelism = 3;
+    module.options_.granular_list = "disk 1.img,disk2.img";
+    module.options_.set_to_numeric = true;
+    module.zvfd_flags = {{"enable_flexible_dedup", "1"}};
+    const Args args = restore_args();
+    EXPECT_TRUE(contains_run(args, {"-p", "3", "-f", "disk 1.img,disk2.img", "--set-to-numeric", "-e",
+                                    "enable_flexible_dedup:1"}))
+        << joined(args);
+    EXPECT_FALSE(has_option(args, "-E"));
+    for (const char* backup_only : {"-z", "--memory-threshold", "-x", "-X", "-g", "-c"})
+        EXPECT_FALSE(has_option(args, backup_only)) << backup_only;
+
+    const Args replica = restore_args(true);
+    EXPECT_TRUE(has_option(replica, "-E"));
+}
+
+TEST_F(ArchiverCommands, AutonomousRestoreNamesTheArchive) {
+    module.options_.operation = ZvModuleOperations::Restore;
+    module.options_.autonomous = true;
+    module.options_.archive_name = "/backups/vm1_full_1.zvfd";
+    const Args args = restore_args();
+    EXPECT_EQ(args, (Args{"-a", "sha2", "-2", "-b", "16384", "-r", "/backups/vm1_full_1.zvfd", "-d", op}))
+        << joined(args);
+}
+
+TEST_F(ArchiverCommands, AutonomousRestoreFromClientDefinedStorages) {
+    module.options_.operation = ZvModuleOperations::Restore;
+    module.options_.autonomous = true;
+    module.client_defined_storages.push_back({});
+
+    // A local-directory archive is restored under its own name.
+    module.options_.archive_name = "local-directory:5@/store/vm1_full_1.zvfd";
+    Args args = restore_args();
+    EXPECT_TRUE(contains_run(args, {"-r", "/store/vm1_full_1.zvfd", "-d", op})) << joined(args);
+    EXPECT_TRUE(log.has("Rename restored object to: /store/vm1_full_1.zvfd")) << log.all();
+
+    // The module's default storage needs no archiver run at all.
+    module.options_.archive_name = "default:1@vm1_full_1";
+    EXPECT_TRUE(module.make_restore(false));
+    EXPECT_TRUE(log.has("Module default storage. Skipping zvfd run.")) << log.all();
+
+    for (const std::string name : {"s3:2@bucket/vm1", "plain-name", "local-directory:5@"}) {
+        module.options_.archive_name = name;
+        EXPECT_FALSE(module.restore_command_arguments(false, args)) << name;
+        EXPECT_TRUE(log.has(": unsupported client defined storage here: " + name)) << log.all();
+    }
+}
+
+TEST_F(ArchiverCommands, RestoreKeyFileErrorsNameTheOperation) {
+    module.options_.crypto_algorithm = "gost";
+    Args args;
+    EXPECT_FALSE(module.restore_command_arguments(false, args));
+    EXPECT_TRUE(log.has("bool ZvModuleUniversal::make_restore(const bool&): you must define key file"));
+    module.options_.key_file = (scratch.path() / "none.key").string();
+    EXPECT_FALSE(module.restore_command_arguments(false, args));
+    EXPECT_TRUE(log.has("make_restore(const bool&): there is no key file: " + module.options_.key_file));
+}
+
+// Blanks, quotes, line feeds, tabs and shell syntax in every outside value.
+std::string hostile(const std::string& field, const std::string& marker) {
+    return field + " a'b\"c\nd\te $(touch " + marker + ") `touch " + marker + "`; touch " + marker;
+}
+
+TEST_F(ArchiverCommands, HostileValuesReachTheArchiverUnchanged) {
+    const std::string marker = (scratch.path() / "injected").string();
+    ZvModuleOptions& o = module.options_;
+    const fs::path odd_dir = scratch.path() / hostile("dir", marker);
+    fs::create_directories(odd_dir);
+    o.tmp_operation_directory = odd_dir.string();
+    o.resource_list_file = (odd_dir / hostile("list", marker)).string();
+    write_file(o.resource_list_file, "ZVFD file list:\n");
+    o.key_file = (odd_dir / hostile("key", marker)).string();
+    write_file(o.key_file, "k");
+    o.crypto_algorithm = hostile("crypto", marker);
+    o.media_server = hostile("server", marker);
+    o.archive_name = hostile("archive", marker);
+    o.task_id = hostile("task", marker);
+    o.record_id = hostile("record", marker);
+    o.reference_meta_file = (odd_dir / hostile("meta", marker)).string();
+    o.granular_list = hostile("granular", marker);
+    module.zvfd_flags = {{"worker_parallelism", hostile("flag", marker)}};
+    module.hash_algorithm = hostile("hash", marker);
+    o.dgst = true;
+
+    const Args backup = backup_args();
+    auto run = run_through_standin(zvfd_shell_command(backup, true));
+    EXPECT_EQ(run.args, backup);
+    EXPECT_EQ(run.value("-N"), o.archive_name);
+
+    const Args restore = restore_args();
+    run = run_through_standin(zvfd_shell_command(restore, false));
+    EXPECT_EQ(run.args, restore);
+    EXPECT_EQ(run.value("-R"), o.record_id);
+
+    EXPECT_FALSE(fs::exists(marker)) << "a value ran as shell text";
+}
+
+// --- round trip of real files through the module's own command lines -------------
+
+std::uint64_t allocated_bytes(const fs::path& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return 0;
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+void write_random_at(const fs::path& path, std::uint64_t offset, std::size_t length, unsigned seed) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    std::mt19937 gen(seed);
+    std::string data(length, '\0');
+    for (auto& c : data) c = static_cast<char>(gen());
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(data.size()));
+    ::close(fd);
+}
+
+class ArchiverRoundTrip : public ArchiverCommands, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ArchiverRoundTrip, FilesComeBackIdenticalAndAsSparse) {
+    const bool autonomous = GetParam();
+    const fs::path images = scratch.path() / "images with blanks";
+    fs::create_directories(images);
+    const fs::path sparse = images / "disk 0.qcow2";
+    ::truncate(sparse.c_str(), 0);
+    write_random_at(sparse, 0, 1 << 20, 1);
+    write_random_at(sparse, 40u << 20, 1 << 20, 2);
+    ASSERT_EQ(::truncate(sparse.c_str(), 96 << 20), 0);
+    const fs::path dense = images / "domain.xml";
+    write_random_at(dense, 0, 300000, 3);
+
+    ZvModuleOptions& o = module.options_;
+    o.autonomous = autonomous;
+    if (autonomous) {
+        o.media_server.clear();
+        o.task_id.clear();
+    }
+    ASSERT_TRUE(module.add_to_zvfd_list_file(
+        list_file, {{sparse.string(), "vda.img"}, {dense.string(), "domain.xml"}}, false));
+    fs::create_directories(module.leveldb_directory_path());
+
+    auto run = run_through_standin(zvfd_shell_command(backup_args(), true));
+    ASSERT_TRUE(last_run_ok) << last_output;
+    ASSERT_TRUE(fs::exists(module.meta_filename()));
+    if (autonomous) {
+        ASSERT_TRUE(fs::exists(module.archive_filename()));
+    }
+
+    // Restore as a later run would: the record unpacked into its restore directory.
+    o.operation = ZvModuleOperations::Restore;
+    o.reference_meta_file = module.meta_filename();
+    if (autonomous) o.archive_name = module.archive_filename();
+    const std::string restore_dir = (scratch.path() / "restore").string();
+    fs::create_directories(restore_dir);
+    o.tmp_operation_directory = restore_dir;
+    run = run_through_standin(zvfd_shell_command(restore_args(), false));
+    ASSERT_TRUE(last_run_ok) << last_output;
+
+    const fs::path restored_sparse = fs::path(restore_dir) / "vda.img";
+    const fs::path restored_dense = fs::path(restore_dir) / "domain.xml";
+    EXPECT_EQ(read_file(restored_sparse), read_file(sparse));
+    EXPECT_EQ(read_file(restored_dense), read_file(dense));
+    EXPECT_EQ(fs::file_size(restored_sparse), fs::file_size(sparse));
+    EXPECT_LE(allocated_bytes(restored_sparse), allocated_bytes(sparse) + (1 << 20))
+        << "the restored image lost its holes";
+}
+
+INSTANTIATE_TEST_SUITE_P(Archiver, ArchiverRoundTrip, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "autonomous" : "server");
+                         });
+
+}  // namespace

@@ -1,0 +1,564 @@
+// The stand-in archiver run as the module runs it: a child process with arguments,
+// read through its merged output. Round trips check content, holes and modes; the
+// switches check that tests can make it fail, hang or misbehave on purpose.
+#include "support/module_sandbox.h"
+#include "support/zvfd_argv_log.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+using Env = std::map<std::string, std::string>;
+
+struct ZvfdRun {
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;  // stdout and stderr, merged as the module merges them
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);) result.push_back(line);
+        return result;
+    }
+};
+
+// Starts the stand-in with exactly these arguments and environment additions.
+pid_t spawn(const std::vector<std::string>& args, const Env& env, const fs::path& cwd, int& read_fd) {
+    int fds[2];
+    if (::pipe(fds) != 0) throw std::runtime_error("pipe");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(fds[1], 1);
+        ::dup2(fds[1], 2);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+        if (::chdir(cwd.c_str()) != 0) ::_exit(126);
+        std::string program = zv_test::standin_zvfd_binary();
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    read_fd = fds[0];
+    return pid;
+}
+
+int wait_status(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string read_all(int fd) {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return text;
+}
+
+// One line from a pipe, byte by byte, so a test can react while the child runs.
+std::string read_line(int fd) {
+    std::string line;
+    for (char c; ::read(fd, &c, 1) == 1 && c != '\n';) line += c;
+    return line;
+}
+
+std::string sha256_of(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+    std::vector<char> buf(1 << 20);
+    while (in.read(buf.data(), static_cast<std::streamsize>(buf.size())) || in.gcount() > 0)
+        EVP_DigestUpdate(ctx, buf.data(), static_cast<std::size_t>(in.gcount()));
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    EVP_DigestFinal_ex(ctx, md, &len);
+    EVP_MD_CTX_free(ctx);
+    std::string hex;
+    char two[3];
+    for (unsigned i = 0; i < len; ++i) {
+        std::snprintf(two, sizeof two, "%02x", md[i]);
+        hex += two;
+    }
+    return hex;
+}
+
+std::uint64_t allocated(const fs::path& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return static_cast<std::uint64_t>(st.st_blocks) * 512;
+}
+
+unsigned mode_of(const fs::path& path) {
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+void write_random(int fd, std::uint64_t offset, std::size_t len, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::vector<char> buf(len);
+    for (auto& c : buf) c = static_cast<char>(gen());
+    ASSERT_EQ(::pwrite(fd, buf.data(), len, static_cast<off_t>(offset)), static_cast<ssize_t>(len));
+}
+
+void write_file(const fs::path& path, const std::string& text) {
+    std::ofstream(path.string(), std::ios::binary) << text;
+}
+
+bool any_part_file(const fs::path& dir) {
+    if (!fs::exists(dir)) return false;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.path().extension() == ".part" || e.path().extension() == ".zvfd-part") return true;
+    return false;
+}
+
+class ZvfdStandin : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / fs::unique_path("zvfd-standin-%%%%-%%%%");
+        fs::create_directories(dir_ / "src");
+        fs::create_directories(dir_ / "snap");
+        env_["ZVFD_STANDIN_STORE"] = (dir_ / "store").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    ZvfdRun run(const std::vector<std::string>& args, Env extra = {}) const {
+        Env env = env_;
+        for (auto& [k, v] : extra) env[k] = v;
+        int fd = -1;
+        pid_t pid = spawn(args, env, dir_, fd);
+        ZvfdRun r;
+        r.out = read_all(fd);
+        r.status = wait_status(pid);
+        return r;
+    }
+
+    // A 256 MiB image whose data lies at the start, in the middle and in its last,
+    // partial block, a small dense file, an empty file and one that is all hole.
+    void make_sources() {
+        const fs::path image = dir_ / "src" / "disk.img";
+        int fd = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0640);
+        ASSERT_GE(fd, 0);
+        const std::uint64_t size = (256ull << 20) + 1000;
+        ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+        write_random(fd, 0, 3 << 20, 1);
+        write_random(fd, 128ull << 20, 5 << 20, 2);
+        write_random(fd, size - 700, 700, 3);
+        ::close(fd);
+        write_file(dir_ / "src" / "target_list", "UUID vm1\nvda " + image.string() + "\n");
+        write_file(dir_ / "src" / "empty", "");
+        fd = ::open((dir_ / "src" / "hole").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+        ::close(fd);
+        std::ofstream list((dir_ / "zvfd.list").string());
+        list << "ZVFD file list:\n"
+             << (dir_ / "src" / "target_list").string() << " : target_list\n"
+             << image.string() << " : vda\n"
+             << "   " << (dir_ / "src" / "empty").string() << " : sub/empty\n"
+             << (dir_ / "src" / "hole").string() << " : hole\n";
+    }
+
+    std::vector<std::string> server_backup(const std::string& name) const {
+        return {"-a", "sha2", "-2", "-b", "16384", "-c", (dir_ / "zvfd.list").string(),
+                "-x", "/opt/zelvor/keys/master-key,/opt/zelvor/keys/secret-key.pem", "-z", "None",
+                "-M", "media1", "-N", name, "-T", "42", "-s", "/opt/zelvor/var/tasks//task_secret_42",
+                "-m", meta(name)};
+    }
+    std::string meta(const std::string& name) const { return (dir_ / "snap" / (name + ".meta")).string(); }
+
+    void expect_same_files(const fs::path& restored) const {
+        const std::map<std::string, std::string> names = {
+            {"target_list", "target_list"}, {"vda", "disk.img"}, {"sub/empty", "empty"}, {"hole", "hole"}};
+        for (const auto& [archived, source] : names) {
+            fs::path a = restored / archived, b = dir_ / "src" / source;
+            ASSERT_TRUE(fs::exists(a)) << archived;
+            EXPECT_EQ(fs::file_size(a), fs::file_size(b)) << archived;
+            EXPECT_EQ(sha256_of(a), sha256_of(b)) << archived;
+            EXPECT_EQ(mode_of(a), mode_of(b)) << archived;
+            // As sparse as the source: holes come back as holes.
+            EXPECT_LE(allocated(a), allocated(b) + 8192) << archived;
+        }
+    }
+
+    fs::path dir_;
+    Env env_;
+};
+
+TEST_F(ZvfdStandin, ServerBackupAndRestoreKeepContentHolesAndModes) {
+    make_sources();
+    ZvfdRun backup = run(server_backup("vm1_full_1"));
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    auto lines = backup.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].rfind("ZVFD PID: ", 0), 0u);
+    EXPECT_GT(std::stol(lines[0].substr(10)), 0);
+    int packed = 0, transferred = 0;
+    for (const auto& l : lines) {
+        packed += l.rfind("Packed: ", 0) == 0;
+        transferred += l.rfind("Transferred: ", 0) == 0;
+    }
+    EXPECT_GE(packed, 2);
+    EXPECT_GE(transferred, 2);
+
+    fs::path archive = dir_ / "store" / "media1" / "vm1_full_1";
+    ASSERT_TRUE(fs::exists(archive));
+    // Only the 8 MiB of data cost space, not the 256 MiB of the image.
+    EXPECT_LT(allocated(archive), 9ull << 20);
+    EXPECT_TRUE(fs::exists(meta("vm1_full_1")));
+    EXPECT_FALSE(any_part_file(dir_));
+
+    ZvfdRun restore = run({"-a", "sha2", "-2", "-b", "16384", "-R", "1001", "-M", "media1", "-T", "42", "-s",
+                       "/opt/zelvor/var/tasks//task_secret_42", "-m", meta("vm1_full_1"), "-d",
+                       (dir_ / "op" / "1001.rest").string()});
+    ASSERT_EQ(restore.status, 0) << restore.out;
+    EXPECT_EQ(restore.lines().at(0).rfind("ZVFD PID: ", 0), 0u);
+    EXPECT_NE(restore.out.find("\nUnpacked: "), std::string::npos);
+    expect_same_files(dir_ / "op" / "1001.rest");
+    EXPECT_FALSE(any_part_file(dir_));
+}
+
+TEST_F(ZvfdStandin, AutonomousBackupWritesArchiveAndRestoresFromIt) {
+    make_sources();
+    fs::path archive = dir_ / "arch.zvfd";
+    ZvfdRun backup = run({"-a", "sha2", "-2", "-b", "16384", "-c", (dir_ / "zvfd.list").string(), "-n",
+                      archive.string(), "-m", meta("arch")});
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    EXPECT_EQ(backup.out.find("Transferred: "), std::string::npos);
+    ASSERT_TRUE(fs::exists(archive));
+    EXPECT_FALSE(fs::exists(dir_ / "store"));
+
+    // The archive alone is enough: no metadata file on the restore command line.
+    ZvfdRun restore = run({"-a", "sha2", "-2", "-b", "16384", "-r", archive.string(), "-d", (dir_ / "out").string()});
+    ASSERT_EQ(restore.status, 0) << restore.out;
+    expect_same_files(dir_ / "out");
+}
+
+// A loop device over a sparse file: the device cannot be asked for holes, so runs of
+// zero blocks must be left out while reading or the restored image would be dense.
+class LoopDevice {
+public:
+    explicit LoopDevice(const fs::path& file) {
+        FILE* p = ::popen(("losetup -f --show " + file.string() + " 2>/dev/null").c_str(), "r");
+        if (!p) return;
+        char buf[256] = {};
+        if (std::fgets(buf, sizeof buf, p)) device_ = std::string(buf, std::strcspn(buf, "\n"));
+        if (::pclose(p) != 0) device_.clear();
+    }
+    ~LoopDevice() {
+        if (!device_.empty()) std::system(("losetup -d " + device_).c_str());
+    }
+    const std::string& device() const { return device_; }
+
+private:
+    std::string device_;
+};
+
+TEST_F(ZvfdStandin, BlockDeviceComesBackAsSparseFile) {
+    const fs::path backing = dir_ / "src" / "lv.img";
+    int fd = ::open(backing.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
+    write_random(fd, 1 << 20, 1 << 20, 4);
+    write_random(fd, (64 << 20) - 4096, 4096, 5);
+    ::close(fd);
+    LoopDevice loop(backing);
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device can be set up here";
+    write_file(dir_ / "dev.list", "ZVFD file list:\n" + loop.device() + " : vdb\n");
+    ZvfdRun backup = run({"-c", (dir_ / "dev.list").string(), "-n", (dir_ / "d.zvfd").string(), "-m", meta("d")});
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    ZvfdRun restore = run({"-r", (dir_ / "d.zvfd").string(), "-d", (dir_ / "out").string()});
+    ASSERT_EQ(restore.status, 0) << restore.out;
+    EXPECT_EQ(sha256_of(dir_ / "out" / "vdb"), sha256_of(backing));
+    EXPECT_LE(allocated(dir_ / "out" / "vdb"), (1 << 20) + 8192);
+}
+
+TEST_F(ZvfdStandin, ListingGranularRestoreAndReplicaNames) {
+    make_sources();
+    ASSERT_EQ(run(server_backup("rec")).status, 0);
+    ZvfdRun listing = run({"-l", meta("rec"), "-v", "1"});
+    ASSERT_EQ(listing.status, 0) << listing.out;
+    // In list order, with the leading blanks of a list line not taken for the path.
+    EXPECT_EQ(listing.out, std::to_string(fs::file_size(dir_ / "src" / "target_list")) + " target_list\n" +
+                               std::to_string((256ull << 20) + 1000) + " vda\n0 sub/empty\n" +
+                               std::to_string(64 << 20) + " hole\n");
+
+    ZvfdRun granular = run({"-R", "rec", "-M", "media1", "-d", (dir_ / "g").string(), "-f", "target_list,hole"});
+    ASSERT_EQ(granular.status, 0) << granular.out;
+    EXPECT_TRUE(fs::exists(dir_ / "g" / "target_list"));
+    EXPECT_TRUE(fs::exists(dir_ / "g" / "hole"));
+    EXPECT_FALSE(fs::exists(dir_ / "g" / "vda"));
+
+    // A replica list holds paths alone; they come back below -d under their own path.
+    write_file(dir_ / "replica.list", "ZVFD file list:\n" + (dir_ / "src" / "target_list").string() + "\n");
+    ASSERT_EQ(run({"-c", (dir_ / "replica.list").string(), "-M", "media1", "-N", "rep", "-m", meta("rep")}).status, 0);
+    ZvfdRun apply = run({"-R", "9", "-M", "media1", "-m", meta("rep"), "-d", (dir_ / "dest").string(), "-E"});
+    ASSERT_EQ(apply.status, 0) << apply.out;
+    fs::path relative = fs::path((dir_ / "src" / "target_list").string().substr(1));
+    EXPECT_EQ(sha256_of(dir_ / "dest" / relative), sha256_of(dir_ / "src" / "target_list"));
+}
+
+TEST_F(ZvfdStandin, DirectoryBackupSkipsExcludedPaths) {
+    fs::create_directories(dir_ / "tree" / "keys");
+    write_file(dir_ / "tree" / "a", "a");
+    write_file(dir_ / "tree" / "keys" / "secret", "s");
+    write_file(dir_ / "tree" / "b", "b");
+    int fd = -1;
+    Env env = env_;
+    pid_t pid = spawn({"-c", ".", "-x", (dir_ / "tree" / "keys").string(), "-n", (dir_ / "t.zvfd").string(), "-m",
+                       meta("t")},
+                      env, dir_ / "tree", fd);
+    std::string out = read_all(fd);
+    ASSERT_EQ(wait_status(pid), 0) << out;
+    ZvfdRun listing = run({"-l", meta("t")});
+    EXPECT_EQ(listing.out, "a\nb\n");
+}
+
+TEST_F(ZvfdStandin, RefusalsLeaveNothingBehind) {
+    make_sources();
+    ASSERT_EQ(run(server_backup("taken")).status, 0);
+    write_file(dir_ / "dup.list", "ZVFD file list:\n" + (dir_ / "src/empty").string() + " : x\n" +
+                                      (dir_ / "src/hole").string() + " : x\n");
+    write_file(dir_ / "escape.list", "ZVFD file list:\n" + (dir_ / "src/empty").string() + " : ../x\n");
+    write_file(dir_ / "missing.list", "ZVFD file list:\n" + (dir_ / "src/nothing").string() + " : n\n");
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+    } cases[] = {
+        {"name listed twice", {"-c", (dir_ / "dup.list").string(), "-M", "media1", "-N", "a1", "-m", meta("a1")}},
+        {"name leaving the target", {"-c", (dir_ / "escape.list").string(), "-M", "media1", "-N", "a2", "-m", meta("a2")}},
+        {"missing source", {"-c", (dir_ / "missing.list").string(), "-M", "media1", "-N", "a3", "-m", meta("a3")}},
+        {"archive exists", {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "taken", "-m", meta("a4")}},
+        {"archive name with a slash", {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "../a5", "-m", meta("a5")}},
+        {"reference that is no metadata file",
+         {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "a6", "-m", meta("a6"), "-S", (dir_ / "zvfd.list").string()}},
+        {"unknown option", {"-c", (dir_ / "zvfd.list").string(), "-Q", "-M", "media1", "-N", "a7", "-m", meta("a7")}},
+        {"-m without a value", {"-R", "1", "-M", "media1", "-m", "-d", (dir_ / "r1").string()}},
+        {"record that is not in the store", {"-R", "nope", "-M", "media1", "-d", (dir_ / "r2").string()}},
+        {"encrypted without the key",
+         {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "a8", "-m", meta("a8"), "-C", "kuznyechik"}},
+    };
+    for (const auto& c : cases) {
+        ZvfdRun r = run(c.args);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find("zvfd: error: "), std::string::npos) << c.what;
+    }
+    EXPECT_EQ(fs::directory_iterator(dir_ / "store" / "media1")->path().filename(), "taken");
+    EXPECT_FALSE(fs::exists(dir_ / "r1"));
+    EXPECT_FALSE(fs::exists(dir_ / "r2"));
+    EXPECT_FALSE(any_part_file(dir_));
+    for (const char* n : {"a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8"}) EXPECT_FALSE(fs::exists(meta(n))) << n;
+}
+
+TEST_F(ZvfdStandin, EncryptedArchiveNeedsItsKey) {
+    make_sources();
+    write_file(dir_ / "key1", "first key");
+    write_file(dir_ / "key2", "other key");
+    auto args = server_backup("enc");
+    args.insert(args.end(), {"-C", "kuznyechik", "-k", (dir_ / "key1").string()});
+    ASSERT_EQ(run(args).status, 0);
+    auto restore = [&](std::vector<std::string> extra) {
+        std::vector<std::string> a = {"-R", "enc", "-M", "media1", "-m", meta("enc"), "-d", (dir_ / "r").string()};
+        a.insert(a.end(), extra.begin(), extra.end());
+        return run(a).status;
+    };
+    EXPECT_EQ(restore({}), 1);
+    EXPECT_EQ(restore({"-C", "kuznyechik", "-k", (dir_ / "key2").string()}), 1);
+    EXPECT_FALSE(fs::exists(dir_ / "r" / "vda"));
+    EXPECT_EQ(restore({"-C", "kuznyechik", "-k", (dir_ / "key1").string()}), 0);
+    expect_same_files(dir_ / "r");
+}
+
+TEST_F(ZvfdStandin, ReferenceMetadataIsRecorded) {
+    make_sources();
+    ASSERT_EQ(run(server_backup("full")).status, 0);
+    auto args = server_backup("incr");
+    args.insert(args.end(), {"-S", meta("full")});
+    ASSERT_EQ(run(args).status, 0);
+    std::ifstream in(meta("incr"));
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    EXPECT_NE(text.find("\nreference_archive full\n"), std::string::npos) << text;
+}
+
+TEST_F(ZvfdStandin, SignatureIsWrittenWithOpensslAndVerifies) {
+    make_sources();
+    const fs::path key = dir_ / "secret-key.pem", pass = dir_ / "master-key", pub = dir_ / "public.pem";
+    write_file(pass, "pass phrase\n");
+    ASSERT_EQ(std::system(("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -aes256 -pass file:" +
+                           pass.string() + " -out " + key.string() + " 2>/dev/null && openssl pkey -in " + key.string() +
+                           " -passin file:" + pass.string() + " -pubout -out " + pub.string())
+                              .c_str()),
+              0);
+    fs::path archive = dir_ / "s.zvfd", sig = dir_ / "s.zvfd.signature";
+    ZvfdRun backup = run({"-c", (dir_ / "zvfd.list").string(), "-n", archive.string(), "-m", meta("s"), "-g", sig.string(),
+                      "--passin", pass.string(), "--sign", key.string()});
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    ASSERT_TRUE(fs::exists(sig));
+    // Checked by openssl itself, then through the archiver's own verification.
+    EXPECT_EQ(std::system(("openssl dgst -sha256 -verify " + pub.string() + " -signature " + sig.string() + " " +
+                           archive.string() + " >/dev/null")
+                              .c_str()),
+              0);
+    auto verify = [&] {
+        return run({"-n", archive.string(), "-g", sig.string(), "--verify", "--public-key", pub.string()}).status;
+    };
+    EXPECT_EQ(verify(), 0);
+    int fd = ::open(archive.c_str(), O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, "X", 1, 100), 1);
+    ::close(fd);
+    EXPECT_EQ(verify(), 1);
+}
+
+TEST_F(ZvfdStandin, SwitchesMakeItFailOrReportADefect) {
+    make_sources();
+    struct Case {
+        Env env;
+        int status;
+        bool outputs;  // archive and metadata written
+    } cases[] = {
+        {{{"ZVFD_STANDIN_FAIL", "1"}}, 1, false},
+        {{{"ZVFD_STANDIN_FAIL", "2"}}, 2, false},
+        {{{"ZVFD_STANDIN_DEFECT", "1"}}, 100, true},
+        {{{"ZVFD_STANDIN_FAIL", "1"}, {"ZVFD_STANDIN_ONLY", "list,verify"}}, 0, true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        std::string name = "sw" + std::to_string(n++);
+        ZvfdRun r = run(server_backup(name), c.env);
+        EXPECT_EQ(r.status, c.status) << name << "\n" << r.out;
+        EXPECT_EQ(r.lines().at(0).rfind("ZVFD PID: ", 0), 0u) << name;
+        EXPECT_EQ(fs::exists(meta(name)), c.outputs) << name;
+        EXPECT_EQ(fs::exists(dir_ / "store" / "media1" / name), c.outputs) << name;
+    }
+    // Limited to listings, the failure hits the listing of a good backup.
+    EXPECT_EQ(run({"-l", meta("sw3"), "-v", "1"}, {{"ZVFD_STANDIN_FAIL", "1"}, {"ZVFD_STANDIN_ONLY", "list"}}).status, 1);
+}
+
+TEST_F(ZvfdStandin, MalformedOutputOnRequest) {
+    make_sources();
+    struct Case {
+        const char* kind;
+        std::function<void(const std::string&)> check;
+    } cases[] = {
+        {"pid-text", [](const std::string& out) { EXPECT_EQ(out.rfind("ZVFD PID: not-a-number\n", 0), 0u); }},
+        {"pid-range", [](const std::string& out) { EXPECT_EQ(out.rfind("ZVFD PID: 99999999999999\n", 0), 0u); }},
+        {"no-pid", [](const std::string& out) { EXPECT_EQ(out.rfind("Packed: ", 0), 0u); }},
+        {"crlf", [](const std::string& out) {
+             EXPECT_EQ(out.rfind("ZVFD PID: ", 0), 0u);
+             EXPECT_NE(out.find("\r\nPacked: "), std::string::npos);
+             EXPECT_EQ(out.find_first_of('\n'), out.find("\r\n") + 1);
+         }},
+        {"no-newline", [](const std::string& out) {
+             ASSERT_FALSE(out.empty());
+             EXPECT_NE(out.back(), '\n');
+             EXPECT_EQ(out.substr(out.rfind('\n') + 1).rfind("Transferred: ", 0), 0u);
+         }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        ZvfdRun r = run(server_backup("m" + std::to_string(n++)), {{"ZVFD_STANDIN_MALFORMED", c.kind}});
+        EXPECT_EQ(r.status, 0) << r.out;
+        c.check(r.out);
+    }
+}
+
+char process_state(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    auto close = text.rfind(')');
+    return close == std::string::npos ? '?' : text[close + 2];
+}
+
+bool wait_for_state(pid_t pid, char wanted) {
+    for (int i = 0; i < 500; ++i) {
+        if (process_state(pid) == wanted) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST_F(ZvfdStandin, HangsUntilKilledAndObeysStopAndContinue) {
+    make_sources();
+    Env env = env_;
+    env["ZVFD_STANDIN_HANG"] = "1";
+    int fd = -1;
+    pid_t pid = spawn(server_backup("hang"), env, dir_, fd);
+    EXPECT_EQ(read_line(fd), "ZVFD PID: " + std::to_string(pid));
+    EXPECT_EQ(read_line(fd), "Packed: 0%");
+    ::kill(pid, SIGTSTP);
+    EXPECT_TRUE(wait_for_state(pid, 'T'));
+    ::kill(pid, SIGCONT);
+    EXPECT_TRUE(wait_for_state(pid, 'S'));
+    ::kill(pid, SIGKILL);
+    EXPECT_EQ(wait_status(pid), 128 + SIGKILL);
+    ::close(fd);
+    EXPECT_FALSE(fs::exists(meta("hang")));
+}
+
+TEST_F(ZvfdStandin, SlowRunIsStillWorkingBetweenProgressLines) {
+    make_sources();
+    Env env = env_;
+    env["ZVFD_STANDIN_SLOW_MS"] = "300";
+    write_file(dir_ / "small.list", "ZVFD file list:\n" + (dir_ / "src" / "target_list").string() + " : t\n");
+    int fd = -1;
+    pid_t pid = spawn({"-c", (dir_ / "small.list").string(), "-M", "media1", "-N", "slow", "-m", meta("slow")}, env,
+                      dir_, fd);
+    read_line(fd);
+    EXPECT_EQ(read_line(fd).rfind("Packed: ", 0), 0u);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0);  // still sleeping after its first line
+    read_all(fd);
+    EXPECT_EQ(wait_status(pid), 0);
+}
+
+TEST_F(ZvfdStandin, ArgvLogKeepsEveryArgumentExactly) {
+    const fs::path log = dir_ / "argv.log";
+    const std::vector<std::string> hostile = {"a b", "it's", "line\nfeed", "$(touch /tmp/pwned)", "", "tab\there"};
+    std::vector<std::string> args = {"-l", (dir_ / "missing.meta").string(), "-v", "1", "-N", ""};
+    for (const auto& h : hostile) {
+        args.back() = h;
+        run(args, {{"ZVFD_STANDIN_ARGV_LOG", log.string()}});
+    }
+    auto runs = zv_test::read_zvfd_argv_log(log);
+    ASSERT_EQ(runs.size(), hostile.size());
+    for (std::size_t i = 0; i < hostile.size(); ++i) {
+        EXPECT_EQ(runs[i].program, zv_test::standin_zvfd_binary());
+        EXPECT_EQ(runs[i].value("-N"), hostile[i]);
+        EXPECT_EQ(runs[i].args.size(), 6u);
+        EXPECT_EQ(runs[i].cwd, dir_.string());
+        EXPECT_GT(runs[i].pid, 0);
+    }
+    EXPECT_TRUE(runs[0].has("-v"));
+    EXPECT_FALSE(runs[0].has("-E"));
+    EXPECT_EQ(runs[0].value("-Q"), std::nullopt);
+    EXPECT_TRUE(zv_test::read_zvfd_argv_log(dir_ / "never-written.log").empty());
+
+    std::ofstream(log.string(), std::ios::app) << "zvfd-argv 1\npid 5\ncwd 99:short\n";
+    EXPECT_THROW(zv_test::read_zvfd_argv_log(log), std::runtime_error);
+}
+
+}  // namespace
