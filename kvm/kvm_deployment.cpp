@@ -141,7 +141,7 @@ bool ZvModuleKvm::find_free_domain_name(const std::string& wanted, std::string& 
         ++domain_name_counter;
         std::string output;
         const std::string command =
-            std::string(virsh_prefix) + "domblklist " + candidate;
+            std::string(virsh_prefix) + "domblklist " + zv_utils_common::shell_quote(candidate);
         if (zv_utils_common::execute_command(command, output) != 0) {
             name = candidate;
             return true;

@@ -261,7 +261,7 @@ protected:
     ZvModuleOptions options_;
     std::map<std::string, std::string> special_list_records;
     bool skip_reference_meta = false;
-    bool remove_tmp_operation_directory = true;
+    bool remove_tmp_operation_directory = true;  // false once the log sends the user to the restored files
     std::string hash_algorithm = "sha2";
     int hash_length = 256;
     int block_size = 16384;

@@ -146,7 +146,9 @@ TEST(GuestExec, StatusIsReadWhateverTheMemberOrder) {
         EXPECT_EQ(status.valid, c.valid);
         EXPECT_EQ(status.exited, c.exited);
         EXPECT_EQ(status.has_exit_code, c.has_exit_code);
-        if (c.has_exit_code) EXPECT_EQ(status.exit_code, c.exit_code);
+        if (c.has_exit_code) {
+            EXPECT_EQ(status.exit_code, c.exit_code);
+        }
         EXPECT_EQ(status.signal, c.signal);
     }
 }

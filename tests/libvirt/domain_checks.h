@@ -23,10 +23,14 @@ inline std::map<std::string, std::string> block_list(const std::string& domain,
     if (inactive) args.push_back("--inactive");
     std::map<std::string, std::string> sources;
     std::istringstream lines(virsh(args).out);
-    std::string target, source;
     for (std::string line; std::getline(lines, line);) {
+        // "target   source", the source up to the line end (it may hold blanks).
         std::istringstream words(line);
-        if (words >> target >> source && target.rfind("vd", 0) == 0) sources[target] = source;
+        std::string target, source;
+        if (!(words >> target) || target.rfind("vd", 0) != 0) continue;
+        std::getline(words >> std::ws, source);
+        source.erase(source.find_last_not_of(" \t\r") + 1);
+        sources[target] = source;
     }
     return sources;
 }
@@ -56,7 +60,8 @@ inline std::string sha256_of(const boost::filesystem::path& file) {
 inline std::string backing_file_of(const boost::filesystem::path& image) {
     const auto info = run_program({"qemu-img", "info", "-U", "--output=json", image.string()});
     if (!info.ok()) return "unreadable: " + info.describe();
-    const auto* backing = boost::json::parse(info.out).as_object().if_contains("backing-filename");
+    const boost::json::value parsed = boost::json::parse(info.out);
+    const auto* backing = parsed.as_object().if_contains("backing-filename");
     return backing ? std::string(backing->as_string()) : std::string();
 }
 

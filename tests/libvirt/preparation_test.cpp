@@ -210,7 +210,7 @@ TEST_F(Preparation, FailedMergeNamesTheOverlayAndALaterReleaseFinishesIt) {
     EXPECT_EQ(sources["vda"], guest().image("vda").string());
     EXPECT_EQ(sources["vdb"], vdb_overlay);
 
-    const auto abort = virsh({"blockjob", name, "vdb", "--abort", "--wait"});
+    const auto abort = virsh({"blockjob", name, "vdb", "--abort"});
     ASSERT_TRUE(abort.ok()) << abort.describe();
     EXPECT_TRUE(m.release_resource_after_backup());
     expect_domain_on_its_own_disks();
@@ -279,6 +279,7 @@ TEST(PreparationOfOtherDomains, ShutOffDomainIsSavedWithoutProgramsOrSnapshotsUn
         EXPECT_FALSE(fs::exists(tmp / "B"));
     }
     {
+        LogCapture log;
         KvmTestModule m(KvmTestModule::backup_options(dom.name(), tmp.string(), "C"));
         ASSERT_TRUE(m.prepare_resource_before_backup(true));
         EXPECT_EQ(read_file(tmp / "C" / "zvfd.list"), "ZVFD file list:\n" + vda + "\n" + vdb + "\n");
