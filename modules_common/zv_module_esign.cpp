@@ -30,7 +30,8 @@ const char* const verify_signature =
 const char* const parse_signature =
     "virtual bool ZvModuleUniversal::parse_esign_json(const string&, std::__cxx11::string&, "
     "std::__cxx11::string&, std::__cxx11::string&)";
-const char* const write_signature = "bool ZvModuleUniversal::write_esign(const string&, const string&)";
+const char* const write_signature =
+    "bool ZvModuleUniversal::write_esign(const string&, const string&)";
 const char* const check_signature =
     "bool ZvModuleUniversal::check_filename_by_esing(const string&, const string&, const string&, "
     "const string&, bool)";
@@ -40,11 +41,10 @@ const char* const openssl_program = "/usr/bin/openssl";
 // Digests `openssl dgst` knows by name. The name becomes an option of its own ("-sha256"),
 // so only these are passed on.
 const char* const known_hashes[] = {
-    "md5",          "sha1",         "sha224",        "sha256",        "sha384",
-    "sha512",       "sha512-224",   "sha512-256",    "sha3-224",      "sha3-256",
-    "sha3-384",     "sha3-512",     "shake128",      "shake256",      "sm3",
-    "ripemd160",    "blake2b512",   "blake2s256",    "md_gost94",     "md_gost12_256",
-    "md_gost12_512", "streebog256", "streebog512",
+    "md5",        "sha1",          "sha224",        "sha256",      "sha384",      "sha512",
+    "sha512-224", "sha512-256",    "sha3-224",      "sha3-256",    "sha3-384",    "sha3-512",
+    "shake128",   "shake256",      "sm3",           "ripemd160",   "blake2b512",  "blake2s256",
+    "md_gost94",  "md_gost12_256", "md_gost12_512", "streebog256", "streebog512",
 };
 
 bool is_known_hash(const std::string& name) {
@@ -71,15 +71,15 @@ void remove_signature_file(const std::string& path) {
 bool ZvModuleUniversal::verify_in_client_defined_storage() {
     std::string archive_name, archive_sign, snapshot_sign;
     if (!parse_esign_json(options_.esign_json, archive_name, archive_sign, snapshot_sign)) {
-        ZvLogStream(ZvLogLvl::Error) << verify_signature << ": can't parse json: "
-                                     << options_.esign_json << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << verify_signature << ": can't parse json: " << options_.esign_json << std::endl;
         return false;
     }
     ClientDefinedArchiveInfo archive;
     if (!split_client_defined_archive_name(archive_name, archive) || archive.type != 1) {
-        ZvLogStream(ZvLogLvl::Error) << verify_signature
-                                     << ": unsupported client defined storage here: "
-                                     << archive_name << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << verify_signature << ": unsupported client defined storage here: " << archive_name
+            << std::endl;
         return false;
     }
 
@@ -117,14 +117,14 @@ bool ZvModuleUniversal::parse_esign_json(const std::string& json, std::string& a
             return false;
         }
         if (!value.is_object()) {
-            ZvLogStream(ZvLogLvl::Error) << parse_signature << ": json value is not an object"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << parse_signature << ": json value is not an object" << std::endl;
             return false;
         }
         const json::object& object = value.get_object();
         if (object.empty()) {
-            ZvLogStream(ZvLogLvl::Error) << parse_signature << ": json object value is empty"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << parse_signature << ": json object value is empty" << std::endl;
             return false;
         }
         for (const auto& member : object) {
@@ -139,8 +139,8 @@ bool ZvModuleUniversal::parse_esign_json(const std::string& json, std::string& a
         }
         return true;
     } catch (const std::bad_alloc& e) {
-        ZvLogStream(ZvLogLvl::Error) << parse_signature << ": json parsing failed: " << e.what()
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << parse_signature << ": json parsing failed: " << e.what() << std::endl;
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << parse_signature << ": " << e.what() << std::endl;
     }
@@ -157,15 +157,15 @@ bool ZvModuleUniversal::write_esign(const std::string& hex, const std::string& p
         }
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         if (!file) {
-            ZvLogStream(ZvLogLvl::Error) << write_signature << ": can't create: " << path
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << write_signature << ": can't create: " << path << std::endl;
             return false;
         }
         file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         file.close();
         if (!file) {
-            ZvLogStream(ZvLogLvl::Error) << write_signature << ": can't write: " << path
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << write_signature << ": can't write: " << path << std::endl;
             return false;
         }
         return true;
@@ -186,14 +186,16 @@ bool ZvModuleUniversal::check_filename_by_esing(const std::string& key, const st
             const std::string digest = boost::algorithm::to_lower_copy(hash);
             if (!is_known_hash(digest)) {
                 ZvLogStream(ZvLogLvl::Error)
-                    << check_signature << ": unknown signature hash " << zelvor::as_quoted(hash, '"', '\\')
+                    << check_signature << ": unknown signature hash "
+                    << zelvor::as_quoted(hash, '"', '\\')
                     << ", give --sign_hash a digest name such as sha256" << std::endl;
-                ZvLogStream(ZvLogLvl::Error) << ": Verification of: '" << file << "': [ failed ]"
-                                             << std::endl;
+                ZvLogStream(ZvLogLvl::Error)
+                    << ": Verification of: '" << file << "': [ failed ]" << std::endl;
                 return false;
             }
             command = zv_utils_common::shell_command(
-                openssl_program, {"dgst", "-signature", signature_file, "-" + digest, "-verify", key, file});
+                openssl_program,
+                {"dgst", "-signature", signature_file, "-" + digest, "-verify", key, file});
         } else {
             command = zv_utils_common::shell_command(
                 zvfd_program, {"-n", file, "-g", signature_file, "--verify", "--public-key", key});
@@ -203,8 +205,8 @@ bool ZvModuleUniversal::check_filename_by_esing(const std::string& key, const st
             ZvLogStream(ZvLogLvl::Info) << "Verification of: '" << file << "': [ ok ]" << std::endl;
             return true;
         }
-        ZvLogStream(ZvLogLvl::Error) << ": Verification of: '" << file << "': [ failed ]"
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << ": Verification of: '" << file << "': [ failed ]" << std::endl;
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << check_signature << ": " << e.what() << std::endl;
     }

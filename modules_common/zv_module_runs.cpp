@@ -142,18 +142,24 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
     if (!prepare_resource_before_backup(replication)) return 6;
     release_pending_ = true;
 
-    bool ok = false;
+    // From here on the domain may run on its overlays: whatever throws, the release
+    // runs (once) and the backup is reported failed, not as an unexpected error.
     try {
-        ok = make_backup();
+        const bool ok = make_backup();
+        if (!release_prepared_resource()) return 6;
+        if (ok && !close_backup(replication)) return 6;
+        if (!ok) return 6;
     } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): archiver run failed: "
+        ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): backup failed: "
                                      << e.what() << std::endl;
-        release_prepared_resource();
+        try {
+            release_prepared_resource();
+        } catch (const std::exception& again) {
+            ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): release failed: "
+                                         << again.what() << std::endl;
+        }
         return 6;
     }
-    if (!release_prepared_resource()) return 6;
-    if (ok && !close_backup(replication)) return 6;
-    if (!ok) return 6;
     if (defect_flag) {
         ZvLogStream(ZvLogLvl::Warning) << defect_warning << std::endl;
         return 100;

@@ -48,7 +48,9 @@ std::string without_quotes(std::string text) {
     return text;
 }
 
-std::string key_text(json::string_view key) { return without_quotes(json::serialize(json::string(key))); }
+std::string key_text(json::string_view key) {
+    return without_quotes(json::serialize(json::string(key)));
+}
 
 bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
@@ -61,9 +63,10 @@ std::string decipher_storage_file(const std::string& secret, const std::string& 
     zvcrypto::ctr stream(cipher);
     std::string key(stream.keysize() / 8, '\0');
     key.replace(0, std::min(secret.size(), key.size()), secret, 0, key.size());
-    stream.init(reinterpret_cast<const unsigned char*>(key.data()), key.size(),
-                reinterpret_cast<const unsigned char*>(zv_utils_common::server::stored_iv_text().data()),
-                2);
+    stream.init(
+        reinterpret_cast<const unsigned char*>(key.data()), key.size(),
+        reinterpret_cast<const unsigned char*>(zv_utils_common::server::stored_iv_text().data()),
+        2);
     zvcrypto::secure_zero(&key[0], key.size());
     std::string plaintext(ciphertext.size(), '\0');
     stream.decrypt(reinterpret_cast<const unsigned char*>(ciphertext.data()), ciphertext.size(),
@@ -80,8 +83,9 @@ public:
     ScratchDirectory() {
         std::string pattern = (fs::temp_directory_path() / "zv_module_XXXXXX").string();
         if (mkdtemp(&pattern[0]) == nullptr)
-            throw fs::filesystem_error("can't create a scratch directory", pattern,
-                                       boost::system::error_code(errno, boost::system::system_category()));
+            throw fs::filesystem_error(
+                "can't create a scratch directory", pattern,
+                boost::system::error_code(errno, boost::system::system_category()));
         path_ = pattern;
     }
     ~ScratchDirectory() {
@@ -100,25 +104,27 @@ private:
 
 bool ZvModuleUniversal::load_client_defined_storages() {
     if (options_.task_id.empty()) {
-        ZvLogStream(ZvLogLvl::Debug) << "No task id -  client defined storages loading skipped"
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Debug)
+            << "No task id -  client defined storages loading skipped" << std::endl;
         return true;
     }
     try {
         const std::string secret_path = get_task_secret();
-        ZvLogStream(ZvLogLvl::Debug) << "Check method of access to client defined storage"
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Debug)
+            << "Check method of access to client defined storage" << std::endl;
         if (!fs::exists(secret_path)) {
-            ZvLogStream(ZvLogLvl::Error) << load_signature << ": task secret file doesn't exist: "
-                                         << secret_path << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << load_signature << ": task secret file doesn't exist: " << secret_path
+                << std::endl;
             return false;
         }
         std::string secret;
         {
             std::ifstream secret_file(secret_path);
             if (!secret_file) {
-                ZvLogStream(ZvLogLvl::Error) << load_signature << ": can't open task secret file: "
-                                             << secret_path << std::endl;
+                ZvLogStream(ZvLogLvl::Error)
+                    << load_signature << ": can't open task secret file: " << secret_path
+                    << std::endl;
                 return true;
             }
             std::getline(secret_file, secret);
@@ -135,28 +141,28 @@ bool ZvModuleUniversal::load_client_defined_storages() {
             return true;
         }
         const std::uintmax_t size = fs::file_size(storage_path);
-        ZvLogStream(ZvLogLvl::Debug) << "Found the file of methods: " << storage_path
-                                     << ", size: " << size << std::endl;
+        ZvLogStream(ZvLogLvl::Debug)
+            << "Found the file of methods: " << storage_path << ", size: " << size << std::endl;
         std::ifstream storage_file(storage_path, std::ios::binary);
         if (!storage_file) {
-            ZvLogStream(ZvLogLvl::Error) << load_signature << ": can't open: " << storage_path
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << load_signature << ": can't open: " << storage_path << std::endl;
             zvcrypto::secure_zero(&secret[0], secret.size());
             return true;
         }
         if (size > largest_storage_file) {
-            ZvLogStream(ZvLogLvl::Error) << load_signature << ": the file " << storage_path
-                                         << " is too large for a storage list (" << size
-                                         << " bytes, at most " << largest_storage_file << ")"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << load_signature << ": the file " << storage_path
+                << " is too large for a storage list (" << size << " bytes, at most "
+                << largest_storage_file << ")" << std::endl;
             zvcrypto::secure_zero(&secret[0], secret.size());
             return false;
         }
         std::string ciphertext(size, '\0');
         storage_file.read(&ciphertext[0], static_cast<std::streamsize>(size));
         if (static_cast<std::uintmax_t>(storage_file.gcount()) != size) {
-            ZvLogStream(ZvLogLvl::Error) << load_signature << ": read error from " << storage_path
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << load_signature << ": read error from " << storage_path << std::endl;
             zvcrypto::secure_zero(&secret[0], secret.size());
             return false;
         }
@@ -179,8 +185,8 @@ bool ZvModuleUniversal::load_client_defined_storages() {
             ZvLogStream(ZvLogLvl::Debug) << "CLient defined methods of access to the storage: "
                                          << client_defined_storages.size() << std::endl;
         } else {
-            ZvLogStream(ZvLogLvl::Debug) << 0 << " methods of access to client defined storage loaded"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Debug)
+                << 0 << " methods of access to client defined storage loaded" << std::endl;
         }
         return true;
     } catch (const std::exception& e) {
@@ -200,27 +206,27 @@ bool ZvModuleUniversal::split_client_defined_storage_record(const std::string& r
             return false;
         }
         if (!value.is_object()) {
-            ZvLogStream(ZvLogLvl::Error) << record_signature << ": json value is not an object"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << record_signature << ": json value is not an object" << std::endl;
             return false;
         }
         const json::object& object = value.get_object();
         const json::value* id = object.if_contains("id");
         const json::value* method = object.if_contains("method");
         if (id == nullptr || method == nullptr) {
-            ZvLogStream(ZvLogLvl::Error) << record_signature
-                                         << ": storage record format is invalid: " << record
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << record_signature << ": storage record format is invalid: " << record
+                << std::endl;
             return false;
         }
         if (!id->is_int64()) {
-            ZvLogStream(ZvLogLvl::Error) << record_signature << ": id is not a number: " << record
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << record_signature << ": id is not a number: " << record << std::endl;
             return false;
         }
         if (!method->is_object()) {
-            ZvLogStream(ZvLogLvl::Error) << record_signature << ": method is not an object"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << record_signature << ": method is not an object" << std::endl;
             return false;
         }
         const json::object& access = method->get_object();
@@ -246,12 +252,12 @@ bool ZvModuleUniversal::split_client_defined_storage_record(const std::string& r
                 return true;
             }
         }
-        ZvLogStream(ZvLogLvl::Error) << record_signature
-                                     << ": can't parse client defined storage json string: "
-                                     << record << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << record_signature << ": can't parse client defined storage json string: " << record
+            << std::endl;
     } catch (const std::bad_alloc& e) {
-        ZvLogStream(ZvLogLvl::Error) << record_signature << ": json parsing failed: " << e.what()
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << record_signature << ": json parsing failed: " << e.what() << std::endl;
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << record_signature << ": " << e.what() << std::endl;
     }
@@ -288,30 +294,33 @@ bool ZvModuleUniversal::split_client_defined_archive_name(const std::string& nam
 
 bool ZvModuleUniversal::client_defined_storage_prepare() {
     if (client_defined_storages.empty()) {
-        ZvLogStream(ZvLogLvl::Warning) << prepare_signature << "No client defined storage"
-                                       << std::endl;
+        ZvLogStream(ZvLogLvl::Warning)
+            << prepare_signature << "No client defined storage" << std::endl;
         return true;
     }
     for (const auto& storage : client_defined_storages) {
         if (!check_supported_client_defined_storage(storage.type)) {
-            ZvLogStream(ZvLogLvl::Info) << "The module doesn't support client defined storage type: "
-                                        << storage.type << std::endl;
+            ZvLogStream(ZvLogLvl::Info)
+                << "The module doesn't support client defined storage type: " << storage.type
+                << std::endl;
             return false;
         }
         chosen_storage_type = storage.type;
         chosen_storage_id = storage.id;
         switch (storage.type) {
             case 1: {
-                ZvLogStream(ZvLogLvl::Info) << "Use client defined storage '" << local_directory_word
-                                            << "'@" << storage.location << std::endl;
+                ZvLogStream(ZvLogLvl::Info)
+                    << "Use client defined storage '" << local_directory_word << "'@"
+                    << storage.location << std::endl;
                 boost::system::error_code error;
                 if (!fs::exists(storage.location, error)) {
-                    ZvLogStream(ZvLogLvl::Error) << storage.location << " doen't exist" << std::endl;
+                    ZvLogStream(ZvLogLvl::Error)
+                        << storage.location << " doen't exist" << std::endl;
                     continue;
                 }
                 if (!fs::is_directory(storage.location, error)) {
-                    ZvLogStream(ZvLogLvl::Error) << storage.location << " is not a directory"
-                                                 << std::endl;
+                    ZvLogStream(ZvLogLvl::Error)
+                        << storage.location << " is not a directory" << std::endl;
                     continue;
                 }
                 if (options_.operation != ZvModuleOperations::Restore)
@@ -334,18 +343,20 @@ bool ZvModuleUniversal::client_defined_storage_prepare() {
                             options_.remote_host.clear();
                         }
                         if (!options_.reference_snapshot.empty() &&
-                            split_client_defined_archive_name(options_.reference_snapshot, archive)) {
+                            split_client_defined_archive_name(options_.reference_snapshot,
+                                                              archive)) {
                             options_.reference_snapshot = archive.name;
-                            ZvLogStream(ZvLogLvl::Info) << "Rename reference snapshot to: "
-                                                        << options_.reference_snapshot << std::endl;
+                            ZvLogStream(ZvLogLvl::Info)
+                                << "Rename reference snapshot to: " << options_.reference_snapshot
+                                << std::endl;
                         }
                         break;
                     case ZvModuleOperations::Restore:
                         if (!options_.meta_file.empty() &&
                             split_client_defined_archive_name(options_.meta_file, archive)) {
                             options_.meta_file = archive.name;
-                            ZvLogStream(ZvLogLvl::Info) << "Rename snapshot to: " << options_.meta_file
-                                                        << std::endl;
+                            ZvLogStream(ZvLogLvl::Info)
+                                << "Rename snapshot to: " << options_.meta_file << std::endl;
                         }
                         break;
                     case ZvModuleOperations::DeleteFromClientDefinedStorage:
@@ -353,21 +364,22 @@ bool ZvModuleUniversal::client_defined_storage_prepare() {
                         break;
                     default:
                         ZvLogStream(ZvLogLvl::Info)
-                            << prepare_signature << ", line: " << 960 << ": unsupported operation: "
-                            << static_cast<int>(options_.operation) << std::endl;
+                            << prepare_signature << ", line: " << 960
+                            << ": unsupported operation: " << static_cast<int>(options_.operation)
+                            << std::endl;
                         return false;
                 }
                 return true;
             }
             case 3:
-                ZvLogStream(ZvLogLvl::Info) << prepare_signature << " Using module default storage."
-                                            << std::endl;
+                ZvLogStream(ZvLogLvl::Info)
+                    << prepare_signature << " Using module default storage." << std::endl;
                 options_.autonomous = true;
                 return true;
             default:
-                ZvLogStream(ZvLogLvl::Error) << prepare_signature
-                                             << ": unsupported client defined storage type: "
-                                             << storage.type << std::endl;
+                ZvLogStream(ZvLogLvl::Error)
+                    << prepare_signature
+                    << ": unsupported client defined storage type: " << storage.type << std::endl;
                 return false;
         }
     }
@@ -380,8 +392,8 @@ bool ZvModuleUniversal::parse_json_of_client_defined_storage(
     try {
         const json::value value = json::parse(json);
         if (!value.is_object()) {
-            ZvLogStream(ZvLogLvl::Error) << deletion_signature << ": json value is not an object"
-                                         << std::endl;
+            ZvLogStream(ZvLogLvl::Error)
+                << deletion_signature << ": json value is not an object" << std::endl;
             return false;
         }
         const json::object& object = value.get_object();
@@ -402,26 +414,26 @@ bool ZvModuleUniversal::parse_json_of_client_defined_storage(
                 const auto skip = s3_word.size() + 1;
                 list.emplace_back(2, text.size() > skip ? text.substr(skip) : std::string());
             } else {
-                ZvLogStream(ZvLogLvl::Error) << deletion_signature
-                                             << ": wrong client defined storage type here: " << text
-                                             << std::endl;
+                ZvLogStream(ZvLogLvl::Error)
+                    << deletion_signature << ": wrong client defined storage type here: " << text
+                    << std::endl;
             }
         }
         return true;
     } catch (const std::bad_alloc& e) {
-        ZvLogStream(ZvLogLvl::Error) << deletion_signature << ": json parsing failed: " << e.what()
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << deletion_signature << ": json parsing failed: " << e.what() << std::endl;
     } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << deletion_signature << ": exception: " << e.what()
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << deletion_signature << ": exception: " << e.what() << std::endl;
     }
     return false;
 }
 
 bool ZvModuleUniversal::delete_from_client_defined_storage(
     std::vector<std::pair<int, std::string>> list) {
-    ZvLogStream(ZvLogLvl::Warning) << "The module doesn't support deletion from client defined storage"
-                                   << std::endl;
+    ZvLogStream(ZvLogLvl::Warning)
+        << "The module doesn't support deletion from client defined storage" << std::endl;
     for (const auto& [type, path] : list)
         ZvLogStream(ZvLogLvl::Warning) << "Type: " << type << " " << path << std::endl;
     return true;
@@ -447,9 +459,9 @@ unsigned int ZvModuleUniversal::run_with_meta_file_unpacked_aside(
     // The client's file is an input here, never an obsolete reference.
     obsolete_snapshot_file.clear();
     if (status != 0) {
-        ZvLogStream(ZvLogLvl::Error) << "Unable to unpack snapshot file: "
-                                     << zelvor::as_quoted(options_.meta_file, '"', '\\') << "."
-                                     << std::endl;
+        ZvLogStream(ZvLogLvl::Error)
+            << "Unable to unpack snapshot file: "
+            << zelvor::as_quoted(options_.meta_file, '"', '\\') << "." << std::endl;
         return 2;
     }
     const unsigned int result = operation();

@@ -48,6 +48,7 @@ cleanup() {
   exit "$status"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
 
 # --- the throwaway domain -------------------------------------------------------------
 step "creating and starting domain $domain"
@@ -134,15 +135,25 @@ in_namespace() {
   ' in_namespace "$scratch" "$lsmod_layer" "$@"
 }
 
-# Shows the command, its output (log lines and protocol lines) and its exit status.
+# Shows the command, its output and its exit status. Protocol lines (what the client
+# agent reads) are marked ">"; runs of progress lines are cut to their ends.
 module() {
   printf '\n$ zv_module_kvm %s\n' "$*"
   local status=0
   in_namespace "$repo/build/zv_module_kvm" "$@" >"$scratch/out" 2>&1 || status=$?
-  sed 's/\x1b\[[0-9;]*m//g; s/^/    /' "$scratch/out"
+  sed 's/\x1b\[[0-9;]*m//g' "$scratch/out" | awk '
+    function flush() {
+      if (held > 2) printf "  >   ... %d more progress lines\n", held - 2
+      if (held > 1) print "  > " last
+      held = 0
+    }
+    /^(Packed|Unpacked|Transferred): / {
+      if (held == 0) print "  > " $0
+      held++; last = $0; next
+    }
+    { flush(); print (/^\[/ ? "    " : "  > ") $0 }
+    END { flush() }'
   echo "    exit status: $status"
-  echo "  protocol lines (what the client agent reads):"
-  grep -v '^\[' "$scratch/out" | sed 's/^/    /' || true
   return "$status"
 }
 

@@ -153,8 +153,9 @@ TEST(LocalRestrictionList, ListedResourceEndsWith11OnlyWithJ) {
     REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     write_file(box.opt() / "etc/zelvor_restriction.list.kvm", "vm0\nvm1\n");
+    write_file(box.opt() / "var/tasks/task_secret_1", "secret\n");  // a server-mode task
     const std::vector<std::string> backup = {"-b", "vm1", "-d", "/opt/zelvor/var/tasks",
-                                             "-n", "archive"};
+                                             "-n", "archive", "-m", "srv", "-T", "1"};
     auto with_j = backup;
     with_j.push_back("-j");
     const auto refused = box.run(with_j);

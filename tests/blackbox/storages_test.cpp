@@ -21,10 +21,9 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-#define REQUIRE_NAMESPACES()                                                   \
-    do {                                                                       \
-        if (!zv_test::can_use_namespaces())                                    \
-            GTEST_SKIP() << "needs root and mount namespaces";                 \
+#define REQUIRE_NAMESPACES()                                                                   \
+    do {                                                                                       \
+        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces"; \
     } while (0)
 
 const std::string init_signature = "bool ZvModuleUniversal::init(int, char**)";
@@ -52,7 +51,8 @@ void write_storage_file(const zv_test::Sandbox& box, const std::string& records,
     std::string key = key_text;
     key.resize(32, '\0');
     const std::string iv = zv_utils_common::server::stored_iv_text().substr(0, 2);
-    write_file(tasks(box) / "42.client_defined_storages", zv_test::gost_ctr_encrypt(key, iv, records));
+    write_file(tasks(box) / "42.client_defined_storages",
+               zv_test::gost_ctr_encrypt(key, iv, records));
 }
 
 void write_task_secret(const zv_test::Sandbox& box, const std::string& text = secret + "\n") {
@@ -65,8 +65,8 @@ void without_libvirt(zv_test::Sandbox& box) {
     box.fake_program("/usr/bin/virsh", "#!/bin/sh\necho 'error: failed to connect' >&2\nexit 1\n");
 }
 
-const std::vector<std::string> backup_run = {"-1", "-b", "vm1", "-d", "/tmp", "-n", "vm1_full_1",
-                                             "-m", "media1", "-T", "42"};
+const std::vector<std::string> backup_run = {"-1",         "-b", "vm1",    "-d", "/tmp", "-n",
+                                             "vm1_full_1", "-m", "media1", "-T", "42"};
 
 TEST(ClientDefinedStorages, KvmRefusesAStorageListWithOneRecord) {
     REQUIRE_NAMESPACES();
@@ -86,11 +86,13 @@ TEST(ClientDefinedStorages, KvmRefusesAStorageListWithOneRecord) {
         write_storage_file(box, c.record + "\n");
         const auto result = box.run(backup_run);
         EXPECT_EQ(result.status, 14);
-        EXPECT_TRUE(result.has_log("Info: The module doesn't support client defined storage type: " +
-                                   std::to_string(c.type)))
+        EXPECT_TRUE(
+            result.has_log("Info: The module doesn't support client defined storage type: " +
+                           std::to_string(c.type)))
             << result.out;
-        EXPECT_TRUE(result.has_log("Error: " + init_signature +
-                                   ": can't prepare the module to work with client defined storage"));
+        EXPECT_TRUE(
+            result.has_log("Error: " + init_signature +
+                           ": can't prepare the module to work with client defined storage"));
         EXPECT_TRUE(result.has_log("Error: Wrong combination of options"));
         EXPECT_FALSE(result.has_log("MODULE PID")) << "nothing runs after a failed init";
     }
@@ -107,11 +109,16 @@ TEST(ClientDefinedStorages, NoUsableRecordLetsTheRunGoOn) {
     } cases[] = {
         {"empty lines only", "\n\n\r\n", secret},
         {"empty file", "", secret},
-        {"records after the first zero byte", std::string("\n\0", 2) +
-                                                  R"({"id": 1, "method": {}})" "\n", secret},
+        {"records after the first zero byte",
+         std::string("\n\0", 2) + R"({"id": 1, "method": {}})"
+                                  "\n",
+         secret},
         {"record that is no JSON", "{id: 1}\n", secret},
         // A wrong key cannot be told from a good one: the records come out as noise.
-        {"enciphered under another secret", R"({"id": 1, "method": {}})" "\n", "other secret"},
+        {"enciphered under another secret",
+         R"({"id": 1, "method": {}})"
+         "\n",
+         "other secret"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -143,7 +150,8 @@ TEST(ClientDefinedStorages, TaskFilesDecideWhetherInitGoesOn) {
         zv_test::Sandbox box;
         without_libvirt(box);
         write_task_secret(box, "\n");
-        write_storage_file(box, R"({"id": 5, "method": {}})" "\n");
+        write_storage_file(box, R"({"id": 5, "method": {}})"
+                                "\n");
         const auto result = box.run(backup_run);
         EXPECT_NE(result.status, 14);
         EXPECT_TRUE(result.has_log("Error: " + load_signature + ": task secret is empty"));
@@ -157,12 +165,14 @@ TEST(ClientDefinedStorages, TaskFilesDecideWhetherInitGoesOn) {
         fs::resize_file(big, (std::uintmax_t{1} << 31));  // sparse: takes no space
         const auto result = box.run(backup_run);
         EXPECT_EQ(result.status, 14);
-        EXPECT_TRUE(result.has_log("is too large for a storage list (2147483648 bytes")) << result.out;
+        EXPECT_TRUE(result.has_log("is too large for a storage list (2147483648 bytes"))
+            << result.out;
     }
     {
         SCOPED_TRACE("without a task id nothing is loaded");
         zv_test::Sandbox box;
-        write_storage_file(box, R"({"id": 5, "method": {}})" "\n");
+        write_storage_file(box, R"({"id": 5, "method": {}})"
+                                "\n");
         const auto result = box.run({"--delete_from_client_defined_storage", "{}"});
         EXPECT_EQ(result.status, 0) << result.out;
     }
@@ -236,7 +246,8 @@ TEST_F(Verification, GoodAndTamperedSignatures) {
         const auto result = verify(request(archive, archive_sign, meta_sign), meta);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Wrong status"});
-        EXPECT_TRUE(result.has_log("Error: : Verification of: '" + archive.string() + "': [ failed ]"));
+        EXPECT_TRUE(
+            result.has_log("Error: : Verification of: '" + archive.string() + "': [ failed ]"));
         // The second check still runs after the first one failed.
         EXPECT_TRUE(result.has_log("Info: Verification of: '" + meta.string() + "': [ ok ]"));
         expect_no_signature_files_left();
@@ -249,7 +260,8 @@ TEST_F(Verification, GoodAndTamperedSignatures) {
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Wrong status"});
         EXPECT_TRUE(result.has_log("Info: Verification of: '" + archive.string() + "': [ ok ]"));
-        EXPECT_TRUE(result.has_log("Error: : Verification of: '" + meta.string() + "': [ failed ]"));
+        EXPECT_TRUE(
+            result.has_log("Error: : Verification of: '" + meta.string() + "': [ failed ]"));
         write_file(meta, "metadata of vm1");
     }
     {
@@ -263,7 +275,8 @@ TEST_F(Verification, GoodAndTamperedSignatures) {
     }
     {
         SCOPED_TRACE("signature over another digest than --sign_hash names");
-        const auto result = verify(request(archive, archive_sign, key.sign_hex(meta, "sha512")), meta);
+        const auto result =
+            verify(request(archive, archive_sign, key.sign_hex(meta, "sha512")), meta);
         EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Wrong status"});
         const auto matching =
             verify(request(archive, archive_sign, key.sign_hex(meta, "sha512")), meta, "SHA512");
@@ -283,7 +296,8 @@ TEST_F(Verification, ValuesFromTheRequestNeverRunAsShellText) {
 
     const auto result = verify(request(odd, key.sign_hex(odd), meta_sign), meta);
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Trusted"}) << result.out;
+    EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Trusted"})
+        << result.out;
     EXPECT_FALSE(fs::exists(injected));
 
     const std::vector<std::string> hashes = {"sha256 -out " + (box.root() / "written").string(),
@@ -309,22 +323,31 @@ TEST_F(Verification, ReadsTheSnapshotFileAndDeletesNothing) {
     // host's, the namespace shares it) is found and removed here.
     const std::string stem = box.root().filename().string() + "_full_1";
     const fs::path snap = storage / (stem + ".snap");
-    const auto packed = box.shell("cd " + storage.string() + " && tar czf " + snap.string() +
-                                  " vm1_full_1.meta");
+    const auto packed =
+        box.shell("cd " + storage.string() + " && tar czf " + snap.string() + " vm1_full_1.meta");
     ASSERT_EQ(packed.status, 0) << packed.out << packed.err;
     const std::string snap_before = read_file(snap);
     const fs::path scratch_parent = box.root() / "tmp";
     fs::create_directories(scratch_parent);
 
     const std::vector<std::string> args = {
-        "--verify_in_client_defined_storage", "-T", "42", "-k", key.public_key(),
-        "--sign_hash", "sha256", "-M", snap.string(), "--esign",
+        "--verify_in_client_defined_storage",
+        "-T",
+        "42",
+        "-k",
+        key.public_key(),
+        "--sign_hash",
+        "sha256",
+        "-M",
+        snap.string(),
+        "--esign",
         request(archive, key.sign_hex(archive), key.sign_hex(snap))};
     zv_test::RunOptions options;
     options.env["TMPDIR"] = scratch_parent.string();
     const auto result = box.run(args, options);
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Trusted"}) << result.out;
+    EXPECT_EQ(results(result), std::vector<std::string>{"VERIFICATION RESULT:Trusted"})
+        << result.out;
     EXPECT_EQ(read_file(snap), snap_before);
     const fs::path at_root = "/" + stem + ".snap_dir";
     EXPECT_FALSE(fs::exists(at_root));
@@ -366,9 +389,9 @@ TEST_F(Verification, RequestsThatCannotBeVerifiedEndWith12) {
     {
         SCOPED_TRACE("task directory missing: the signature file cannot be written");
         fs::remove_all(tasks(box));
-        const auto result = box.run({"--verify_in_client_defined_storage", "-k", key.public_key(),
-                                     "--sign_hash", "sha256", "-M", meta.string(), "--esign",
-                                     request(archive, "00", "00")});
+        const auto result =
+            box.run({"--verify_in_client_defined_storage", "-k", key.public_key(), "--sign_hash",
+                     "sha256", "-M", meta.string(), "--esign", request(archive, "00", "00")});
         EXPECT_EQ(result.status, 12);
         EXPECT_TRUE(result.has_log(": can't create: /opt/zelvor/var/tasks/task_.archive.sign"))
             << result.out;
@@ -387,7 +410,8 @@ TEST(NeedEsign, AnswersWithoutDoingAnything) {
     EXPECT_FALSE(fs::exists(tasks(box) / "task_42.archive.sign"));
 
     for (const std::vector<std::string>& args :
-         {backup_run, std::vector<std::string>{"--delete_from_client_defined_storage", "{}", "-T", "42"}}) {
+         {backup_run,
+          std::vector<std::string>{"--delete_from_client_defined_storage", "{}", "-T", "42"}}) {
         std::vector<std::string> with_flag = args;
         with_flag.push_back("--need_esign");
         const auto result = box.run(with_flag);
@@ -404,14 +428,17 @@ TEST(DeletionRequest, DefaultDeletesNothingAndKeepsTheSnapshotFile) {
     const fs::path snap = box.root() / "client" / (stem + ".snap");
     write_file(box.root() / "client" / "vm1_full_1.meta", "meta");
     ASSERT_EQ(box.shell("cd " + snap.parent_path().string() + " && tar czf " + snap.string() +
-                        " vm1_full_1.meta").status,
+                        " vm1_full_1.meta")
+                  .status,
               0);
 
-    const auto result = box.run({"--delete_from_client_defined_storage",
-                                 R"({"a": "local-directory:/srv/b/vm1.zvfd", "b": "s3:bucket/x", "c": ""})",
-                                 "-M", snap.string()});
+    const auto result =
+        box.run({"--delete_from_client_defined_storage",
+                 R"({"a": "local-directory:/srv/b/vm1.zvfd", "b": "s3:bucket/x", "c": ""})", "-M",
+                 snap.string()});
     EXPECT_EQ(result.status, 0) << result.out;
-    EXPECT_TRUE(result.has_log("Warning: The module doesn't support deletion from client defined storage"));
+    EXPECT_TRUE(
+        result.has_log("Warning: The module doesn't support deletion from client defined storage"));
     EXPECT_TRUE(result.has_log("Warning: Type: 1 /srv/b/vm1.zvfd"));
     EXPECT_TRUE(result.has_log("Warning: Type: 2 bucket/x"));
     EXPECT_EQ(result.count_log("Warning: Type: "), 2);

@@ -60,8 +60,8 @@ TEST(EsignFile, HexadecimalPairsBecomeBytes) {
         std::string bytes;
     } cases[] = {
         {"00ff7Fa0", std::string("\x00\xff\x7f\xa0", 4)},
-        {"0102f", "\x01\x02"},          // a last odd character is ignored
-        {"01zz02", "\x01\x02"},         // a pair without a number is skipped
+        {"0102f", "\x01\x02"},                 // a last odd character is ignored
+        {"01zz02", "\x01\x02"},                // a pair without a number is skipped
         {"1z 2", std::string("\x01\x02", 2)},  // reading stops at a non-digit, blanks lead
         {"", ""},
     };
@@ -80,8 +80,10 @@ TEST(EsignFile, HexadecimalPairsBecomeBytes) {
     TestModule module;
     const std::string missing = (scratch.path() / "no/such/dir/sign").string();
     EXPECT_FALSE(module.write_esign("00", missing));
-    EXPECT_TRUE(log.has("bool ZvModuleUniversal::write_esign(const string&, const string&): "
-                        "can't create: " + missing));
+    EXPECT_TRUE(
+        log.has("bool ZvModuleUniversal::write_esign(const string&, const string&): "
+                "can't create: " +
+                missing));
 }
 
 // The metadata check runs the real /usr/bin/openssl against a signature made with a

@@ -24,10 +24,11 @@ TEST(StorageRecord, TypeIdAndLocation) {
     } cases[] = {
         {R"({"id": 5, "method": {}})", 3, 5, ""},
         {R"({"id": 1, "method": {"local-directory": "/srv/b", "s3": {"k": 1}}})", 1, 1, "/srv/b"},
-        {R"({"id": 2, "method": {"other": 0, "s3": {"bucket": "b"}, "local-directory": "/srv"}})", 2,
-         2, R"({"bucket":"b"})"},
+        {R"({"id": 2, "method": {"other": 0, "s3": {"bucket": "b"}, "local-directory": "/srv"}})",
+         2, 2, R"({"bucket":"b"})"},
         // Quotes go, escape sequences stay as written.
-        {R"({"id": 3, "method": {"local-directory": "/srv/a\\b \"c\""}})", 1, 3, R"(/srv/a\\b \c\)"},
+        {R"({"id": 3, "method": {"local-directory": "/srv/a\\b \"c\""}})", 1, 3,
+         R"(/srv/a\\b \c\)"},
         {R"({"method": {}, "id": -4, "more": true})", 3, -4, ""},
         {R"({"id": 4294967301, "method": {}})", 3, 5, ""},  // low 32 bits
         {"{\"id\": 6, \"method\": {}}\r", 3, 6, ""},        // line ended with CR LF
@@ -66,9 +67,10 @@ TEST(StorageRecord, InvalidRecordsAreRefusedWithTheirReason) {
         LogCapture log;
         Storage info;
         EXPECT_FALSE(ZvModuleUniversal::split_client_defined_storage_record(c.record, info));
-        EXPECT_TRUE(log.has("static bool ZvModuleUniversal::split_client_defined_storage_record("
-                            "const string&, ZvModuleUniversal::ClientDefinedStorageInfo&)" +
-                            c.message))
+        EXPECT_TRUE(
+            log.has("static bool ZvModuleUniversal::split_client_defined_storage_record("
+                    "const string&, ZvModuleUniversal::ClientDefinedStorageInfo&)" +
+                    c.message))
             << log.all();
     }
 }
@@ -137,8 +139,9 @@ TEST(StorageChoice, EmptyListAndUnsupportedTypes) {
     LogCapture log;
     StorageModule none({});
     EXPECT_TRUE(none.client_defined_storage_prepare());
-    EXPECT_TRUE(log.has("Warning: bool ZvModuleUniversal::client_defined_storage_prepare()No "
-                        "client defined storage"));
+    EXPECT_TRUE(
+        log.has("Warning: bool ZvModuleUniversal::client_defined_storage_prepare()No "
+                "client defined storage"));
 
     // The KVM module's default: every type refused at the first record.
     TestModule kvm_like;
@@ -259,9 +262,10 @@ TEST(DeletionRequest, RefusedRequests) {
         std::vector<std::pair<int, std::string>> entries;
         EXPECT_FALSE(module.parse_json_of_client_defined_storage(json, entries));
         EXPECT_TRUE(entries.empty());
-        EXPECT_TRUE(log.has("bool ZvModuleUniversal::parse_json_of_client_defined_storage("
-                            "const string&, std::vector<std::pair<int, "
-                            "std::__cxx11::basic_string<char> > >&): "))
+        EXPECT_TRUE(
+            log.has("bool ZvModuleUniversal::parse_json_of_client_defined_storage("
+                    "const string&, std::vector<std::pair<int, "
+                    "std::__cxx11::basic_string<char> > >&): "))
             << log.all();
     }
 }

@@ -19,7 +19,8 @@ public:
 
     std::string public_key() const { return public_.string(); }
     // `openssl dgst -<digest> -sign` over the file, as lower-case hexadecimal text.
-    std::string sign_hex(const boost::filesystem::path& file, const std::string& digest = "sha256") const;
+    std::string sign_hex(const boost::filesystem::path& file,
+                         const std::string& digest = "sha256") const;
 
 private:
     boost::filesystem::path private_, public_;
