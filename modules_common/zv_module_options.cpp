@@ -221,6 +221,10 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
             if (options.media_server.empty() && !is_one_of(options.operation, {19, 20}) &&
                 !options.autonomous)
                 return error("You must define media-server before task ID");
+            // The task id names files in the task directory: it must stay a plain name.
+            if (options.task_id == "." || options.task_id == ".." ||
+                options.task_id.find('/') != std::string::npos)
+                return error("Task ID must be a plain name without '/': " + options.task_id);
         }
         if (given("granular-list") && options.operation != Op::Restore)
             return error("The '-r' option must also be specified for granular restore\n");

@@ -187,6 +187,8 @@ std::vector<FrontDoorCase> front_door_cases() {
         refused({"-1", "-b", "vm", "-s", "ref.snap"},
                 {"Reference snapshot cannot be defined for full backup."}),
         refused({"-b", "vm", "-T", "5"}, {"You must define media-server before task ID"}),
+        refused({"-b", "vm", "-m", "srv", "-T", "../../etc/x"},
+                {"Task ID must be a plain name without '/': ../../etc/x"}),
         refused({"-t", "-T", "5"}, {"Operation 1 incompatible with task ID"}),
         refused({"-f", "files"}, {"The '-r' option must also be specified for granular restore"}),
         refused({"-b", "vm", "-f", "files"},

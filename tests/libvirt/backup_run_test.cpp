@@ -1,0 +1,377 @@
+// Whole backups through the real binary, the real libvirt, the test guest and the
+// stand-in archiver: what the client agent reads, what the archive holds (restored
+// and compared with the disks as they were at the snapshot), and that every ending
+// (success, archiver failure, defect, busy lock, refusal) leaves the domain on its
+// own disks.
+#include "libvirt/domain_checks.h"
+#include "support/module_sandbox.h"
+#include "support/test_guest.h"
+#include "support/zvfd_argv_log.h"
+
+#include <boost/filesystem.hpp>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+#include <thread>
+
+namespace fs = boost::filesystem;
+using namespace zv_test;
+
+namespace {
+
+const char* const kMediaServer = "media-1";
+const char* const kTaskId = "task-1";
+const char* const kFakeLsmod =
+    "#!/bin/sh\n"
+    "echo 'Module                  Size  Used by'\n"
+    "echo 'kvm_intel             380928  0'\n"
+    "echo 'kvm                  1142784  1 kvm_intel'\n";
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::set<std::string> entries(const fs::path& directory) {
+    std::set<std::string> names;
+    if (!fs::exists(directory)) return names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+std::vector<std::string> main_lines(const RunResult& result) {
+    std::vector<std::string> lines;
+    for (const auto& line : result.protocol_lines())
+        if (line.rfind("MAIN ", 0) == 0) lines.push_back(line);
+    return lines;
+}
+
+std::string describe(const RunResult& result) {
+    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
+           "\nstderr:\n" + result.err;
+}
+
+// The guest-visible content of an image, whatever its format.
+void convert_to_raw(const fs::path& image, const fs::path& raw) {
+    const auto result = run_program({"qemu-img", "convert", "-U", "-O", "raw", image.string(), raw.string()});
+    ASSERT_TRUE(result.ok()) << result.describe();
+}
+
+bool same_bytes(const fs::path& a, const fs::path& b) {
+    return run_program({"cmp", "-s", a.string(), b.string()}).status == 0;
+}
+
+void expect_on_own_disks(const TestDomain& dom) {
+    EXPECT_EQ(block_list(dom.name()), own_images(dom));
+    EXPECT_EQ(block_list(dom.name(), true), own_images(dom));
+    EXPECT_TRUE(overlay_files(dom.directory()).empty());
+}
+
+// One scratch /opt/zelvor with the stand-in archiver, the task secret and a fake
+// lsmod, and one temporary operation directory for the backups of a test.
+class BackupBox {
+public:
+    BackupBox() {
+        box_.install_standin_zvfd();
+        box_.fake_program("/sbin/lsmod", kFakeLsmod);
+        std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
+            << "secret of the task\n";
+        fs::create_directories(tmp());
+    }
+
+    Sandbox& box() { return box_; }
+    fs::path tmp() const { return box_.root() / "operation"; }
+    fs::path argv_log() const { return box_.root() / "zvfd-argv.log"; }
+    fs::path archive(const std::string& name) const {
+        return box_.opt() / "var/standin-store" / kMediaServer / name;
+    }
+    std::vector<ZvfdInvocation> archiver_runs() const { return read_zvfd_argv_log(argv_log()); }
+
+    // "-1" full, "-2" incremental, "-3" differential.
+    std::vector<std::string> backup_args(const std::string& type, const std::string& domain,
+                                         const std::string& archive_name,
+                                         std::vector<std::string> extra = {}) const {
+        std::vector<std::string> args = {type, "-b", domain, "-d", tmp().string(), "-n", archive_name,
+                                         "-m", kMediaServer, "-T", kTaskId};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    }
+    RunOptions options(std::map<std::string, std::string> env = {}) const {
+        RunOptions o;
+        o.env = std::move(env);
+        o.env["ZVFD_STANDIN_ARGV_LOG"] = argv_log().string();
+        return o;
+    }
+
+    // The three result lines of a server-mode backup.
+    std::vector<std::string> expected_main_lines(const std::string& archive_name) const {
+        const std::string base = (tmp() / archive_name).string();
+        return {"MAIN ARCHIVE FILENAME:" + base + ".snap", "MAIN SNAPSHOT FILENAME:" + base + ".snap",
+                "MAIN ARCHIVE SIGN FILENAME:" + base + ".signature"};
+    }
+
+    // Unpacks an archive of the store with the stand-in itself.
+    fs::path restore(const std::string& archive_name) const {
+        const fs::path dir = box_.root() / ("restored-" + archive_name);
+        const auto result = run_program(
+            {standin_zvfd_binary(), "-r", archive(archive_name).string(), "-d", dir.string()});
+        EXPECT_TRUE(result.ok()) << result.describe();
+        return dir;
+    }
+
+private:
+    Sandbox box_;
+};
+
+// The archive of a full backup: the target list, the saved XML and every disk.
+void expect_archive_of(const TestDomain& dom, const fs::path& restored) {
+    const std::string xml_name = dom.name() + ".xml";
+    std::set<std::string> expected = {"target_list", xml_name};
+    std::string targets = "UUID " + dom.name() + "\n";
+    for (const auto& disk : dom.disks()) {
+        expected.insert(disk.target);
+        targets += disk.target + " " + disk.image.string() + "\n";
+    }
+    EXPECT_EQ(entries(restored), expected);
+    EXPECT_EQ(read_file(restored / "target_list"), targets);
+    const std::string xml = read_file(restored / xml_name);
+    EXPECT_NE(xml.find("<name>" + dom.name() + "</name>"), std::string::npos) << xml;
+    for (const auto& disk : dom.disks())
+        EXPECT_NE(xml.find("<source file='" + disk.image.string() + "'"), std::string::npos) << xml;
+    EXPECT_EQ(xml.find(".snapshot."), std::string::npos) << "the XML names the overlays:\n" << xml;
+}
+
+#define ZV_REQUIRE_SANDBOX_AND_LIBVIRT()                                                   \
+    do {                                                                                   \
+        if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";      \
+        ZV_REQUIRE_LIBVIRT();                                                              \
+    } while (0)
+
+// Waits until the module echoed the archiver's process id: the preparation is done,
+// the snapshot taken and the archiver is packing.
+bool wait_for_archiver(const Sandbox::Background& run, int seconds = 120) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (run.current_output().find("\nZVFD PID: ") != std::string::npos) return true;
+        if (::kill(run.pid(), 0) != 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalNamesItsReference) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions dom_options;
+    dom_options.name_prefix = "it's running";  // a blank and a quote on every command line
+    TestDomain dom(dom_options);
+    BackupBox b;
+    const std::string full = "full_1";
+
+    // Slowed down, the archiver's run is a window in which the images lie still at the
+    // snapshot point while the guest writes into the overlays.
+    auto run = b.box().start(b.backup_args("-1", dom.name(), full),
+                             b.options({{"ZVFD_STANDIN_SLOW_MS", "400"}}));
+    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    std::map<std::string, fs::path> reference;
+    for (const auto& disk : dom.disks()) {
+        reference[disk.target] = b.box().root() / ("reference-" + disk.target + ".raw");
+        convert_to_raw(disk.image, reference[disk.target]);
+    }
+    std::map<std::string, std::string> overlays;
+    for (const auto& disk : dom.disks())
+        overlays[disk.target] = (dom.directory() / (full + ".snapshot." + disk.target + ".qcow2")).string();
+    ASSERT_EQ(block_list(dom.name()), overlays) << "the copies were not taken inside the window";
+
+    const RunResult result = run.wait();
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(main_lines(result), b.expected_main_lines(full)) << describe(result);
+    EXPECT_TRUE(result.has_log("The task to make a full backup of resource '" + dom.name() +
+                               "' completed successfully"));
+    expect_on_own_disks(dom);
+    EXPECT_EQ(freeze_status(dom), "thawed");
+    EXPECT_EQ(dom.state(), "running");
+    EXPECT_TRUE(entries(b.tmp()) == std::set<std::string>{full + ".snap"}) << "work files stayed";
+
+    const fs::path restored = b.restore(full);
+    expect_archive_of(dom, restored);
+    for (const auto& disk : dom.disks()) {
+        const fs::path raw = b.box().root() / ("restored-" + disk.target + ".raw");
+        convert_to_raw(restored / disk.target, raw);
+        EXPECT_TRUE(same_bytes(raw, reference[disk.target]))
+            << disk.target << " differs from the image at the snapshot point";
+    }
+
+    // The incremental backup hands the full one's metadata to the archiver.
+    const std::string incr = "incr_1";
+    const fs::path reference_snap = b.tmp() / (full + ".snap");
+    const RunResult second = b.box().run(
+        b.backup_args("-2", dom.name(), incr, {"-s", reference_snap.string()}), b.options());
+    ASSERT_EQ(second.status, 0) << describe(second);
+    EXPECT_EQ(main_lines(second), b.expected_main_lines(incr)) << describe(second);
+    EXPECT_TRUE(second.has_log("The task to make an incremental backup of resource '" + dom.name() +
+                               "' completed successfully"));
+    const auto runs = b.archiver_runs();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_FALSE(runs[0].has("-S"));
+    EXPECT_EQ(runs[1].value("-S"), (b.tmp() / (full + ".snap_dir") / (full + ".meta")).string());
+    EXPECT_EQ(runs[1].value("-N"), incr);
+    expect_on_own_disks(dom);
+    expect_archive_of(dom, b.restore(incr));
+}
+
+TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesOnlyWhenAllowed) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions dom_options;
+    dom_options.start = false;
+    TestDomain dom(dom_options);
+    BackupBox b;
+
+    const RunResult result = b.box().run(b.backup_args("-1", dom.name(), "full_1"), b.options());
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(main_lines(result), b.expected_main_lines("full_1")) << describe(result);
+    EXPECT_FALSE(result.has_log("Snapshot(s) was created"));
+    expect_on_own_disks(dom);
+    const fs::path restored = b.restore("full_1");
+    expect_archive_of(dom, restored);
+    for (const auto& disk : dom.disks())
+        EXPECT_TRUE(same_bytes(restored / disk.target, disk.image)) << disk.target;
+
+    // Forbidden by the task: no archiver run, no results, nothing left behind.
+    const RunResult refused = b.box().run(
+        b.backup_args("-1", dom.name(), "full_2", {"-e", "backup_if_shutdown:false"}), b.options());
+    EXPECT_EQ(refused.status, 6) << describe(refused);
+    EXPECT_TRUE(main_lines(refused).empty());
+    EXPECT_EQ(b.archiver_runs().size(), 1u);
+    EXPECT_FALSE(fs::exists(b.tmp() / "full_2"));
+    expect_on_own_disks(dom);
+}
+
+TEST(BackupRun, ArchiverFailureAndDefectEndTheBackupWindowToo) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    TestDomain dom;
+    BackupBox b;
+    struct Case {
+        const char* archive;
+        std::map<std::string, std::string> env;
+        int status;
+        bool results;
+    } cases[] = {
+        {"failed_1", {{"ZVFD_STANDIN_FAIL", "7"}}, 6, false},
+        {"defect_1", {{"ZVFD_STANDIN_DEFECT", "1"}}, 100, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.archive);
+        const RunResult result = b.box().run(b.backup_args("-1", dom.name(), c.archive), b.options(c.env));
+        EXPECT_EQ(result.status, c.status) << describe(result);
+        EXPECT_EQ(result.protocol_lines().front().rfind("MODULE PID:", 0), 0u);
+        if (c.results)
+            EXPECT_EQ(main_lines(result), b.expected_main_lines(c.archive)) << describe(result);
+        else
+            EXPECT_TRUE(main_lines(result).empty()) << describe(result);
+        EXPECT_EQ(result.has_log("completed successfully"), c.results);
+        EXPECT_EQ(result.has_log("The work of the module is completed without a guarantee of "
+                                 "completeness and consistency of the data"),
+                  c.status == 100);
+        EXPECT_EQ(result.count_log("Blockcommited: "), 2) << describe(result);
+        EXPECT_FALSE(fs::exists(b.tmp() / c.archive)) << "the work directory stayed";
+        expect_on_own_disks(dom);
+        EXPECT_EQ(freeze_status(dom), "thawed");
+    }
+    EXPECT_EQ(b.archiver_runs().size(), 2u);
+}
+
+TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions dom_options;
+    dom_options.start = false;  // the lock is the same for a shut-off domain, and cheaper
+    TestDomain busy(dom_options), other(dom_options);
+    BackupBox b;
+
+    auto first = b.box().start(b.backup_args("-1", busy.name(), "first"),
+                               b.options({{"ZVFD_STANDIN_SLOW_MS", "500"}}));
+    ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
+
+    const RunResult second = b.box().run(b.backup_args("-1", busy.name(), "second"), b.options());
+    EXPECT_EQ(second.status, 2) << describe(second);
+    EXPECT_TRUE(second.has_log("resource \"" + busy.name() + "\" is busy by another process!"))
+        << describe(second);
+    EXPECT_TRUE(main_lines(second).empty());
+    EXPECT_FALSE(fs::exists(b.tmp() / "second.snap_dir"));
+
+    const RunResult elsewhere = b.box().run(b.backup_args("-1", other.name(), "other"), b.options());
+    EXPECT_EQ(elsewhere.status, 0) << describe(elsewhere);
+    EXPECT_EQ(main_lines(elsewhere), b.expected_main_lines("other"));
+    EXPECT_EQ(first.current_output().find("MAIN ARCHIVE FILENAME:"), std::string::npos)
+        << "the first backup ended before the other domain's: nothing ran concurrently";
+
+    const RunResult first_result = first.wait();
+    EXPECT_EQ(first_result.status, 0) << describe(first_result);
+    EXPECT_EQ(main_lines(first_result), b.expected_main_lines("first"));
+    const auto runs = b.archiver_runs();
+    ASSERT_EQ(runs.size(), 2u) << "the refused backup ran the archiver";
+    EXPECT_EQ(runs[0].value("-N"), "first");
+    EXPECT_EQ(runs[1].value("-N"), "other");
+    expect_on_own_disks(busy);
+    expect_on_own_disks(other);
+}
+
+// Refusals that must come before libvirt is asked anything: a fake virsh records
+// every call, and the operation directory stays empty.
+TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
+    if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    const std::string domain = "restricted vm";
+    struct Case {
+        const char* name;
+        std::vector<std::string> args;
+        int status;
+        const char* message;
+    };
+    BackupBox sample;
+    const std::string tmp = sample.tmp().string();
+    const Case cases[] = {
+        {"listed with -j", sample.backup_args("-1", domain, "full_1", {"-j"}), 11,
+         "Backup module: Unable to backup this resource \"restricted vm\". Local restriction."},
+        {"server mode without -m and -T", {"-1", "-b", domain, "-d", tmp, "-n", "full_1"}, 14,
+         "needs both -m media_server and -T task_id"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        BackupBox b;
+        const fs::path calls = b.box().root() / "virsh-calls";
+        b.box().fake_program("/usr/bin/virsh",
+                             "#!/bin/sh\necho \"$*\" >>'" + calls.string() + "'\nexit 1\n");
+        std::ofstream((b.box().opt() / "etc/zelvor_restriction.list.kvm").string())
+            << "other vm\n" << domain << "\n";
+        std::vector<std::string> args = c.args;
+        for (auto& arg : args)
+            if (arg == tmp) arg = b.tmp().string();
+        const RunResult result = b.box().run(args, b.options());
+        EXPECT_EQ(result.status, c.status) << describe(result);
+        EXPECT_TRUE(result.has_log(c.message)) << describe(result);
+        EXPECT_FALSE(fs::exists(calls)) << "virsh was called: " << read_file(calls);
+        EXPECT_TRUE(b.archiver_runs().empty());
+        EXPECT_TRUE(entries(b.tmp()).empty()) << "left in the operation directory";
+        EXPECT_TRUE(main_lines(result).empty());
+    }
+}
+
+TEST(BackupRun, MissingDomainGetsTwoAndLeavesNothingBehind) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    BackupBox b;
+    const std::string domain = unique_domain_name("never defined");
+    const RunResult result = b.box().run(b.backup_args("-1", domain, "full_1"), b.options());
+    EXPECT_EQ(result.status, 2) << describe(result);
+    EXPECT_TRUE(result.has_log("Backup module: Unable to backup this resource \"" + domain +
+                               "\". Resource doesn't exist."))
+        << describe(result);
+    EXPECT_TRUE(entries(b.tmp()).empty()) << "left in the operation directory";
+    EXPECT_TRUE(b.archiver_runs().empty());
+}
