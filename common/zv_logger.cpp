@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 
@@ -67,12 +68,71 @@ std::ostream& zv_unicout() { return std::cout; }
 
 namespace ZvDestination {
 
+namespace {
+
+std::atomic<int> signal_depth{0};
+std::atomic<long> utc_offset_seconds{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_always_lock_free,
+              "read and written by signal handlers");
+
+// Local calendar time from the recorded offset, without localtime's time-zone lock
+// (days to civil date after H. Hinnant's algorithm, proleptic Gregorian).
+void local_time_without_lock(std::time_t now, std::tm& out) {
+    long long seconds = static_cast<long long>(now) + utc_offset_seconds.load();
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long day_of_era = days - era * 146097;
+    const long long year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long long month_index = (5 * day_of_year + 2) / 153;
+    const long long month = month_index < 10 ? month_index + 3 : month_index - 9;
+    out = std::tm{};
+    out.tm_year = static_cast<int>(year_of_era + era * 400 + (month <= 2 ? 1 : 0) - 1900);
+    out.tm_mon = static_cast<int>(month - 1);
+    out.tm_mday = static_cast<int>(day_of_year - (153 * month_index + 2) / 5 + 1);
+    out.tm_hour = static_cast<int>(rest / 3600);
+    out.tm_min = static_cast<int>(rest / 60 % 60);
+    out.tm_sec = static_cast<int>(rest % 60);
+    out.tm_isdst = -1;
+}
+
+}  // namespace
+
+SignalContext::SignalContext() { ++signal_depth; }
+SignalContext::~SignalContext() { --signal_depth; }
+bool SignalContext::active() { return signal_depth.load() > 0; }
+
+void SignalContext::note_time_zone() {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local)) utc_offset_seconds = local.tm_gmtoff;
+}
+
 int ZvLogger::write_log(const std::string& text) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    const bool in_handler = SignalContext::active();
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    // A mutex found busy by a handler is held by the very code the handler
+    // interrupted: waiting for it would never end, so the line goes out regardless.
+    if (in_handler)
+        lock.lock();
+    else
+        lock.lock();
     if (!time_stamp_) return write_log_impl(text);
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    if (in_handler) {
+        local_time_without_lock(now, local);
+    } else {
+        localtime_r(&now, &local);
+        utc_offset_seconds = local.tm_gmtoff;
+    }
     char stamp[64];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %X", &local);
     return write_log_impl(std::string("[") + stamp + "] " + text);
@@ -102,7 +162,10 @@ bool FileLogger::is_file_max_size_reached() const {
 
 int FileLogger::write_log_impl(const std::string& text) {
     boost::system::error_code ec;
-    if (boost::filesystem::exists(path_, ec) && is_file_max_size_reached()) {
+    // Rotation reads the local time through the C library's locks; a handler's few
+    // lines may go past the size limit instead.
+    if (!SignalContext::active() && boost::filesystem::exists(path_, ec) &&
+        is_file_max_size_reached()) {
         int status = log_rotate();
         if (status != 0) return status;
     }

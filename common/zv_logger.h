@@ -119,6 +119,24 @@ private:
 std::unique_ptr<ZvLogger> Stdout();
 std::unique_ptr<ZvLogger> File(const std::string& path);
 
+// Marks the time a signal handler writes log lines (termination clean-up, pause,
+// continue). The interrupted code may be inside a destination's write or inside
+// localtime, and cannot go on before the handler returns: meanwhile a line does not
+// wait for a busy destination mutex, its time stamp takes no C library lock, and the
+// log file is not rotated. The program is single-threaded, so nothing else writes.
+class SignalContext {
+public:
+    SignalContext();
+    ~SignalContext();
+    SignalContext(const SignalContext&) = delete;
+    SignalContext& operator=(const SignalContext&) = delete;
+
+    static bool active();
+    // Records the local time zone's offset for the stamps written in a handler; each
+    // ordinary line records it too.
+    static void note_time_zone();
+};
+
 }  // namespace ZvDestination
 
 constexpr unsigned long long operator"" _KB(unsigned long long n) { return n << 10; }

@@ -142,6 +142,11 @@ bool ZvModuleKvm::read_backing_chain(kvm_device_info& device) {
             return false;
         }
         if (fs::is_symlink(path)) path = fs::canonical(path, fs::current_path()).string();
+        // An image that names one of its own descendants as backing file would
+        // otherwise keep the walk going for ever.
+        if (std::find(device.backing_chain.begin(), device.backing_chain.end(), path) !=
+            device.backing_chain.end())
+            return true;
         device.backing_chain.push_back(path);
 
         // The whole JSON document is read rather than grepped for the member, so that

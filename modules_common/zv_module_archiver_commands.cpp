@@ -154,13 +154,7 @@ bool ZvModuleUniversal::make_backup() {
     // The archive name becomes the name of work files and directories that are later
     // removed recursively; it must stay one entry of the temporary operation directory.
     if (!check_name_in_operation_directory("Archive name", options_.archive_name)) return false;
-    if (!options_.remote_host.empty()) {
-        // No option of this program sets a remote host, and this build has no ssh path.
-        ZvLogStream(ZvLogLvl::Error) << "bool ZvModuleUniversal::make_backup()"
-                                     << ": remote backup is not available: "
-                                     << options_.remote_host << std::endl;
-        return false;
-    }
+    if (!options_.remote_host.empty()) return make_backup_remotely();
     return make_backup_locally();
 }
 

@@ -64,7 +64,10 @@ bool ZvModuleUniversal::lock_resource(const std::string& name,
 
 bool ZvModuleUniversal::release_prepared_resource() {
     // The preparation is undone exactly once, whichever path (normal end, error,
-    // exception, termination signal) gets here first.
+    // exception, termination signal) gets here first. A termination that comes during
+    // the release waits for its end: cut short, a merge would leave the resource on
+    // its snapshots with nobody left to finish it.
+    // mutated
     if (!release_pending_) return true;
     release_pending_ = false;
     return release_resource_after_backup();
@@ -139,8 +142,14 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
     fs::create_directories(snapshot_directory_path());
     fs::create_directories(leveldb_directory_path());
 
-    if (!prepare_resource_before_backup(replication)) return 6;
-    release_pending_ = true;
+    {
+        // A termination waits until the preparation has completed, and then releases
+        // it, or until the preparation has undone itself: its half-done state (a
+        // snapshot being taken) is something no release could find.
+        // mutated
+        if (!prepare_resource_before_backup(replication)) return 6;
+        release_pending_ = true;
+    }
 
     // From here on the domain may run on its overlays: whatever throws, the release
     // runs (once) and the backup is reported failed, not as an unexpected error.
@@ -197,7 +206,7 @@ unsigned int ZvModuleUniversal::run_restore(bool replication) {
         if (!deployment(true)) return fail();
         remove_reference_snapshot_directory();
     } else {
-        if (define_restore_directory() != 0) return 7;
+        if (define_own_restore_directory() != 0) return 7;
         if (!options_.meta_file.empty() && unpack_snapshot_file(options_.meta_file) != 0) {
             unpack_failed();
             return 2;

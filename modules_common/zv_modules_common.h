@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -193,6 +194,10 @@ public:
     // zvfd_shell_command turns them into the shell text the runner gets.
     bool make_backup();
     bool make_backup_locally();
+    // The archiver runs on `remote_host` over ssh; only the metadata file comes back.
+    bool make_backup_remotely();
+    // Removes what the remote backup copied there; `ssh` is the ssh command prefix.
+    bool cleanup_remote_host(const std::string& ssh);
     bool make_backup_cmd_common(std::vector<std::string>& arguments);
     void add_zvfd_options_to_command(std::vector<std::string>& arguments) const;
     bool backup_command_arguments(std::vector<std::string>& arguments);
@@ -208,6 +213,46 @@ public:
     bool run_script(const std::string& script, const std::string& arguments);
     std::string compress_mode_str(unsigned int type);
     std::string get_task_secret();
+
+    // OS block-device snapshots of a backed-up path: the device behind a path, a
+    // provider's snapshot of it, mounted read-only for the archiver. No module of this
+    // program uses them. Output that is not JSON throws to the caller.
+    struct block_device_info {
+        block_device_info() = default;
+        ~block_device_info() = default;
+        std::string name;
+        uintmax_t size = 0;
+        bool ro = false;
+        std::string type;
+        std::vector<std::string> mountpoints;  // JSON text of each element, quotes kept
+        std::string fstype;
+        std::string fsver;
+        std::string label;
+        std::string uuid;
+        uintmax_t fsavail = 0;
+    };
+    // The mount point holding `path`; empty on failure.
+    std::string get_mountpoint(const std::string& path) const;
+    // The first device the mount table lists at `mountpoint`, canonical with `resolve`.
+    std::string get_block_device(const std::string& mountpoint, bool resolve) const;
+    bool get_block_device_info(const std::string& device, block_device_info& info) const;
+    // Snapshot of the resource's device (or of `device` at `mountpoint`); `device`
+    // becomes the snapshot device. Every failure leaves defect_flag set.
+    bool create_OS_snapshot(std::string& device, bool mount, std::string& mount_dir,
+                            std::string& mountpoint);
+    bool mount_OS_snapshot(const std::string& device, std::string& mount_dir,
+                           const std::string& options) const;
+    bool umount_OS_snapshot() const;
+    bool remove_OS_snapshot();
+    // As create_OS_snapshot for any path; the snapshot is kept in os_snapshots.
+    bool create_OS_snapshot_multiple(const std::string& path, std::string& device, bool mount,
+                                     std::string& mount_dir, std::string& mountpoint);
+    bool mount_OS_snapshot_multiple(const std::string& device, std::string& mount_dir,
+                                    const std::string& options) const;
+    bool umount_OS_snapshot_multiple(const std::string& mount_dir) const;
+    bool remove_all_OS_snapshots();
+    // os_snapshot_size percent of the device, in whole 512-byte sectors.
+    uintmax_t calculate_OS_snapshot_size(uintmax_t device_size) const;
 
     // Snapshot files, artefact names and closing steps.
     std::string archive_filename() const;
@@ -257,6 +302,15 @@ public:
                                             const zv_config::ConfigFile& new_config,
                                             const zv_config::ConfigFile& update_config);
 
+    // Pause and continue (SIGTSTP, SIGCONT): the pause holds the module's work in its
+    // handler until the flag clears.
+    void set_to_pause();
+    bool is_paused() const { return paused.load(); }
+    void continue_working();
+    // define_restore_directory, noting whether this run created the directory: only
+    // then does a termination remove it.
+    int define_own_restore_directory();
+
 protected:
     ZvModuleOptions options_;
     std::map<std::string, std::string> special_list_records;
@@ -274,14 +328,15 @@ protected:
     std::string tmp_catalog;
     bool without_deployment_restore = false;
     int zvfd_pid = 0;
-    bool paused = false;
+    std::atomic<bool> paused{false};  // written by the SIGCONT handler while SIGTSTP's loops
     zelvor::module::resource_file_lock resource_lock;
     std::string reference_snapshot_directory;
     std::string obsolete_snapshot_file;  // client's reference snapshot, deleted after success
     std::unique_ptr<ZvModuleSignalHandler> signal_handler;
     std::map<std::string, std::string> special_params;
     bool shutdown_requested = false;
-    bool release_pending_ = false;  // a preparation succeeded and is not yet released
+    std::atomic<bool> release_pending_{false};  // a preparation succeeded and is not yet released
+    std::string created_restore_directory_;  // the restore directory, when this run made it
     bool zvfd_result = false;
     bool defect_flag = false;
     std::vector<ClientDefinedStorageInfo> client_defined_storages;
@@ -298,6 +353,11 @@ protected:
 
 private:
     void init_zvfd_flags();
+    // The steps both create_OS_snapshot variants share; `provider` is where the chosen
+    // provider lives meanwhile.
+    bool create_os_snapshot_of(const std::string& path, std::string& device, bool mount,
+                               std::string& mount_dir, std::string& mountpoint, bool multiple,
+                               std::unique_ptr<Snapshot>& provider);
 };
 
 // The product's archiver; every archiver command line starts with it.

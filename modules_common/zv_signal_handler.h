@@ -1,5 +1,14 @@
-// Signal handling of a module run: termination clean-up, pause and continue.
+// Signal handling of a module run: SIGINT, SIGTERM and SIGSEGV end it with status 17
+// after the module's clean-up, SIGTSTP and SIGCONT pause and resume it together with
+// the archiver, SIGPIPE is caught so a closed pipe does not end it. The module installs
+// one handler object in init; destroying it gives the six signals their default actions.
+//
+//   { ZvModuleSignalHandler::TerminationDeferred deferred;  // a step not to cut in two
+//     merge_snapshots(); }                                   // a SIGTERM meanwhile acts here
 #pragma once
+
+#include <csignal>
+#include <memory>
 
 class ZvModuleUniversal;
 
@@ -7,6 +16,31 @@ class ZvModuleSignalHandler {
 public:
     explicit ZvModuleSignalHandler(ZvModuleUniversal* module);
     ~ZvModuleSignalHandler();
+    ZvModuleSignalHandler(const ZvModuleSignalHandler&) = delete;
+    ZvModuleSignalHandler& operator=(const ZvModuleSignalHandler&) = delete;
+
+    static std::unique_ptr<ZvModuleSignalHandler> init(ZvModuleUniversal* module);
+
+    // Terminates the descendant processes, lets the module clean up once and ends the
+    // process with 17. Runs with every handled signal blocked.
+    static void shutdown_handler(int sig);
+    static void pause_handler(int sig);
+    static void continue_handler(int sig);
+    static void sigpipe_handler(int sig);
+
+    // Holds SIGINT and SIGTERM back for its lifetime; one that arrives meanwhile is
+    // handled when the outermost deferral ends. For steps whose half-done state a
+    // clean-up could not undo: a snapshot being taken, overlays being merged back.
+    class TerminationDeferred {
+    public:
+        TerminationDeferred();
+        ~TerminationDeferred();
+        TerminationDeferred(const TerminationDeferred&) = delete;
+        TerminationDeferred& operator=(const TerminationDeferred&) = delete;
+
+    private:
+        sigset_t previous_;
+    };
 
     static ZvModuleUniversal* module_ptr_;
 };

@@ -2,7 +2,7 @@
 // one block per 128-bit lane) and BMI2 rotates in the rounds; compiled with
 // -mavx2 -mbmi2 and called only when the processor and the OS support them.
 #include "zvcrypto/sha256_block_functions.h"
-#include "zvcrypto/sha256_rounds.h"
+#include "zvcrypto/sha256_schedule_sse.h"
 
 #include <immintrin.h>
 
@@ -72,70 +72,155 @@ ZV_SHA256_INLINE __m256i load_pair_be(const unsigned char* first, const unsigned
     return _mm256_shuffle_epi8(x, swap);
 }
 
-ZV_SHA256_INLINE void add_state(std::uint32_t* state, std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                      std::uint32_t d, std::uint32_t e, std::uint32_t f, std::uint32_t g,
-                      std::uint32_t h) {
-    state[0] += a;
-    state[1] += b;
-    state[2] += c;
-    state[3] += d;
-    state[4] += e;
-    state[5] += f;
-    state[6] += g;
-    state[7] += h;
+// The schedule of one pair of blocks, one group of four words per step, into
+// a work area laid out as group g of the first block at wk[8g] and of the
+// second block at wk[8g + 4]. Steps 0 to 3 load the blocks; each later step
+// needs the four groups before it, which `x` keeps.
+struct pair_schedule {
+    __m256i x[4];
+
+    ZV_SHA256_INLINE void step(int group, const unsigned char* pair, std::uint32_t* wk) {
+        __m256i w;
+        if (group < 4) {
+            w = load_pair_be(pair + 16 * group, pair + 64 + 16 * group);
+            x[group] = w;
+        } else {
+            w = next_schedule(x[0], x[1], x[2], x[3]);
+            x[0] = x[1];
+            x[1] = x[2];
+            x[2] = x[3];
+            x[3] = w;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 8 * group),
+                           _mm256_add_epi32(w, _mm256_load_si256(reinterpret_cast<const __m256i*>(k_rorx + 8 * group))));
+    }
+};
+
+// One round, written out so that the compiler neither reassociates the sums
+// nor forwards the stored schedule words through vector extracts, both of
+// which cost more issue slots than the round itself has to spare. `bc` is
+// b ^ c on entry and is used up; `ab` receives a ^ b, the next round's b ^ c,
+// so that Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)) needs no second xor. The sum
+// of h, W + K and Ch goes first, so only Sigma1 lies between e and the next e.
+ZV_SHA256_INLINE void rorx_round(std::uint32_t a, std::uint32_t b, std::uint32_t& d, std::uint32_t e,
+                                 std::uint32_t f, std::uint32_t g, std::uint32_t& h, std::uint32_t& bc,
+                                 std::uint32_t& ab, const std::uint32_t& wk) {
+    std::uint32_t t;
+    asm("addl %[wk], %[h]\n\t"
+        "movl %[f], %[t]\n\t"
+        "xorl %[g], %[t]\n\t"
+        "andl %[e], %[t]\n\t"
+        "xorl %[g], %[t]\n\t"
+        "addl %[t], %[h]\n\t"
+        "rorxl $25, %[e], %[t]\n\t"
+        "rorxl $11, %[e], %[ab]\n\t"
+        "xorl %[ab], %[t]\n\t"
+        "rorxl $6, %[e], %[ab]\n\t"
+        "xorl %[ab], %[t]\n\t"
+        "addl %[t], %[h]\n\t"
+        "addl %[h], %[d]\n\t"
+        "rorxl $22, %[a], %[t]\n\t"
+        "rorxl $13, %[a], %[ab]\n\t"
+        "xorl %[ab], %[t]\n\t"
+        "rorxl $2, %[a], %[ab]\n\t"
+        "xorl %[ab], %[t]\n\t"
+        "movl %[a], %[ab]\n\t"
+        "xorl %[b], %[ab]\n\t"
+        "andl %[ab], %[bc]\n\t"
+        "xorl %[b], %[bc]\n\t"
+        "addl %[t], %[h]\n\t"
+        "addl %[bc], %[h]"
+        : [h] "+r"(h), [d] "+r"(d), [bc] "+r"(bc), [ab] "=&r"(ab), [t] "=&r"(t)
+        : [a] "r"(a), [b] "r"(b), [e] "r"(e), [f] "r"(f), [g] "r"(g), [wk] "m"(wk));
 }
+
+// Eight rounds from lo[0..3] and hi[0..3]; the working variables return to
+// their own names, and b ^ c to `bc`.
+ZV_SHA256_INLINE void rorx_eight_rounds(std::uint32_t* v, std::uint32_t& bc, const std::uint32_t* lo,
+                                        const std::uint32_t* hi) {
+    std::uint32_t& a = v[0];
+    std::uint32_t& b = v[1];
+    std::uint32_t& c = v[2];
+    std::uint32_t& d = v[3];
+    std::uint32_t& e = v[4];
+    std::uint32_t& f = v[5];
+    std::uint32_t& g = v[6];
+    std::uint32_t& h = v[7];
+    std::uint32_t ab;
+    rorx_round(a, b, d, e, f, g, h, bc, ab, lo[0]);
+    rorx_round(h, a, c, d, e, f, g, ab, bc, lo[1]);
+    rorx_round(g, h, b, c, d, e, f, bc, ab, lo[2]);
+    rorx_round(f, g, a, b, c, d, e, ab, bc, lo[3]);
+    rorx_round(e, f, h, a, b, c, d, bc, ab, hi[0]);
+    rorx_round(d, e, g, h, a, b, c, ab, bc, hi[1]);
+    rorx_round(c, d, f, g, h, a, b, bc, ab, hi[2]);
+    rorx_round(b, c, e, f, g, h, a, ab, bc, hi[3]);
+}
+
+// The 64 rounds of one block of the pair in `wk` (`lane` 0 or 4), with the
+// schedule of the next pair computed one group per eight rounds, from group
+// `first` on, while they run.
+ZV_SHA256_INLINE void rorx_block(std::uint32_t* state, const std::uint32_t* wk, int lane,
+                                 pair_schedule& next, int first, const unsigned char* next_pair,
+                                 std::uint32_t* next_wk) {
+    std::uint32_t v[8];
+    for (int i = 0; i < 8; ++i) {
+        v[i] = state[i];
+    }
+    std::uint32_t bc = v[1] ^ v[2];
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+        next.step(first + i, next_pair, next_wk);
+        rorx_eight_rounds(v, bc, wk + 16 * i + lane, wk + 16 * i + 8 + lane);
+    }
+    for (int i = 0; i < 8; ++i) {
+        state[i] += v[i];
+    }
+}
+
+struct avx_ops {
+    static __m128i align4(__m128i hi, __m128i lo) { return _mm_alignr_epi8(hi, lo, 4); }
+    static __m128i load_be(const unsigned char* p) {
+        const __m128i swap = _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3);
+        return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), swap);
+    }
+};
 
 }  // namespace
 
 void sha256_rorx(void* input, std::uint32_t* state, std::uint64_t blocks) {
     const unsigned char* p = static_cast<const unsigned char*>(input);
-    // Group g of the schedule plus constants: words 4g..4g+3 of the first block
-    // at wk[8g], of the second block at wk[8g + 4].
-    alignas(32) std::uint32_t wk[128];
-    while (blocks != 0) {
-        const bool pair = blocks >= 2;
-        // A lone block fills both lanes; the second lane's rounds are skipped.
-        const unsigned char* second = pair ? p + 64 : p;
-        __m256i x[4];
-        for (int j = 0; j < 4; ++j) {
-            x[j] = load_pair_be(p + 16 * j, second + 16 * j);
-            _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 8 * j),
-                               _mm256_add_epi32(x[j], _mm256_load_si256(reinterpret_cast<const __m256i*>(k_rorx + 8 * j))));
+    if (blocks >= 2) {
+        // The rounds of one pair run from one work area while the schedule of
+        // the next pair fills the other, so the vector work spreads over all
+        // the rounds and every word is in memory long before it is read.
+        alignas(32) std::uint32_t wk[2][128];
+        std::uint32_t* current = wk[0];
+        std::uint32_t* next = wk[1];
+        pair_schedule schedule;
+        for (int group = 0; group < 16; ++group) {
+            schedule.step(group, p, current);
         }
-        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
-        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-        std::uint32_t bc = b ^ c;
-#pragma GCC unroll 8
+        for (; blocks >= 2; blocks -= 2, p += 128) {
+            // After the last pair the schedule steps rework the current pair
+            // into the idle area, which keeps a single copy of the rounds.
+            const unsigned char* following = blocks >= 4 ? p + 128 : p;
+            rorx_block(state, current, 0, schedule, 0, following, next);
+            rorx_block(state, current, 4, schedule, 8, following, next);
+            std::uint32_t* spent = current;
+            current = next;
+            next = spent;
+        }
+    }
+    if (blocks != 0) {
+        std::uint32_t v[8];
         for (int i = 0; i < 8; ++i) {
-            if (i < 6) {
-#pragma GCC unroll 2
-                for (int j = 0; j < 2; ++j) {
-                    const int group = 2 * i + 4 + j;
-                    const __m256i next = next_schedule(x[0], x[1], x[2], x[3]);
-                    x[0] = x[1];
-                    x[1] = x[2];
-                    x[2] = x[3];
-                    x[3] = next;
-                    _mm256_store_si256(reinterpret_cast<__m256i*>(wk + 8 * group),
-                                       _mm256_add_epi32(next, _mm256_load_si256(reinterpret_cast<const __m256i*>(k_rorx + 8 * group))));
-                }
-            }
-            sha256_eight_rounds(a, b, c, d, e, f, g, h, bc, wk + 16 * i, wk + 16 * i + 8);
+            v[i] = state[i];
         }
-        add_state(state, a, b, c, d, e, f, g, h);
-        if (!pair) {
-            break;
-        }
-        a = state[0], b = state[1], c = state[2], d = state[3];
-        e = state[4], f = state[5], g = state[6], h = state[7];
-        bc = b ^ c;
-#pragma GCC unroll 8
+        sse_block_rounds<avx_ops>(p, v, SHA256_K);
         for (int i = 0; i < 8; ++i) {
-            sha256_eight_rounds(a, b, c, d, e, f, g, h, bc, wk + 16 * i + 4, wk + 16 * i + 12);
+            state[i] += v[i];
         }
-        add_state(state, a, b, c, d, e, f, g, h);
-        p += 128;
-        blocks -= 2;
     }
 }
 

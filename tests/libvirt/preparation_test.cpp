@@ -4,8 +4,6 @@
 // leaving the domain on its own disks (or naming the overlay it could not merge).
 #include "kvm/kvm_test_module.h"
 #include "libvirt/domain_checks.h"
-#include "support/module_sandbox.h"
-#include "support/zvfd_argv_log.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -230,28 +228,6 @@ TEST_F(Preparation, ReleaseWithoutASnapshotOfThisRunMergesNothing) {
     EXPECT_TRUE(m.release_resource_after_backup());
     EXPECT_EQ(log.count("Blockcommited: "), 0);
     expect_domain_on_its_own_disks();
-}
-
-TEST_F(Preparation, BackupRunOfTheModuleBinaryBracketsTheArchiverWithTheSnapshot) {
-    if (!can_use_namespaces()) GTEST_SKIP() << "needs root for a mount namespace";
-    Sandbox box;
-    // This host has no /proc/modules; the run needs a host check that passes.
-    box.fake_program("/sbin/lsmod", "#!/bin/sh\necho 'kvm_intel 1 0'\necho 'kvm 1 1 kvm_intel'\n");
-    box.install_standin_zvfd();
-    RunOptions options;
-    options.env["ZVFD_STANDIN_ARGV_LOG"] = (box.root() / "argv.log").string();
-    std::ofstream((box.opt() / "var/tasks/task_secret_7").string()) << "secret\n";
-    const auto run = box.run({"-b", guest().name(), "-1", "-d", "/opt/zelvor/var/tasks", "-n", "bb_1",
-                              "-m", "media.example", "-T", "7"},
-                             options);
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(new_script_calls(), (std::vector<std::string>{"before", "after"}));
-    EXPECT_TRUE(run.has_log("Blockcommited: vdb")) << run.out;
-    expect_domain_on_its_own_disks();
-    EXPECT_FALSE(fs::exists(box.opt() / "var/tasks/bb_1"));
-    const auto archiver_runs = read_zvfd_argv_log(box.root() / "argv.log");
-    ASSERT_EQ(archiver_runs.size(), 1u);
-    EXPECT_EQ(archiver_runs[0].value("-c"), std::string("/opt/zelvor/var/tasks/bb_1/zvfd.list"));
 }
 
 TEST(PreparationOfOtherDomains, RunningDomainWithoutAgentIsRefusedBeforeAnyWork) {

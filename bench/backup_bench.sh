@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Backup of a running domain: the module against the same work done by hand.
+#
+#   bash bench/backup_bench.sh     (root; RUNS=N rounds, default 3; BUILD_DIR, default build;
+#                                   DATA_GIB=N size of the data disk, default 1)
+#
+# The test guest runs with an extra 1 GiB data disk (vdc, every byte written). Each
+# round backs it up once with the module (stand-in archiver, scratch /opt/zelvor in a
+# private mount namespace) and once by hand: a bare quiesced
+# `virsh snapshot-create-as`, `cp --sparse=always` of every image and `virsh
+# blockcommit` of every disk. A wrapper in front of virsh inside the namespace times
+# the module's own virsh commands. Reported, as medians over the rounds:
+#   frozen    the snapshot command, start to end (the guest's file systems are frozen
+#             inside it)
+#   overlays  end of the snapshot command to the end of the last pivot
+#   total     the whole run
+# TIMELINE=1 also prints each of the module's virsh commands (start, duration) and log.
+# with the ratios module / by hand. Goals: total <= 1.2, frozen <= 1.1.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+runs=${RUNS:-3}
+build=${BUILD_DIR:-build}
+data_gib=${DATA_GIB:-1}
+
+bash scripts/setup.sh
+bash scripts/start_libvirt.sh
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$build" zv_module_kvm zvfd >/dev/null
+guest=$(bash tests/guest/build_guest.sh | tail -n1)
+
+virsh_() { LANG=C /usr/bin/virsh -c qemu:///system "$@"; }
+now() { date +%s.%N; }
+
+domain="zv-bench-$$"
+scratch=$(mktemp -d /var/tmp/zv-bench-XXXXXX)
+chmod 0755 "$scratch"
+cleanup() {
+  trap - EXIT
+  virsh_ destroy "$domain" >/dev/null 2>&1 || true
+  virsh_ undefine "$domain" --snapshots-metadata >/dev/null 2>&1 || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+# --- the domain -----------------------------------------------------------------------
+disks=$scratch/disks
+mkdir -p "$disks"
+chmod 0755 "$disks"
+cp "$guest/vmlinuz" "$guest/initrd.img" "$guest/system.qcow2" "$guest/data.qcow2" "$disks/"
+qemu-img create -q -f qcow2 "$disks/big.qcow2" "${data_gib}G"
+qemu-io -f qcow2 -c "write -P 0x5a 0 ${data_gib}G" "$disks/big.qcow2" >/dev/null
+targets=(vda vdb vdc)
+images=("$disks/system.qcow2" "$disks/data.qcow2" "$disks/big.qcow2")
+{
+  cat <<XML
+<domain type='qemu'>
+  <name>$domain</name>
+  <memory unit='MiB'>192</memory>
+  <vcpu>1</vcpu>
+  <os>
+    <type arch='x86_64' machine='pc'>hvm</type>
+    <kernel>$disks/vmlinuz</kernel>
+    <initrd>$disks/initrd.img</initrd>
+    <cmdline>console=ttyS0 panic=-1 loglevel=4</cmdline>
+  </os>
+  <features><acpi/></features>
+  <on_poweroff>destroy</on_poweroff>
+  <on_reboot>destroy</on_reboot>
+  <devices>
+    <emulator>/usr/bin/qemu-system-x86_64</emulator>
+XML
+  for i in "${!targets[@]}"; do
+    cat <<XML
+    <disk type='file' device='disk'>
+      <driver name='qemu' type='qcow2'/>
+      <source file='${images[$i]}'/>
+      <target dev='${targets[$i]}' bus='virtio'/>
+    </disk>
+XML
+  done
+  cat <<XML
+    <controller type='virtio-serial' index='0'/>
+    <channel type='unix'>
+      <target type='virtio' name='org.qemu.guest_agent.0'/>
+    </channel>
+    <serial type='file'>
+      <source path='$scratch/console.log'/>
+      <target port='0'/>
+    </serial>
+    <memballoon model='none'/>
+  </devices>
+</domain>
+XML
+} >"$scratch/domain.xml"
+virsh_ -q define "$scratch/domain.xml" >/dev/null
+virsh_ -q start "$domain" >/dev/null
+for _ in $(seq 1 300); do
+  virsh_ qemu-agent-command "$domain" '{"execute":"guest-ping"}' >/dev/null 2>&1 && break
+  sleep 0.3
+done
+virsh_ qemu-agent-command "$domain" '{"execute":"guest-ping"}' >/dev/null
+
+# --- the module's side ------------------------------------------------------------------
+opt=$scratch/opt
+mkdir -p "$opt"/{bin,etc,log,var/tasks,var/zelvor-modules,keys,scripts} "$scratch/mnt/zelvor"
+cp "$build/standins/zvfd" "$opt/bin/zvfd"
+echo "bench task secret" >"$opt/var/tasks/task_secret_bench"
+lsmod_layer=
+if [ ! -r /proc/modules ]; then
+  lsmod_layer=$scratch/lsmod-layer
+  mkdir -p "$lsmod_layer"
+  cp standins/lsmod/lsmod "$lsmod_layer/lsmod"
+fi
+virsh_times=$scratch/virsh-times
+touch "$scratch/virsh.real"
+cat >"$scratch/virsh-timed" <<EOF
+#!/bin/bash
+start=\$(date +%s.%N)
+"$scratch/virsh.real" "\$@"
+status=\$?
+echo "\$start \$(date +%s.%N) \$status \$*" >>"$virsh_times"
+exit \$status
+EOF
+chmod 0755 "$scratch/virsh-timed"
+
+# One module backup; prints "frozen overlays total" in seconds.
+module_backup() {
+  local name=$1 work=$scratch/work-$1 start end
+  mkdir -p "$work"
+  : >"$virsh_times"
+  start=$(now)
+  unshare --mount --propagation private bash -c '
+    set -e
+    scratch=$1; lsmod_layer=$2; shift 2
+    mount --make-rprivate /
+    mount -t overlay zvbench -o lowerdir="$scratch/mnt:/opt" /opt
+    mount --bind "$scratch/opt" /opt/zelvor
+    if [ -n "$lsmod_layer" ]; then
+      sbin=$(realpath /sbin)
+      mount -t overlay zvbench-sbin -o lowerdir="$lsmod_layer:$sbin" "$sbin"
+    fi
+    mount --bind /usr/bin/virsh "$scratch/virsh.real"
+    mount --bind "$scratch/virsh-timed" /usr/bin/virsh
+    exec "$@"
+  ' bench "$scratch" "$lsmod_layer" "$repo/$build/zv_module_kvm" -1 -b "$domain" -d "$work" \
+    -n "$name" -m bench-media -T bench >"$scratch/module.out" 2>&1 ||
+    { sed 's/\x1b\[[0-9;]*m//g' "$scratch/module.out" >&2; echo "the module's backup failed" >&2; exit 1; }
+  end=$(now)
+  rm -rf "$work" "$opt/var/standin-store"
+  if [ -n "${TIMELINE:-}" ]; then
+    awk -v t0="$start" '{ printf "    %7.3f %7.3f  %s\n", $1 - t0, $2 - $1, substr($0, index($0, $4)) }' \
+      "$virsh_times" >&2
+    sed 's/\x1b\[[0-9;]*m//g' "$scratch/module.out" | grep '^\[' | cut -c1-160 >&2
+  fi
+  awk -v start="$start" -v end="$end" '
+    $4 == "snapshot-create-as" { snap_start = $1; snap_end = $2 }
+    $4 == "blockcommit" && $2 > pivot { pivot = $2 }
+    END {
+      if (!snap_end || !pivot) { print "no snapshot or pivot seen" > "/dev/stderr"; exit 1 }
+      printf "%.3f %.3f %.3f\n", snap_end - snap_start, pivot - snap_end, end - start
+    }' "$virsh_times"
+}
+
+# The same by hand; prints "frozen overlays total".
+hand_backup() {
+  local name=$1 copy=$scratch/copy-$1 start snap_start snap_end pivot
+  mkdir -p "$copy"
+  local specs=()
+  for i in "${!targets[@]}"; do
+    specs+=(--diskspec "${targets[$i]},file=$disks/$name.snapshot.${targets[$i]}.qcow2,snapshot=external")
+  done
+  start=$(now)
+  snap_start=$(now)
+  virsh_ snapshot-create-as --domain "$domain" "$name" "${specs[@]}" \
+    --disk-only --quiesce --atomic --no-metadata >/dev/null
+  snap_end=$(now)
+  cp --sparse=always "${images[@]}" "$copy/"
+  for target in "${targets[@]}"; do
+    virsh_ blockcommit "$domain" "$target" --active --pivot --shallow >/dev/null
+  done
+  pivot=$(now)
+  rm -f "$disks/$name".snapshot.*.qcow2
+  local end
+  end=$(now)
+  rm -rf "$copy"
+  awk -v a="$snap_start" -v b="$snap_end" -v p="$pivot" -v s="$start" -v e="$end" \
+    'BEGIN { printf "%.3f %.3f %.3f\n", b - a, p - b, e - s }'
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+
+echo "backup of running domain $domain: vda 32 MiB, vdb 64 MiB, vdc $data_gib GiB written; $runs rounds"
+: >"$scratch/module.times"
+: >"$scratch/hand.times"
+for round in $(seq 1 "$runs"); do
+  m=$(module_backup "m$round")
+  h=$(hand_backup "h$round")
+  echo "$m" >>"$scratch/module.times"
+  echo "$h" >>"$scratch/hand.times"
+  printf 'round %d  module: frozen %s s, overlays %s s, total %s s   by hand: frozen %s s, overlays %s s, total %s s\n' \
+    "$round" $m $h
+done
+column_median() { awk -v c="$1" '{ print $c }' "$2" | median; }
+printf '\n%-9s %10s %10s %8s %s\n' "median" "module" "by hand" "ratio" "goal"
+for spec in "1 frozen 1.1" "2 overlays -" "3 total 1.2"; do
+  set -- $spec
+  mm=$(column_median "$1" "$scratch/module.times")
+  hh=$(column_median "$1" "$scratch/hand.times")
+  awk -v n="$2" -v m="$mm" -v h="$hh" -v g="$3" \
+    'BEGIN { printf "%-9s %9.3fs %9.3fs %8.2f %s\n", n, m, h, (h > 0 ? m / h : 0), (g == "-" ? "" : "<= " g) }'
+done

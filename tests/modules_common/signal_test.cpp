@@ -1,0 +1,596 @@
+// Termination, pause and continue of a module run, each in a forked child that
+// installs the module's handlers and is then signalled (by itself at a chosen point
+// of the run, or by the test). What the child did is read back from an events file
+// and its standard output, where its log lines go.
+#include "modules_common/zv_modules_common.h"
+#include "modules_common/zv_signal_handler.h"
+
+#include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
+#include "support/module_sandbox.h"
+#include "support/test_module.h"
+
+#include <boost/filesystem.hpp>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <iostream>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path.string(), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One write on an O_APPEND descriptor: safe from a handler, whole across processes.
+void record(const fs::path& events, const std::string& event) {
+    const std::string line = event + "\n";
+    const int fd = open(events.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    ssize_t written = write(fd, line.data(), line.size());
+    (void)written;
+    close(fd);
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// The framework's test module with hooks at the points a signal may hit.
+class SignalModule : public zv_test::TestModule {
+public:
+    using zv_test::TestModule::TestModule;
+
+    std::function<bool()> on_prepare = [] { return true; };
+    std::function<bool()> on_release = [] { return true; };
+    std::function<bool()> on_before_restore = [] { return true; };
+    std::function<bool()> on_load_config = [] { return true; };
+
+    bool prepare_resource_before_backup(const bool&) override { return on_prepare(); }
+    bool release_resource_after_backup() override { return on_release(); }
+    bool before_restore() override { return on_before_restore(); }
+    bool load_module_config() override { return on_load_config(); }
+
+    using ZvModuleUniversal::created_restore_directory_;
+    using ZvModuleUniversal::paused;
+    using ZvModuleUniversal::reference_snapshot_directory;
+    using ZvModuleUniversal::release_pending_;
+    using ZvModuleUniversal::zvfd_pid;
+};
+
+struct ChildResult {
+    int status = -1;  // exit status; 128 + signal; -2 when it had to be killed
+    std::string out;  // standard output and error, log lines included
+    double seconds = 0;
+    bool has(const std::string& fragment) const { return out.find(fragment) != std::string::npos; }
+    int count(const std::string& fragment) const {
+        int n = 0;
+        for (auto at = out.find(fragment); at != std::string::npos; at = out.find(fragment, at + 1)) ++n;
+        return n;
+    }
+};
+
+// A forked child running `body`; its return value is the exit status. The logger
+// writes to the child's standard output, kept in a file of the scratch directory.
+class Child {
+public:
+    Child(const fs::path& scratch, const std::function<int()>& body) : out_(scratch / "child.out") {
+        started_ = std::chrono::steady_clock::now();
+        pid_ = fork();
+        if (pid_ != 0) return;
+        const int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(fd, 1);
+        dup2(fd, 2);
+        setpgid(0, 0);
+        ZvLogStream::read_config_ = false;  // never the host's /opt/zelvor
+        ZvLogStream::global_log_level_ = ZvLogLvl::InfoMask;
+        for (unsigned key : {0x1u, 0x2u, 0x3u, 0x4u, 0x7u, 0x8u, 0xfu}) ZvLogStream::set_log_level_logger(key);
+        ZvLogStream::set_default_loggers(ZvDestination::Stdout());
+        int status = 1;
+        try {
+            status = body();
+        } catch (...) {
+        }
+        std::fflush(nullptr);
+        _exit(status);
+    }
+    ~Child() {
+        if (!waited_) wait(0);
+    }
+    pid_t pid() const { return pid_; }
+    void signal(int sig) const { kill(pid_, sig); }
+
+    ChildResult wait(int timeout_seconds = 30) {
+        ChildResult result;
+        const auto deadline = started_ + std::chrono::seconds(timeout_seconds);
+        int status = 0;
+        for (;;) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(-pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                result.status = -2;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        waited_ = true;
+        kill(-pid_, SIGKILL);  // whatever of its group is left
+        result.seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+        result.out = zv_test::strip_colours(read_file(out_));
+        return result;
+    }
+
+private:
+    fs::path out_;
+    pid_t pid_ = -1;
+    bool waited_ = false;
+    std::chrono::steady_clock::time_point started_;
+};
+
+class Signals : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zvsignal-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+        operation_ = scratch_ / "op";
+        fs::create_directories(operation_);
+        events_ = scratch_ / "events";
+    }
+    void TearDown() override {
+        boost::system::error_code ec;
+        fs::remove_all(scratch_, ec);
+    }
+
+    ZvModuleOptions options(ZvModuleOperations operation) const {
+        ZvModuleOptions o;
+        o.operation = operation;
+        o.resource = "vm";
+        o.record_id = "42";
+        o.tmp_operation_directory = operation_.string();
+        o.archive_name = "arc";
+        o.autonomous = true;
+        return o;
+    }
+    std::function<void(const std::string&)> recorder() const {
+        const fs::path events = events_;
+        return [events](const std::string& event) { record(events, event); };
+    }
+    std::vector<std::string> events() const { return lines_of(read_file(events_)); }
+    void wait_for_event(const std::string& event, int timeout_ms = 10000) const {
+        for (int waited = 0; waited < timeout_ms; waited += 10) {
+            for (const auto& e : events())
+                if (e == event) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        FAIL() << "the child never recorded " << event;
+    }
+
+    fs::path scratch_, operation_, events_;
+};
+
+TEST_F(Signals, TerminationDuringPreparationWaitsForItAndReleasesIt) {
+    auto note = recorder();
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.on_prepare = [&] {
+            note("prepare begins");
+            raise(SIGTERM);
+            note("prepare ends");
+            return true;
+        };
+        module.on_release = [&] {
+            note("release");
+            return true;
+        };
+        module.run_backup(false);
+        note("run returned");
+        return 0;
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_EQ(events(), (std::vector<std::string>{"prepare begins", "prepare ends", "release"}));
+    EXPECT_TRUE(result.has("Info: Module was terminated. PID: " + std::to_string(child.pid()) + "\n"))
+        << result.out;
+}
+
+TEST_F(Signals, TerminationDuringReleaseLetsItFinishAndNeverRepeatsIt) {
+    auto note = recorder();
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.on_release = [&] {
+            note("release begins");
+            raise(SIGTERM);
+            note("release ends");
+            return true;
+        };
+        module.run_backup(false);
+        note("run returned");
+        return 0;
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_EQ(events(), (std::vector<std::string>{"release begins", "release ends"}));
+}
+
+TEST_F(Signals, SecondTerminationDuringTheCleanUpDoesNotReleaseAgain) {
+    auto note = recorder();
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.release_pending_ = true;  // prepared; the archiver runs
+        module.on_release = [&] {
+            note("release begins");
+            raise(SIGTERM);
+            raise(SIGINT);
+            kill(getpid(), SIGTERM);
+            note("release ends");
+            return true;
+        };
+        raise(SIGTERM);
+        note("not terminated");
+        return 0;
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_EQ(events(), (std::vector<std::string>{"release begins", "release ends"}));
+    EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
+}
+
+TEST_F(Signals, TerminationBeforeThePreparationReleasesNothing) {
+    auto note = recorder();
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.on_load_config = [] {
+            raise(SIGTERM);
+            return true;
+        };
+        module.on_release = [&] {
+            note("release");
+            return true;
+        };
+        module.run_backup(false);
+        return 0;
+    });
+    EXPECT_EQ(child.wait().status, 17);
+    EXPECT_TRUE(events().empty());
+}
+
+// A destination that is itself interrupted by the termination while it writes, with
+// its mutex held: the handler's own lines must still get out.
+class InterruptedDestination : public ZvDestination::ZvLogger {
+protected:
+    int write_log_impl(const std::string& text) override {
+        std::cout << text << std::flush;
+        if (!raised_) {
+            raised_ = true;
+            raise(SIGTERM);
+        }
+        return 0;
+    }
+
+private:
+    bool raised_ = false;
+};
+
+TEST_F(Signals, TerminationWhileALineIsWrittenDoesNotDeadlock) {
+    Child child(scratch_, [&] {
+        ZvLogStream::set_default_loggers(std::make_unique<InterruptedDestination>());
+        SignalModule module(options(ZvModuleOperations::ListAllResources));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        ZvLogStream(ZvLogLvl::Info) << "a line of the main flow" << std::endl;
+        return 0;
+    });
+    const auto result = child.wait(15);
+    ASSERT_EQ(result.status, 17) << "deadlocked in the logger? " << result.out;
+    EXPECT_TRUE(result.has("Info: a line of the main flow\n")) << result.out;
+    EXPECT_TRUE(result.has("Info: Module was terminated. PID: ")) << result.out;
+}
+
+TEST_F(Signals, TerminationStopsTheChildProcesses) {
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Version));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        std::string output;
+        // The shell's child: `sleep` has no children of its own and is terminated.
+        zv_utils_common::execute_command("sh -c 'sleep 60; echo done'", output);
+        return 0;
+    });
+    // Wait for the sleep to run, then end the child.
+    std::string sleeper;
+    for (int i = 0; i < 500 && sleeper.empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        zv_utils_common::execute_command("pgrep -g " + std::to_string(child.pid()) + " -x sleep", sleeper);
+    }
+    ASSERT_FALSE(sleeper.empty());
+    child.signal(SIGTERM);
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_LT(result.seconds, 10);
+    EXPECT_TRUE(result.has("PID was terminated: " + std::to_string(std::stoi(sleeper)) + "\n"))
+        << result.out;
+}
+
+struct RestoreCase {
+    const char* name;
+    const char* archive_to_patch;    // -i: a directory that exists before the run
+    bool restore_directory_exists;   // "42.rest" is left from an earlier run of the record
+    bool signal_before_definition;   // the signal comes before the restore directory exists
+    bool removed;                    // the run removed a restore directory
+    bool left;                       // the restore directory exists after the run
+};
+
+class RestoreTermination : public Signals, public ::testing::WithParamInterface<RestoreCase> {};
+
+TEST_P(RestoreTermination, RemovesOnlyTheRestoreDirectoryThisRunCreated) {
+    const RestoreCase& c = GetParam();
+    std::ofstream((operation_ / "client data").string()) << "keep";
+    const std::string rest_name = c.archive_to_patch[0] ? std::string(c.archive_to_patch) + ".rest" : "42.rest";
+    const fs::path rest = operation_ / rest_name;
+    if (c.archive_to_patch[0] || c.restore_directory_exists) {
+        fs::create_directories(rest);
+        std::ofstream((rest / "earlier file").string()) << "earlier";
+    }
+    Child child(scratch_, [&] {
+        ZvModuleOptions o = options(ZvModuleOperations::Restore);
+        o.autonomous = false;  // the restore directory is named after the record
+        o.archive_to_patch = c.archive_to_patch;
+        SignalModule module(o);
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.on_load_config = [&] {
+            if (c.signal_before_definition) raise(SIGINT);
+            return true;
+        };
+        module.on_before_restore = [&] {
+            std::ofstream((fs::path(module.options().tmp_operation_directory) / "restored").string()) << "x";
+            raise(SIGINT);
+            return true;
+        };
+        module.run_restore(false);
+        return 0;
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_EQ(read_file(operation_ / "client data"), "keep");
+    EXPECT_EQ(fs::exists(rest), c.left) << result.out;
+    if (c.left) {
+        EXPECT_EQ(read_file(rest / "earlier file"), "earlier");
+    }
+    EXPECT_EQ(result.has("Info: Remove temporary operation directory: " + rest.string() + "\n"),
+              c.removed)
+        << result.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RestoreTermination,
+    ::testing::Values(RestoreCase{"BeforeTheRestoreDirectoryIsDefined", "", false, true, false, false},
+                      RestoreCase{"RestoreDirectoryOfThisRun", "", false, false, true, false},
+                      RestoreCase{"RestoreDirectoryOfAnEarlierRun", "", true, false, false, true},
+                      RestoreCase{"ArchiveToPatch", "patched", false, false, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Signals, TerminationOfAReplicaApplicationRemovesTheReferenceSnapshotDirectory) {
+    const fs::path reference = operation_ / "ref.snap_dir";
+    fs::create_directories(reference / "leveldb");
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::ApplyReplica));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.reference_snapshot_directory = reference.string();
+        raise(SIGTERM);
+        return 0;
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_FALSE(fs::exists(reference));
+    EXPECT_TRUE(fs::exists(operation_));
+}
+
+// A process standing for the archiver: it stops on SIGTSTP like a program with the
+// default action, and records nothing itself; the test reads its state from /proc.
+pid_t start_fake_archiver() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGTSTP, SIG_DFL);
+        signal(SIGCONT, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (;;) pause();
+    }
+    return pid;
+}
+
+char process_state(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+// The child works in steps of 10 ms, recording each; a pause holds the steps.
+int working_child(SignalModule& module, const fs::path& events, const fs::path& archiver_pid_file,
+                  int steps) {
+    auto handler = ZvModuleSignalHandler::init(&module);
+    module.zvfd_pid = start_fake_archiver();
+    std::ofstream(archiver_pid_file.string()) << module.zvfd_pid;
+    record(events, "ready");
+    for (int i = 0; i < steps; ++i) {
+        record(events, "step");
+        usleep(10000);
+    }
+    kill(module.zvfd_pid, SIGKILL);
+    return 0;
+}
+
+TEST_F(Signals, PauseHoldsTheWorkAndTheArchiverUntilContinue) {
+    const fs::path archiver_pid_file = scratch_ / "archiver.pid";
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        return working_child(module, events_, archiver_pid_file, 100);
+    });
+    wait_for_event("ready");
+    const pid_t archiver = std::stoi(read_file(archiver_pid_file));
+    child.signal(SIGTSTP);
+    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(process_state(archiver), 'T') << "the archiver was not paused";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto held = events().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(events().size(), held) << "the module worked on during the pause";
+    EXPECT_EQ(process_state(child.pid()), 'S') << "the module itself must not stop";
+
+    child.signal(SIGCONT);
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 0) << result.out;
+    const auto done = events();
+    EXPECT_EQ(std::count(done.begin(), done.end(), std::string("step")), 100);
+    const std::string pid = std::to_string(child.pid());
+    EXPECT_TRUE(result.has("Info: Module pid: " + pid + " put on pause\n")) << result.out;
+    EXPECT_TRUE(result.has("Info: Module pid: " + pid + " continue working\n")) << result.out;
+    EXPECT_TRUE(result.has("sent signal " + std::to_string(SIGTSTP) + " to the process: " +
+                           std::to_string(archiver)))
+        << result.out;
+    EXPECT_TRUE(result.has("sent signal " + std::to_string(SIGCONT) + " to the process: " +
+                           std::to_string(archiver)))
+        << result.out;
+}
+
+TEST_F(Signals, ContinueRightAfterPauseIsNotLost) {
+    const fs::path archiver_pid_file = scratch_ / "archiver.pid";
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        return working_child(module, events_, archiver_pid_file, 50);
+    });
+    wait_for_event("ready");
+    for (int i = 0; i < 20; ++i) {
+        child.signal(SIGTSTP);
+        child.signal(SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto result = child.wait(60);
+    EXPECT_EQ(result.status, 0) << "a pause never ended: " << result.out;
+}
+
+TEST_F(Signals, TerminationDuringAPauseEndsTheRunAtOnce) {
+    const fs::path archiver_pid_file = scratch_ / "archiver.pid";
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        return working_child(module, events_, archiver_pid_file, 100000);
+    });
+    wait_for_event("ready");
+    const pid_t archiver = std::stoi(read_file(archiver_pid_file));
+    child.signal(SIGTSTP);
+    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const auto asked = std::chrono::steady_clock::now();
+    child.signal(SIGTERM);
+    const auto result = child.wait();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_LT(seconds, 5) << "the pause held the termination back";
+    EXPECT_TRUE(result.has("PID was terminated: " + std::to_string(archiver))) << result.out;
+}
+
+TEST_F(Signals, BrokenPipeDoesNotEndTheRun) {
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        struct sigaction action {};
+        sigaction(SIGPIPE, nullptr, &action);
+        if (action.sa_handler == SIG_IGN || action.sa_handler == SIG_DFL) return 3;
+        int fds[2];
+        if (pipe(fds) != 0) return 4;
+        close(fds[0]);
+        if (write(fds[1], "x", 1) != -1 || errno != EPIPE) return 5;  // SIGPIPE came and went
+        raise(SIGPIPE);
+        return 0;
+    });
+    EXPECT_EQ(child.wait().status, 0);
+}
+
+TEST_F(Signals, DestroyingTheHandlerRestoresTheDefaultActions) {
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        const int handled[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE};
+        {
+            auto handler = ZvModuleSignalHandler::init(&module);
+            if (ZvModuleSignalHandler::module_ptr_ != &module) return 3;
+            for (int sig : handled) {
+                struct sigaction action {};
+                sigaction(sig, nullptr, &action);
+                if (action.sa_handler == SIG_DFL || action.sa_handler == SIG_IGN) return 10 + sig;
+            }
+        }
+        for (int sig : handled) {
+            struct sigaction action {};
+            sigaction(sig, nullptr, &action);
+            if (action.sa_handler != SIG_DFL) return 50 + sig;
+        }
+        return 0;
+    });
+    EXPECT_EQ(child.wait().status, 0);
+}
+
+// The stamp a handler's line gets, against the C library's local time, in a zone
+// east and one west of Greenwich (POSIX zone texts: no zone files needed).
+TEST_F(Signals, LinesWrittenInAHandlerCarryTheLocalTime) {
+    for (const char* zone : {"ZVE-5:30", "ZVW+3:15"}) {
+        Child child(scratch_, [&] {
+            setenv("TZ", zone, 1);
+            tzset();
+            ZvDestination::SignalContext::note_time_zone();
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                const std::time_t before = std::time(nullptr);
+                {
+                    ZvDestination::SignalContext in_handler;
+                    ZvLogStream(ZvLogLvl::Info) << "stamped" << std::endl;
+                }
+                if (std::time(nullptr) != before) continue;  // a second boundary: again
+                std::tm local{};
+                localtime_r(&before, &local);
+                char stamp[64];
+                std::strftime(stamp, sizeof stamp, "[%Y-%m-%d %X] Info: stamped", &local);
+                std::cout << "expected " << stamp << std::endl;
+                return 0;
+            }
+            return 1;
+        });
+        const auto result = child.wait();
+        ASSERT_EQ(result.status, 0) << result.out;
+        const auto lines = lines_of(result.out);
+        ASSERT_GE(lines.size(), 2u) << result.out;
+        EXPECT_EQ("expected " + lines[lines.size() - 2], lines.back()) << zone;
+    }
+}
+
+}  // namespace
