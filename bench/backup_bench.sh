@@ -50,7 +50,9 @@ mkdir -p "$disks"
 chmod 0755 "$disks"
 cp "$guest/vmlinuz" "$guest/initrd.img" "$guest/system.qcow2" "$guest/data.qcow2" "$disks/"
 qemu-img create -q -f qcow2 "$disks/big.qcow2" "${data_gib}G"
-qemu-io -f qcow2 -c "write -P 0x5a 0 ${data_gib}G" "$disks/big.qcow2" >/dev/null
+writes=()  # qemu-io takes at most 2 GiB a request
+for ((mib = 0; mib < data_gib * 1024; mib += 512)); do writes+=(-c "write -P 0x5a ${mib}M 512M"); done
+qemu-io -f qcow2 "${writes[@]}" "$disks/big.qcow2" >/dev/null
 targets=(vda vdb vdc)
 images=("$disks/system.qcow2" "$disks/data.qcow2" "$disks/big.qcow2")
 {

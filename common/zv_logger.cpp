@@ -121,7 +121,7 @@ int ZvLogger::write_log(const std::string& text) {
     // A mutex found busy by a handler is held by the very code the handler
     // interrupted: waiting for it would never end, so the line goes out regardless.
     if (in_handler)
-        lock.lock();
+        (void)lock.try_lock();
     else
         lock.lock();
     if (!time_stamp_) return write_log_impl(text);

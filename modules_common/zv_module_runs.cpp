@@ -67,7 +67,7 @@ bool ZvModuleUniversal::release_prepared_resource() {
     // exception, termination signal) gets here first. A termination that comes during
     // the release waits for its end: cut short, a merge would leave the resource on
     // its snapshots with nobody left to finish it.
-    // mutated
+    ZvModuleSignalHandler::TerminationDeferred deferred;
     if (!release_pending_) return true;
     release_pending_ = false;
     return release_resource_after_backup();
@@ -146,7 +146,7 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
         // A termination waits until the preparation has completed, and then releases
         // it, or until the preparation has undone itself: its half-done state (a
         // snapshot being taken) is something no release could find.
-        // mutated
+        ZvModuleSignalHandler::TerminationDeferred deferred;
         if (!prepare_resource_before_backup(replication)) return 6;
         release_pending_ = true;
     }

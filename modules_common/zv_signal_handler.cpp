@@ -45,7 +45,7 @@ ZvModuleSignalHandler::ZvModuleSignalHandler(ZvModuleUniversal* module) {
     install(SIGSEGV, shutdown_handler, {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE});
     // A pause must be able to end by SIGCONT and by a termination while it sleeps; the
     // SIGCONT that comes before the pause flag is set waits until it is (set_to_pause).
-    install(SIGTSTP, pause_handler, {});
+    install(SIGTSTP, pause_handler, {SIGCONT});
     // A SIGTSTP during a continue would sleep on top of it and wait for a SIGCONT that
     // cannot come before the continue has ended.
     install(SIGCONT, continue_handler, {SIGTSTP});

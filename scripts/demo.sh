@@ -50,6 +50,19 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
+# Without /proc/modules (a container) lsmod cannot answer: the stand-in reports the kvm
+# modules when the KVM device is there. The module refuses a host without them.
+lsmod_layer=
+lsmod=/sbin/lsmod
+if [ ! -r /proc/modules ]; then
+  lsmod_layer=$scratch/lsmod-layer
+  mkdir -p "$lsmod_layer"
+  cp standins/lsmod/lsmod "$lsmod_layer/lsmod"
+  lsmod=$lsmod_layer/lsmod
+fi
+"$lsmod" | grep -q kvm ||
+  { echo "no kvm kernel module on this host: the module does not work here" >&2; exit 1; }
+
 # --- the throwaway domain -------------------------------------------------------------
 step "creating and starting domain $domain"
 disks=$scratch/disks
@@ -109,14 +122,6 @@ opt=$scratch/opt
 mkdir -p "$opt"/{bin,etc,log,var/tasks,var/zelvor-modules,keys,scripts} "$scratch/mnt/zelvor"
 cp build/standins/zvfd "$opt/bin/zvfd"
 echo "demo task secret" >"$opt/var/tasks/task_secret_$task_id"
-# Without /proc/modules (a container) lsmod cannot answer: the stand-in reports the kvm
-# modules when the KVM device is there.
-lsmod_layer=
-if [ ! -r /proc/modules ]; then
-  lsmod_layer=$scratch/lsmod-layer
-  mkdir -p "$lsmod_layer"
-  cp standins/lsmod/lsmod "$lsmod_layer/lsmod"
-fi
 mkdir -p "$scratch/work" "$scratch/restore"
 
 # Runs the module (or, with "sh", a command) inside the namespace.

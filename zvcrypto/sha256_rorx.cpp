@@ -100,25 +100,29 @@ struct pair_schedule {
 // nor forwards the stored schedule words through vector extracts, both of
 // which cost more issue slots than the round itself has to spare. `bc` is
 // b ^ c on entry and is used up; `ab` receives a ^ b, the next round's b ^ c,
-// so that Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)) needs no second xor. The sum
-// of h, W + K and Ch goes first, so only Sigma1 lies between e and the next e.
+// so that Maj(a, b, c) = b ^ ((a ^ b) & (b ^ c)) needs no second xor. The
+// next e is formed as d + h + W + K before e is needed, and Sigma1 and Ch are
+// added into it and into h separately: one add more per round, but only
+// Sigma1 and one add lie between e and the next e.
 ZV_SHA256_INLINE void rorx_round(std::uint32_t a, std::uint32_t b, std::uint32_t& d, std::uint32_t e,
                                  std::uint32_t f, std::uint32_t g, std::uint32_t& h, std::uint32_t& bc,
                                  std::uint32_t& ab, const std::uint32_t& wk) {
     std::uint32_t t;
     asm("addl %[wk], %[h]\n\t"
-        "movl %[f], %[t]\n\t"
-        "xorl %[g], %[t]\n\t"
-        "andl %[e], %[t]\n\t"
-        "xorl %[g], %[t]\n\t"
-        "addl %[t], %[h]\n\t"
+        "addl %[h], %[d]\n\t"
         "rorxl $25, %[e], %[t]\n\t"
         "rorxl $11, %[e], %[ab]\n\t"
         "xorl %[ab], %[t]\n\t"
         "rorxl $6, %[e], %[ab]\n\t"
         "xorl %[ab], %[t]\n\t"
+        "movl %[f], %[ab]\n\t"
+        "xorl %[g], %[ab]\n\t"
+        "andl %[e], %[ab]\n\t"
+        "xorl %[g], %[ab]\n\t"
+        "addl %[ab], %[h]\n\t"
+        "addl %[ab], %[d]\n\t"
         "addl %[t], %[h]\n\t"
-        "addl %[h], %[d]\n\t"
+        "addl %[t], %[d]\n\t"
         "rorxl $22, %[a], %[t]\n\t"
         "rorxl $13, %[a], %[ab]\n\t"
         "xorl %[ab], %[t]\n\t"
@@ -136,16 +140,10 @@ ZV_SHA256_INLINE void rorx_round(std::uint32_t a, std::uint32_t b, std::uint32_t
 
 // Eight rounds from lo[0..3] and hi[0..3]; the working variables return to
 // their own names, and b ^ c to `bc`.
-ZV_SHA256_INLINE void rorx_eight_rounds(std::uint32_t* v, std::uint32_t& bc, const std::uint32_t* lo,
-                                        const std::uint32_t* hi) {
-    std::uint32_t& a = v[0];
-    std::uint32_t& b = v[1];
-    std::uint32_t& c = v[2];
-    std::uint32_t& d = v[3];
-    std::uint32_t& e = v[4];
-    std::uint32_t& f = v[5];
-    std::uint32_t& g = v[6];
-    std::uint32_t& h = v[7];
+ZV_SHA256_INLINE void rorx_eight_rounds(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c,
+                                        std::uint32_t& d, std::uint32_t& e, std::uint32_t& f,
+                                        std::uint32_t& g, std::uint32_t& h, std::uint32_t& bc,
+                                        const std::uint32_t* lo, const std::uint32_t* hi) {
     std::uint32_t ab;
     rorx_round(a, b, d, e, f, g, h, bc, ab, lo[0]);
     rorx_round(h, a, c, d, e, f, g, ab, bc, lo[1]);
@@ -163,19 +161,22 @@ ZV_SHA256_INLINE void rorx_eight_rounds(std::uint32_t* v, std::uint32_t& bc, con
 ZV_SHA256_INLINE void rorx_block(std::uint32_t* state, const std::uint32_t* wk, int lane,
                                  pair_schedule& next, int first, const unsigned char* next_pair,
                                  std::uint32_t* next_wk) {
-    std::uint32_t v[8];
-    for (int i = 0; i < 8; ++i) {
-        v[i] = state[i];
-    }
-    std::uint32_t bc = v[1] ^ v[2];
+    std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+    std::uint32_t bc = b ^ c;
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
         next.step(first + i, next_pair, next_wk);
-        rorx_eight_rounds(v, bc, wk + 16 * i + lane, wk + 16 * i + 8 + lane);
+        rorx_eight_rounds(a, b, c, d, e, f, g, h, bc, wk + 16 * i + lane, wk + 16 * i + 8 + lane);
     }
-    for (int i = 0; i < 8; ++i) {
-        state[i] += v[i];
-    }
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
 }
 
 struct avx_ops {
@@ -198,6 +199,7 @@ void sha256_rorx(void* input, std::uint32_t* state, std::uint64_t blocks) {
         std::uint32_t* current = wk[0];
         std::uint32_t* next = wk[1];
         pair_schedule schedule;
+#pragma GCC unroll 16
         for (int group = 0; group < 16; ++group) {
             schedule.step(group, p, current);
         }
@@ -212,6 +214,8 @@ void sha256_rorx(void* input, std::uint32_t* state, std::uint64_t blocks) {
             next = spent;
         }
     }
+    // A lone block (the last of an odd count, or a count of 1) takes the
+    // 128-bit one-block path.
     if (blocks != 0) {
         std::uint32_t v[8];
         for (int i = 0; i < 8; ++i) {

@@ -194,7 +194,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     // Slowed down, the archiver's run is a window in which the images lie still at the
     // snapshot point while the guest writes into the overlays.
     auto run = b.box().start(b.backup_args("-1", dom.name(), full),
-                             b.options({{"ZVFD_STANDIN_SLOW_MS", "400"}}));
+                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     std::map<std::string, fs::path> reference;
     for (const auto& disk : dom.disks()) {
@@ -243,7 +243,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     expect_archive_of(dom, b.restore(incr));
 }
 
-TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesOnlyWhenAllowed) {
+TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
     DomainOptions dom_options;
     dom_options.start = false;
@@ -260,12 +260,35 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesOnlyWhenAllowed) {
     for (const auto& disk : dom.disks())
         EXPECT_TRUE(same_bytes(restored / disk.target, disk.image)) << disk.target;
 
+    // A differential backup names the full one's metadata as its reference.
+    const RunResult diff = b.box().run(
+        b.backup_args("-3", dom.name(), "diff_1", {"-s", (b.tmp() / "full_1.snap").string()}),
+        b.options());
+    ASSERT_EQ(diff.status, 0) << describe(diff);
+    EXPECT_EQ(main_lines(diff), b.expected_main_lines("diff_1")) << describe(diff);
+    EXPECT_TRUE(diff.has_log("The task to make a differential backup of resource '" + dom.name() +
+                             "' completed successfully"));
+    ASSERT_EQ(b.archiver_runs().size(), 2u);
+    EXPECT_EQ(b.archiver_runs()[1].value("-S"), (b.tmp() / "full_1.snap_dir/full_1.meta").string());
+    expect_archive_of(dom, b.restore("diff_1"));
+
+    // A replica holds the disks alone, under their paths.
+    const RunResult replica = b.box().run({"-A", dom.name(), "-d", b.tmp().string(), "-n", "replica_1",
+                                           "-m", kMediaServer, "-T", kTaskId},
+                                          b.options());
+    ASSERT_EQ(replica.status, 0) << describe(replica);
+    EXPECT_EQ(main_lines(replica), b.expected_main_lines("replica_1")) << describe(replica);
+    const fs::path replicated = b.restore("replica_1");
+    for (const auto& disk : dom.disks())
+        EXPECT_TRUE(same_bytes(replicated / disk.image.relative_path(), disk.image)) << disk.target;
+    EXPECT_FALSE(fs::exists(replicated / "target_list"));
+
     // Forbidden by the task: no archiver run, no results, nothing left behind.
     const RunResult refused = b.box().run(
         b.backup_args("-1", dom.name(), "full_2", {"-e", "backup_if_shutdown:false"}), b.options());
     EXPECT_EQ(refused.status, 6) << describe(refused);
     EXPECT_TRUE(main_lines(refused).empty());
-    EXPECT_EQ(b.archiver_runs().size(), 1u);
+    EXPECT_EQ(b.archiver_runs().size(), 3u);
     EXPECT_FALSE(fs::exists(b.tmp() / "full_2"));
     expect_on_own_disks(dom);
 }
@@ -287,6 +310,7 @@ TEST(BackupRun, ArchiverFailureAndDefectEndTheBackupWindowToo) {
         SCOPED_TRACE(c.archive);
         const RunResult result = b.box().run(b.backup_args("-1", dom.name(), c.archive), b.options(c.env));
         EXPECT_EQ(result.status, c.status) << describe(result);
+        ASSERT_FALSE(result.protocol_lines().empty()) << describe(result);
         EXPECT_EQ(result.protocol_lines().front().rfind("MODULE PID:", 0), 0u);
         if (c.results)
             EXPECT_EQ(main_lines(result), b.expected_main_lines(c.archive)) << describe(result);
@@ -312,7 +336,7 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
     BackupBox b;
 
     auto first = b.box().start(b.backup_args("-1", busy.name(), "first"),
-                               b.options({{"ZVFD_STANDIN_SLOW_MS", "500"}}));
+                               b.options({{"ZVFD_STANDIN_SLOW_MS", "1200"}}));
     ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
 
     const RunResult second = b.box().run(b.backup_args("-1", busy.name(), "second"), b.options());
@@ -359,6 +383,10 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
          "Backup module: Unable to backup this resource \"restricted vm\". Local restriction.", false},
         {"server mode without -m and -T", {"-1", "-b", domain, "-d", tmp, "-n", "full_1"}, 14,
          "needs both -m media_server and -T task_id", false},
+        {"no operation directory", {"-1", "-b", domain, "-n", "full_1", "-m", kMediaServer, "-T", kTaskId},
+         4, "Backup module: you must define tmp_operation_directory directory.", false},
+        {"no archive name", {"-1", "-b", domain, "-d", tmp, "-m", kMediaServer, "-T", kTaskId}, 5,
+         "Backup module: you must define archive name.", false},
         {"not restricted without -j", sample.backup_args("-1", domain, "full_1"), 2,
          "Backup module: Unable to backup this resource \"restricted vm\". Resource doesn't exist.",
          true},

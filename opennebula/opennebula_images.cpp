@@ -1,0 +1,398 @@
+// Image queries: listing, attributes, existence, deletion and finding an image
+// again by the unique signature of its data.
+#include "opennebula/opennebula.h"
+#include "opennebula/opennebula_query.h"
+
+#include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
+
+#include <iomanip>
+#include <sstream>
+
+namespace zv_opennebula_common {
+
+using detail::log_command_failure;
+using detail::log_wrong_root;
+using detail::parse_with_root;
+using detail::XmlDocument;
+using zv_utils_common::execute_command;
+using zv_utils_common::shell_quote;
+
+namespace {
+
+const char* const kOneimage = "/usr/bin/oneimage";
+
+std::string show_command(const std::string& image_id) {
+    return std::string(kOneimage) + " show " + shell_quote(image_id) + " -x";
+}
+
+// The run-and-parse step shared by the image queries that report a failed
+// command as ": command <line>" followed by the output alone.
+bool query_image_tool(const char* signature, const std::string& command, const char* root,
+                      XmlDocument& doc, const detail::ParseMessages& messages = {}) {
+    std::string output;
+    if (execute_command(command, output) != 0) {
+        log_command_failure(signature, "command ", command, output, "");
+        return false;
+    }
+    return parse_with_root(signature, output, root, doc, messages);
+}
+
+// The text of every first-level `name` of `parent`, in document order, as one text.
+std::string joined_children(xmlDoc* doc, const xmlNode* parent, const char* name) {
+    std::ostringstream stream;
+    for (const xmlNode* child = parent->children; child; child = child->next)
+        if (has_name(child, name)) stream << element_text(doc, child);
+    return stream.str();
+}
+
+// The NAME of every IMAGE of an IMAGE_POOL, appended in document order.
+void append_pool_names(xmlDoc* doc, const xmlNode* pool, std::vector<std::string>& names) {
+    for (const xmlNode* image = pool->children; image; image = image->next) {
+        if (!has_name(image, "IMAGE")) continue;
+        for (const xmlNode* child = image->children; child; child = child->next)
+            if (has_name(child, "NAME")) names.push_back(element_text(doc, child));
+    }
+}
+
+std::uint64_t size_in_bytes(const std::string& megabytes) {
+    return static_cast<std::uint64_t>(std::stoull(megabytes, nullptr, 0)) << 20;
+}
+
+// The driver of an image's datastore and, when the image names no DISK_TYPE,
+// the disk type that datastore implies. Shared by reading and re-checking images.
+bool derive_from_datastore(const char* signature, const std::string& datastore_id,
+                           TM_MAD_TYPE& tm_mad, int& disk_type) {
+    tm_mad = get_datastore_tm_mad(datastore_id);
+    if (tm_mad == TM_MAD_NONE) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": wrong datastore TM_MAD" << std::endl;
+        return false;
+    }
+    if (disk_type != DISK_TYPE_NONE) return true;
+
+    int datastore_type = -1;
+    if (get_datastore_type(datastore_id, datastore_type) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << signature
+                                     << ": unable to determine type of datastore with ID: "
+                                     << std::quoted(datastore_id, '"', '\\') << std::endl;
+        return false;
+    }
+    if (datastore_type == DATASTORE_TYPE_FILE) {
+        disk_type = DISK_TYPE_FILE;
+        return true;
+    }
+    if (datastore_type != DATASTORE_TYPE_IMAGE) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": unsupported datastore type: "
+                                     << std::quoted(std::to_string(datastore_type), '"', '\\')
+                                     << std::endl;
+        return false;
+    }
+    switch (tm_mad) {
+        case TM_MAD_QCOW2:
+        case TM_MAD_SHARED: disk_type = DISK_TYPE_FILE; return true;
+        case TM_MAD_CEPH: disk_type = DISK_TYPE_RBD; return true;
+        case TM_MAD_LVM_LVM: disk_type = DISK_TYPE_BLOCK; return true;
+        default:
+            ZvLogStream(ZvLogLvl::Error) << signature << ": unsupported TM_MAD type: "
+                                         << tm_mad_to_str(tm_mad) << std::endl;
+            return false;
+    }
+}
+
+bool is_block_image_type(int type) {
+    return type == IMAGE_TYPE_OS || type == IMAGE_TYPE_CDROM || type == IMAGE_TYPE_DATABLOCK;
+}
+
+}  // namespace
+
+int get_image_name(const std::string& image_id, std::string& name) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_name(const string&, std::__cxx11::string&)";
+    XmlDocument doc;
+    if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+    name = joined_children(doc.get(), doc.root(), "NAME");
+    return 0;
+}
+
+int get_image_list(std::vector<std::string>& ids) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_list(std::vector<std::__cxx11::basic_string<char> >&)";
+    detail::ParseMessages messages;
+    messages.not_parsed = "Document not parsed successfully";
+    XmlDocument doc;
+    if (!query_image_tool(signature, std::string(kOneimage) + " list -x", "IMAGE_POOL", doc,
+                          messages))
+        return 1;
+    for (const xmlNode* image = doc.root()->children; image; image = image->next) {
+        if (!has_name(image, "IMAGE")) continue;
+        for (const xmlNode* child = image->children; child; child = child->next)
+            if (has_name(child, "ID")) ids.push_back(element_text(doc.get(), child));
+    }
+    return 0;
+}
+
+int get_image_id(const std::string& image, std::string& id) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_id(const string&, std::__cxx11::string&)";
+    XmlDocument doc;
+    if (!query_image_tool(signature, show_command(image), "IMAGE", doc)) return 1;
+    id = joined_children(doc.get(), doc.root(), "ID");
+    if (id.empty()) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty ID for image " << image
+                                     << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+int get_image_state(const std::string& image_id, int& state) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_state(const string&, int&)";
+    XmlDocument doc;
+    if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+    const std::string text = joined_children(doc.get(), doc.root(), "STATE");
+    if (text.empty()) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": Got empty STATE for image " << image_id
+                                     << std::endl;
+        return 1;
+    }
+    state = std::stoi(text, nullptr, 10);
+    return 0;
+}
+
+bool does_image_name_exist(const std::string& name) {
+    static const char* const signature =
+        "bool zv_opennebula_common::does_image_name_exist(const string&)";
+    XmlDocument doc;
+    if (!query_image_tool(signature, std::string(kOneimage) + " list -x", "IMAGE_POOL", doc))
+        return false;
+    std::vector<std::string> names;
+    append_pool_names(doc.get(), doc.root(), names);
+    for (const auto& candidate : names)
+        if (candidate == name) return true;
+    return false;
+}
+
+int get_available_image_names(std::vector<std::string>& names) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_available_image_names(std::vector<std::__cxx11::basic_string<char> >&)";
+    const std::string command = std::string(kOneimage) + " list -x";
+    std::string output;
+    if (execute_command(command, output) != 0) {
+        log_command_failure(signature, "command ", command, output, "Command output: ",
+                            " produced an error");
+        return 1;
+    }
+    XmlDocument doc;
+    if (parse_xml_document(output, doc.out()) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": can't parse xml data" << std::endl;
+        return 1;
+    }
+    if (!has_name(doc.root(), "IMAGE_POOL")) {
+        log_wrong_root(signature, "IMAGE_POOL");
+        return 1;
+    }
+    append_pool_names(doc.get(), doc.root(), names);
+    if (names.empty())
+        ZvLogStream(ZvLogLvl::Warning) << signature << ": got empty list of image names"
+                                       << std::endl;
+    return 0;
+}
+
+int get_image_source(const std::string& image_id, std::string& source) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_source(const string&, std::__cxx11::string&)";
+    try {
+        const std::string command = show_command(image_id);
+        std::string output;
+        if (execute_command(command, output) != 0) {
+            log_command_failure(signature, "command was: ", command, output);
+            return 1;
+        }
+        XmlDocument doc;
+        if (!parse_with_root(signature, output, "IMAGE", doc)) return 1;
+        const xmlNode* element = first_child(doc.root(), "SOURCE");
+        if (!element) return 1;
+        source = element_text(doc.get(), element);
+        return 0;
+    } catch (const std::exception& e) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
+        return 1;
+    }
+}
+
+bool does_image_exist_by_id(const std::string& image_id) {
+    std::string output;
+    return execute_command(std::string(kOneimage) + " show " + shell_quote(image_id), output) == 0;
+}
+
+void delete_image(const std::string& image_id) {
+    static const char* const signature = "void zv_opennebula_common::delete_image(const string&)";
+    const std::string command = std::string(kOneimage) + " delete " + shell_quote(image_id);
+    std::string output;
+    if (execute_command(command, output) == 0) return;
+    ZvLogStream(ZvLogLvl::Error) << signature << ": unable to delete image: " << image_id
+                                 << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+}
+
+int get_image_attributes(const std::string& image_id, oneimage& image, bool force_digest) {
+    static const char* const signature =
+        "int zv_opennebula_common::get_image_attributes(const string&, oneimage&, bool)";
+    TM_MAD_TYPE tm_mad = TM_MAD_NONE;
+    {
+        XmlDocument doc;
+        if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+        xmlDoc* d = doc.get();
+
+        // TYPE counts only before the first DISK_TYPE.
+        for (const xmlNode* child = doc.root()->children; child; child = child->next) {
+            if (has_name(child, "TYPE")) {
+                image.type = std::stoi(element_text(d, child), nullptr, 10);
+            } else if (has_name(child, "DISK_TYPE")) {
+                image.disk_type = std::stoi(element_text(d, child), nullptr, 10);
+                break;
+            }
+        }
+        for (const xmlNode* child = doc.root()->children; child; child = child->next) {
+            if (has_name(child, "ID")) image.id = element_text(d, child);
+            else if (has_name(child, "NAME")) image.name = element_text(d, child);
+            else if (has_name(child, "DATASTORE_ID")) image.datastore_id = element_text(d, child);
+            else if (has_name(child, "PERSISTENT")) image.persistent = element_text(d, child);
+            else if (has_name(child, "SOURCE")) image.source = element_text(d, child);
+            else if (has_name(child, "SIZE")) image.size = size_in_bytes(element_text(d, child));
+            else if (has_name(child, "TEMPLATE")) {
+                for (const xmlNode* item = child->children; item; item = item->next) {
+                    if (has_name(item, "DEV_PREFIX")) image.dev_prefix = element_text(d, item);
+                    else if (has_name(item, "DRIVER")) image.driver = element_text(d, item);
+                }
+            }
+        }
+    }
+    if (!derive_from_datastore(signature, image.datastore_id, tm_mad, image.disk_type)) return 1;
+    if (!calculate_unique_signature(image, tm_mad, force_digest)) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": can't calculate image unique signature"
+                                     << std::endl;
+        return 1;
+    }
+    return 0;
+}
+
+bool does_image_exist(const oneimage& image, bool force_digest) {
+    static const char* const signature =
+        "bool zv_opennebula_common::does_image_exist(const oneimage&, bool)";
+    std::string source;
+    bool source_found = false;
+    int disk_type = DISK_TYPE_NONE;
+    int type = IMAGE_TYPE_OS;
+    {
+        const std::string command = show_command(image.id);
+        std::string output;
+        if (execute_command(command, output) != 0) {
+            log_command_failure(signature, "command ", command, output, "");
+            return false;
+        }
+        XmlDocument doc;
+        if (parse_xml_document(output, doc.out()) != 0) {
+            ZvLogStream(ZvLogLvl::Error) << signature << ": failed to parse xml doc" << std::endl;
+            return false;
+        }
+        if (!has_name(doc.root(), "IMAGE")) {
+            log_wrong_root(signature, "IMAGE");
+            return false;
+        }
+        for (const xmlNode* child = doc.root()->children; child; child = child->next) {
+            if (has_name(child, "SOURCE")) {
+                source = element_text(doc.get(), child);
+                source_found = true;
+            } else if (has_name(child, "DISK_TYPE")) {
+                disk_type = std::stoi(element_text(doc.get(), child), nullptr, 10);
+            } else if (has_name(child, "TYPE")) {
+                type = std::stoi(element_text(doc.get(), child), nullptr, 10);
+            }
+        }
+    }
+    if (!source_found) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": can't get source of image ID: " << image.id
+                                     << std::endl;
+        return false;
+    }
+    TM_MAD_TYPE tm_mad = TM_MAD_NONE;
+    if (!derive_from_datastore(signature, image.datastore_id, tm_mad, disk_type)) return false;
+
+    ZvLogStream(ZvLogLvl::Info) << signature << ": determining unique signature for image source: "
+                                << source << std::endl;
+    const std::string opennebula_source = source;
+    std::string computed;
+    int result = 1;
+    switch (disk_type) {
+        case DISK_TYPE_FILE:
+        case DISK_TYPE_BLOCK: {
+            std::string target = source;
+            if (read_file_link(source, target, "", true) != 0) return false;
+            if (target != source) source = target;
+            if (disk_type == DISK_TYPE_FILE) {
+                result = calc_md5sum(source, computed);
+            } else if (is_block_image_type(type)) {
+                // Only the stored signature's form tells which kind to compute here.
+                if (!force_digest || image.unique_signature.size() == 32)
+                    result = calc_md5sum_for_block_device(source, computed);
+                else
+                    result = get_image_uuid(opennebula_source, computed);
+            }
+            break;
+        }
+        case DISK_TYPE_RBD:
+            if (image.unique_signature.empty())
+                result = does_image_exist_by_id(image.id) ? 0 : 1;
+            else
+                result = get_ceph_image_id(source, computed);
+            break;
+        default: {
+            opennebula_disk_type named = static_cast<opennebula_disk_type>(disk_type);
+            ZvLogStream(ZvLogLvl::Error) << signature << ": unsupported disk type: "
+                                         << disk_type_to_str(named) << std::endl;
+            return false;
+        }
+    }
+    if (result != 0) {
+        ZvLogStream(ZvLogLvl::Error) << signature
+                                     << ": can't determine unique signature for the image source: "
+                                     << source << std::endl;
+        return false;
+    }
+    if (computed == image.unique_signature) return true;
+    ZvLogStream(ZvLogLvl::Error) << signature << ": unique signature is wrong, Image ID: "
+                                 << image.id << std::endl;
+    return false;
+}
+
+int find_image_by_unique_signature(const std::string& signature_text, oneimage& image) {
+    static const char* const signature =
+        "int zv_opennebula_common::find_image_by_unique_signature(const string&, oneimage&)";
+    std::vector<std::string> ids;
+    if (get_image_list(ids) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": can't get list of image IDs" << std::endl;
+        return 1;
+    }
+    const bool force_digest = signature_text.size() == 32;
+    for (const auto& id : ids) {
+        oneimage candidate;
+        if (get_image_attributes(id, candidate, force_digest) != 0) {
+            ZvLogStream(ZvLogLvl::Error) << signature << ": can't get attributes for image: " << id
+                                         << std::endl;
+            return 1;
+        }
+        if (candidate.unique_signature != signature_text) {
+            ZvLogStream(ZvLogLvl::Info) << " skip" << std::endl;
+            continue;
+        }
+        ZvLogStream(ZvLogLvl::Info) << " correct image was found" << std::endl;
+        image = candidate;
+        return 0;
+    }
+    return 1;
+}
+
+}  // namespace zv_opennebula_common

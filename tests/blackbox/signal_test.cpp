@@ -1,0 +1,136 @@
+// Termination of runs that need no libvirt, through the real binary: a restore
+// interrupted while the (hanging) stand-in archiver unpacks removes the restore
+// directory it created and nothing else of the client's, and a host check
+// interrupted in the middle of its pipeline ends with 17 leaving no process behind.
+#include "support/module_sandbox.h"
+
+#include <boost/filesystem.hpp>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+using namespace zv_test;
+
+namespace {
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+std::string describe(const RunResult& result) {
+    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
+           "\nstderr:\n" + result.err;
+}
+
+bool wait_for_output(const Sandbox::Background& run, const std::string& fragment, int seconds = 30) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (run.current_output().find(fragment) != std::string::npos) return true;
+        if (::kill(run.pid(), 0) != 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Live processes of the module's process group (its descendants stay in it).
+std::vector<std::string> live_processes_in_group(pid_t group) {
+    std::vector<std::string> found;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string pid = it->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = read_file(it->path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        long parent = 0, process_group = 0;
+        fields >> state >> parent >> process_group;
+        if (process_group == group && state != "Z") found.push_back(stat.substr(0, close + 1));
+    }
+    return found;
+}
+
+class Terminated : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+        box_.install_standin_zvfd();
+        std::ofstream((box_.opt() / "var/tasks/task_secret_7").string()) << "secret\n";
+        fs::create_directories(operation());
+        std::ofstream((operation() / "client's file").string()) << "not the module's";
+    }
+    fs::path operation() const { return box_.root() / "operation"; }
+
+    Sandbox box_;
+};
+
+TEST_F(Terminated, InterruptedRestoreRemovesTheRestoreDirectoryItCreatedAndNothingElse) {
+    RunOptions hanging;
+    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    auto run = box_.start({"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7"}, hanging);
+    ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());
+    const fs::path restore_directory = operation() / "42.rest";
+    ASSERT_TRUE(fs::is_directory(restore_directory));
+    run.signal(SIGINT);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 17) << describe(result);
+    EXPECT_TRUE(result.has_log("Remove temporary operation directory: " + restore_directory.string()))
+        << describe(result);
+    EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(run.pid())));
+    EXPECT_FALSE(fs::exists(restore_directory));
+    EXPECT_EQ(read_file(operation() / "client's file"), "not the module's");
+    EXPECT_TRUE(live_processes_in_group(run.pid()).empty()) << live_processes_in_group(run.pid()).front();
+}
+
+TEST_F(Terminated, InterruptedRestoreIntoAnArchiveToPatchLeavesThatDirectory) {
+    const fs::path patched = operation() / "old.rest";
+    fs::create_directories(patched);
+    std::ofstream((patched / "restored earlier").string()) << "earlier";
+    RunOptions hanging;
+    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    auto run = box_.start(
+        {"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7", "-i", "old"}, hanging);
+    ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());
+    run.signal(SIGTERM);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 17) << describe(result);
+    EXPECT_FALSE(result.has_log("Remove temporary operation directory: ")) << describe(result);
+    EXPECT_EQ(read_file(patched / "restored earlier"), "earlier");
+    EXPECT_EQ(read_file(operation() / "client's file"), "not the module's");
+}
+
+TEST_F(Terminated, InterruptedHostCheckEndsWithSeventeenAndNoProcessLeft) {
+    // The check's "lsmod | grep kvm": a pipeline whose first program has a child.
+    box_.fake_program("/sbin/lsmod", "#!/bin/sh\necho started >&2\nsleep 60\necho kvm\n");
+    auto run = box_.start({"-t"});
+    std::vector<std::string> group;
+    for (int i = 0; i < 500; ++i) {
+        group = live_processes_in_group(run.pid());
+        bool sleeping = false;
+        for (const auto& process : group) sleeping = sleeping || process.find("(sleep)") != std::string::npos;
+        if (sleeping) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(group.size(), 4u) << "module, shell, lsmod, sleep and grep were expected";
+    run.signal(SIGTERM);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 17) << describe(result);
+    EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(run.pid())));
+    std::vector<std::string> left;
+    for (int i = 0; i < 50; ++i) {
+        left = live_processes_in_group(run.pid());
+        if (left.empty()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(left.empty()) << left.front();
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+// Backups of the running test guest ended or paused by the client agent's signals,
+// through the real binary, libvirt and the slowed stand-in archiver: a termination at
+// any point ends with 17 and leaves the domain running on its own disks with nothing
+// of the backup left (no overlay, no process), and the next backup works; a pause
+// holds the archiver until the run continues and then finishes normally.
+#include "libvirt/domain_checks.h"
+#include "support/module_sandbox.h"
+#include "support/test_guest.h"
+
+#include <boost/filesystem.hpp>
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+using namespace zv_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kMediaServer = "media-1";
+const char* const kTaskId = "task-1";
+
+std::string read_file(const fs::path& path) {
+    std::ifstream file(path.string(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string describe(const RunResult& result) {
+    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
+           "\nstderr:\n" + result.err;
+}
+
+// Live (not zombie) processes of a process group, as "pid command" lines. The module
+// leads its own group and none of its descendants leaves it.
+std::vector<std::string> live_processes_in_group(pid_t group) {
+    std::vector<std::string> found;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string pid = it->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = read_file(it->path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        long parent = 0, process_group = 0;
+        fields >> state >> parent >> process_group;
+        if (process_group == group && state != "Z")
+            found.push_back(pid + " " + stat.substr(0, close + 1));
+    }
+    return found;
+}
+
+// The first live process of the group whose command line holds `fragment`; 0 if none.
+pid_t group_process_with(pid_t group, const std::string& fragment) {
+    for (const auto& line : live_processes_in_group(group)) {
+        const std::string pid = line.substr(0, line.find(' '));
+        std::string command = read_file("/proc/" + pid + "/cmdline");
+        for (char& c : command)
+            if (c == '\0') c = ' ';
+        if (command.find(fragment) != std::string::npos) return std::stoi(pid);
+    }
+    return 0;
+}
+
+char process_state(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
+}
+
+// Polls until `ready` holds or the run ended; false when it never held.
+bool wait_until(const Sandbox::Background& run, const std::function<bool()>& ready,
+                int timeout_seconds = 120, int step_ms = 5) {
+    const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
+    while (Clock::now() < deadline) {
+        if (ready()) return true;
+        if (::kill(run.pid(), 0) != 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
+    }
+    return false;
+}
+
+bool output_has(const Sandbox::Background& run, const std::string& fragment) {
+    return run.current_output().find(fragment) != std::string::npos;
+}
+
+// The archiver's process id from its echoed "ZVFD PID: " line; 0 before it.
+pid_t archiver_pid(const Sandbox::Background& run) {
+    const std::string out = run.current_output();
+    const auto at = out.find("\nZVFD PID: ");
+    return at == std::string::npos ? 0 : std::atoi(out.c_str() + at + 11);
+}
+
+// One running linked-clone guest for the whole suite, a sandbox with the stand-in
+// archiver, and the checks every ending of a backup must pass.
+class SignalledBackup : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        std::string reason;
+        if (!can_use_namespaces()) {
+            skip_reason_ = "needs root and mount namespaces";
+            return;
+        }
+        if (!libvirt_installed(reason)) {
+            skip_reason_ = reason;
+            return;
+        }
+        if (!ensure_libvirt(reason)) {
+            failure_ = reason;
+            return;
+        }
+        try {
+            DomainOptions options;
+            options.name_prefix = "signalled";
+            options.linked_clone = true;  // the shared base must come out unchanged
+            guest_ = std::make_unique<TestDomain>(options);
+        } catch (const std::exception& e) {
+            failure_ = e.what();
+        }
+    }
+    static void TearDownTestSuite() { guest_.reset(); }
+
+    void SetUp() override {
+        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
+        ASSERT_TRUE(guest_) << failure_;
+        box_.install_standin_zvfd();
+        box_.fake_program("/sbin/lsmod", "#!/bin/sh\necho 'kvm_intel 380928 0'\necho 'kvm 1142784 1 kvm_intel'\n");
+        std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
+            << "secret of the task\n";
+        fs::create_directories(tmp());
+        base_sum_ = sha256_of(guest().base_image());
+    }
+    void TearDown() override {
+        if (!guest_) return;
+        guest().set_script_behaviour("before", 0);
+        guest().set_script_behaviour("after", 0);
+    }
+
+    TestDomain& guest() { return *guest_; }
+    fs::path tmp() const { return box_.root() / "operation"; }
+
+    std::vector<std::string> backup_args(const std::string& archive_name) const {
+        return {"-1", "-b", guest_->name(), "-d", tmp().string(), "-n", archive_name,
+                "-m", kMediaServer, "-T", kTaskId};
+    }
+    Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms) {
+        RunOptions options;
+        if (!slow_ms.empty()) options.env["ZVFD_STANDIN_SLOW_MS"] = slow_ms;
+        return box_.start(backup_args(archive_name), options);
+    }
+
+    // What a terminated backup must leave: status 17 with its message, the domain
+    // running and thawed on its own disks, no overlay file, the shared base unchanged,
+    // the work directory gone and no process of the run alive.
+    void expect_terminated_cleanly(const RunResult& result, pid_t module_pid,
+                                   const std::string& archive_name) {
+        EXPECT_EQ(result.status, 17) << describe(result);
+        EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(module_pid)))
+            << describe(result);
+        expect_domain_intact();
+        EXPECT_FALSE(fs::exists(tmp() / archive_name)) << "the work directory stayed";
+        EXPECT_EQ(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
+        expect_no_process_left(module_pid);
+    }
+    void expect_domain_intact() {
+        EXPECT_EQ(block_list(guest().name()), own_images(guest()));
+        EXPECT_EQ(block_list(guest().name(), true), own_images(guest()));
+        std::vector<std::string> snapshot_files;
+        for (fs::recursive_directory_iterator it(guest().directory()), end; it != end; ++it)
+            if (it->path().filename().string().find(".snapshot.") != std::string::npos)
+                snapshot_files.push_back(it->path().string());
+        EXPECT_TRUE(snapshot_files.empty()) << snapshot_files.front();
+        EXPECT_EQ(sha256_of(guest().base_image()), base_sum_) << "the shared base changed";
+        EXPECT_EQ(backing_file_of(guest().image("vda")), guest().base_image().string());
+        EXPECT_EQ(guest().state(), "running");
+        EXPECT_EQ(freeze_status(guest()), "thawed");
+    }
+    void expect_no_process_left(pid_t module_pid) {
+        std::vector<std::string> left;
+        for (int i = 0; i < 100; ++i) {  // a killed process may take a moment to go
+            left = live_processes_in_group(module_pid);
+            if (left.empty()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_TRUE(left.empty()) << "still running: " << left.front();
+    }
+    void expect_next_backup_succeeds(const std::string& archive_name) {
+        const RunResult next = box_.run(backup_args(archive_name));
+        EXPECT_EQ(next.status, 0) << describe(next);
+        EXPECT_TRUE(next.has_log("completed successfully")) << describe(next);
+        expect_domain_intact();
+    }
+
+    static std::unique_ptr<TestDomain> guest_;
+    static std::string skip_reason_, failure_;
+    Sandbox box_;
+    std::string base_sum_;
+};
+
+std::unique_ptr<TestDomain> SignalledBackup::guest_;
+std::string SignalledBackup::skip_reason_, SignalledBackup::failure_;
+
+struct Phase {
+    const char* name;
+    // Guest programs made slow, the archiver's delay per progress line.
+    int before_sleep, after_sleep;
+    const char* slow_ms;
+    // The moment to send SIGTERM, seen from the outside.
+    std::function<bool(const Sandbox::Background&)> reached;
+    int expected_merges;  // "Blockcommited: " lines: the release ran once, or never
+};
+
+TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
+    const Phase phases[] = {
+        {"BeforeProgram", 3, 0, "", [](const Sandbox::Background& run) {
+             return output_has(run, "with argument '\"before\"' inside VM");
+         }, 2},
+        {"Snapshot", 0, 0, "", [](const Sandbox::Background& run) {
+             return group_process_with(run.pid(), "snapshot-create-as") != 0;
+         }, 2},
+        {"ArchiverRun", 0, 0, "300", [](const Sandbox::Background& run) {
+             return archiver_pid(run) != 0;
+         }, 2},
+        {"Merge", 0, 0, "", [](const Sandbox::Background& run) {
+             return group_process_with(run.pid(), "blockcommit") != 0;
+         }, 2},
+    };
+    for (const Phase& phase : phases) {
+        SCOPED_TRACE(phase.name);
+        guest().set_script_behaviour("before", 0, phase.before_sleep);
+        guest().set_script_behaviour("after", 0, phase.after_sleep);
+        const std::string archive = std::string("term_") + phase.name;
+        auto run = start_backup(archive, phase.slow_ms);
+        ASSERT_TRUE(wait_until(run, [&] { return phase.reached(run); }))
+            << "the phase was never seen\n" << describe(run.wait());
+        const auto asked = Clock::now();
+        run.signal(SIGTERM);
+        const RunResult result = run.wait();
+        const double took = seconds_since(asked);
+        std::cout << "[ measure  ] " << phase.name << ": ended " << took << " s after SIGTERM\n";
+        EXPECT_LT(took, 15) << describe(result);
+        expect_terminated_cleanly(result, run.pid(), archive);
+        EXPECT_EQ(result.count_log("Blockcommited: "), phase.expected_merges) << describe(result);
+        EXPECT_EQ(result.count_log("Module was terminated. PID: "), 1);
+    }
+    expect_next_backup_succeeds("after_terminations");
+}
+
+TEST_F(SignalledBackup, PauseHoldsTheArchiverAndContinueFinishesTheBackup) {
+    auto run = start_backup("paused", "200");
+    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    const pid_t archiver = archiver_pid(run);
+    run.signal(SIGTSTP);
+    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; }, 10))
+        << "the archiver was not paused";
+    const std::string held = run.current_output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(run.current_output(), held) << "the backup went on during the pause";
+    EXPECT_EQ(block_list(guest().name()).at("vda").find(".snapshot.") != std::string::npos, true)
+        << "the pause must keep the backup window open";
+
+    run.signal(SIGCONT);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 0) << describe(result);
+    const std::string pid = std::to_string(run.pid());
+    EXPECT_EQ(result.count_log("Module pid: " + pid + " put on pause"), 1) << describe(result);
+    EXPECT_EQ(result.count_log("Module pid: " + pid + " continue working"), 1) << describe(result);
+    EXPECT_TRUE(result.has_log("completed successfully")) << describe(result);
+    EXPECT_NE(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
+    expect_domain_intact();
+}
+
+TEST_F(SignalledBackup, TerminationWhilePausedEndsTheRunAtOnce) {
+    auto run = start_backup("paused_then_killed", "200");
+    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    const pid_t archiver = archiver_pid(run);
+    run.signal(SIGTSTP);
+    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; }, 10));
+    const auto asked = Clock::now();
+    run.signal(SIGTERM);
+    const RunResult result = run.wait();
+    const double took = seconds_since(asked);
+    std::cout << "[ measure  ] paused: ended " << took << " s after SIGTERM\n";
+    EXPECT_LT(took, 10);
+    expect_terminated_cleanly(result, run.pid(), "paused_then_killed");
+    EXPECT_EQ(result.count_log("Blockcommited: "), 2) << describe(result);
+}
+
+TEST_F(SignalledBackup, BrokenPipeSignalDoesNotEndTheBackup) {
+    auto run = start_backup("sigpipe", "100");
+    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    run.signal(SIGPIPE);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 0) << describe(result);
+    EXPECT_TRUE(result.has_log("completed successfully")) << describe(result);
+    expect_domain_intact();
+}
+
+// Kills at random moments between the module's first line and its usual end, each
+// followed by the domain's check. The seed is printed so a failure can be replayed
+// (ZV_SIGNAL_SEED).
+TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
+    const char* seed_text = std::getenv("ZV_SIGNAL_SEED");
+    const unsigned seed = seed_text ? static_cast<unsigned>(std::stoul(seed_text)) : std::random_device{}();
+    std::cout << "[ seed     ] ZV_SIGNAL_SEED=" << seed << "\n";
+    std::mt19937 random(seed);
+
+    // The length of a whole backup here, to spread the kills over it.
+    const auto measured = Clock::now();
+    const RunResult reference = box_.run(backup_args("reference"));
+    ASSERT_EQ(reference.status, 0) << describe(reference);
+    const int span_ms = static_cast<int>(seconds_since(measured) * 1000);
+    std::cout << "[ measure  ] a backup takes " << span_ms << " ms\n";
+
+    int terminated = 0;
+    for (int i = 0; i < 20; ++i) {
+        const int delay_ms = std::uniform_int_distribution<int>(0, span_ms)(random);
+        const int sig = std::uniform_int_distribution<int>(0, 1)(random) ? SIGTERM : SIGINT;
+        SCOPED_TRACE("kill " + std::to_string(i) + " with signal " + std::to_string(sig) + " after " +
+                     std::to_string(delay_ms) + " ms (seed " + std::to_string(seed) + ")");
+        const std::string archive = "random_" + std::to_string(i);
+        auto run = start_backup(archive, "");
+        // The client agent signals a module that has announced itself.
+        ASSERT_TRUE(wait_until(run, [&] { return output_has(run, "MODULE PID:"); }, 30))
+            << describe(run.wait());
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        run.signal(sig);
+        const RunResult result = run.wait();
+        if (result.status == 0) {
+            EXPECT_TRUE(result.has_log("completed successfully")) << describe(result);
+        } else {
+            ++terminated;
+            expect_terminated_cleanly(result, run.pid(), archive);
+        }
+        expect_domain_intact();
+        if (HasFailure()) break;
+    }
+    std::cout << "[ measure  ] " << terminated << " of 20 runs were terminated\n";
+    expect_next_backup_succeeds("after_random");
+}
+
+}  // namespace

@@ -1,0 +1,348 @@
+// VM disk discovery: the files and devices found per transfer driver and mode,
+// here and on another host, and the refusals. qemu-img runs for real on qcow2
+// files made by the test; OpenNebula's tools, virsh and ssh are stand-ins (ssh
+// runs the command here, as if this machine were the other host).
+#include "opennebula/opennebula.h"
+#include "opennebula/opennebula_standins.h"
+
+#include "common/zv_utils_common.h"
+
+#include <sys/mount.h>
+
+namespace one = zv_opennebula_common;
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Puts the stand-ins for virsh and ssh in place, once per process, inside the
+// namespace the OpenNebula stand-ins have set up.
+bool install_host_standins() {
+    static const bool installed = [] {
+        const fs::path standins = fs::path(ZV_SOURCE_DIR) / "standins" / "opennebula";
+        if (mount((standins / "onetool").c_str(), "/usr/bin/virsh", nullptr, MS_BIND, nullptr) != 0)
+            return false;
+        const fs::path path_dir = fs::temp_directory_path() / fs::unique_path("zv-one-ssh-%%%%%%");
+        fs::create_directories(path_dir);
+        fs::create_symlink(standins / "ssh", path_dir / "ssh");
+        setenv("PATH", (path_dir.string() + ":" + std::getenv("PATH")).c_str(), 1);
+        return true;
+    }();
+    return installed;
+}
+
+std::string run(const std::string& command) {
+    std::string output;
+    EXPECT_EQ(zv_utils_common::execute_command(command, output), 0) << command << "\n" << output;
+    return output;
+}
+
+class DisksTest : public one_test::ToolsTest {
+protected:
+    void SetUp() override {
+        ToolsTest::SetUp();
+        if (IsSkipped()) return;
+        ASSERT_TRUE(install_host_standins());
+        work = tools.dir() / "work";
+        fs::create_directories(work / "ds" / "0" / "42");
+    }
+
+    // This host runs VM 42 unless a test names another host.
+    void host_runs_vm(const std::string& host) {
+        tools.reply({"onehost", "list", "-x"},
+                    "<HOST_POOL><HOST><ID>3</ID><NAME>other</NAME><VMS><ID>7</ID></VMS></HOST>"
+                    "<HOST><ID>4</ID><NAME>" + host + "</NAME><VMS><ID>41</ID><ID>42</ID></VMS></HOST>"
+                    "</HOST_POOL>");
+    }
+    // The system datastore 0 has VM 42's directory; the image datastore 1 comes first.
+    void datastores() {
+        tools.reply({"onedatastore", "list", "-x"},
+                    "<DATASTORE_POOL><DATASTORE><ID>1</ID><TYPE>0</TYPE><BASE_PATH>" +
+                        (work / "ds" / "1").string() + "</BASE_PATH></DATASTORE>"
+                        "<DATASTORE><ID>0</ID><TYPE>1</TYPE><BASE_PATH>" + work.string() +
+                        "//ds/0</BASE_PATH></DATASTORE></DATASTORE_POOL>");
+    }
+    void vm_disks(const std::string& disks) {
+        tools.reply({"onevm", "show", "42", "-x"},
+                    "<VM><ID>42</ID><NAME>web</NAME><DEPLOY_ID>one-42</DEPLOY_ID><TEMPLATE>" + disks +
+                        "</TEMPLATE></VM>");
+    }
+    // base.qcow2 <- top.qcow2, and VM dir/disk.0 a link to top.
+    void qcow2_chain() {
+        run("/usr/bin/qemu-img create -f qcow2 '" + (work / "base.qcow2").string() + "' 1M");
+        run("/usr/bin/qemu-img create -f qcow2 -F qcow2 -b '" + (work / "base.qcow2").string() +
+            "' '" + (work / "top.qcow2").string() + "'");
+        fs::create_symlink(work / "top.qcow2", work / "ds" / "0" / "42" / "disk.0");
+    }
+    bool called(const std::vector<std::string>& argv) const {
+        for (const auto& call : tools.calls())
+            if (call == argv) return true;
+        return false;
+    }
+
+    fs::path work;
+    std::vector<opennebula_device_info> devices;
+};
+
+const char* const load_signature =
+    "int zv_opennebula_common::load_VM_devices(const string&, "
+    "std::vector<opennebula_device_info>&, bool, bool, bool): ";
+
+TEST_F(DisksTest, Qcow2DiskNotLiveIsTheVmDirFileAndItsBackingFiles) {
+    host_runs_vm(zv_utils_common::get_nodename());
+    datastores();
+    qcow2_chain();
+    fs::create_symlink(work / "top.qcow2", work / "image-link");
+    vm_disks("<DISK><DISK_ID>0</DISK_ID><TM_MAD>qcow2</TM_MAD><TYPE>FILE</TYPE><PERSISTENT>YES</PERSISTENT>"
+             "<SIZE>0x10</SIZE><SOURCE>" + (work / "image-link").string() + "</SOURCE>"
+             "<TARGET>vda</TARGET><DISK_TYPE>FILE</DISK_TYPE><IMAGE_ID>5</IMAGE_ID></DISK>");
+
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, false, false), 0) << log_text();
+    ASSERT_EQ(devices.size(), 1u);
+    const auto& disk = devices[0];
+    EXPECT_EQ(disk.backing_chain,
+              (std::vector<std::string>{(work / "top.qcow2").string(), (work / "base.qcow2").string()}));
+    EXPECT_EQ(disk.source, (work / "top.qcow2").string());
+    EXPECT_EQ(disk.tm_mad, TM_MAD_QCOW2);
+    EXPECT_EQ(disk.type, kvm_disk_type::file);
+    EXPECT_EQ(disk.device, kvm_device_type::disk);
+    EXPECT_TRUE(disk.persistent);
+    EXPECT_EQ(disk.size, 16u << 20);
+    EXPECT_EQ(disk.target, "vda");
+    EXPECT_EQ(disk.image_id, "5");
+    EXPECT_EQ(disk.disk_id, "0");
+    EXPECT_TRUE(disk.device_file.empty());
+    // The doubled slash of BASE_PATH is gone; the image datastore is not tried.
+    EXPECT_EQ(logged("here: " + work.string() + "/ds/0/42 ... "), 1);
+    EXPECT_EQ(logged("Trying to find path"), 1);
+    EXPECT_EQ(logged("The disk is persistent, source: : " + (work / "top.qcow2").string()), 1);
+}
+
+TEST_F(DisksTest, Qcow2DiskLiveOnAnotherHostAsksItsDomainAndWalksTheChainThere) {
+    host_runs_vm("node-b");
+    qcow2_chain();
+    vm_disks("<DISK><DISK_ID>0</DISK_ID><TM_MAD>shared</TM_MAD><TARGET>vdb</TARGET></DISK>");
+    tools.reply({"virsh", "-q", "-c", "qemu+ssh://root@node-b/system", "-q", "domblklist", "one-42"},
+                "vda /dev/null\nvdb " + (work / "top.qcow2").string() + "\n");
+
+    ASSERT_EQ(one::load_VM_devices("42", devices, true, true, false), 0) << log_text();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].device_file, (work / "top.qcow2").string());
+    EXPECT_EQ(devices[0].backing_chain,
+              (std::vector<std::string>{(work / "top.qcow2").string(), (work / "base.qcow2").string()}));
+    EXPECT_TRUE(called({"ssh", "root@node-b",
+                        "/usr/bin/qemu-img info --force-share '" + (work / "top.qcow2").string() +
+                            "' --output=json"}));
+    EXPECT_EQ(logged("A VM device found, TM_MAD: shared, target: vdb, device file: " +
+                     (work / "top.qcow2").string()),
+              1);
+}
+
+TEST_F(DisksTest, CephDiskChainDependsOnPersistenceAndMode) {
+    host_runs_vm(zv_utils_common::get_nodename());
+    vm_disks("<DISK><DISK_ID>0</DISK_ID><TM_MAD>ceph</TM_MAD><SOURCE>one/one-5</SOURCE>"
+             "<TARGET>vda</TARGET><DISK_TYPE>RBD</DISK_TYPE></DISK>"
+             "<DISK><PERSISTENT>YES</PERSISTENT><DISK_ID>1</DISK_ID><TM_MAD>ceph</TM_MAD>"
+             "<SOURCE>one/one-6</SOURCE><TARGET>vdb</TARGET></DISK>");
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, false, true), 0) << log_text();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].backing_chain, std::vector<std::string>{"one/one-5-42-0"});
+    EXPECT_EQ(devices[0].type, kvm_disk_type::network);
+    EXPECT_EQ(devices[1].backing_chain, std::vector<std::string>{"one/one-6"});
+
+    devices.clear();
+    tools.reply({"virsh", "domblklist", "one-42"}, "vda one/one-5-42-0\nvdb one/one-6\n");
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, true, true), 0) << log_text();
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[0].backing_chain, std::vector<std::string>{"one/one-5-42-0"});
+    EXPECT_EQ(devices[1].backing_chain, std::vector<std::string>{"one/one-6"});
+
+    devices.clear();
+    EXPECT_EQ(one::load_VM_devices("42", devices, false, false, false), 1);
+    EXPECT_TRUE(devices.empty());
+    EXPECT_EQ(logged(std::string(load_signature) +
+                     "module doesn't support Ceph RADOS block devices: required qemu version at least 2.11"),
+              1);
+}
+
+TEST_F(DisksTest, RefusedDisksEndTheListingAndKeepTheRecordsBefore) {
+    host_runs_vm(zv_utils_common::get_nodename());
+    const std::string good =
+        "<DISK><DISK_ID>0</DISK_ID><TM_MAD>ceph</TM_MAD><PERSISTENT>YES</PERSISTENT>"
+        "<SOURCE>one/one-5</SOURCE></DISK>";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"<TM_MAD>ssh</TM_MAD>", "zv_module_kemlo_vm does not yet support TM_MAD: ssh"},
+        {"<TM_MAD>lvm_thin</TM_MAD>", "zv_module_kemlo_vm does not yet support TM_MAD: lvm_thin"},
+        {"<TM_MAD>nfs</TM_MAD>", "unsupported TM_MAD value: nfs"},
+        {"<DISK_ID>1</DISK_ID>", "unsupported TM_MAD type: -1"},
+        {"<TARGET>vdb</TARGET>", "unsupported TM_MAD type: "},
+        {"<TM_MAD>ceph</TM_MAD><TYPE>swap</TYPE>", "unsupported type: swap"},
+        {"<TM_MAD>ceph</TM_MAD><DISK_TYPE>GLUSTER</DISK_TYPE>", "unsupported disk type: GLUSTER"},
+        {"<TM_MAD>ceph</TM_MAD><SIZE>big</SIZE>", "stoull"},
+    };
+    for (const auto& [bad, message] : cases) {
+        SCOPED_TRACE(bad);
+        log.clear();
+        devices.clear();
+        vm_disks(good + "<DISK>" + bad + "</DISK>" + good);
+        EXPECT_EQ(one::load_VM_devices("42", devices, false, false, true), 1);
+        ASSERT_EQ(devices.size(), 1u);
+        EXPECT_EQ(devices[0].backing_chain, std::vector<std::string>{"one/one-5"});
+        EXPECT_EQ(logged(std::string(load_signature) + message), 1) << log_text();
+    }
+}
+
+TEST_F(DisksTest, VolatileDiskIsListedOnlyLive) {
+    host_runs_vm(zv_utils_common::get_nodename());
+    vm_disks("<DISK><DISK_ID>2</DISK_ID><TM_MAD>qcow2</TM_MAD><TYPE>fs</TYPE><SIZE>512</SIZE>"
+             "<TARGET>vdc</TARGET></DISK>");
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, false, false), 0) << log_text();
+    EXPECT_TRUE(devices.empty());
+    EXPECT_EQ(logged("The found disk is temporary (type: fs) - it won't be added to the backup"), 1);
+
+    tools.reply({"virsh", "domblklist", "one-42"}, "vdc /var/lib/one/datastores/0/42/disk.2\n");
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, true, false), 0) << log_text();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(static_cast<int>(devices[0].device), 5);
+    EXPECT_EQ(devices[0].disk_id, "2");
+    EXPECT_EQ(devices[0].size, 512u << 20);
+    EXPECT_EQ(devices[0].device_file, "/var/lib/one/datastores/0/42/disk.2");
+    EXPECT_TRUE(devices[0].backing_chain.empty());
+    EXPECT_EQ(logged("The found disk is temporary"), 2);
+}
+
+TEST_F(DisksTest, FsLvmDiskNotLiveKeepsTheElementOrderAndLiveFindsNothing) {
+    host_runs_vm("node-b");
+    datastores();
+    fs::create_symlink("/dev/null", work / "ds" / "0" / "42" / "disk.0");
+    vm_disks("<DISK><TM_MAD>fs_lvm</TM_MAD><SOURCE>/dev/vg/lv-one-5</SOURCE><DISK_ID>0</DISK_ID></DISK>");
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, false, false), 0) << log_text();
+    ASSERT_EQ(devices.size(), 1u);
+    // The link is read on the VM's host, without full resolution.
+    EXPECT_EQ(devices[0].backing_chain,
+              (std::vector<std::string>{"/dev/vg/lv-one-5", "/dev/null"}));
+    EXPECT_EQ(devices[0].device_file, "/dev/vg/lv-one-5");
+    EXPECT_TRUE(called({"ssh", "root@node-b", "test -d '" + work.string() + "/ds/0/42'"}));
+    EXPECT_TRUE(called({"ssh", "root@node-b", "/bin/readlink '" + work.string() + "/ds/0/42/disk.0'"}));
+
+    devices.clear();
+    ASSERT_EQ(one::load_VM_devices("42", devices, false, true, false), 0) << log_text();
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_TRUE(devices[0].backing_chain.empty());
+    EXPECT_TRUE(devices[0].device_file.empty());
+}
+
+TEST_F(DisksTest, MissingVmDirectoryAndHostAreReported) {
+    host_runs_vm(zv_utils_common::get_nodename());
+    datastores();
+    fs::remove(work / "ds" / "0" / "42");
+    vm_disks("<DISK><TM_MAD>qcow2</TM_MAD><DISK_ID>0</DISK_ID></DISK>");
+    EXPECT_EQ(one::load_VM_devices("42", devices, false, false, false), 1);
+    EXPECT_EQ(logged(": couldn't find real path to VM: 42. Please check VM configuration and VM's files "
+                     "placement"),
+              1);
+    EXPECT_EQ(logged(std::string(load_signature) + "can't get real VM disk path: 42"), 1);
+    EXPECT_EQ(logged("not found"), 1);
+
+    EXPECT_EQ(one::load_VM_devices("43", devices, false, false, false), 1);
+    EXPECT_EQ(logged(std::string(load_signature) + "can't get the hostname where VM resides"), 1);
+}
+
+TEST_F(DisksTest, DeviceWithoutDomblklistLineIsReported) {
+    opennebula_device_info info;
+    info.target = "vdz";
+    tools.reply({"virsh", "domblklist", "one-42"}, "vda /x\n");
+    EXPECT_EQ(one::get_target_device_path(zv_utils_common::get_nodename(), "one-42", info), 1);
+    EXPECT_EQ(logged(": unable to get source path for device: vdz"), 1);
+    EXPECT_EQ(logged("Probably the following command failed: LANG=C /usr/bin/virsh domblklist 'one-42'"), 1);
+    EXPECT_EQ(logged("Please make sure that all configurations settings from Zelvor module instruction "
+                     "have been performed"),
+              1);
+    EXPECT_TRUE(info.device_file.empty());
+}
+
+TEST_F(DisksTest, ReadFileLinkHereAndOnAnotherHost) {
+    fs::create_symlink(work / "missing", work / "dangling");
+    std::string target = "stale";
+    EXPECT_EQ(one::read_file_link((work / "dangling").string(), target, "", true), 1);
+    EXPECT_EQ(logged(": can't find file: " + (work / "missing").string()), 1) << log_text();
+
+    // A path that is no link names itself, whatever the output held before.
+    target = "stale";
+    ASSERT_EQ(one::read_file_link(work.string(), target, "", false), 0);
+    EXPECT_EQ(target, work.string());
+
+    // Over ssh readlink without -f fails for a path that is no link; with -f it names it.
+    const std::string odd = (work / "a b; touch pwned").string();
+    fs::create_directories(odd);
+    EXPECT_EQ(one::read_file_link(odd, target, "node-b", false), 1);
+    EXPECT_EQ(logged(": can't run readlink for " + odd), 1);
+    ASSERT_EQ(one::read_file_link(odd, target, "node-b", true), 0);
+    EXPECT_EQ(target, odd);
+    EXPECT_FALSE(fs::exists("pwned"));
+    EXPECT_FALSE(fs::exists(work / "pwned"));
+}
+
+TEST_F(DisksTest, BackingChainThatLoopsIsRefused) {
+    qcow2_chain();
+    run("/usr/bin/qemu-img rebase -u -F qcow2 -b '" + (work / "top.qcow2").string() + "' '" +
+        (work / "base.qcow2").string() + "'");
+    std::vector<std::string> chain;
+    EXPECT_EQ(one::fill_backing_image_chain((work / "top.qcow2").string(), chain, true, ""), 1);
+    EXPECT_EQ(chain.size(), 2u);
+    EXPECT_EQ(logged(": backing image chain loops back to " + (work / "top.qcow2").string()), 1);
+}
+
+TEST_F(DisksTest, VirtualSizeHereAndFailures) {
+    qcow2_chain();
+    unsigned long long size = 0;
+    ASSERT_EQ(one::get_image_virtual_size((work / "top.qcow2").string(), false,
+                                          zv_utils_common::get_nodename(), size),
+              0);
+    EXPECT_EQ(size, 1048576u);
+    EXPECT_EQ(one::get_image_virtual_size((work / "none.qcow2").string(), false,
+                                          zv_utils_common::get_nodename(), size),
+              1);
+    EXPECT_EQ(logged(": the following command produced an error: "), 1);
+}
+
+TEST_F(DisksTest, CephDisksOfAVm) {
+    tools.reply({"onevm", "show", "42'; touch pwned; '", "-x"},
+                "<VM><TEMPLATE>"
+                "<DISK><DISK_ID>0</DISK_ID><SOURCE>one/one-12</SOURCE><TARGET>vda</TARGET><TM_MAD>ceph</TM_MAD></DISK>"
+                "<DISK><DISK_ID>1</DISK_ID><SOURCE>one/one-13</SOURCE><TARGET>hda</TARGET><TM_MAD>ceph</TM_MAD>"
+                "<TYPE>RBD_CDROM</TYPE></DISK>"
+                "<DISK><DISK_ID>2</DISK_ID><SOURCE>/x/disk</SOURCE><TARGET>vdb</TARGET><TM_MAD>qcow2</TM_MAD></DISK>"
+                "</TEMPLATE></VM>");
+    std::vector<RBD_disk> disks;
+    ASSERT_EQ(one::get_vm_rbd_disks("42'; touch pwned; '", disks), 0) << log_text();
+    ASSERT_EQ(disks.size(), 1u);
+    EXPECT_EQ(disks[0].image_id, "12");
+    EXPECT_EQ(disks[0].vm_id, "42'; touch pwned; '");
+    EXPECT_EQ(disks[0].disk_id, "0");
+    EXPECT_EQ(disks[0].target, "vda");
+    EXPECT_FALSE(fs::exists("pwned"));
+
+    tools.reply({"onevm", "show", "43", "-x"}, "<IMAGE/>");
+    EXPECT_EQ(one::get_vm_rbd_disks("43", disks), 1);
+    EXPECT_EQ(logged(": document of the wrong type, root node != VM: "), 1);
+}
+
+TEST(RbdNames, FileNamesAndTargets) {
+    std::string name;
+    EXPECT_EQ(one::parse_rbd_disk_name("/var/lib/x/one-5.snap", name), 1);
+    EXPECT_EQ(name, "snap");
+    EXPECT_EQ(one::parse_rbd_disk_name("one/one-5", name), 0);
+    EXPECT_EQ(name, "one-5");
+
+    RBD_disk disk = one::fill_rbd_disk_struct_from_target("one-12-42-0", "vda");
+    EXPECT_EQ(disk.image_id, "12");
+    EXPECT_EQ(disk.vm_id, "42");
+    EXPECT_EQ(disk.disk_id, "0");
+    EXPECT_EQ(disk.target, "vda");
+    disk = one::fill_rbd_disk_struct_from_target("one-12-42", "vdb");
+    EXPECT_EQ(disk.vm_id, "42");
+    EXPECT_TRUE(disk.disk_id.empty());
+    EXPECT_THROW(one::fill_rbd_disk_struct_from_target("one", "vda"), std::out_of_range);
+}
+
+}  // namespace
