@@ -9,6 +9,8 @@
 #include "zvcrypto/md5.h"
 #include "zvcrypto/sha256.h"
 
+#include "bench/bench_util.h"
+
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -32,40 +34,12 @@ namespace {
 constexpr std::size_t large_size = 8 * 1024 * 1024;
 constexpr std::size_t small_size = 64;
 
-std::vector<unsigned char> make_buffer(std::size_t n) {
-    std::mt19937 gen(42);
-    std::vector<unsigned char> b(n);
-    for (auto& c : b) {
-        c = static_cast<unsigned char>(gen());
-    }
-    return b;
-}
+using zv_bench::make_buffer;
+using zv_bench::pin_to_one_core;
 
-// MB/s (10^6 bytes) of `run`, which processes `bytes` bytes per call; best of
-// five rounds of at least 0.2 s each.
+// Best of five rounds of at least 0.2 s each.
 double measure(std::size_t bytes, const std::function<void()>& run) {
-    using clock = std::chrono::steady_clock;
-    double best = 0;
-    for (int round = 0; round < 5; ++round) {
-        std::size_t calls = 0;
-        const auto start = clock::now();
-        double seconds = 0;
-        do {
-            run();
-            ++calls;
-            seconds = std::chrono::duration<double>(clock::now() - start).count();
-        } while (seconds < 0.2);
-        best = std::max(best, calls * bytes / seconds / 1e6);
-    }
-    return best;
-}
-
-void pin_to_one_core() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    const int cpu = sched_getcpu();
-    CPU_SET(cpu < 0 ? 0 : cpu, &set);
-    sched_setaffinity(0, sizeof(set), &set);
+    return zv_bench::measure(bytes, run, 0.2);
 }
 
 class portable_sha256 : public zvcrypto::sha256 {

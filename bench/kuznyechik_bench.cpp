@@ -7,6 +7,8 @@
 #include "zvcrypto/ctr.h"
 #include "zvcrypto/kuznyechik.h"
 
+#include "bench/bench_util.h"
+
 #include <openssl/engine.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -23,37 +25,12 @@
 
 namespace {
 
-std::vector<unsigned char> make_buffer(std::size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::vector<unsigned char> b(n);
-    for (auto& c : b) c = static_cast<unsigned char>(gen());
-    return b;
-}
+using zv_bench::make_buffer;
+using zv_bench::pin_to_one_core;
 
-// MB/s (10^6 bytes) of `run`, which processes `bytes` bytes per call; best of
-// five rounds of at least 0.3 s each.
+// Best of five rounds of at least 0.3 s each.
 double measure(std::size_t bytes, const std::function<void()>& run) {
-    using clock = std::chrono::steady_clock;
-    double best = 0;
-    for (int round = 0; round < 5; ++round) {
-        std::size_t calls = 0;
-        const auto start = clock::now();
-        double seconds = 0;
-        do {
-            run();
-            ++calls;
-            seconds = std::chrono::duration<double>(clock::now() - start).count();
-        } while (seconds < 0.3);
-        best = std::max(best, calls * bytes / seconds / 1e6);
-    }
-    return best;
-}
-
-void pin_to_one_core() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(sched_getcpu(), &set);
-    sched_setaffinity(0, sizeof(set), &set);
+    return zv_bench::measure(bytes, run, 0.3);
 }
 
 }  // namespace

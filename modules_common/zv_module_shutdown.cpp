@@ -13,6 +13,9 @@
 
 namespace fs = boost::filesystem;
 
+static_assert(std::atomic<bool>::is_always_lock_free,
+              "the pause flag is written by one signal handler while another reads it");
+
 void ZvModuleUniversal::handle_shutdown_signal() {
     shutdown_requested = true;
     switch (options_.operation) {

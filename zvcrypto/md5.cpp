@@ -1,5 +1,7 @@
 #include "zvcrypto/md5.h"
 
+#include "zvcrypto/md_block_buffer.h"
+
 #include <cstring>
 
 namespace zvcrypto {
@@ -82,41 +84,13 @@ void md5::transform(const unsigned char* blocks, std::uint64_t n) {
 }
 
 void md5::update(const unsigned char* data, std::size_t len) {
-    if (pos > 0 && pos + len >= 64) {
-        const std::size_t fill = 64 - pos;
-        std::memcpy(m.data() + pos, data, fill);
-        transform(m.data(), 1);
-        total += fill * 8;
-        data += fill;
-        len -= fill;
-        pos = 0;
-    }
-    if (len >= 64) {
-        const std::size_t blocks = len / 64;
-        transform(data, blocks);
-        total += static_cast<std::uint64_t>(blocks) * 512;
-        data += blocks * 64;
-        len %= 64;
-    }
-    if (len > 0) {
-        std::memcpy(m.data() + pos, data, len);
-    }
-    pos += len;
-    total += static_cast<std::uint64_t>(len) * 8;
+    md_update(m, pos, total, data, len,
+              [this](const unsigned char* p, std::uint64_t n) { transform(p, n); });
 }
 
 void md5::final(unsigned char* digest) {
-    m[pos++] = 0x80;
-    if (pos > 56) {
-        std::memset(m.data() + pos, 0, 64 - pos);
-        transform(m.data(), 1);
-        pos = 0;
-    }
-    std::memset(m.data() + pos, 0, 56 - pos);
-    for (int i = 0; i < 8; ++i) {
-        m[56 + i] = static_cast<unsigned char>(total >> (8 * i));
-    }
-    transform(m.data(), 1);
+    md_finish(m, pos, total, md_length_order::little_endian,
+              [this](const unsigned char* p, std::uint64_t n) { transform(p, n); });
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) {
             digest[4 * i + j] = static_cast<unsigned char>(H[i] >> (8 * j));

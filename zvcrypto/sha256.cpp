@@ -1,5 +1,6 @@
 #include "zvcrypto/sha256.h"
 
+#include "zvcrypto/md_block_buffer.h"
 #include "zvcrypto/sha256_rounds.h"
 
 #include <cstring>
@@ -89,42 +90,15 @@ void sha256::init() {
 }
 
 void sha256::update(const unsigned char* data, std::size_t len) {
-    if (pos > 0 && pos + len >= 64) {
-        const std::size_t fill = 64 - pos;
-        std::memcpy(m.data() + pos, data, fill);
-        transfunc(m.data(), 1);
-        total += fill * 8;
-        data += fill;
-        len -= fill;
-        pos = 0;
-    }
-    if (len >= 64) {
-        const std::size_t blocks = len / 64;
-        // Whole blocks go straight from the caller's buffer.
-        transfunc(const_cast<unsigned char*>(data), blocks);
-        total += static_cast<std::uint64_t>(blocks) * 512;
-        data += blocks * 64;
-        len %= 64;
-    }
-    if (len > 0) {
-        std::memcpy(m.data() + pos, data, len);
-    }
-    pos += len;
-    total += static_cast<std::uint64_t>(len) * 8;
+    // Whole blocks go straight from the caller's buffer.
+    md_update(m, pos, total, data, len, [this](const unsigned char* p, std::uint64_t n) {
+        transfunc(const_cast<unsigned char*>(p), n);
+    });
 }
 
 void sha256::final(unsigned char* hash) {
-    m[pos++] = 0x80;
-    if (pos > 56) {
-        std::memset(m.data() + pos, 0, 64 - pos);
-        transfunc(m.data(), 1);
-        pos = 0;
-    }
-    std::memset(m.data() + pos, 0, 56 - pos);
-    for (int i = 0; i < 8; ++i) {
-        m[56 + i] = static_cast<unsigned char>(total >> (56 - 8 * i));
-    }
-    transfunc(m.data(), 1);
+    md_finish(m, pos, total, md_length_order::big_endian,
+              [this](unsigned char* p, std::uint64_t n) { transfunc(p, n); });
     std::uint32_t* const state = H;
     for (int i = 0; i < 8; ++i) {
         state[i] = __builtin_bswap32(state[i]);
