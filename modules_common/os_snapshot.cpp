@@ -76,11 +76,14 @@ bool SnapshotLVM::check(const std::string&) { return true; }
 bool SnapshotLVM::create(const std::string& device, const std::string& name, const std::string&,
                          const std::string& task, uintmax_t size, std::string& out) {
     const std::string origin = "/dev/mapper/" + name;
-    snapshot_path = origin + "--zv--snap--" + task;
+    const std::string path = origin + "--zv--snap--" + task;
+    // The path is kept only once lvcreate made the volume: a later remove() must never
+    // delete a volume of that name that was there before and is not ours.
+    snapshot_path.clear();
     // lvcreate takes the snapshot's device-mapper path as its name and derives the
     // volume group and the volume name from it.
     const std::string command = "/sbin/lvcreate --size=" + std::to_string(size) +
-                                "B --snapshot --name " + shell_quote(snapshot_path) + " " +
+                                "B --snapshot --name " + shell_quote(path) + " " +
                                 shell_quote(origin);
     std::string output;
     if (zv_utils_common::execute_command(command, output) != 0) {
@@ -91,6 +94,7 @@ bool SnapshotLVM::create(const std::string& device, const std::string& name, con
         ZvLogStream(ZvLogLvl::Warning) << "LVM snapshot wasn't created" << std::endl;
         return false;
     }
+    snapshot_path = path;
     ZvLogStream(ZvLogLvl::Info) << "The snapshot was created: " << snapshot_path << std::endl;
     out = snapshot_path;
 

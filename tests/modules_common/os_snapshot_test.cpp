@@ -285,13 +285,19 @@ ZV_SANDBOXED_CASE(lvm_provider) {
                   1);
         EXPECT_EQ(log.count("Volume group \"vg-fail\" has insufficient free space"), 1);
         EXPECT_EQ(log.count("LVM snapshot wasn't created"), 1);
+        // A volume of that name that lvcreate did not make is never removed.
+        const auto before = zv_test::calls(calls).size();
+        EXPECT_FALSE(provider.remove("/dev/mapper/vg-fail"));
+        EXPECT_EQ(zv_test::calls(calls).size(), before);
+        EXPECT_EQ(log.count("SnapshotLVM: LVM snapshot path is empty, unable to remove LVM snapshot"),
+                  1);
     }
     {
         // A provider that never made a snapshot has nothing to remove.
         SnapshotLVM provider;
         EXPECT_FALSE(provider.remove("/dev/mapper/vg-data"));
         EXPECT_EQ(log.count("SnapshotLVM: LVM snapshot path is empty, unable to remove LVM snapshot"),
-                  1);
+                  2);
     }
 }
 
