@@ -22,6 +22,7 @@ repo=$PWD
 runs=${RUNS:-3}
 build=${BUILD_DIR:-build}
 data_gib=${DATA_GIB:-1}
+source scripts/lib/guest_domain.sh
 
 bash scripts/setup.sh
 bash scripts/start_libvirt.sh
@@ -29,7 +30,6 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 ninja -C "$build" zv_module_kvm zvfd >/dev/null
 guest=$(bash tests/guest/build_guest.sh | tail -n1)
 
-virsh_() { LANG=C /usr/bin/virsh -c qemu:///system "$@"; }
 now() { date +%s.%N; }
 
 domain="zv-bench-$$"
@@ -37,8 +37,7 @@ scratch=$(mktemp -d /var/tmp/zv-bench-XXXXXX)
 chmod 0755 "$scratch"
 cleanup() {
   trap - EXIT
-  virsh_ destroy "$domain" >/dev/null 2>&1 || true
-  virsh_ undefine "$domain" --snapshots-metadata >/dev/null 2>&1 || true
+  guest_domain_remove "$domain"
   rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -55,68 +54,16 @@ for ((mib = 0; mib < data_gib * 1024; mib += 512)); do writes+=(-c "write -P 0x5
 qemu-io -f qcow2 "${writes[@]}" "$disks/big.qcow2" >/dev/null
 targets=(vda vdb vdc)
 images=("$disks/system.qcow2" "$disks/data.qcow2" "$disks/big.qcow2")
-{
-  cat <<XML
-<domain type='qemu'>
-  <name>$domain</name>
-  <memory unit='MiB'>192</memory>
-  <vcpu>1</vcpu>
-  <os>
-    <type arch='x86_64' machine='pc'>hvm</type>
-    <kernel>$disks/vmlinuz</kernel>
-    <initrd>$disks/initrd.img</initrd>
-    <cmdline>console=ttyS0 panic=-1 loglevel=4</cmdline>
-  </os>
-  <features><acpi/></features>
-  <on_poweroff>destroy</on_poweroff>
-  <on_reboot>destroy</on_reboot>
-  <devices>
-    <emulator>/usr/bin/qemu-system-x86_64</emulator>
-XML
-  for i in "${!targets[@]}"; do
-    cat <<XML
-    <disk type='file' device='disk'>
-      <driver name='qemu' type='qcow2'/>
-      <source file='${images[$i]}'/>
-      <target dev='${targets[$i]}' bus='virtio'/>
-    </disk>
-XML
-  done
-  cat <<XML
-    <controller type='virtio-serial' index='0'/>
-    <channel type='unix'>
-      <target type='virtio' name='org.qemu.guest_agent.0'/>
-    </channel>
-    <serial type='file'>
-      <source path='$scratch/console.log'/>
-      <target port='0'/>
-    </serial>
-    <memballoon model='none'/>
-  </devices>
-</domain>
-XML
-} >"$scratch/domain.xml"
-virsh_ -q define "$scratch/domain.xml" >/dev/null
-virsh_ -q start "$domain" >/dev/null
-for _ in $(seq 1 300); do
-  virsh_ qemu-agent-command "$domain" '{"execute":"guest-ping"}' >/dev/null 2>&1 && break
-  sleep 0.3
-done
-virsh_ qemu-agent-command "$domain" '{"execute":"guest-ping"}' >/dev/null
+disk_pairs=()
+for i in "${!targets[@]}"; do disk_pairs+=("${targets[$i]}=${images[$i]}"); done
+guest_domain_xml "$domain" "$disks" "$scratch/console.log" "${disk_pairs[@]}" >"$scratch/domain.xml"
+guest_domain_start "$domain" "$scratch/domain.xml"
 
 # --- the module's side ------------------------------------------------------------------
 opt=$scratch/opt
-mkdir -p "$opt"/{bin,etc,log,var/tasks,var/zelvor-modules,keys,scripts} "$scratch/mnt/zelvor"
-cp "$build/standins/zvfd" "$opt/bin/zvfd"
-echo "bench task secret" >"$opt/var/tasks/task_secret_bench"
-lsmod_layer=
-if [ ! -r /proc/modules ]; then
-  lsmod_layer=$scratch/lsmod-layer
-  mkdir -p "$lsmod_layer"
-  cp standins/lsmod/lsmod "$lsmod_layer/lsmod"
-fi
+zelvor_scratch_opt "$scratch" "$build/standins/zvfd" bench "bench task secret"
+lsmod_layer=$(lsmod_layer_for "$scratch")
 virsh_times=$scratch/virsh-times
-touch "$scratch/virsh.real"
 cat >"$scratch/virsh-timed" <<EOF
 #!/bin/bash
 start=\$(date +%s.%N)
@@ -133,21 +80,9 @@ module_backup() {
   mkdir -p "$work"
   : >"$virsh_times"
   start=$(now)
-  unshare --mount --propagation private bash -c '
-    set -e
-    scratch=$1; lsmod_layer=$2; shift 2
-    mount --make-rprivate /
-    mount -t overlay zvbench -o lowerdir="$scratch/mnt:/opt" /opt
-    mount --bind "$scratch/opt" /opt/zelvor
-    if [ -n "$lsmod_layer" ]; then
-      sbin=$(realpath /sbin)
-      mount -t overlay zvbench-sbin -o lowerdir="$lsmod_layer:$sbin" "$sbin"
-    fi
-    mount --bind /usr/bin/virsh "$scratch/virsh.real"
-    mount --bind "$scratch/virsh-timed" /usr/bin/virsh
-    exec "$@"
-  ' bench "$scratch" "$lsmod_layer" "$repo/$build/zv_module_kvm" -1 -b "$domain" -d "$work" \
-    -n "$name" -m bench-media -T bench >"$scratch/module.out" 2>&1 ||
+  in_zelvor_namespace zvbench "$scratch" "$lsmod_layer" "$scratch/virsh-timed" \
+    "$repo/$build/zv_module_kvm" -1 -b "$domain" -d "$work" -n "$name" \
+    -m bench-media -T bench >"$scratch/module.out" 2>&1 ||
     { sed 's/\x1b\[[0-9;]*m//g' "$scratch/module.out" >&2; echo "the module's backup failed" >&2; exit 1; }
   end=$(now)
   rm -rf "$work" "$opt/var/standin-store"

@@ -14,17 +14,14 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <vector>

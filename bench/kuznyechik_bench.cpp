@@ -13,14 +13,9 @@
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 
-#include <sched.h>
-
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <random>
 #include <vector>
 
 namespace {

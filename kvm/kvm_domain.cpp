@@ -6,8 +6,6 @@
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
 
-#include <boost/algorithm/string.hpp>
-#include <boost/algorithm/string/trim_all.hpp>
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
@@ -106,13 +104,21 @@ bool ZvModuleKvm::is_VM_online(std::string domain, bool& online) {
 }
 
 bool ZvModuleKvm::parse_block_device_line(std::string line, kvm_device_info& device, bool& empty) {
-    std::replace(line.begin(), line.end(), '\t', ' ');
-    boost::trim_all(line);
-    empty = line.empty();
+    // The source is the last column and the rest of the line: an image path may hold
+    // blanks, and cutting it at the first one would name another file (or none).
+    const char* const blanks = " \t\r";
+    std::vector<std::string> words;
+    std::size_t at = line.find_first_not_of(blanks);
+    while (at != std::string::npos && words.size() < 3) {
+        const std::size_t end = line.find_first_of(blanks, at);
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? end : line.find_first_not_of(blanks, end);
+    }
+    if (at != std::string::npos)
+        words.push_back(line.substr(at, line.find_last_not_of(blanks) + 1 - at));
+    empty = words.empty();
     if (empty) return true;
 
-    std::vector<std::string> words;
-    boost::split(words, line, boost::is_any_of(" "));
     device = kvm_device_info();
     if (!disk_type_from_word(words[0], device.type)) {
         ZvLogStream(ZvLogLvl::Error) << devices_signature << ": " << "/usr/bin/virsh"

@@ -2,6 +2,7 @@
 // the editing operations and their errors, and that a failed save never costs the
 // file that was there.
 #include "common/config_file.h"
+#include "support/scratch_dir.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
@@ -12,8 +13,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,33 +21,15 @@ using zv_config::ConfigFile;
 
 namespace {
 
-class ConfigFileTest : public testing::Test {
+class ConfigFileTest : public zv_test::ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / fs::unique_path("zv-config-%%%%-%%%%");
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string write(const std::string& name, const std::string& text) {
-        const fs::path path = dir_ / name;
-        std::ofstream(path.string(), std::ios::binary) << text;
-        return path.string();
-    }
-    static std::string read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
+    static std::string read(const std::string& path) { return zv_test::read_file(path); }
     std::vector<std::string> entries() const {
         std::vector<std::string> names;
         for (fs::directory_iterator it(dir_), end; it != end; ++it)
             names.push_back(it->path().filename().string());
         return names;
     }
-
-    fs::path dir_;
 };
 
 // Each entity as "#text" for a comment or "name=value" for a variable.

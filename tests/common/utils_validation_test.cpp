@@ -1,5 +1,6 @@
 // Validators, Base64 (checked against OpenSSL), sizes, digests and file queries.
 #include "common/zv_utils_common.h"
+#include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -10,7 +11,6 @@
 #include <unistd.h>
 
 #include <climits>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -209,20 +209,7 @@ TEST(HostQueries, NodenameIsUnameNodename) {
     EXPECT_FALSE(get_nodename().empty());
 }
 
-class FileQueries : public testing::Test {
-protected:
-    void SetUp() override {
-        dir = fs::temp_directory_path() / fs::unique_path("zvtest-files-%%%%%%");
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-    std::string write(const std::string& name, const std::string& data) {
-        const fs::path path = dir / name;
-        std::ofstream(path.string(), std::ios::binary) << data;
-        return path.string();
-    }
-    fs::path dir;
-};
+using FileQueries = zv_test::ScratchDirTest;
 
 TEST_F(FileQueries, SparseFileIsToldFromAWrittenOne) {
     const std::string hole = write("hole", "");
@@ -234,24 +221,24 @@ TEST_F(FileQueries, SparseFileIsToldFromAWrittenOne) {
     EXPECT_TRUE(sparse);
     ASSERT_TRUE(is_sparse_file(full, sparse, error));
     EXPECT_FALSE(sparse);
-    EXPECT_FALSE(is_sparse_file((dir / "missing").string(), sparse, error));
+    EXPECT_FALSE(is_sparse_file((dir_ / "missing").string(), sparse, error));
     EXPECT_EQ(error, "No such file or directory");
 }
 
 TEST_F(FileQueries, FileSizeOfRegularFilesOnly) {
     EXPECT_EQ(get_file_size(write("data", std::string(1234, 'd'))), 1234);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(get_file_size(dir.string()), 0);
+    EXPECT_EQ(get_file_size(dir_.string()), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "get_file_size: wrong input file type" + dir.string() + "\n");
+              "get_file_size: wrong input file type" + dir_.string() + "\n");
     testing::internal::CaptureStderr();
-    EXPECT_EQ(get_file_size((dir / "missing").string()), 0);
+    EXPECT_EQ(get_file_size((dir_ / "missing").string()), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("No such file or directory"),
               std::string::npos);
 }
 
 TEST_F(FileQueries, SymlinkSizeIsTheTargetLength) {
-    const std::string link = (dir / "link").string();
+    const std::string link = (dir_ / "link").string();
     fs::create_symlink("target/path", link);
     EXPECT_EQ(get_symlink_size(link), 11);
     const std::string file = write("plain", "12345");

@@ -32,9 +32,12 @@ TEST(BlockDeviceListing, LinesGiveTypeDeviceTargetAndSource) {
         {"block lun sda /dev/sdb", true, false, kvm_disk_type::block, kvm_device_type::lun, "sda",
          "/dev/sdb"},
         {"nvme floppy fda /x", true, false, kvm_disk_type::nvme, kvm_device_type::floppy, "fda", "/x"},
-        // Further words are ignored; a short line leaves the rest at the defaults.
+        // The source is the rest of the line, blanks and all; a short line leaves the
+        // rest at the defaults.
         {"volume disk vdc pool/vol extra words", true, false, kvm_disk_type::volume,
-         kvm_device_type::disk, "vdc", "pool/vol"},
+         kvm_device_type::disk, "vdc", "pool/vol extra words"},
+        {" file   disk   vdd    /images/my  disk & co.img   ", true, false, kvm_disk_type::file,
+         kvm_device_type::disk, "vdd", "/images/my  disk & co.img"},
         {"dir disk", true, false, kvm_disk_type::dir, kvm_device_type::disk, "", ""},
         {"   \t  ", true, true, kvm_disk_type::file, kvm_device_type::disk, "", ""},
         {"File disk vda /a", false, false, kvm_disk_type::file, kvm_device_type::disk, "", ""},

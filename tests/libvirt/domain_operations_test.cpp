@@ -4,6 +4,7 @@
 // name holds a blank and a quote, so every command line must quote it.
 #include "kvm/kvm_test_module.h"
 #include "libvirt/domain_checks.h"
+#include "libvirt/shared_guest.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -20,46 +21,21 @@ using namespace zv_test;
 
 namespace {
 
-class DomainOperations : public ::testing::Test {
+class DomainOperations : public SharedGuestSuite<DomainOperations> {
+public:
+    static std::unique_ptr<TestDomain> make_guest() {
+        DomainOptions options;
+        options.name_prefix = "it's a guest";
+        options.linked_clone = true;
+        options.extra_disks = {{"8M", "more/extra.qcow2"}};
+        return std::make_unique<TestDomain>(options);
+    }
+
 protected:
-    static void SetUpTestSuite() {
-        std::string reason;
-        if (!libvirt_installed(reason)) {
-            skip_reason_ = reason;
-            return;
-        }
-        if (!ensure_libvirt(reason)) {
-            failure_ = reason;
-            return;
-        }
-        try {
-            DomainOptions options;
-            options.name_prefix = "it's a guest";
-            options.linked_clone = true;
-            options.extra_disks = {{"8M", "more/extra.qcow2"}};
-            guest_ = std::make_unique<TestDomain>(options);
-        } catch (const std::exception& e) {
-            failure_ = e.what();
-        }
-    }
-    static void TearDownTestSuite() { guest_.reset(); }
-
-    void SetUp() override {
-        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
-        ASSERT_TRUE(guest_) << failure_;
-    }
-
-    TestDomain& guest() { return *guest_; }
     static KvmTestModule module_for(const std::string& domain) {
         return KvmTestModule(KvmTestModule::backup_options(domain, scratch_root(), "unused"));
     }
-
-    static std::unique_ptr<TestDomain> guest_;
-    static std::string skip_reason_, failure_;
 };
-
-std::unique_ptr<TestDomain> DomainOperations::guest_;
-std::string DomainOperations::skip_reason_, DomainOperations::failure_;
 
 TEST_F(DomainOperations, StateDecidesWhetherAndHowToBackUp) {
     LogCapture log;

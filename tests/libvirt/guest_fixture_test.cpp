@@ -1,6 +1,7 @@
 // The test guest does what the backup tests rely on: it boots under TCG, its agent
 // freezes and thaws the data disk and runs programs, a quiesced external snapshot of
 // every disk merges back with a shallow commit, and the fixture cleans up after itself.
+#include "libvirt/shared_guest.h"
 #include "support/test_guest.h"
 
 #include <boost/filesystem.hpp>
@@ -63,56 +64,32 @@ std::map<std::string, std::string> block_list(const std::string& domain) {
     return sources;
 }
 
-class RunningGuest : public ::testing::Test {
+class RunningGuest : public SharedGuestSuite<RunningGuest> {
+public:
+    static std::unique_ptr<TestDomain> make_guest() {
+        using clock = std::chrono::steady_clock;
+        using seconds = std::chrono::duration<double>;
+        const auto build_start = clock::now();
+        test_guest_files();
+        const auto define_start = clock::now();
+        DomainOptions options;
+        options.name_prefix = "smoke guest";  // a blank in the name, on purpose
+        options.linked_clone = true;
+        options.extra_disks = {{"8M", "more/extra.qcow2"}};
+        options.start = false;
+        auto domain = std::make_unique<TestDomain>(options);
+        const auto start = clock::now();
+        domain->start();  // waits for the agent
+        const auto ready = clock::now();
+        std::cout << "[ timing ] guest files " << seconds(define_start - build_start).count()
+                  << " s, define " << seconds(start - define_start).count()
+                  << " s, start to agent " << seconds(ready - start).count() << " s\n";
+        return domain;
+    }
+
 protected:
-    static void SetUpTestSuite() {
-        std::string reason;
-        if (!libvirt_installed(reason)) {
-            skip_reason_ = reason;
-            return;
-        }
-        if (!ensure_libvirt(reason)) {
-            failure_ = reason;
-            return;
-        }
-        try {
-            using clock = std::chrono::steady_clock;
-            using seconds = std::chrono::duration<double>;
-            const auto build_start = clock::now();
-            test_guest_files();
-            const auto define_start = clock::now();
-            DomainOptions options;
-            options.name_prefix = "smoke guest";  // a blank in the name, on purpose
-            options.linked_clone = true;
-            options.extra_disks = {{"8M", "more/extra.qcow2"}};
-            options.start = false;
-            auto domain = std::make_unique<TestDomain>(options);
-            const auto start = clock::now();
-            domain->start();  // waits for the agent
-            const auto ready = clock::now();
-            domain_ = std::move(domain);
-            std::cout << "[ timing ] guest files " << seconds(define_start - build_start).count()
-                      << " s, define " << seconds(start - define_start).count()
-                      << " s, start to agent " << seconds(ready - start).count() << " s\n";
-        } catch (const std::exception& e) {
-            failure_ = e.what();
-        }
-    }
-    static void TearDownTestSuite() { domain_.reset(); }
-
-    void SetUp() override {
-        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
-        ASSERT_TRUE(domain_) << failure_;
-    }
-
-    TestDomain& dom() { return *domain_; }
-
-    static std::unique_ptr<TestDomain> domain_;
-    static std::string skip_reason_, failure_;
+    static TestDomain& dom() { return guest(); }
 };
-
-std::unique_ptr<TestDomain> RunningGuest::domain_;
-std::string RunningGuest::skip_reason_, RunningGuest::failure_;
 
 // Leaves the shared guest thawed whatever an assertion does.
 struct ThawAtExit {

@@ -4,6 +4,7 @@
 // leaving the domain on its own disks (or naming the overlay it could not merge).
 #include "kvm/kvm_test_module.h"
 #include "libvirt/domain_checks.h"
+#include "libvirt/shared_guest.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -25,32 +26,19 @@ std::string read_file(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-class Preparation : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
-        std::string reason;
-        if (!libvirt_installed(reason)) {
-            skip_reason_ = reason;
-            return;
-        }
-        if (!ensure_libvirt(reason)) {
-            failure_ = reason;
-            return;
-        }
-        try {
-            DomainOptions options;
-            options.name_prefix = "it's backed up";
-            options.linked_clone = true;
-            guest_ = std::make_unique<TestDomain>(options);
-        } catch (const std::exception& e) {
-            failure_ = e.what();
-        }
+class Preparation : public SharedGuestSuite<Preparation> {
+public:
+    static std::unique_ptr<TestDomain> make_guest() {
+        DomainOptions options;
+        options.name_prefix = "it's backed up";
+        options.linked_clone = true;
+        return std::make_unique<TestDomain>(options);
     }
-    static void TearDownTestSuite() { guest_.reset(); }
 
+protected:
     void SetUp() override {
-        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
-        ASSERT_TRUE(guest_) << failure_;
+        SharedGuestSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         tmp_ = fs::path(scratch_root()) / unique_domain_name("operation");
         fs::create_directories(tmp_);
         base_sum_ = sha256_of(guest().base_image());
@@ -64,7 +52,6 @@ protected:
         fs::remove_all(tmp_, ec);
     }
 
-    TestDomain& guest() { return *guest_; }
     KvmTestModule module(const std::string& archive, const std::string& domain = "") {
         return KvmTestModule(
             KvmTestModule::backup_options(domain.empty() ? guest().name() : domain, tmp_.string(), archive));
@@ -88,15 +75,11 @@ protected:
         EXPECT_EQ(freeze_status(guest()), "thawed");
     }
 
-    static std::unique_ptr<TestDomain> guest_;
-    static std::string skip_reason_, failure_;
     fs::path tmp_;
     std::string base_sum_;
     std::size_t calls_before_ = 0;
 };
 
-std::unique_ptr<TestDomain> Preparation::guest_;
-std::string Preparation::skip_reason_, Preparation::failure_;
 
 TEST_F(Preparation, RunningDomainIsBackedUpFromOneQuiescedSnapshotAndMergedBack) {
     LogCapture log;

@@ -1,12 +1,12 @@
 // The resource-list JSON file of a multi-resource backup and the host's local
 // restriction list: which names are taken, and which resources a line restricts.
+#include "support/scratch_dir.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 
-#include <fstream>
 #include <list>
 #include <string>
 #include <vector>
@@ -16,19 +16,8 @@ using Names = std::list<std::string>;
 
 namespace {
 
-class ScratchDir : public testing::Test {
+class ScratchDir : public zv_test::ScratchDirTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / fs::unique_path("zv-restrict-%%%%-%%%%");
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::string write(const std::string& name, const std::string& text) {
-        const fs::path path = dir_ / name;
-        std::ofstream(path.string(), std::ios::binary) << text;
-        return path.string();
-    }
-    fs::path dir_;
     zv_test::LogCapture log_;
 };
 

@@ -2,44 +2,18 @@
 // document without its list of using VMs.
 #include "opennebula/opennebula.h"
 #include "opennebula/opennebula_standins.h"
+#include "opennebula/xml_shape.h"
+#include "support/scratch_dir.h"
 
 #include <fstream>
-#include <sstream>
 
 namespace one = zv_opennebula_common;
 namespace fs = boost::filesystem;
 
 namespace {
 
-std::string read_all(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// "NAME(text) DISK[IMAGE(x)] ..." of an element's children.
-std::string shape(xmlDoc* doc, const xmlNode* node) {
-    std::string out;
-    for (const xmlNode* child = node->children; child; child = child->next) {
-        if (child->type != XML_ELEMENT_NODE) continue;
-        if (!out.empty()) out += " ";
-        out += reinterpret_cast<const char*>(child->name);
-        bool elements = false;
-        for (const xmlNode* c = child->children; c; c = c->next) elements |= c->type == XML_ELEMENT_NODE;
-        out += elements ? "[" + shape(doc, child) + "]" : "(" + one::element_text(doc, child) + ")";
-    }
-    return out;
-}
-
-std::string file_shape(const fs::path& path, const char* root = "TEMPLATE") {
-    xmlDoc* doc = xmlParseFile(path.c_str());
-    if (!doc) return "not parsed";
-    const xmlNode* top = xmlDocGetRootElement(doc);
-    std::string out = one::has_name(top, root) ? shape(doc, top) : "wrong root";
-    xmlFreeDoc(doc);
-    return out;
-}
+using one_test::file_shape;
+using one_test::shape;
 
 class TemplatesTest : public one_test::ToolsTest {
 protected:
@@ -103,11 +77,11 @@ TEST_F(TemplatesTest, ImageNamesChangeToTheLastMatchingRecord) {
     ASSERT_EQ(one::change_image_name_in_template_xml(path, images), 0) << log_text();
     EXPECT_EQ(file_shape(path), "DISK[IMAGE(base-2)] DISK[IMAGE(data&1) X()] NAME(t)");
 
-    const std::string before = read_all(path);
+    const std::string before = zv_test::read_file(path);
     images.pop_back();
     EXPECT_EQ(one::change_image_name_in_template_xml(path, images), 1);
     EXPECT_EQ(logged(": can't find an image in the archive that corresponds to: base-2"), 1);
-    EXPECT_EQ(read_all(path), before);
+    EXPECT_EQ(zv_test::read_file(path), before);
 
     ASSERT_EQ(one::change_name_in_template_xml(path, "renamed"), 0);
     std::string name;

@@ -2,48 +2,17 @@
 // editors and readers of the written file.
 #include "opennebula/opennebula.h"
 #include "opennebula/opennebula_standins.h"
+#include "opennebula/xml_shape.h"
+#include "support/scratch_dir.h"
 
-#include <fstream>
-#include <sstream>
 
 namespace one = zv_opennebula_common;
 namespace fs = boost::filesystem;
 
 namespace {
 
-std::string read_all(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_all(const fs::path& path, const std::string& text) {
-    std::ofstream(path.string(), std::ios::binary | std::ios::trunc) << text;
-}
-
-// "NAME(text) DISK[TYPE(fs) SIZE(1)] ..." of the root's children, for comparing shapes.
-std::string shape(xmlDoc* doc, const xmlNode* node) {
-    std::string out;
-    for (const xmlNode* child = node->children; child; child = child->next) {
-        if (child->type != XML_ELEMENT_NODE) continue;
-        if (!out.empty()) out += " ";
-        out += reinterpret_cast<const char*>(child->name);
-        bool elements = false;
-        for (const xmlNode* c = child->children; c; c = c->next) elements |= c->type == XML_ELEMENT_NODE;
-        out += elements ? "[" + shape(doc, child) + "]" : "(" + one::element_text(doc, child) + ")";
-    }
-    return out;
-}
-
-std::string file_shape(const fs::path& path, const char* root = "TEMPLATE") {
-    xmlDoc* doc = xmlParseFile(path.c_str());
-    if (!doc) return "not parsed";
-    const xmlNode* top = xmlDocGetRootElement(doc);
-    std::string out = one::has_name(top, root) ? shape(doc, top) : "wrong root";
-    xmlFreeDoc(doc);
-    return out;
-}
+using one_test::file_shape;
+using one_test::shape;
 
 const char* const vm_show =
     "<VM><ID>42</ID><NAME>web</NAME><TEMPLATE>"
@@ -73,7 +42,7 @@ TEST_F(RestoreVmTest, DocumentKeepsWhatTheVmNeedsAgain) {
               "NIC[IP(10.0.0.2) IP6_ULA(u) NETWORK(net)] NIC[NETWORK(net2)] TM_MAD_SYSTEM(ssh) NAME(web)");
     EXPECT_EQ(logged("Virtual machine ID: 42"), 1);
     EXPECT_EQ(logged("VM will be restored with the name: web"), 1);
-    EXPECT_EQ(read_all(document()).rfind("<?xml", 0), 0u);
+    EXPECT_EQ(zv_test::read_file(document()).rfind("<?xml", 0), 0u);
 
     ASSERT_EQ(one::remove_cdrom_from_VM_xml(document().string()), 0);
     EXPECT_EQ(file_shape(document()).rfind("DISK[IMAGE_ID(5) SIZE(10240)] GRAPHICS", 0), 0u);
@@ -87,7 +56,7 @@ TEST_F(RestoreVmTest, DocumentKeepsWhatTheVmNeedsAgain) {
 TEST_F(RestoreVmTest, NewNameIsWrittenEscapedAndReadsBack) {
     tools.reply({"onevm", "show", "42", "-x"}, vm_show);
     ASSERT_EQ(one::create_vm_xml("42", document().string(), "a&b<c"), 0) << log_text();
-    EXPECT_NE(read_all(document()).find("<NAME>a&amp;b&lt;c</NAME>"), std::string::npos);
+    EXPECT_NE(zv_test::read_file(document()).find("<NAME>a&amp;b&lt;c</NAME>"), std::string::npos);
     std::string name;
     ASSERT_EQ(one::get_VM_name_from_file(document().string(), name), 0);
     EXPECT_EQ(name, "a&b<c");
@@ -128,7 +97,7 @@ protected:
     }
     ~VmDocumentTest() override { fs::remove_all(dir); }
     std::string write(const std::string& text) {
-        write_all(dir / "vm.xml", text);
+        one_test::write_file(dir / "vm.xml", text);
         return (dir / "vm.xml").string();
     }
 
@@ -144,9 +113,9 @@ TEST_F(VmDocumentTest, ChangeImageReplacesNamesAndIdsOrLeavesTheFile) {
     EXPECT_EQ(file_shape(path),
               "IMAGE(base) DISK[IMAGE(base-1) IMAGE_ID(17)] DISK[IMAGE(other) IMAGE_ID(8)] NAME(a) NAME(b)");
 
-    const std::string before = read_all(path);
+    const std::string before = zv_test::read_file(path);
     EXPECT_EQ(one::change_image_in_VM_xml(path, "none", "x", "99", "100"), 1);
-    EXPECT_EQ(read_all(path), before);
+    EXPECT_EQ(zv_test::read_file(path), before);
     EXPECT_EQ(log.count(": can't find records to change: " + path), 1);
 
     // With two NAMEs the first one is the VM's.
@@ -203,14 +172,14 @@ TEST_F(VmDocumentTest, ImageIdsAndFailures) {
     write("<VM/>");
     EXPECT_EQ(one::remove_cdrom_from_VM_xml(path), 1);
     EXPECT_EQ(log.count(": document of the wrong type, root node != TEMPLATE: " + path), 1);
-    EXPECT_EQ(read_all(path), "<VM/>");
+    EXPECT_EQ(zv_test::read_file(path), "<VM/>");
     write("<TEMPLATE/>");
     EXPECT_EQ(one::change_name_in_VM_xml(path, "x"), 1);
     EXPECT_EQ(log.count(": can't change VM name in XML file " + path), 1);
 }
 
 TEST_F(RestoreVmTest, ImageListStopsAtTheFirstImageThatCannotBeRead) {
-    write_all(document(), "<TEMPLATE><DISK><IMAGE_ID>5</IMAGE_ID></DISK><DISK><IMAGE_ID>6</IMAGE_ID></DISK></TEMPLATE>");
+    one_test::write_file(document(), "<TEMPLATE><DISK><IMAGE_ID>5</IMAGE_ID></DISK><DISK><IMAGE_ID>6</IMAGE_ID></DISK></TEMPLATE>");
     tools.reply({"oneimage", "show", "5", "-x"}, "no such image", 255);
     std::vector<oneimage> images(1);
     EXPECT_EQ(one::get_VM_image_list_from_xml(document().string(), images), 1);
