@@ -11,8 +11,8 @@
 
 namespace zv_opennebula_common {
 
-using detail::log_command_failure;
-using detail::parse_with_root;
+using detail::logging_exceptions;
+using detail::query_tool;
 using detail::XmlDocument;
 using zv_utils_common::execute_command;
 using zv_utils_common::shell_quote;
@@ -27,27 +27,17 @@ std::string show_command(const std::string& datastore_id) {
 
 // Shows a datastore; a failed command is ": command <line>" and the output alone.
 bool show_datastore(const char* signature, const std::string& datastore_id, XmlDocument& doc) {
-    const std::string command = show_command(datastore_id);
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "command ", command, output, "");
-        return false;
-    }
-    return parse_with_root(signature, output, "DATASTORE", doc);
+    return query_tool(signature, show_command(datastore_id), detail::kCommandThenOutput,
+                      "DATASTORE", doc);
 }
 
 // Shows a datastore; a failed command is ": command was: <line>" and "Command output: ".
 bool show_datastore_reporting_output(const char* signature, const std::string& datastore_id,
                                      XmlDocument& doc) {
-    const std::string command = show_command(datastore_id);
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "command was: ", command, output);
-        return false;
-    }
     detail::ParseMessages messages;
     messages.not_parsed = "Document not parsed successfully";
-    return parse_with_root(signature, output, "DATASTORE", doc, messages);
+    return query_tool(signature, show_command(datastore_id), detail::kCommandWas, "DATASTORE",
+                      doc, messages);
 }
 
 }  // namespace
@@ -77,22 +67,19 @@ int get_datastore_type(const std::string& datastore_id, int& type) {
 TM_MAD_TYPE get_datastore_tm_mad(const std::string& datastore_id) {
     static const char* const signature =
         "TM_MAD_TYPE zv_opennebula_common::get_datastore_tm_mad(const string&)";
-    try {
+    return logging_exceptions(signature, TM_MAD_NONE, [&] {
         XmlDocument doc;
         if (!show_datastore_reporting_output(signature, datastore_id, doc)) return TM_MAD_NONE;
         const xmlNode* element = first_child(doc.root(), "TM_MAD");
         if (!element) return TM_MAD_NONE;
         return tm_mad_from_str(element_text(doc.get(), element));
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return TM_MAD_NONE;
-    }
+    });
 }
 
 int get_datastore_capacity_mb(const std::string& datastore_id, int& free_mb) {
     static const char* const signature =
         "int zv_opennebula_common::get_datastore_capacity_mb(const string&, int&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         XmlDocument doc;
         if (!show_datastore_reporting_output(signature, datastore_id, doc)) return 1;
         const xmlNode* element = first_child(doc.root(), "FREE_MB");
@@ -106,10 +93,7 @@ int get_datastore_capacity_mb(const std::string& datastore_id, int& free_mb) {
         }
         free_mb = std::stoi(text, nullptr, 10);
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_safe_dirs_from_datastore(const std::string& datastore_id, std::string& safe_dirs) {
@@ -135,15 +119,11 @@ int get_any_datastore_by_type(int type, TM_MAD_TYPE tm_mad, const unsigned int& 
                               std::string& datastore_id) {
     static const char* const signature =
         "int zv_opennebula_common::get_any_datastore_by_type(int, TM_MAD_TYPE, const unsigned int&, std::__cxx11::string&)";
-    try {
-        const std::string command = std::string(kOnedatastore) + " list -x";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            log_command_failure(signature, "command was: ", command, output);
-            return 1;
-        }
+    return logging_exceptions(signature, 1, [&] {
         XmlDocument doc;
-        if (!parse_with_root(signature, output, "DATASTORE_POOL", doc)) return 1;
+        if (!query_tool(signature, std::string(kOnedatastore) + " list -x", detail::kCommandWas,
+                        "DATASTORE_POOL", doc))
+            return 1;
         // Compared in a wider type: a request beyond INT_MAX megabytes must not wrap
         // negative and make every datastore look big enough.
         const long long required = required_mb;
@@ -178,10 +158,7 @@ int get_any_datastore_by_type(int type, TM_MAD_TYPE tm_mad, const unsigned int& 
             << signature << ": can't find no suitable datastore for the datastore type: "
             << std::quoted(std::to_string(type), '"', '\\') << std::endl;
         return 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_any_image_datastore(const unsigned int& required_mb, std::string& datastore_id) {

@@ -12,6 +12,7 @@
 #include <boost/filesystem.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 
@@ -52,8 +53,13 @@ std::string over_ssh(const std::string& host, const std::string& command) {
     return "ssh root@" + shell_quote(host) + " " + shell_quote(command);
 }
 
-std::uint64_t megabytes_to_bytes(const std::string& text) {
-    return static_cast<std::uint64_t>(std::stoull(text, nullptr, 0)) << 20;
+using detail::megabytes_to_bytes;
+using detail::without_line_feeds;
+
+// qemu-img's description of an image as JSON.
+std::string qemu_img_info(const std::string& image, bool force_share) {
+    return std::string("/usr/bin/qemu-img info ") + (force_share ? "--force-share " : "") +
+           shell_quote(image) + " --output=json";
 }
 
 // qemu-img's JSON line "  "name": value," reduced to "name: value".
@@ -65,9 +71,15 @@ std::string json_line_value(std::string text) {
     return text;
 }
 
-std::string without_line_feeds(std::string text) {
-    boost::algorithm::erase_all(text, "\n");
-    return text;
+// A host name goes into a libvirt URI as its host part. A "/", "?", "#" or "@"
+// would end that part and start a path or URI parameters of the name's own, and
+// libvirt runs the program that a "command" parameter names.
+bool fits_in_uri_authority(const std::string& host) {
+    if (host.empty()) return false;
+    for (const char c : host)
+        if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f || std::strchr("/?#@\\", c) != nullptr)
+            return false;
+    return true;
 }
 
 }  // namespace
@@ -121,17 +133,21 @@ int read_file_link(const std::string& path, std::string& target, const std::stri
 int get_target_device_path(const std::string& host, const std::string& deploy_id,
                            opennebula_device_info& info) {
     std::string virsh = "LANG=C /usr/bin/virsh";
-    if (host != zv_utils_common::get_nodename())
+    if (host != zv_utils_common::get_nodename()) {
+        if (!fits_in_uri_authority(host)) {
+            ZvLogStream(ZvLogLvl::Error) << target_signature << ": wrong host name: " << host
+                                         << std::endl;
+            return 1;
+        }
         virsh += " -q -c " + shell_quote("qemu+ssh://root@" + host + "/system") + " -q";
+    }
     virsh += " domblklist " + shell_quote(deploy_id);
     const std::string command =
         virsh + " | /bin/grep " + shell_quote(info.target) + " | /usr/bin/awk '{print $2}'";
     std::string output;
     if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << target_signature << ": can't get domblklist for "
-                                     << info.target << std::endl;
-        ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+        detail::log_refused(target_signature, "can't get domblklist for " + info.target, command,
+                            output);
         return 1;
     }
     output = without_line_feeds(output);
@@ -175,9 +191,7 @@ int fill_backing_image_chain(const std::string& path, std::vector<std::string>& 
         ZvLogStream(ZvLogLvl::Info) << "Adding to backing image chain: " << current << std::endl;
         chain.push_back(current);
 
-        const std::string info = std::string("/usr/bin/qemu-img info ") +
-                                 (force_share ? "--force-share " : "") + shell_quote(current) +
-                                 " --output=json";
+        const std::string info = qemu_img_info(current, force_share);
         const std::string command = (host.empty() ? info : over_ssh(host, info)) +
                                     " | /bin/grep 'full-backing-filename'";
         std::string output;
@@ -201,19 +215,11 @@ int fill_backing_image_chain(const std::string& path, std::vector<std::string>& 
 
 int get_image_virtual_size(const std::string& image, bool force_share, const std::string& host,
                            unsigned long long& size) {
-    const std::string info = std::string("/usr/bin/qemu-img info ") +
-                             (force_share ? "--force-share " : "") + shell_quote(image) +
-                             " --output=json";
+    const std::string info = qemu_img_info(image, force_share);
     const std::string command = (host == zv_utils_common::get_nodename() ? info : over_ssh(host, info)) +
                                 " | /bin/grep 'virtual-size'";
     std::string output;
-    if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << size_signature
-                                     << ": the following command produced an error: " << command
-                                     << std::endl;
-        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
-        return 1;
-    }
+    if (!detail::run_tool(size_signature, command, detail::kFollowingCommandError, output)) return 1;
     if (output.empty()) {
         ZvLogStream(ZvLogLvl::Error) << size_signature << ": got empty virtual size for image: "
                                      << image << std::endl;
@@ -246,17 +252,12 @@ int get_temporary_disk_info(xmlDoc* const& doc, xmlNode* const& node, opennebula
 }
 
 int get_real_vm_path(const std::string& vm_id, std::string& path) {
-    const std::string command = "/usr/bin/onedatastore list -x";
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << vm_path_signature << ": command " << command << std::endl;
-        ZvLogStream(ZvLogLvl::Error) << output << std::endl;
-        return 1;
-    }
     std::vector<std::string> base_paths;
     {
         detail::XmlDocument doc;
-        if (!detail::parse_with_root(vm_path_signature, output, "DATASTORE_POOL", doc)) return 1;
+        if (!detail::query_tool(vm_path_signature, "/usr/bin/onedatastore list -x",
+                                detail::kCommandThenOutput, "DATASTORE_POOL", doc))
+            return 1;
         for (xmlNode* ds = doc.root()->children; ds; ds = ds->next) {
             if (!has_name(ds, "DATASTORE")) continue;
             const xmlNode* type = first_child(ds, "TYPE");
@@ -511,27 +512,15 @@ private:
 
 int load_VM_devices(const std::string& vm_id, std::vector<opennebula_device_info>& devices,
                     bool force_share, bool live, bool ceph_allowed) {
-    try {
+    return detail::logging_exceptions(load_signature, 1, [&] {
         std::string host;
         if (get_VM_host(vm_id, host) != 0) {
             ZvLogStream(ZvLogLvl::Error) << load_signature
                                          << ": can't get the hostname where VM resides" << std::endl;
             return 1;
         }
-        const std::string command = "/usr/bin/onevm show " + shell_quote(vm_id) + " -x";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            ZvLogStream(ZvLogLvl::Error) << load_signature << ": can't get info for VM: " << vm_id
-                                         << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
-            return 1;
-        }
         detail::XmlDocument doc;
-        detail::ParseMessages messages;
-        messages.empty = "empty document: ";
-        messages.wrong_type_suffix = ": ";
-        if (!detail::parse_with_root(load_signature, output, "VM", doc, messages)) return 1;
+        if (!detail::show_vm_document(load_signature, vm_id, doc)) return 1;
 
         const std::string deploy_id = element_text(doc.get(), first_child(doc.root(), "DEPLOY_ID"));
         DiskReader reader(doc.get(), vm_id, host, deploy_id, force_share, live, ceph_allowed);
@@ -546,28 +535,16 @@ int load_VM_devices(const std::string& vm_id, std::vector<opennebula_device_info
             }
         }
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << load_signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_vm_rbd_disks(const std::string& vm_id, std::vector<RBD_disk>& disks) {
-    const std::string command = "/usr/bin/onevm show " + shell_quote(vm_id) + " -x";
+    const std::string command = detail::vm_show_command(vm_id);
     ZvLogStream(ZvLogLvl::Info) << "Run command: '" << command << "'" << std::endl;
     std::string output;
-    if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << rbd_signature << ": the following command produced an error: "
-                                     << command << std::endl;
-        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
-        return 1;
-    }
+    if (!detail::run_tool(rbd_signature, command, detail::kFollowingCommandError, output)) return 1;
     detail::XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) return 1;
-    if (!has_name(doc.root(), "VM")) {
-        detail::log_wrong_root(rbd_signature, "VM", ": ");
-        return 1;
-    }
+    if (!detail::parse_and_check_root(rbd_signature, output, "VM", doc, nullptr, ": ")) return 1;
     const std::string ceph = tm_mad_to_str(TM_MAD_CEPH);
     for (xmlNode* tmpl = doc.root()->children; tmpl; tmpl = tmpl->next) {
         if (!has_name(tmpl, "TEMPLATE")) continue;

@@ -1,5 +1,6 @@
 // Private helpers of the restore-document functions: opening a document file with
-// its root check, and saving it over the same path, each with its failure line.
+// its root check, saving it over the same path, and its NAME, each with its
+// failure line.
 #pragma once
 
 #include "opennebula/opennebula_query.h"
@@ -30,9 +31,20 @@ void remove_node(xmlNode* node);
 // Makes `text` the node's only content, literally: "&" and "<" stay characters.
 void set_text(xmlNode* node, const std::string& text);
 
-// Makes `tmpl` the document's root, frees the element that held it, and appends
-// a NAME child holding `name`.
-bool make_root_and_name(const char* signature, xmlDoc* doc, xmlNode* tmpl, const std::string& name);
+// Makes `tmpl` the document's root, frees the element that held it, appends a
+// NAME child holding `name` and saves the document over `path`.
+bool save_with_root_and_name(const char* signature, const std::string& path, xmlDoc* doc,
+                             xmlNode* tmpl, const std::string& name);
+
+// The NAME of a document file with a TEMPLATE root. Without a NAME, logs
+// `signature` ": " `missing` and the path.
+bool read_document_name(const char* signature, const std::string& path, const char* missing,
+                        std::string& name);
+
+// Makes `name` the NAME of a document file with a TEMPLATE root and saves it. Without
+// a NAME, logs `signature` ": " `missing` and the path, and leaves the file alone.
+bool write_document_name(const char* signature, const std::string& path, const char* missing,
+                         const std::string& name);
 
 }  // namespace detail
 }  // namespace zv_opennebula_common

@@ -11,9 +11,12 @@
 
 namespace zv_opennebula_common {
 
-using detail::log_command_failure;
-using detail::log_wrong_root;
-using detail::parse_with_root;
+using detail::append_grandchild_texts;
+using detail::kCommandThenOutput;
+using detail::kCommandWas;
+using detail::parse_and_check_root;
+using detail::query_tool;
+using detail::run_tool;
 using detail::XmlDocument;
 using zv_utils_common::execute_command;
 using zv_utils_common::shell_quote;
@@ -26,37 +29,12 @@ std::string show_command(const std::string& image_id) {
     return std::string(kOneimage) + " show " + shell_quote(image_id) + " -x";
 }
 
-// The run-and-parse step shared by the image queries that report a failed
-// command as ": command <line>" followed by the output alone.
-bool query_image_tool(const char* signature, const std::string& command, const char* root,
-                      XmlDocument& doc, const detail::ParseMessages& messages = {}) {
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "command ", command, output, "");
-        return false;
-    }
-    return parse_with_root(signature, output, root, doc, messages);
-}
-
 // The text of every first-level `name` of `parent`, in document order, as one text.
 std::string joined_children(xmlDoc* doc, const xmlNode* parent, const char* name) {
     std::ostringstream stream;
     for (const xmlNode* child = parent->children; child; child = child->next)
         if (has_name(child, name)) stream << element_text(doc, child);
     return stream.str();
-}
-
-// The NAME of every IMAGE of an IMAGE_POOL, appended in document order.
-void append_pool_names(xmlDoc* doc, const xmlNode* pool, std::vector<std::string>& names) {
-    for (const xmlNode* image = pool->children; image; image = image->next) {
-        if (!has_name(image, "IMAGE")) continue;
-        for (const xmlNode* child = image->children; child; child = child->next)
-            if (has_name(child, "NAME")) names.push_back(element_text(doc, child));
-    }
-}
-
-std::uint64_t size_in_bytes(const std::string& megabytes) {
-    return static_cast<std::uint64_t>(std::stoull(megabytes, nullptr, 0)) << 20;
 }
 
 // The driver of an image's datastore and, when the image names no DISK_TYPE,
@@ -109,7 +87,7 @@ int get_image_name(const std::string& image_id, std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_name(const string&, std::__cxx11::string&)";
     XmlDocument doc;
-    if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+    if (!query_tool(signature, show_command(image_id), kCommandThenOutput, "IMAGE", doc)) return 1;
     name = joined_children(doc.get(), doc.root(), "NAME");
     return 0;
 }
@@ -120,14 +98,10 @@ int get_image_list(std::vector<std::string>& ids) {
     detail::ParseMessages messages;
     messages.not_parsed = "Document not parsed successfully";
     XmlDocument doc;
-    if (!query_image_tool(signature, std::string(kOneimage) + " list -x", "IMAGE_POOL", doc,
-                          messages))
+    if (!query_tool(signature, std::string(kOneimage) + " list -x", kCommandThenOutput,
+                    "IMAGE_POOL", doc, messages))
         return 1;
-    for (const xmlNode* image = doc.root()->children; image; image = image->next) {
-        if (!has_name(image, "IMAGE")) continue;
-        for (const xmlNode* child = image->children; child; child = child->next)
-            if (has_name(child, "ID")) ids.push_back(element_text(doc.get(), child));
-    }
+    append_grandchild_texts(doc.get(), doc.root(), "IMAGE", "ID", ids);
     return 0;
 }
 
@@ -135,7 +109,7 @@ int get_image_id(const std::string& image, std::string& id) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_id(const string&, std::__cxx11::string&)";
     XmlDocument doc;
-    if (!query_image_tool(signature, show_command(image), "IMAGE", doc)) return 1;
+    if (!query_tool(signature, show_command(image), kCommandThenOutput, "IMAGE", doc)) return 1;
     id = joined_children(doc.get(), doc.root(), "ID");
     if (id.empty()) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": got empty ID for image " << image
@@ -149,7 +123,7 @@ int get_image_state(const std::string& image_id, int& state) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_state(const string&, int&)";
     XmlDocument doc;
-    if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+    if (!query_tool(signature, show_command(image_id), kCommandThenOutput, "IMAGE", doc)) return 1;
     const std::string text = joined_children(doc.get(), doc.root(), "STATE");
     if (text.empty()) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": Got empty STATE for image " << image_id
@@ -164,10 +138,11 @@ bool does_image_name_exist(const std::string& name) {
     static const char* const signature =
         "bool zv_opennebula_common::does_image_name_exist(const string&)";
     XmlDocument doc;
-    if (!query_image_tool(signature, std::string(kOneimage) + " list -x", "IMAGE_POOL", doc))
+    if (!query_tool(signature, std::string(kOneimage) + " list -x", kCommandThenOutput,
+                    "IMAGE_POOL", doc))
         return false;
     std::vector<std::string> names;
-    append_pool_names(doc.get(), doc.root(), names);
+    append_grandchild_texts(doc.get(), doc.root(), "IMAGE", "NAME", names);
     for (const auto& candidate : names)
         if (candidate == name) return true;
     return false;
@@ -176,23 +151,9 @@ bool does_image_name_exist(const std::string& name) {
 int get_available_image_names(std::vector<std::string>& names) {
     static const char* const signature =
         "int zv_opennebula_common::get_available_image_names(std::vector<std::__cxx11::basic_string<char> >&)";
-    const std::string command = std::string(kOneimage) + " list -x";
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "command ", command, output, "Command output: ",
-                            " produced an error");
+    if (!detail::query_pool_names(signature, std::string(kOneimage) + " list -x", "IMAGE_POOL",
+                                  "IMAGE", names))
         return 1;
-    }
-    XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": can't parse xml data" << std::endl;
-        return 1;
-    }
-    if (!has_name(doc.root(), "IMAGE_POOL")) {
-        log_wrong_root(signature, "IMAGE_POOL");
-        return 1;
-    }
-    append_pool_names(doc.get(), doc.root(), names);
     if (names.empty())
         ZvLogStream(ZvLogLvl::Warning) << signature << ": got empty list of image names"
                                        << std::endl;
@@ -202,23 +163,14 @@ int get_available_image_names(std::vector<std::string>& names) {
 int get_image_source(const std::string& image_id, std::string& source) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_source(const string&, std::__cxx11::string&)";
-    try {
-        const std::string command = show_command(image_id);
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            log_command_failure(signature, "command was: ", command, output);
-            return 1;
-        }
+    return detail::logging_exceptions(signature, 1, [&] {
         XmlDocument doc;
-        if (!parse_with_root(signature, output, "IMAGE", doc)) return 1;
+        if (!query_tool(signature, show_command(image_id), kCommandWas, "IMAGE", doc)) return 1;
         const xmlNode* element = first_child(doc.root(), "SOURCE");
         if (!element) return 1;
         source = element_text(doc.get(), element);
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 bool does_image_exist_by_id(const std::string& image_id) {
@@ -231,10 +183,7 @@ void delete_image(const std::string& image_id) {
     const std::string command = std::string(kOneimage) + " delete " + shell_quote(image_id);
     std::string output;
     if (execute_command(command, output) == 0) return;
-    ZvLogStream(ZvLogLvl::Error) << signature << ": unable to delete image: " << image_id
-                                 << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+    detail::log_refused(signature, "unable to delete image: " + image_id, command, output);
 }
 
 int get_image_attributes(const std::string& image_id, oneimage& image, bool force_digest) {
@@ -243,7 +192,7 @@ int get_image_attributes(const std::string& image_id, oneimage& image, bool forc
     TM_MAD_TYPE tm_mad = TM_MAD_NONE;
     {
         XmlDocument doc;
-        if (!query_image_tool(signature, show_command(image_id), "IMAGE", doc)) return 1;
+        if (!query_tool(signature, show_command(image_id), kCommandThenOutput, "IMAGE", doc)) return 1;
         xmlDoc* d = doc.get();
 
         // TYPE counts only before the first DISK_TYPE.
@@ -261,7 +210,7 @@ int get_image_attributes(const std::string& image_id, oneimage& image, bool forc
             else if (has_name(child, "DATASTORE_ID")) image.datastore_id = element_text(d, child);
             else if (has_name(child, "PERSISTENT")) image.persistent = element_text(d, child);
             else if (has_name(child, "SOURCE")) image.source = element_text(d, child);
-            else if (has_name(child, "SIZE")) image.size = size_in_bytes(element_text(d, child));
+            else if (has_name(child, "SIZE")) image.size = detail::megabytes_to_bytes(element_text(d, child));
             else if (has_name(child, "TEMPLATE")) {
                 for (const xmlNode* item = child->children; item; item = item->next) {
                     if (has_name(item, "DEV_PREFIX")) image.dev_prefix = element_text(d, item);
@@ -287,21 +236,11 @@ bool does_image_exist(const oneimage& image, bool force_digest) {
     int disk_type = DISK_TYPE_NONE;
     int type = IMAGE_TYPE_OS;
     {
-        const std::string command = show_command(image.id);
         std::string output;
-        if (execute_command(command, output) != 0) {
-            log_command_failure(signature, "command ", command, output, "");
-            return false;
-        }
+        if (!run_tool(signature, show_command(image.id), kCommandThenOutput, output)) return false;
         XmlDocument doc;
-        if (parse_xml_document(output, doc.out()) != 0) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": failed to parse xml doc" << std::endl;
+        if (!parse_and_check_root(signature, output, "IMAGE", doc, "failed to parse xml doc"))
             return false;
-        }
-        if (!has_name(doc.root(), "IMAGE")) {
-            log_wrong_root(signature, "IMAGE");
-            return false;
-        }
         for (const xmlNode* child = doc.root()->children; child; child = child->next) {
             if (has_name(child, "SOURCE")) {
                 source = element_text(doc.get(), child);

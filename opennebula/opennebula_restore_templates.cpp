@@ -15,6 +15,8 @@ using zv_utils_common::shell_quote;
 
 namespace zv_opennebula_common {
 
+using detail::logging_exceptions;
+
 namespace {
 
 const xmlChar* xml_text(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
@@ -53,11 +55,6 @@ bool name_disk_images(const char* signature, xmlDoc* doc, xmlNode* tmpl, const s
     return true;
 }
 
-void log_failed_show(const char* signature, const std::string& command, const std::string& output) {
-    ZvLogStream(ZvLogLvl::Error) << signature << ": command was: " << command << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
-}
-
 }  // namespace
 
 int create_template_xml(const std::string& template_id, const std::string& document_path,
@@ -65,19 +62,14 @@ int create_template_xml(const std::string& template_id, const std::string& docum
     static const char* const signature =
         "int zv_opennebula_common::create_template_xml(const string&, const string&, const "
         "string&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         const std::string command = "/usr/bin/onetemplate show " + shell_quote(template_id) + " -x";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": command: " << command << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << output << std::endl;
-            return 1;
-        }
         detail::XmlDocument doc;
         detail::ParseMessages messages;
         messages.empty = "empty document: ";
         messages.wrong_type_suffix = ": ";
-        if (!detail::parse_with_root(signature, output, "VMTEMPLATE", doc, messages)) return 1;
+        if (!detail::query_tool(signature, command, {"command: ", ""}, "VMTEMPLATE", doc, messages))
+            return 1;
 
         std::string current_name, owner;
         xmlNode* tmpl = doc.root()->children;
@@ -95,32 +87,19 @@ int create_template_xml(const std::string& template_id, const std::string& docum
         const std::string name = new_name.empty() ? current_name : new_name;
         ZvLogStream(ZvLogLvl::Info) << "Template will be restored with the name: " << name
                                     << std::endl;
-        if (!detail::make_root_and_name(signature, doc.get(), tmpl, name)) return 1;
-        return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+        const bool saved =
+            detail::save_with_root_and_name(signature, document_path, doc.get(), tmpl, name);
+        return saved ? 0 : 1;
+    });
 }
 
 int change_name_in_template_xml(const std::string& document_path, const std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::change_name_in_template_xml(const string&, const string&)";
-    try {
-        detail::XmlDocument doc;
-        if (!detail::open_document_file(signature, document_path, "TEMPLATE", doc)) return 1;
-        xmlNode* name_node = first_child(doc.root(), "NAME");
-        if (!name_node) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": can't change template name in the file: "
-                                         << document_path << std::endl;
-            return 1;
-        }
-        detail::set_text(name_node, name);
-        return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    return logging_exceptions(signature, 1, [&] {
+        const char* const missing = "can't change template name in the file: ";
+        return detail::write_document_name(signature, document_path, missing, name) ? 0 : 1;
+    });
 }
 
 int change_image_name_in_template_xml(const std::string& document_path,
@@ -128,7 +107,7 @@ int change_image_name_in_template_xml(const std::string& document_path,
     static const char* const signature =
         "int zv_opennebula_common::change_image_name_in_template_xml(const string&, const "
         "std::vector<oneimage>&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         detail::XmlDocument doc;
         if (!detail::open_document_file(signature, document_path, "TEMPLATE", doc)) return 1;
         for (xmlNode* disk = doc.root()->children; disk; disk = disk->next) {
@@ -149,37 +128,23 @@ int change_image_name_in_template_xml(const std::string& document_path,
             }
         }
         return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_template_name_from_file(const std::string& document_path, std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::get_template_name_from_file(const string&, "
         "std::__cxx11::string&)";
-    try {
-        detail::XmlDocument doc;
-        if (!detail::open_document_file(signature, document_path, "TEMPLATE", doc)) return 1;
-        const xmlNode* name_node = first_child(doc.root(), "NAME");
-        if (!name_node) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": can't get template name from the file: "
-                                         << document_path << std::endl;
-            return 1;
-        }
-        name = element_text(doc.get(), name_node);
-        return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    return logging_exceptions(signature, 1, [&] {
+        const char* const missing = "can't get template name from the file: ";
+        return detail::read_document_name(signature, document_path, missing, name) ? 0 : 1;
+    });
 }
 
 int convert_image_xml(const std::string& document_path) {
     static const char* const signature =
         "int zv_opennebula_common::convert_image_xml(const string&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         detail::DocumentFileMessages messages;
         messages.empty = "empty document:";
         detail::XmlDocument doc;
@@ -189,24 +154,17 @@ int convert_image_xml(const std::string& document_path) {
             if (has_name(child, "VMS")) detail::remove_node(child);
         }
         return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_template_name(const std::string& template_id, std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::get_template_name(const string&, std::__cxx11::string&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         const std::string command = "/usr/bin/onetemplate show " + shell_quote(template_id) + " -x ";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            log_failed_show(signature, command, output);
-            return 1;
-        }
         detail::XmlDocument doc;
-        if (!detail::parse_with_root(signature, output, "VMTEMPLATE", doc)) return 1;
+        if (!detail::query_tool(signature, command, detail::kCommandWas, "VMTEMPLATE", doc))
+            return 1;
         const xmlNode* name_node = first_child(doc.root(), "NAME");
         if (!name_node) {
             ZvLogStream(ZvLogLvl::Error) << signature << ": can't find template name" << std::endl;
@@ -214,10 +172,7 @@ int get_template_name(const std::string& template_id, std::string& name) {
         }
         name = element_text(doc.get(), name_node);
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 bool does_template_name_exist(const std::string& name) {
@@ -229,19 +184,16 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
     static const char* const signature =
         "int zv_opennebula_common::get_simple_template_image_list(const string&, "
         "std::vector<std::__cxx11::basic_string<char> >&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         const std::string command = "/usr/bin/onetemplate show " + shell_quote(template_id) + " -x ";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            log_failed_show(signature, command, output);
-            return 1;
-        }
         std::vector<std::string> names;
         {
             detail::XmlDocument doc;
             detail::ParseMessages messages;
             messages.wrong_type_suffix = ": ";
-            if (!detail::parse_with_root(signature, output, "VMTEMPLATE", doc, messages)) return 1;
+            if (!detail::query_tool(signature, command, detail::kCommandWas, "VMTEMPLATE", doc,
+                                    messages))
+                return 1;
             for (xmlNode* tmpl = doc.root()->children; tmpl; tmpl = tmpl->next) {
                 if (!has_name(tmpl, "TEMPLATE")) continue;
                 for (xmlNode* disk = tmpl->children; disk; disk = disk->next) {
@@ -265,16 +217,13 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
             }
         }
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }
 
 int get_template_image_list(const std::string& template_id, std::vector<oneimage>& images) {
     static const char* const signature =
         "int zv_opennebula_common::get_template_image_list(const string&, std::vector<oneimage>&)";
-    try {
+    return logging_exceptions(signature, 1, [&] {
         std::vector<std::string> ids;
         if (get_simple_template_image_list(template_id, ids) != 0) {
             ZvLogStream(ZvLogLvl::Error) << signature << ": can't get simple template image list of: "
@@ -287,10 +236,7 @@ int get_template_image_list(const std::string& template_id, std::vector<oneimage
             images.push_back(std::move(image));
         }
         return 0;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": exception: " << e.what() << std::endl;
-        return 1;
-    }
+    }, ": exception: ");
 }
 
 int delete_template(const std::string& template_id) {

@@ -6,16 +6,12 @@
 #include "opennebula/opennebula_document_file.h"
 
 #include "common/zv_logger.h"
-#include "common/zv_utils_common.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
-
-using zv_utils_common::execute_command;
-using zv_utils_common::shell_quote;
 
 namespace zv_opennebula_common {
 
@@ -73,7 +69,8 @@ void set_text(xmlNode* node, const std::string& text) {
     xmlNodeAddContent(node, reinterpret_cast<const xmlChar*>(text.c_str()));
 }
 
-bool make_root_and_name(const char* signature, xmlDoc* doc, xmlNode* tmpl, const std::string& name) {
+bool save_with_root_and_name(const char* signature, const std::string& path, xmlDoc* doc,
+                             xmlNode* tmpl, const std::string& name) {
     // The element that held TEMPLATE leaves the document and is ours to free.
     xmlNode* old_root = xmlDocSetRootElement(doc, tmpl);
     if (old_root) xmlFreeNode(old_root);
@@ -83,7 +80,39 @@ bool make_root_and_name(const char* signature, xmlDoc* doc, xmlNode* tmpl, const
                                      << std::endl;
         return false;
     }
+    return save_document_file(signature, path, doc);
+}
+
+namespace {
+
+// The NAME child of an opened TEMPLATE document file, or nullptr after logging `missing`.
+xmlNode* document_name(const char* signature, const std::string& path, const char* missing,
+                       XmlDocument& doc) {
+    if (!open_document_file(signature, path, "TEMPLATE", doc)) return nullptr;
+    xmlNode* name_node = first_child(doc.root(), "NAME");
+    if (!name_node)
+        ZvLogStream(ZvLogLvl::Error) << signature << ": " << missing << path << std::endl;
+    return name_node;
+}
+
+}  // namespace
+
+bool read_document_name(const char* signature, const std::string& path, const char* missing,
+                        std::string& name) {
+    XmlDocument doc;
+    const xmlNode* name_node = document_name(signature, path, missing, doc);
+    if (!name_node) return false;
+    name = element_text(doc.get(), name_node);
     return true;
+}
+
+bool write_document_name(const char* signature, const std::string& path, const char* missing,
+                         const std::string& name) {
+    XmlDocument doc;
+    xmlNode* name_node = document_name(signature, path, missing, doc);
+    if (!name_node) return false;
+    set_text(name_node, name);
+    return save_document_file(signature, path, doc.get());
 }
 
 }  // namespace detail
@@ -126,21 +155,9 @@ int create_vm_xml(const std::string& vm_id, const std::string& document_path,
                   const std::string& new_name) {
     static const char* const signature =
         "int zv_opennebula_common::create_vm_xml(const string&, const string&, const string&)";
-    try {
-        const std::string command = "/usr/bin/onevm show " + shell_quote(vm_id) + " -x";
-        std::string output;
-        if (execute_command(command, output) != 0) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": can't get info for VM: " << vm_id
-                                         << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
-            return 1;
-        }
+    return detail::logging_exceptions(signature, 1, [&] {
         detail::XmlDocument doc;
-        detail::ParseMessages messages;
-        messages.empty = "empty document: ";
-        messages.wrong_type_suffix = ": ";
-        if (!detail::parse_with_root(signature, output, "VM", doc, messages)) return 1;
+        if (!detail::show_vm_document(signature, vm_id, doc)) return 1;
 
         std::string current_name;
         xmlNode* tmpl = doc.root()->children;
@@ -159,27 +176,17 @@ int create_vm_xml(const std::string& vm_id, const std::string& document_path,
         strip_vm_template(doc.get(), tmpl);
         const std::string name = new_name.empty() ? current_name : new_name;
         ZvLogStream(ZvLogLvl::Info) << "VM will be restored with the name: " << name << std::endl;
-        if (!detail::make_root_and_name(signature, doc.get(), tmpl, name)) return 1;
-        return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
-        return 1;
-    }
+        const bool saved =
+            detail::save_with_root_and_name(signature, document_path, doc.get(), tmpl, name);
+        return saved ? 0 : 1;
+    });
 }
 
 int change_name_in_VM_xml(const std::string& document_path, const std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::change_name_in_VM_xml(const string&, const string&)";
-    detail::XmlDocument doc;
-    if (!detail::open_document_file(signature, document_path, "TEMPLATE", doc)) return 1;
-    xmlNode* name_node = first_child(doc.root(), "NAME");
-    if (!name_node) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": can't change VM name in XML file "
-                                     << document_path << std::endl;
-        return 1;
-    }
-    detail::set_text(name_node, name);
-    return detail::save_document_file(signature, document_path, doc.get()) ? 0 : 1;
+    const char* const missing = "can't change VM name in XML file ";
+    return detail::write_document_name(signature, document_path, missing, name) ? 0 : 1;
 }
 
 int remove_cdrom_from_VM_xml(const std::string& document_path) {
@@ -235,16 +242,8 @@ int change_image_in_VM_xml(const std::string& document_path, const std::string& 
 int get_VM_name_from_file(const std::string& document_path, std::string& name) {
     static const char* const signature =
         "int zv_opennebula_common::get_VM_name_from_file(const string&, std::__cxx11::string&)";
-    detail::XmlDocument doc;
-    if (!detail::open_document_file(signature, document_path, "TEMPLATE", doc)) return 1;
-    const xmlNode* name_node = first_child(doc.root(), "NAME");
-    if (!name_node) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": can't get VM name from file: "
-                                     << document_path << std::endl;
-        return 1;
-    }
-    name = element_text(doc.get(), name_node);
-    return 0;
+    const char* const missing = "can't get VM name from file: ";
+    return detail::read_document_name(signature, document_path, missing, name) ? 0 : 1;
 }
 
 namespace {

@@ -12,7 +12,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <iomanip>
 #include <sstream>
@@ -21,20 +20,23 @@
 namespace zv_opennebula_common {
 
 using detail::XmlDocument;
-using zv_utils_common::execute_command;
 using zv_utils_common::shell_quote;
 
 namespace {
 
-std::string without_line_feeds(std::string text) {
-    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
-    return text;
-}
-
-void log_command_error(const char* signature, const std::string& command,
-                       const std::string& output) {
-    detail::log_command_failure(signature, "the following command produced an error: ", command,
-                                output);
+// Runs `command` and takes its output without line feeds as `value`; an empty value
+// is logged as ": got empty " `what` " for: " `subject`.
+int read_command_value(const char* signature, const std::string& command, const char* what,
+                       const std::string& subject, std::string& value) {
+    std::string output;
+    if (!detail::run_tool(signature, command, detail::kFollowingCommandError, output)) return 1;
+    value = detail::without_line_feeds(output);
+    if (value.empty()) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty " << what << " for: " << subject
+                                     << std::endl;
+        return 1;
+    }
+    return 0;
 }
 
 // Closes a descriptor on every way out.
@@ -149,18 +151,7 @@ int calc_md5sum_for_block_device(const std::string& device, std::string& digest)
     static const char* const signature =
         "int zv_opennebula_common::calc_md5sum_for_block_device(const string&, std::__cxx11::string&)";
     const std::string command = "/usr/bin/md5sum " + shell_quote(device) + " | /usr/bin/awk '{print $1}'";
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_error(signature, command, output);
-        return 1;
-    }
-    digest = without_line_feeds(output);
-    if (digest.empty()) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty md5sum for: " << device
-                                     << std::endl;
-        return 1;
-    }
-    return 0;
+    return read_command_value(signature, command, "md5sum", device, digest);
 }
 
 int get_image_uuid(const std::string& source, std::string& uuid) {
@@ -174,17 +165,7 @@ int get_image_uuid(const std::string& source, std::string& uuid) {
     const std::string name = source.substr(slash + 1);
     const std::string command = std::string("/usr/sbin/lvs --verbose | ") + "/usr/bin/grep " +
                                 shell_quote(name) + " |" + "/usr/bin/awk '{print $10}'";
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_error(signature, command, output);
-        return 1;
-    }
-    uuid = without_line_feeds(output);
-    if (uuid.empty()) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty uuid for: " << source << std::endl;
-        return 1;
-    }
-    return 0;
+    return read_command_value(signature, command, "uuid", source, uuid);
 }
 
 int get_ceph_image_id(const std::string& source, std::string& id) {
@@ -195,16 +176,9 @@ int get_ceph_image_id(const std::string& source, std::string& id) {
     const std::string command =
         "rbd info one/" + shell_quote(name) + " --id libvirt --format xml";
     std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_error(signature, command, output);
-        return 1;
-    }
+    if (!detail::run_tool(signature, command, detail::kFollowingCommandError, output)) return 1;
     XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) return 1;
-    if (!has_name(doc.root(), "image")) {
-        detail::log_wrong_root(signature, "image", ": ");
-        return 1;
-    }
+    if (!detail::parse_and_check_root(signature, output, "image", doc, nullptr, ": ")) return 1;
     if (const xmlNode* element = first_child(doc.root(), "id")) {
         id = element_text(doc.get(), element);
         return 0;

@@ -11,9 +11,13 @@
 
 namespace zv_opennebula_common {
 
-using detail::log_command_failure;
-using detail::log_wrong_root;
-using detail::parse_with_root;
+using detail::CommandFailure;
+using detail::kCommandThenOutput;
+using detail::log_refused;
+using detail::parse_and_check_root;
+using detail::query_tool;
+using detail::run_tool;
+using detail::run_vm_show;
 using detail::XmlDocument;
 using zv_utils_common::execute_command;
 using zv_utils_common::shell_quote;
@@ -23,29 +27,15 @@ namespace {
 const char* const kOnevm = "/usr/bin/onevm";
 const char* const kOnehost = "/usr/bin/onehost";
 
-std::string show_command(const std::string& vm) {
-    return std::string(kOnevm) + " show " + shell_quote(vm) + " -x";
-}
+using detail::vm_show_command;
 
-// How a failed "onevm show" is reported: `first` + command line, then
-// `output_prefix` + output.
-struct ShowFailure {
-    const char* first;
-    const char* output_prefix;
-};
-constexpr ShowFailure kCommandThenOutput{"command ", ""};
-constexpr ShowFailure kCommandThenLabelledOutput{"command ", "Command output: "};
-constexpr ShowFailure kFollowingCommandFailed{"the following command failed: ", "Command output: "};
+// How a failed "onevm show" is reported, besides kCommandThenOutput.
+constexpr CommandFailure kCommandThenLabelledOutput{"command "};
+constexpr CommandFailure kFollowingCommandFailed{"the following command failed: "};
 
 bool show_vm(const char* signature, const std::string& vm, XmlDocument& doc,
-             const ShowFailure& failure) {
-    const std::string command = show_command(vm);
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, failure.first, command, output, failure.output_prefix);
-        return false;
-    }
-    return parse_with_root(signature, output, "VM", doc);
+             const CommandFailure& failure) {
+    return query_tool(signature, vm_show_command(vm), failure, "VM", doc);
 }
 
 // The first DISK of a first-level TEMPLATE whose TARGET reads `target`.
@@ -63,33 +53,37 @@ const xmlNode* find_disk(xmlDoc* doc, const xmlNode* root, const std::string& ta
 
 // Runs "onehost list -x" and parses it as a HOST_POOL.
 bool list_hosts(const char* signature, XmlDocument& doc, const char* parse_failure) {
-    const std::string command = std::string(kOnehost) + " list -x";
     std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "can't get pool of hosts, command was", command, output);
-        return false;
-    }
-    if (parse_xml_document(output, doc.out()) != 0) {
-        if (parse_failure)
-            ZvLogStream(ZvLogLvl::Error) << signature << ": " << parse_failure << std::endl;
-        return false;
-    }
-    if (!has_name(doc.root(), "HOST_POOL")) {
-        log_wrong_root(signature, "HOST_POOL", ": ");
-        return false;
-    }
-    return true;
-}
-
-// The three lines of an action that OpenNebula refused.
-void log_refused(const char* signature, const std::string& first, const std::string& command,
-                 const std::string& output) {
-    ZvLogStream(ZvLogLvl::Error) << signature << ": " << first << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+    return run_tool(signature, std::string(kOnehost) + " list -x",
+                    {"can't get pool of hosts, command was"}, output) &&
+           parse_and_check_root(signature, output, "HOST_POOL", doc, parse_failure, ": ");
 }
 
 }  // namespace
+
+namespace detail {
+
+std::string vm_show_command(const std::string& vm) {
+    return std::string(kOnevm) + " show " + shell_quote(vm) + " -x";
+}
+
+bool run_vm_show(const char* signature, const std::string& vm, std::string& output) {
+    const std::string command = vm_show_command(vm);
+    if (execute_command(command, output) == 0) return true;
+    log_refused(signature, "can't get info for VM: " + vm, command, output);
+    return false;
+}
+
+bool show_vm_document(const char* signature, const std::string& vm, XmlDocument& doc) {
+    std::string output;
+    if (!run_vm_show(signature, vm, output)) return false;
+    ParseMessages messages;
+    messages.empty = "empty document: ";
+    messages.wrong_type_suffix = ": ";
+    return parse_with_root(signature, output, "VM", doc, messages);
+}
+
+}  // namespace detail
 
 int get_VM_state(const std::string& vm, opennebula_vm_state& state) {
     static const char* const signature =
@@ -162,21 +156,10 @@ int get_disk_id_and_source(const std::string& vm, const std::string& target, int
                            std::string& source) {
     static const char* const signature =
         "int zv_opennebula_common::get_disk_id_and_source(const string&, const string&, int&, std::__cxx11::string&)";
-    const std::string command = show_command(vm);
     std::string output;
-    if (execute_command(command, output) != 0) {
-        log_refused(signature, "can't get info for VM: " + vm, command, output);
-        return 1;
-    }
+    if (!run_vm_show(signature, vm, output)) return 1;
     XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": can't parse xml data" << std::endl;
-        return 1;
-    }
-    if (!has_name(doc.root(), "VM")) {
-        log_wrong_root(signature, "VM");
-        return 1;
-    }
+    if (!parse_and_check_root(signature, output, "VM", doc, "can't parse xml data")) return 1;
     const xmlNode* disk = find_disk(doc.get(), doc.root(), target);
     if (!disk) return 1;
     for (const xmlNode* item = disk->children; item; item = item->next) {
@@ -203,27 +186,7 @@ int get_vm_name_list(std::vector<std::string>& names) {
     static const char* const signature =
         "int zv_opennebula_common::get_vm_name_list(std::vector<std::__cxx11::basic_string<char> >&)";
     const std::string command = std::string(kOnevm) + " list -x";
-    std::string output;
-    if (execute_command(command, output) != 0) {
-        log_command_failure(signature, "command ", command, output, "Command output: ",
-                            " produced an error");
-        return 1;
-    }
-    XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": can't parse xml data" << std::endl;
-        return 1;
-    }
-    if (!has_name(doc.root(), "VM_POOL")) {
-        log_wrong_root(signature, "VM_POOL");
-        return 1;
-    }
-    for (const xmlNode* vm = doc.root()->children; vm; vm = vm->next) {
-        if (!has_name(vm, "VM")) continue;
-        for (const xmlNode* child = vm->children; child; child = child->next)
-            if (has_name(child, "NAME")) names.push_back(element_text(doc.get(), child));
-    }
-    return 0;
+    return detail::query_pool_names(signature, command, "VM_POOL", "VM", names) ? 0 : 1;
 }
 
 bool does_VM_id_exist(const std::string& vm) {
@@ -252,7 +215,7 @@ int shutdown_hard(const std::string& vm) {
                                        << std::quoted(vm, '"', '\\') << std::endl;
         return 0;
     }
-    log_command_failure(signature, "command was: ", command, output);
+    detail::log_command_failure(signature, "command was: ", command, output);
     return 1;
 }
 
@@ -312,18 +275,10 @@ int get_node_id_for_current_host(std::string& host_id) {
 int get_eth0_mac_addr(const std::string& vm, std::string& mac) {
     static const char* const signature =
         "int zv_opennebula_common::get_eth0_mac_addr(const string&, std::__cxx11::string&)";
-    const std::string command = show_command(vm);
     std::string output;
-    if (execute_command(command, output) != 0) {
-        log_refused(signature, "can't get info for VM: " + vm, command, output);
-        return 1;
-    }
+    if (!run_vm_show(signature, vm, output)) return 1;
     XmlDocument doc;
-    if (parse_xml_document(output, doc.out()) != 0) return 1;
-    if (!has_name(doc.root(), "VM")) {
-        log_wrong_root(signature, "VM", ": ");
-        return 1;
-    }
+    if (!parse_and_check_root(signature, output, "VM", doc, nullptr, ": ")) return 1;
     for (const xmlNode* tmpl = doc.root()->children; tmpl; tmpl = tmpl->next) {
         if (!has_name(tmpl, "TEMPLATE")) continue;
         for (const xmlNode* context = tmpl->children; context; context = context->next) {
@@ -360,18 +315,19 @@ void VM_lock::lock_manage_actions(const std::string& vm) {
 
     std::string command = std::string(kOnevm) + " lock " + shell_quote(vm) + " --manage";
     std::string output;
-    if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Warning) << signature << ": unable to lock VM: " << vm_id << std::endl;
+    const auto warn_failed = [&](const std::string& first) {
+        ZvLogStream(ZvLogLvl::Warning) << signature << ": " << first << std::endl;
         ZvLogStream(ZvLogLvl::Warning) << "The following command failed: " << command << std::endl;
         ZvLogStream(ZvLogLvl::Warning) << "Command output: " << output << std::endl;
+    };
+    if (execute_command(command, output) != 0) {
+        warn_failed("unable to lock VM: " + vm_id);
         return;
     }
-    command = show_command(vm);
+    command = vm_show_command(vm);
     output.clear();
     if (execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Warning) << signature << ": " << not_sure << std::endl;
-        ZvLogStream(ZvLogLvl::Warning) << "The following command failed: " << command << std::endl;
-        ZvLogStream(ZvLogLvl::Warning) << "Command output: " << output << std::endl;
+        warn_failed(not_sure);
         return;
     }
     XmlDocument doc(xmlParseMemory(output.data(), static_cast<int>(output.size())));

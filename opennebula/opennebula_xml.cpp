@@ -4,6 +4,7 @@
 #include "opennebula/opennebula_query.h"
 
 #include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
 
 #include <sstream>
 
@@ -121,6 +122,62 @@ void log_command_failure(const char* signature, const std::string& first,
                          const char* output_prefix, const std::string& after) {
     ZvLogStream(ZvLogLvl::Error) << signature << ": " << first << command << after << std::endl;
     ZvLogStream(ZvLogLvl::Error) << output_prefix << output << std::endl;
+}
+
+bool run_tool(const char* signature, const std::string& command, const CommandFailure& failure,
+              std::string& output) {
+    if (zv_utils_common::execute_command(command, output) == 0) return true;
+    log_command_failure(signature, failure.first, command, output, failure.output_prefix,
+                        failure.after);
+    return false;
+}
+
+bool query_tool(const char* signature, const std::string& command, const CommandFailure& failure,
+                const char* root, XmlDocument& doc, const ParseMessages& messages) {
+    std::string output;
+    return run_tool(signature, command, failure, output) &&
+           parse_with_root(signature, output, root, doc, messages);
+}
+
+bool parse_and_check_root(const char* signature, const std::string& output, const char* root,
+                          XmlDocument& doc, const char* parse_failure,
+                          const char* wrong_type_suffix) {
+    if (parse_xml_document(output, doc.out()) != 0) {
+        if (parse_failure)
+            ZvLogStream(ZvLogLvl::Error) << signature << ": " << parse_failure << std::endl;
+        return false;
+    }
+    if (!has_name(doc.root(), root)) {
+        log_wrong_root(signature, root, wrong_type_suffix);
+        return false;
+    }
+    return true;
+}
+
+void log_refused(const char* signature, const std::string& first, const std::string& command,
+                 const std::string& output) {
+    ZvLogStream(ZvLogLvl::Error) << signature << ": " << first << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+}
+
+bool query_pool_names(const char* signature, const std::string& command, const char* pool,
+                      const char* entry, std::vector<std::string>& names) {
+    std::string output;
+    if (!run_tool(signature, command, kCommandProducedError, output)) return false;
+    XmlDocument doc;
+    if (!parse_and_check_root(signature, output, pool, doc, "can't parse xml data")) return false;
+    append_grandchild_texts(doc.get(), doc.root(), entry, "NAME", names);
+    return true;
+}
+
+void append_grandchild_texts(xmlDoc* doc, const xmlNode* parent, const char* outer,
+                             const char* inner, std::vector<std::string>& texts) {
+    for (const xmlNode* entry = parent->children; entry; entry = entry->next) {
+        if (!has_name(entry, outer)) continue;
+        for (const xmlNode* child = entry->children; child; child = child->next)
+            if (has_name(child, inner)) texts.push_back(element_text(doc, child));
+    }
 }
 
 }  // namespace detail

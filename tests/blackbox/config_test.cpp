@@ -2,15 +2,16 @@
 // first log line reads (and writes when it is missing or incomplete), the -u merge,
 // the -e values that refuse the start, and the local restriction list of -j.
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 namespace fs = boost::filesystem;
+using zv_test::read_file;
+using zv_test::write_file;
 
 namespace {
 
@@ -27,17 +28,6 @@ const std::string default_logger_config =
     "log_file_max_size 1\n"
     "#Number of stored log file rotations, log file itself is not included\n"
     "log_file_max_rotate 10\n";
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_file(const fs::path& path, const std::string& text) {
-    std::ofstream(path.string(), std::ios::binary) << text;
-}
 
 fs::path logger_config(const zv_test::Sandbox& box) { return box.opt() / "etc/zv_logger.config"; }
 

@@ -3,6 +3,7 @@
 // directory it created and nothing else of the client's, and a host check
 // interrupted in the middle of its pipeline ends with 17 leaving no process behind.
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 
 #include <boost/filesystem.hpp>
 
@@ -12,23 +13,12 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 namespace fs = boost::filesystem;
 using namespace zv_test;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-std::string describe(const RunResult& result) {
-    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
-           "\nstderr:\n" + result.err;
-}
 
 bool wait_for_output(const Sandbox::Background& run, const std::string& fragment, int seconds = 30) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -38,24 +28,6 @@ bool wait_for_output(const Sandbox::Background& run, const std::string& fragment
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
-}
-
-// Live processes of the module's process group (its descendants stay in it).
-std::vector<std::string> live_processes_in_group(pid_t group) {
-    std::vector<std::string> found;
-    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
-        const std::string pid = it->path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = read_file(it->path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string state;
-        long parent = 0, process_group = 0;
-        fields >> state >> parent >> process_group;
-        if (process_group == group && state != "Z") found.push_back(stat.substr(0, close + 1));
-    }
-    return found;
 }
 
 class Terminated : public ::testing::Test {

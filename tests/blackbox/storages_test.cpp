@@ -6,18 +6,19 @@
 #include "support/module_sandbox.h"
 #include "support/openssl_signer.h"
 
+#include "support/scratch_dir.h"
 #include "zvcrypto/machine_id.h"
 
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace fs = boost::filesystem;
+using zv_test::read_file;
+using zv_test::write_file;
 
 namespace {
 
@@ -29,18 +30,6 @@ namespace {
 const std::string init_signature = "bool ZvModuleUniversal::init(int, char**)";
 const std::string load_signature = "bool ZvModuleUniversal::load_client_defined_storages()";
 const std::string secret = "task-secret-of-42";
-
-void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path.string(), std::ios::binary) << text;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 fs::path tasks(const zv_test::Sandbox& box) { return box.opt() / "var/tasks"; }
 

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "kvm/zv_module_kvm.h"
+#include "support/scratch_dir.h"
+#include "support/xml_escape.h"
 
 #include <boost/filesystem.hpp>
 #include <libxml/parser.h>
@@ -42,35 +44,9 @@ private:
     }
 };
 
-// A fresh directory, removed with its content at the end.
-class ScratchDir {
-public:
-    explicit ScratchDir(const fs::path& parent = fs::temp_directory_path(),
-                        const std::string& leaf = "zv-deploy-%%%%-%%%%")
-        : path_(parent / fs::unique_path(leaf)) {
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() {
-        boost::system::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-inline void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path.string(), std::ios::binary | std::ios::trunc) << text;
-}
-
-inline std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using zv_test::read_file;
+using zv_test::ScratchDir;
+using zv_test::write_file;
 
 // A file of `size` bytes that holds `data` at each offset and holes elsewhere.
 inline void write_sparse_file(const fs::path& path, std::uintmax_t size,
@@ -157,21 +133,7 @@ inline DomainXml read_domain_xml(const std::string& text) {
     return result;
 }
 
-// Text for an XML attribute or element: the five special characters escaped.
-inline std::string xml_escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '\'': out += "&apos;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
+using zv_test::xml_escape;
 
 struct XmlDisk {
     std::string type = "file";    // file, block, network ...

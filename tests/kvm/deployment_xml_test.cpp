@@ -47,6 +47,16 @@ protected:
         for (const auto& disk : extra) write_file(restore.image(disk.target), "restored other");
     }
 
+    // What the deployment does before it copies anything: reads the target list and
+    // rewrites the saved XML.
+    void rewrite_xml(DeployModule& module, std::vector<ZvModuleKvm::restored_image>& copies, bool& direct) {
+        std::vector<std::pair<std::string, std::string>> targets;
+        std::string uuid;
+        ASSERT_TRUE(module.analyse_targer_list(restore.path.string(), targets, uuid));
+        ASSERT_TRUE(module.rewrite_restored_xml(restore.path.string(), restore.xml().string(), targets,
+                                                copies, direct));
+    }
+
     ScratchDir scratch;
     fs::path images = scratch.path() / "images & co's";
     fs::path first = images / "a" / "disk.qcow2";
@@ -59,13 +69,9 @@ protected:
 TEST_F(Deployment, RewritesNameAndImagesLiterallyAndMapsImagesByTarget) {
     prepare_two_disks();
     DeployModule module(restore.path);
-    std::vector<std::pair<std::string, std::string>> targets;
-    std::string uuid;
-    ASSERT_TRUE(module.analyse_targer_list(restore.path.string(), targets, uuid));
     std::vector<ZvModuleKvm::restored_image> copies;
     bool direct = false;
-    ASSERT_TRUE(module.rewrite_restored_xml(restore.path.string(), restore.xml().string(), targets,
-                                            copies, direct));
+    ASSERT_NO_FATAL_FAILURE(rewrite_xml(module, copies, direct));
     EXPECT_TRUE(direct);
 
     const fs::path first_copy = images / "a" / "disk-0.qcow2";
@@ -97,13 +103,9 @@ TEST_F(Deployment, ImageWhoseOriginalIsGoneKeepsItsPath) {
     restore.write_target_list({{"vda", first.string()}});
     write_file(restore.image("vda"), "restored a");
     DeployModule module(restore.path);
-    std::vector<std::pair<std::string, std::string>> targets;
-    std::string uuid;
-    ASSERT_TRUE(module.analyse_targer_list(restore.path.string(), targets, uuid));
     std::vector<ZvModuleKvm::restored_image> copies;
     bool direct = false;
-    ASSERT_TRUE(module.rewrite_restored_xml(restore.path.string(), restore.xml().string(), targets,
-                                            copies, direct));
+    ASSERT_NO_FATAL_FAILURE(rewrite_xml(module, copies, direct));
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(copies[0].destination, first.string());
     EXPECT_EQ(read_domain_xml(read_file(restore.xml())).disk_files[0].second, first.string());

@@ -4,6 +4,7 @@
 // work directory it later removes.
 #include "kvm/kvm_test_module.h"
 #include "support/libvirt_env.h"
+#include "support/scratch_dir.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -11,19 +12,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 namespace fs = boost::filesystem;
 using zv_test::KvmTestModule;
+using zv_test::read_file;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path.string());
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
 
 kvm_device_info device(kvm_disk_type type, kvm_device_type kind, const std::string& target,
                        const std::string& source) {
@@ -165,6 +159,15 @@ TEST_F(WorkFiles, NetworkDiskIsExportedWithTheCephUser) {
         EXPECT_EQ(log.count(": Command: " + command), 1);
         EXPECT_EQ(log.count(command + " --id"), 0);
     }
+    // Image names come from the domain and the user from the module parameters:
+    // quotes, blanks, line feeds and command text in them run nothing.
+    const std::string marker = (tmp_ / "pwned").string();
+    auto m = module();
+    m.kvm_conf.ceph_user = "a'b $(touch " + marker + "); touch " + marker;
+    m.devices = {device(kvm_disk_type::network, kvm_device_type::disk, "vdb",
+                        "pool/it's `touch " + marker + "`\ntouch " + marker)};
+    EXPECT_FALSE(m.write_file_list(false));
+    EXPECT_FALSE(fs::exists(marker));
 }
 
 TEST_F(WorkFiles, ArchiveNamesThatLeaveTheOperationDirectoryAreRefused) {

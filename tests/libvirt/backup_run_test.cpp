@@ -4,8 +4,11 @@
 // (success, archiver failure, defect, busy lock, refusal) leaves the domain on its
 // own disks.
 #include "libvirt/domain_checks.h"
+#include "libvirt/module_runs.h"
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 #include "support/test_guest.h"
+#include "support/xml_escape.h"
 #include "support/zvfd_argv_log.h"
 
 #include <boost/filesystem.hpp>
@@ -24,37 +27,11 @@ using namespace zv_test;
 
 namespace {
 
-const char* const kMediaServer = "media-1";
-const char* const kTaskId = "task-1";
-const char* const kFakeLsmod =
-    "#!/bin/sh\n"
-    "echo 'Module                  Size  Used by'\n"
-    "echo 'kvm_intel             380928  0'\n"
-    "echo 'kvm                  1142784  1 kvm_intel'\n";
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-std::set<std::string> entries(const fs::path& directory) {
-    std::set<std::string> names;
-    if (!fs::exists(directory)) return names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
 std::vector<std::string> main_lines(const RunResult& result) {
     std::vector<std::string> lines;
     for (const auto& line : result.protocol_lines())
         if (line.rfind("MAIN ", 0) == 0) lines.push_back(line);
     return lines;
-}
-
-std::string describe(const RunResult& result) {
-    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
-           "\nstderr:\n" + result.err;
 }
 
 // The guest-visible content of an image, whatever its format.
@@ -63,45 +40,19 @@ void convert_to_raw(const fs::path& image, const fs::path& raw) {
     ASSERT_TRUE(result.ok()) << result.describe();
 }
 
-bool same_bytes(const fs::path& a, const fs::path& b) {
-    return run_program({"cmp", "-s", a.string(), b.string()}).status == 0;
-}
-
 void expect_on_own_disks(const TestDomain& dom) {
     EXPECT_EQ(block_list(dom.name()), own_images(dom));
     EXPECT_EQ(block_list(dom.name(), true), own_images(dom));
     EXPECT_TRUE(overlay_files(dom.directory()).empty());
 }
 
-// One scratch /opt/zelvor with the stand-in archiver, the task secret and a fake
-// lsmod, and one temporary operation directory for the backups of a test.
-class BackupBox {
+// The server-mode sandbox with the stand-in archiver's argument log, for the
+// backups of a test.
+class BackupBox : public ServerModeBox {
 public:
-    BackupBox() {
-        box_.install_standin_zvfd();
-        box_.fake_program("/sbin/lsmod", kFakeLsmod);
-        std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
-            << "secret of the task\n";
-        fs::create_directories(tmp());
-    }
-
-    Sandbox& box() { return box_; }
-    fs::path tmp() const { return box_.root() / "operation"; }
-    fs::path argv_log() const { return box_.root() / "zvfd-argv.log"; }
-    fs::path archive(const std::string& name) const {
-        return box_.opt() / "var/standin-store" / kMediaServer / name;
-    }
+    fs::path argv_log() const { return box().root() / "zvfd-argv.log"; }
     std::vector<ZvfdInvocation> archiver_runs() const { return read_zvfd_argv_log(argv_log()); }
 
-    // "-1" full, "-2" incremental, "-3" differential.
-    std::vector<std::string> backup_args(const std::string& type, const std::string& domain,
-                                         const std::string& archive_name,
-                                         std::vector<std::string> extra = {}) const {
-        std::vector<std::string> args = {type, "-b", domain, "-d", tmp().string(), "-n", archive_name,
-                                         "-m", kMediaServer, "-T", kTaskId};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return args;
-    }
     RunOptions options(std::map<std::string, std::string> env = {}) const {
         RunOptions o;
         o.env = std::move(env);
@@ -111,39 +62,16 @@ public:
 
     // The three result lines of a server-mode backup.
     std::vector<std::string> expected_main_lines(const std::string& archive_name) const {
-        const std::string base = (tmp() / archive_name).string();
+        const std::string base = (operation() / archive_name).string();
         return {"MAIN ARCHIVE FILENAME:" + base + ".snap", "MAIN SNAPSHOT FILENAME:" + base + ".snap",
                 "MAIN ARCHIVE SIGN FILENAME:" + base + ".signature"};
     }
 
     // Unpacks an archive of the store with the stand-in itself.
     fs::path restore(const std::string& archive_name) const {
-        const fs::path dir = box_.root() / ("restored-" + archive_name);
-        const auto result = run_program(
-            {standin_zvfd_binary(), "-r", archive(archive_name).string(), "-d", dir.string()});
-        EXPECT_TRUE(result.ok()) << result.describe();
-        return dir;
+        return unpack(archive_name, box().root() / ("restored-" + archive_name));
     }
-
-private:
-    Sandbox box_;
 };
-
-// Text as libvirt writes it into a domain XML.
-std::string xml_text(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-            case '&': escaped += "&amp;"; break;
-            case '<': escaped += "&lt;"; break;
-            case '>': escaped += "&gt;"; break;
-            case '\'': escaped += "&apos;"; break;
-            case '"': escaped += "&quot;"; break;
-            default: escaped += c;
-        }
-    }
-    return escaped;
-}
 
 // The archive of a full backup: the target list, the saved XML and every disk.
 void expect_archive_of(const TestDomain& dom, const fs::path& restored) {
@@ -157,17 +85,11 @@ void expect_archive_of(const TestDomain& dom, const fs::path& restored) {
     EXPECT_EQ(entries(restored), expected);
     EXPECT_EQ(read_file(restored / "target_list"), targets);
     const std::string xml = read_file(restored / xml_name);
-    EXPECT_NE(xml.find("<name>" + xml_text(dom.name()) + "</name>"), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<name>" + xml_escape(dom.name()) + "</name>"), std::string::npos) << xml;
     for (const auto& disk : dom.disks())
-        EXPECT_NE(xml.find("<source file='" + xml_text(disk.image.string()) + "'"), std::string::npos) << xml;
+        EXPECT_NE(xml.find("<source file='" + xml_escape(disk.image.string()) + "'"), std::string::npos) << xml;
     EXPECT_EQ(xml.find(".snapshot."), std::string::npos) << "the XML names the overlays:\n" << xml;
 }
-
-#define ZV_REQUIRE_SANDBOX_AND_LIBVIRT()                                                   \
-    do {                                                                                   \
-        if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";      \
-        ZV_REQUIRE_LIBVIRT();                                                              \
-    } while (0)
 
 // Waits until the module echoed the archiver's process id: the preparation is done,
 // the snapshot taken and the archiver is packing.
@@ -214,7 +136,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     expect_on_own_disks(dom);
     EXPECT_EQ(freeze_status(dom), "thawed");
     EXPECT_EQ(dom.state(), "running");
-    EXPECT_TRUE(entries(b.tmp()) == std::set<std::string>{full + ".snap"}) << "work files stayed";
+    EXPECT_TRUE(entries(b.operation()) == std::set<std::string>{full + ".snap"}) << "work files stayed";
 
     const fs::path restored = b.restore(full);
     expect_archive_of(dom, restored);
@@ -227,7 +149,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
 
     // The incremental backup hands the full one's metadata to the archiver.
     const std::string incr = "incr_1";
-    const fs::path reference_snap = b.tmp() / (full + ".snap");
+    const fs::path reference_snap = b.operation() / (full + ".snap");
     const RunResult second = b.box().run(
         b.backup_args("-2", dom.name(), incr, {"-s", reference_snap.string()}), b.options());
     ASSERT_EQ(second.status, 0) << describe(second);
@@ -237,7 +159,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     const auto runs = b.archiver_runs();
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_FALSE(runs[0].has("-S"));
-    EXPECT_EQ(runs[1].value("-S"), (b.tmp() / (full + ".snap_dir") / (full + ".meta")).string());
+    EXPECT_EQ(runs[1].value("-S"), (b.operation() / (full + ".snap_dir") / (full + ".meta")).string());
     EXPECT_EQ(runs[1].value("-N"), incr);
     expect_on_own_disks(dom);
     expect_archive_of(dom, b.restore(incr));
@@ -262,20 +184,18 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) 
 
     // A differential backup names the full one's metadata as its reference.
     const RunResult diff = b.box().run(
-        b.backup_args("-3", dom.name(), "diff_1", {"-s", (b.tmp() / "full_1.snap").string()}),
+        b.backup_args("-3", dom.name(), "diff_1", {"-s", (b.operation() / "full_1.snap").string()}),
         b.options());
     ASSERT_EQ(diff.status, 0) << describe(diff);
     EXPECT_EQ(main_lines(diff), b.expected_main_lines("diff_1")) << describe(diff);
     EXPECT_TRUE(diff.has_log("The task to make a differential backup of resource '" + dom.name() +
                              "' completed successfully"));
     ASSERT_EQ(b.archiver_runs().size(), 2u);
-    EXPECT_EQ(b.archiver_runs()[1].value("-S"), (b.tmp() / "full_1.snap_dir/full_1.meta").string());
+    EXPECT_EQ(b.archiver_runs()[1].value("-S"), (b.operation() / "full_1.snap_dir/full_1.meta").string());
     expect_archive_of(dom, b.restore("diff_1"));
 
     // A replica holds the disks alone, under their paths.
-    const RunResult replica = b.box().run({"-A", dom.name(), "-d", b.tmp().string(), "-n", "replica_1",
-                                           "-m", kMediaServer, "-T", kTaskId},
-                                          b.options());
+    const RunResult replica = b.box().run(b.backup_args("-A", dom.name(), "replica_1"), b.options());
     ASSERT_EQ(replica.status, 0) << describe(replica);
     EXPECT_EQ(main_lines(replica), b.expected_main_lines("replica_1")) << describe(replica);
     const fs::path replicated = b.restore("replica_1");
@@ -289,7 +209,7 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) 
     EXPECT_EQ(refused.status, 6) << describe(refused);
     EXPECT_TRUE(main_lines(refused).empty());
     EXPECT_EQ(b.archiver_runs().size(), 3u);
-    EXPECT_FALSE(fs::exists(b.tmp() / "full_2"));
+    EXPECT_FALSE(fs::exists(b.operation() / "full_2"));
     expect_on_own_disks(dom);
 }
 
@@ -321,7 +241,7 @@ TEST(BackupRun, ArchiverFailureAndDefectEndTheBackupWindowToo) {
                                  "completeness and consistency of the data"),
                   c.status == 100);
         EXPECT_EQ(result.count_log("Blockcommited: "), 2) << describe(result);
-        EXPECT_FALSE(fs::exists(b.tmp() / c.archive)) << "the work directory stayed";
+        EXPECT_FALSE(fs::exists(b.operation() / c.archive)) << "the work directory stayed";
         expect_on_own_disks(dom);
         EXPECT_EQ(freeze_status(dom), "thawed");
     }
@@ -344,7 +264,7 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
     EXPECT_TRUE(second.has_log("resource \"" + busy.name() + "\" is busy by another process!"))
         << describe(second);
     EXPECT_TRUE(main_lines(second).empty());
-    EXPECT_FALSE(fs::exists(b.tmp() / "second.snap_dir"));
+    EXPECT_FALSE(fs::exists(b.operation() / "second.snap_dir"));
 
     const RunResult elsewhere = b.box().run(b.backup_args("-1", other.name(), "other"), b.options());
     EXPECT_EQ(elsewhere.status, 0) << describe(elsewhere);
@@ -377,7 +297,7 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
         bool reaches_libvirt;
     };
     BackupBox sample;
-    const std::string tmp = sample.tmp().string();
+    const std::string tmp = sample.operation().string();
     const Case cases[] = {
         {"listed with -j", sample.backup_args("-1", domain, "full_1", {"-j"}), 11,
          "Backup module: Unable to backup this resource \"restricted vm\". Local restriction.", false},
@@ -401,13 +321,13 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
             << "other vm\n" << domain << "\n";
         std::vector<std::string> args = c.args;
         for (auto& arg : args)
-            if (arg == tmp) arg = b.tmp().string();
+            if (arg == tmp) arg = b.operation().string();
         const RunResult result = b.box().run(args, b.options());
         EXPECT_EQ(result.status, c.status) << describe(result);
         EXPECT_TRUE(result.has_log(c.message)) << describe(result);
         EXPECT_EQ(fs::exists(calls), c.reaches_libvirt) << "virsh calls: " << read_file(calls);
         EXPECT_TRUE(b.archiver_runs().empty());
-        EXPECT_TRUE(entries(b.tmp()).empty()) << "left in the operation directory";
+        EXPECT_TRUE(entries(b.operation()).empty()) << "left in the operation directory";
         EXPECT_TRUE(main_lines(result).empty());
     }
 }

@@ -5,6 +5,7 @@
 #include "kvm/kvm_test_module.h"
 #include "libvirt/domain_checks.h"
 #include "libvirt/shared_guest.h"
+#include "support/scratch_dir.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -20,11 +21,6 @@ namespace fs = boost::filesystem;
 using namespace zv_test;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path.string());
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
 
 class Preparation : public SharedGuestSuite<Preparation> {
 public:

@@ -4,6 +4,7 @@
 // which name and on which images, and that a restore that cannot define the domain
 // keeps the restored files where it says they are.
 #include "libvirt/domain_checks.h"
+#include "libvirt/module_runs.h"
 #include "support/module_sandbox.h"
 #include "support/test_guest.h"
 
@@ -23,32 +24,8 @@ using namespace zv_test;
 
 namespace {
 
-const char* const kMediaServer = "media-1";
-const char* const kTaskId = "task-1";
-const char* const kFakeLsmod =
-    "#!/bin/sh\n"
-    "echo 'Module                  Size  Used by'\n"
-    "echo 'kvm_intel             380928  0'\n"
-    "echo 'kvm                  1142784  1 kvm_intel'\n";
 const char* const kNotDirect = "------------>> Direct restore is not supported <<------------";
 const char* const kFindHere = "------------>> You can find restored archive here: ";
-
-std::set<std::string> entries(const fs::path& directory) {
-    std::set<std::string> names;
-    if (!fs::exists(directory)) return names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.insert(entry.path().filename().string());
-    return names;
-}
-
-std::string describe(const RunResult& result) {
-    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
-           "\nstderr:\n" + result.err;
-}
-
-bool same_bytes(const fs::path& a, const fs::path& b) {
-    return run_program({"cmp", "-s", a.string(), b.string()}).status == 0;
-}
 
 // Bytes the file system has allocated for a file.
 long long allocated(const fs::path& file) {
@@ -90,36 +67,21 @@ struct DefinedByRestore {
     }
 };
 
-// A scratch /opt/zelvor with the stand-in archiver, the task secret and a fake lsmod;
-// the backups of a test go to one temporary operation directory.
-class RestoreBox {
+// The server-mode sandbox the restores of a test run in, from backups made in it.
+class RestoreBox : public ServerModeBox {
 public:
-    RestoreBox() {
-        box_.install_standin_zvfd();
-        box_.fake_program("/sbin/lsmod", kFakeLsmod);
-        std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
-            << "secret of the task\n";
-        fs::create_directories(backups());
-    }
-
-    Sandbox& box() { return box_; }
-    fs::path backups() const { return box_.root() / "operation"; }
-
     // "-1" a full backup, "-A" a replica.
     void backup(const std::string& kind, const std::string& domain, const std::string& record) {
-        std::vector<std::string> args = {kind};
-        if (kind != "-A") args.push_back("-b");
-        args.insert(args.end(), {domain, "-d", backups().string(), "-n", record, "-m", kMediaServer, "-T", kTaskId});
-        const RunResult result = box_.run(args);
+        const RunResult result = box().run(backup_args(kind, domain, record));
         ASSERT_EQ(result.status, 0) << describe(result);
     }
 
     // Every run gets its own copy of the snapshot file the backup left, so no run can
     // depend on what an earlier one did with it.
     fs::path snapshot_copy(const std::string& record) {
-        const fs::path dir = box_.root() / ("snap-" + std::to_string(++copies_));
+        const fs::path dir = box().root() / ("snap-" + std::to_string(++copies_));
         fs::create_directories(dir);
-        fs::copy_file(backups() / (record + ".snap"), dir / (record + ".snap"));
+        fs::copy_file(operation() / (record + ".snap"), dir / (record + ".snap"));
         return dir / (record + ".snap");
     }
 
@@ -132,29 +94,17 @@ public:
         args.insert(args.end(), extra.begin(), extra.end());
         RunOptions options;
         options.env = std::move(env);
-        return box_.run(args, options);
+        return box().run(args, options);
     }
 
     // The archive of the store unpacked by the stand-in itself: what was backed up.
     fs::path unpack_archive(const std::string& record) const {
-        const fs::path dir = box_.root() / ("archive-" + record);
-        const auto result = run_program({standin_zvfd_binary(), "-r",
-                                         (box_.opt() / "var/standin-store" / kMediaServer / record).string(),
-                                         "-d", dir.string()});
-        EXPECT_TRUE(result.ok()) << result.describe();
-        return dir;
+        return unpack(record, box().root() / ("archive-" + record));
     }
 
 private:
-    Sandbox box_;
     int copies_ = 0;
 };
-
-#define ZV_REQUIRE_SANDBOX_AND_LIBVIRT()                                                   \
-    do {                                                                                   \
-        if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";      \
-        ZV_REQUIRE_LIBVIRT();                                                              \
-    } while (0)
 
 // The restored record under the names the backup gave: target list, XML, one image
 // per disk target.
@@ -167,10 +117,15 @@ std::set<std::string> record_files(const TestDomain& dom) {
 // A shut-off test domain whose disks make the restore's choices visible: vdc's image
 // has the file name of vda's in another directory, and vdd's path holds a blank, does
 // not end in ".qcow2" and is a sparse file (qcow2 metadata over 64 MiB of holes).
-DomainOptions shut_off_with_awkward_disks(const std::string& prefix) {
+DomainOptions shut_off() {
     DomainOptions options;
-    options.name_prefix = prefix;
     options.start = false;
+    return options;
+}
+
+DomainOptions shut_off_with_awkward_disks(const std::string& prefix) {
+    DomainOptions options = shut_off();
+    options.name_prefix = prefix;
     ExtraDisk same_file_name;
     same_file_name.file_name = "other/system.qcow2";
     ExtraDisk sparse;
@@ -322,11 +277,8 @@ TEST(RestoreRun, RestoredDomainOfARunningBackupBootsAndItsAgentAnswers) {
 // client directory.
 TEST(RestoreRun, FailedAndDefectiveRestoresEndWithTheirStatus) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
-    DomainOptions options;
-    options.start = false;
-    TestDomain dom(options);
-    DefinedByRestore restored;
-    restored.names.push_back(dom.name() + "-0");
+    TestDomain dom(shut_off());
+    DefinedByRestore restored{{dom.name() + "-0"}};
     RestoreBox b;
     ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
     struct Case {
@@ -392,8 +344,7 @@ void add_devices(const TestDomain& dom, const std::string& devices) {
 // beside the originals, and the record left where the log says it is.
 void expect_record_kept(const TestDomain& dom, const std::map<std::string, std::string>& archived,
                         const std::string& reason) {
-    DefinedByRestore restored;
-    restored.names.push_back(dom.name() + "-0");
+    DefinedByRestore restored{{dom.name() + "-0"}};
     RestoreBox b;
     ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
     const fs::path tmp = b.box().root() / "restore";
@@ -460,9 +411,7 @@ TEST(RestoreRun, DomainWithALunOrABlockDiskKeepsItsRestoredFiles) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        DomainOptions options;
-        options.start = false;
-        TestDomain dom(options);
+        TestDomain dom(shut_off());
         LoopDevice loop(dom.directory() / "block-backing.raw");
         if (loop.device.empty()) GTEST_SKIP() << loop.why_not;
         std::string devices = c.devices;
@@ -480,11 +429,8 @@ TEST(RestoreRun, DomainWithALunOrABlockDiskKeepsItsRestoredFiles) {
 // (a restore of its backup run without last) it defines the domain.
 TEST(RestoreRun, ReplicaApplicationDeploysEvenWithoutDeploymentRestore) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
-    DomainOptions options;
-    options.start = false;
-    TestDomain dom(options);
-    DefinedByRestore restored;
-    restored.names.push_back(dom.name() + "-0");
+    TestDomain dom(shut_off());
+    DefinedByRestore restored{{dom.name() + "-0"}};
     RestoreBox b;
     ASSERT_NO_FATAL_FAILURE(b.backup("-A", dom.name(), "replica_1"));
     const std::vector<std::string> skip_deployment = {"-e", "without_deployment_restore:yes"};

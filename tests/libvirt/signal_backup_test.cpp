@@ -4,7 +4,10 @@
 // of the backup left (no overlay, no process), and the next backup works; a pause
 // holds the archiver until the run continues and then finishes normally.
 #include "libvirt/domain_checks.h"
+#include "libvirt/module_runs.h"
+#include "libvirt/shared_guest.h"
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 #include "support/test_guest.h"
 
 #include <boost/filesystem.hpp>
@@ -14,11 +17,9 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <thread>
 
 namespace fs = boost::filesystem;
@@ -27,41 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const char* const kMediaServer = "media-1";
-const char* const kTaskId = "task-1";
-
-std::string read_file(const fs::path& path) {
-    std::ifstream file(path.string(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string describe(const RunResult& result) {
-    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
-           "\nstderr:\n" + result.err;
-}
-
-// Live (not zombie) processes of a process group, as "pid command" lines. The module
-// leads its own group and none of its descendants leaves it.
-std::vector<std::string> live_processes_in_group(pid_t group) {
-    std::vector<std::string> found;
-    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
-        const std::string pid = it->path().filename().string();
-        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        const std::string stat = read_file(it->path() / "stat");
-        const auto close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream fields(stat.substr(close + 2));
-        std::string state;
-        long parent = 0, process_group = 0;
-        fields >> state >> parent >> process_group;
-        if (process_group == group && state != "Z")
-            found.push_back(pid + " " + stat.substr(0, close + 1));
-    }
-    return found;
 }
 
 // The first live process of the group whose command line holds `fragment`; 0 if none.
@@ -107,41 +75,27 @@ pid_t archiver_pid(const Sandbox::Background& run) {
 
 // One running linked-clone guest for the whole suite, a sandbox with the stand-in
 // archiver, and the checks every ending of a backup must pass.
-class SignalledBackup : public ::testing::Test {
+class SignalledBackup : public SharedGuestSuite<SignalledBackup> {
+public:
+    static std::unique_ptr<TestDomain> make_guest() {
+        DomainOptions options;
+        options.name_prefix = "signalled";
+        options.linked_clone = true;  // the shared base must come out unchanged
+        return std::make_unique<TestDomain>(options);
+    }
+
 protected:
     static void SetUpTestSuite() {
-        std::string reason;
         if (!can_use_namespaces()) {
             skip_reason_ = "needs root and mount namespaces";
             return;
         }
-        if (!libvirt_installed(reason)) {
-            skip_reason_ = reason;
-            return;
-        }
-        if (!ensure_libvirt(reason)) {
-            failure_ = reason;
-            return;
-        }
-        try {
-            DomainOptions options;
-            options.name_prefix = "signalled";
-            options.linked_clone = true;  // the shared base must come out unchanged
-            guest_ = std::make_unique<TestDomain>(options);
-        } catch (const std::exception& e) {
-            failure_ = e.what();
-        }
+        SharedGuestSuite::SetUpTestSuite();
     }
-    static void TearDownTestSuite() { guest_.reset(); }
 
     void SetUp() override {
-        if (!skip_reason_.empty()) GTEST_SKIP() << skip_reason_;
-        ASSERT_TRUE(guest_) << failure_;
-        box_.install_standin_zvfd();
-        box_.fake_program("/sbin/lsmod", "#!/bin/sh\necho 'kvm_intel 380928 0'\necho 'kvm 1142784 1 kvm_intel'\n");
-        std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
-            << "secret of the task\n";
-        fs::create_directories(tmp());
+        SharedGuestSuite::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         base_sum_ = sha256_of(guest().base_image());
     }
     void TearDown() override {
@@ -150,17 +104,13 @@ protected:
         guest().set_script_behaviour("after", 0);
     }
 
-    TestDomain& guest() { return *guest_; }
-    fs::path tmp() const { return box_.root() / "operation"; }
-
     std::vector<std::string> backup_args(const std::string& archive_name) const {
-        return {"-1", "-b", guest_->name(), "-d", tmp().string(), "-n", archive_name,
-                "-m", kMediaServer, "-T", kTaskId};
+        return server_.backup_args("-1", guest_->name(), archive_name);
     }
     Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms) {
         RunOptions options;
         if (!slow_ms.empty()) options.env["ZVFD_STANDIN_SLOW_MS"] = slow_ms;
-        return box_.start(backup_args(archive_name), options);
+        return server_.box().start(backup_args(archive_name), options);
     }
 
     // What a terminated backup must leave: status 17 with its message, the domain
@@ -172,7 +122,7 @@ protected:
         EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(module_pid)))
             << describe(result);
         expect_domain_intact();
-        EXPECT_FALSE(fs::exists(tmp() / archive_name)) << "the work directory stayed";
+        EXPECT_FALSE(fs::exists(server_.operation() / archive_name)) << "the work directory stayed";
         EXPECT_EQ(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
         expect_no_process_left(module_pid);
     }
@@ -199,20 +149,15 @@ protected:
         EXPECT_TRUE(left.empty()) << "still running: " << left.front();
     }
     void expect_next_backup_succeeds(const std::string& archive_name) {
-        const RunResult next = box_.run(backup_args(archive_name));
+        const RunResult next = server_.box().run(backup_args(archive_name));
         EXPECT_EQ(next.status, 0) << describe(next);
         EXPECT_TRUE(next.has_log("completed successfully")) << describe(next);
         expect_domain_intact();
     }
 
-    static std::unique_ptr<TestDomain> guest_;
-    static std::string skip_reason_, failure_;
-    Sandbox box_;
+    ServerModeBox server_;
     std::string base_sum_;
 };
-
-std::unique_ptr<TestDomain> SignalledBackup::guest_;
-std::string SignalledBackup::skip_reason_, SignalledBackup::failure_;
 
 struct Phase {
     const char* name;
@@ -321,7 +266,7 @@ TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
 
     // The length of a whole backup here, to spread the kills over it.
     const auto measured = Clock::now();
-    const RunResult reference = box_.run(backup_args("reference"));
+    const RunResult reference = server_.box().run(backup_args("reference"));
     ASSERT_EQ(reference.status, 0) << describe(reference);
     const int span_ms = static_cast<int>(seconds_since(measured) * 1000);
     std::cout << "[ measure  ] a backup takes " << span_ms << " ms\n";

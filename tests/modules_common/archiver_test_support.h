@@ -8,6 +8,7 @@
 
 #include "common/zv_logger.h"
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -72,36 +73,9 @@ private:
     std::streambuf* saved_;
 };
 
-// A fresh directory, removed with its content at the end.
-class ScratchDir {
-public:
-    ScratchDir() : path_(fs::temp_directory_path() / fs::unique_path("zv-archiver-%%%%-%%%%")) {
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() {
-        boost::system::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-private:
-    fs::path path_;
-};
-
-inline void write_file(const fs::path& path, const std::string& text) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path.string(), std::ios::binary) << text;
-}
-
-inline std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using zv_test::read_file;
+using zv_test::ScratchDir;
+using zv_test::write_file;
 
 // The command line as the module built it, with the product's archiver path replaced
 // by the stand-in's, so that the shell really parses the module's text.

@@ -293,6 +293,22 @@ ZV_SANDBOXED_CASE(lvm_provider) {
                   1);
     }
     {
+        // The task id is the client's: quotes, blanks and command text in it stay
+        // inside the one argument that names the snapshot, and run nothing.
+        const std::string marker = calls + ".pwned";
+        const std::string task = "4'2 $(touch " + marker + "); touch " + marker;
+        const std::string path = "/dev/mapper/vg-data--zv--snap--" + task;
+        SnapshotLVM provider;
+        std::string out;
+        fs::remove(calls);
+        EXPECT_FALSE(provider.create("/dev/mapper/vg-data", "vg-data", "/srv", task, 512, out));
+        EXPECT_EQ(zv_test::calls(calls),
+                  (CallLog{{"lvcreate", "--size=512B", "--snapshot", "--name", path,
+                            "/dev/mapper/vg-data"},
+                           {"lvremove", "-y", path}}));
+        EXPECT_FALSE(fs::exists(marker));
+    }
+    {
         // A provider that never made a snapshot has nothing to remove.
         SnapshotLVM provider;
         EXPECT_FALSE(provider.remove("/dev/mapper/vg-data"));

@@ -8,6 +8,7 @@
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
 #include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
 #include "support/test_module.h"
 
 #include <boost/filesystem.hpp>
@@ -31,15 +32,9 @@
 #include <thread>
 
 namespace fs = boost::filesystem;
+using zv_test::read_file;
 
 namespace {
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path.string(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // One write on an O_APPEND descriptor: safe from a handler, whole across processes.
 void record(const fs::path& events, const std::string& event) {
@@ -451,6 +446,16 @@ int working_child(SignalModule& module, const fs::path& events, const fs::path& 
     return 0;
 }
 
+// Once the working child is ready: pauses it and waits (up to 3 s) until its archiver
+// stopped too. Returns the archiver's process id.
+pid_t pause_working_child(const Child& child, const fs::path& archiver_pid_file) {
+    const pid_t archiver = std::stoi(read_file(archiver_pid_file));
+    child.signal(SIGTSTP);
+    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return archiver;
+}
+
 TEST_F(Signals, PauseHoldsTheWorkAndTheArchiverUntilContinue) {
     const fs::path archiver_pid_file = scratch_ / "archiver.pid";
     Child child(scratch_, [&] {
@@ -458,10 +463,7 @@ TEST_F(Signals, PauseHoldsTheWorkAndTheArchiverUntilContinue) {
         return working_child(module, events_, archiver_pid_file, 100);
     });
     wait_for_event("ready");
-    const pid_t archiver = std::stoi(read_file(archiver_pid_file));
-    child.signal(SIGTSTP);
-    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const pid_t archiver = pause_working_child(child, archiver_pid_file);
     EXPECT_EQ(process_state(archiver), 'T') << "the archiver was not paused";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const auto held = events().size();
@@ -516,10 +518,7 @@ TEST_F(Signals, TerminationDuringAPauseEndsTheRunAtOnce) {
         return working_child(module, events_, archiver_pid_file, 100000);
     });
     wait_for_event("ready");
-    const pid_t archiver = std::stoi(read_file(archiver_pid_file));
-    child.signal(SIGTSTP);
-    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const pid_t archiver = pause_working_child(child, archiver_pid_file);
     const auto asked = std::chrono::steady_clock::now();
     child.signal(SIGTERM);
     const auto result = child.wait();

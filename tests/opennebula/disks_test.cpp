@@ -260,6 +260,31 @@ TEST_F(DisksTest, DeviceWithoutDomblklistLineIsReported) {
     EXPECT_TRUE(info.device_file.empty());
 }
 
+TEST_F(DisksTest, DomainNameAndTargetReachVirshAsTheyAreAndOddHostsAreRefused) {
+    const std::string here = zv_utils_common::get_nodename();
+    const std::string pwned = (tools.dir() / "pwned").string();
+    const std::string deploy_id = "one-42'; touch " + pwned + "; '";
+    opennebula_device_info info;
+    info.target = "vd'$(id>" + pwned + ")";
+    tools.reply({"virsh", "domblklist", deploy_id}, "vda /x\n" + info.target + " /disk b\n");
+    ASSERT_EQ(one::get_target_device_path(here, deploy_id, info), 0) << log_text();
+    EXPECT_EQ(info.device_file, "/disk");
+    EXPECT_FALSE(fs::exists(pwned));
+
+    // The host becomes the host part of a libvirt URI, where "?command=" would name a
+    // program for libvirt to run and "/" or "#" would change what the URI names.
+    for (const std::string& host : std::vector<std::string>{"node-b/system?command=/bin/touch#",
+                                                          "node-b?socket=/x", "a b", "evil@node-b",
+                                                          "node-b#", "node\nb", ""}) {
+        SCOPED_TRACE(host);
+        const auto calls = tools.calls().size();
+        const int refusals = logged(": wrong host name: ");
+        EXPECT_EQ(one::get_target_device_path(host, "one-42", info), 1);
+        EXPECT_EQ(logged(": wrong host name: "), refusals + 1);
+        EXPECT_EQ(tools.calls().size(), calls);  // virsh is not asked at all
+    }
+}
+
 TEST_F(DisksTest, ReadFileLinkHereAndOnAnotherHost) {
     fs::create_symlink(work / "missing", work / "dangling");
     std::string target = "stale";

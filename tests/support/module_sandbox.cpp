@@ -113,6 +113,28 @@ bool can_use_namespaces() {
     return system("unshare --mount --propagation private true >/dev/null 2>&1") == 0;
 }
 
+std::string describe(const RunResult& result) {
+    return "status " + std::to_string(result.status) + "\nstdout:\n" + strip_colours(result.out) +
+           "\nstderr:\n" + result.err;
+}
+
+std::vector<std::string> live_processes_in_group(pid_t group) {
+    std::vector<std::string> found;
+    for (fs::directory_iterator it("/proc"), end; it != end; ++it) {
+        const std::string pid = it->path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string stat = read_file(it->path() / "stat");
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::string state;
+        long parent = 0, process_group = 0;
+        fields >> state >> parent >> process_group;
+        if (process_group == group && state != "Z") found.push_back(stat.substr(0, close + 1));
+    }
+    return found;
+}
+
 std::string module_binary() { return ZV_MODULE_BINARY; }
 std::string standin_zvfd_binary() { return std::string(ZV_BINARY_DIR) + "/standins/zvfd"; }
 

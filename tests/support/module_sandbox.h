@@ -99,6 +99,13 @@ private:
 // True when the process can create mount namespaces (root); tests skip otherwise.
 bool can_use_namespaces();
 
+// A run's status and both outputs (colours stripped), for failure messages.
+std::string describe(const RunResult& result);
+
+// Live (not zombie) processes of a process group as "<pid> (<command>)". A module run
+// leads its own group and none of its descendants leaves it.
+std::vector<std::string> live_processes_in_group(pid_t group);
+
 // Path of the module binary built with the tests, and of the stand-in archiver.
 std::string module_binary();
 std::string standin_zvfd_binary();

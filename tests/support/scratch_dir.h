@@ -3,6 +3,9 @@
 //
 //   class MyTest : public zv_test::ScratchDirTest {};
 //   TEST_F(MyTest, X) { const std::string path = write("a.conf", "x=1\n"); ... }
+//
+//   zv_test::ScratchDir scratch;                   // the same as a scoped object
+//   zv_test::write_file(scratch.path() / "sub/a", "x");
 #pragma once
 
 #include <boost/filesystem.hpp>
@@ -21,6 +24,33 @@ inline std::string read_file(const boost::filesystem::path& path) {
     text << in.rdbuf();
     return text.str();
 }
+
+// Replaces the file's content with `text`, creating the directories above it.
+inline void write_file(const boost::filesystem::path& path, const std::string& text) {
+    boost::filesystem::create_directories(path.parent_path());
+    std::ofstream(path.string(), std::ios::binary | std::ios::trunc) << text;
+}
+
+// A fresh directory below `parent`, removed with its content when the object goes.
+class ScratchDir {
+public:
+    explicit ScratchDir(const boost::filesystem::path& parent = boost::filesystem::temp_directory_path(),
+                        const std::string& leaf = "zvtest-scratch-%%%%-%%%%")
+        : path_(parent / boost::filesystem::unique_path(leaf)) {
+        boost::filesystem::create_directories(path_);
+    }
+    ~ScratchDir() {
+        boost::system::error_code ignored;
+        boost::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const boost::filesystem::path& path() const { return path_; }
+    std::string str() const { return path_.string(); }
+
+private:
+    boost::filesystem::path path_;
+};
 
 class ScratchDirTest : public testing::Test {
 protected:

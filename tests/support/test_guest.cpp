@@ -1,5 +1,7 @@
 #include "support/test_guest.h"
 
+#include "support/xml_escape.h"
+
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
@@ -32,21 +34,6 @@ std::string trim(std::string text) {
     text.erase(end == std::string::npos ? 0 : end + 1);
     const auto begin = text.find_first_not_of(" \t\r\n");
     return begin == std::string::npos ? std::string() : text.substr(begin);
-}
-
-std::string xml_escape(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        switch (c) {
-            case '&': escaped += "&amp;"; break;
-            case '<': escaped += "&lt;"; break;
-            case '>': escaped += "&gt;"; break;
-            case '\'': escaped += "&apos;"; break;
-            case '"': escaped += "&quot;"; break;
-            default: escaped += c;
-        }
-    }
-    return escaped;
 }
 
 std::string base64_decode(const std::string& text) {
