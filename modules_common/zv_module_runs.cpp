@@ -123,17 +123,15 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
             return 11;
         }
     }
-    const char* const prefix = replication ? "Backup module: " : "Backup module:";
-    const char* const gap = replication ? "" : " ";
     if (!resource_exists()) {
-        ZvLogStream(ZvLogLvl::Error) << prefix << gap << "Unable to backup this resource "
+        ZvLogStream(ZvLogLvl::Error) << "Backup module: Unable to backup this resource "
                                      << quoted(options_.resource) << "." << " Resource doesn't exist."
                                      << std::endl;
         return 2;
     }
     if (!options_.reference_snapshot.empty() &&
         unpack_snapshot_file(options_.reference_snapshot) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << prefix << gap << "Unable to unpack reference snapshot file: "
+        ZvLogStream(ZvLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "
                                      << quoted(options_.reference_snapshot) << "." << std::endl;
         return 2;
     }
