@@ -15,12 +15,6 @@ using zv_test::write_file;
 
 namespace {
 
-#define REQUIRE_NAMESPACES()                                                   \
-    do {                                                                       \
-        if (!zv_test::can_use_namespaces())                                    \
-            GTEST_SKIP() << "needs root and mount namespaces";                 \
-    } while (0)
-
 const std::string default_logger_config =
     "#Logging level: Error, Warning, Info, Debug, Debug1, Debug2, Debug3, Debug4\n"
     "log_level Info\n"
@@ -35,7 +29,7 @@ fs::path logger_config(const zv_test::Sandbox& box) { return box.opt() / "etc/zv
 const std::vector<std::string> logging_run = {"-u", "only:two"};
 
 TEST(LoggerConfigFile, MissingFileIsWrittenWithTheDefaults) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     const auto result = box.run(logging_run);
     EXPECT_EQ(result.status, 1);
@@ -52,7 +46,7 @@ TEST(LoggerConfigFile, MissingFileIsWrittenWithTheDefaults) {
 }
 
 TEST(LoggerConfigFile, MissingKeyResetsEveryValueToTheDefaults) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     write_file(logger_config(box), "log_level Warning\nlog_file_max_size 5\n");
     const auto result = box.run(logging_run);
@@ -63,7 +57,7 @@ TEST(LoggerConfigFile, MissingKeyResetsEveryValueToTheDefaults) {
 }
 
 TEST(LoggerConfigFile, LevelFromTheFileFiltersLines) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const struct {
         std::string level;
         bool info_shown;
@@ -90,7 +84,7 @@ TEST(LoggerConfigFile, LevelFromTheFileFiltersLines) {
 }
 
 TEST(ConfigMerge, MergedFileAndExitStatus) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     write_file(box.opt() / "etc/old.conf", "server old-server\nport 1\nstale x\n");
     write_file(box.opt() / "etc/new.conf", "# Server\nserver default\nport 0\nuser root\n");
@@ -112,7 +106,7 @@ TEST(ConfigMerge, MergedFileAndExitStatus) {
 }
 
 TEST(ModuleParamsFromClient, ValuesTheArchiverCannotTakeEndWith14) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const struct {
         std::string params;
         std::string message;
@@ -140,7 +134,7 @@ TEST(ModuleParamsFromClient, ValuesTheArchiverCannotTakeEndWith14) {
 }
 
 TEST(LocalRestrictionList, ListedResourceEndsWith11OnlyWithJ) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     write_file(box.opt() / "etc/zelvor_restriction.list.kvm", "vm0\nvm1\n");
     write_file(box.opt() / "var/tasks/task_secret_1", "secret\n");  // a server-mode task

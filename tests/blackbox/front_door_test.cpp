@@ -74,12 +74,6 @@ std::string without_time_stamps(const std::string& text) {
     return result;
 }
 
-#define REQUIRE_NAMESPACES()                                                   \
-    do {                                                                       \
-        if (!zv_test::can_use_namespaces())                                    \
-            GTEST_SKIP() << "needs root and mount namespaces";                 \
-    } while (0)
-
 // One command line and everything the client agent and the operator see of it.
 struct FrontDoorCase {
     std::vector<std::string> args;
@@ -232,7 +226,7 @@ std::vector<FrontDoorCase> front_door_cases() {
 class FrontDoor : public testing::TestWithParam<FrontDoorCase> {};
 
 TEST_P(FrontDoor, CommandLineGivesStatusProtocolAndErrors) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const FrontDoorCase& c = GetParam();
     zv_test::Sandbox box;
     const auto result = box.run(c.args);
@@ -263,7 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Table, FrontDoor, testing::ValuesIn(front_door_cases())
 
 // The usage text of a start without arguments, compared byte for byte.
 TEST(FrontDoorText, UsageTextWithoutArgumentsIsExact) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     zv_test::RunOptions options;
     options.argv0 = "zv_module_kvm";
@@ -281,7 +275,7 @@ TEST(FrontDoorText, UsageTextWithoutArgumentsIsExact) {
 
 // --help adds the library's description of all 44 options to the same usage text.
 TEST(FrontDoorText, HelpPrintsUsageThenEveryOption) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     zv_test::RunOptions options;
     options.argv0 = "zv_module_kvm";
@@ -323,7 +317,7 @@ TEST(FrontDoorText, HelpPrintsUsageThenEveryOption) {
 
 // The property listing ends without a line end: the whole output is compared.
 TEST(FrontDoorText, ModulePropertiesAreExact) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     const auto result = box.run({"--show-module-properties"});
     EXPECT_EQ(result.status, 0);
@@ -332,7 +326,7 @@ TEST(FrontDoorText, ModulePropertiesAreExact) {
 
 // The log file is named after the program name the process was started with.
 TEST(FrontDoorLogFile, NamedAfterArgv0) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     struct Case {
         std::string argv0;
         std::string log_name;
@@ -361,7 +355,7 @@ TEST(FrontDoorLogFile, NamedAfterArgv0) {
 // A process started with no argv at all (not even a program name) is refused
 // like a start without arguments instead of crashing.
 TEST(FrontDoorLogFile, EmptyArgvIsRefusedWithoutCrash) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     ASSERT_TRUE(exec_hook_installed);
     zv_test::Sandbox box;
     zv_test::RunOptions options;

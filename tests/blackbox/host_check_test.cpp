@@ -84,7 +84,7 @@ std::vector<std::string> host_domains() {
 class HostCheck : public testing::Test {
 protected:
     void SetUp() override {
-        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+        ZV_REQUIRE_NAMESPACES();
         if (host("bash " + std::string(ZV_SOURCE_DIR) + "/scripts/start_libvirt.sh") != 0)
             GTEST_SKIP() << "libvirtd does not answer";
     }

@@ -33,7 +33,7 @@ bool wait_for_output(const Sandbox::Background& run, const std::string& fragment
 class Terminated : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+        ZV_REQUIRE_NAMESPACES();
         box_.install_standin_zvfd();
         std::ofstream((box_.opt() / "var/tasks/task_secret_7").string()) << "secret\n";
         fs::create_directories(operation());

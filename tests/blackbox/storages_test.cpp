@@ -22,11 +22,6 @@ using zv_test::write_file;
 
 namespace {
 
-#define REQUIRE_NAMESPACES()                                                                   \
-    do {                                                                                       \
-        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces"; \
-    } while (0)
-
 const std::string init_signature = "bool ZvModuleUniversal::init(int, char**)";
 const std::string load_signature = "bool ZvModuleUniversal::load_client_defined_storages()";
 const std::string secret = "task-secret-of-42";
@@ -58,7 +53,7 @@ const std::vector<std::string> backup_run = {"-1",         "-b", "vm1",    "-d",
                                              "vm1_full_1", "-m", "media1", "-T", "42"};
 
 TEST(ClientDefinedStorages, KvmRefusesAStorageListWithOneRecord) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const struct {
         std::string record;
         int type;
@@ -90,7 +85,7 @@ TEST(ClientDefinedStorages, KvmRefusesAStorageListWithOneRecord) {
 // Storage lists that leave no storage: the run goes on past init (here into the
 // backup, which then stops for its own reasons) and prints "MODULE PID:".
 TEST(ClientDefinedStorages, NoUsableRecordLetsTheRunGoOn) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const struct {
         std::string name;
         std::string records;
@@ -123,7 +118,7 @@ TEST(ClientDefinedStorages, NoUsableRecordLetsTheRunGoOn) {
 }
 
 TEST(ClientDefinedStorages, TaskFilesDecideWhetherInitGoesOn) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     {
         SCOPED_TRACE("task secret file missing");
         zv_test::Sandbox box;
@@ -218,7 +213,7 @@ protected:
 };
 
 TEST_F(Verification, GoodAndTamperedSignatures) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const std::string archive_sign = key.sign_hex(archive);
     const std::string meta_sign = key.sign_hex(meta);
 
@@ -277,7 +272,7 @@ TEST_F(Verification, GoodAndTamperedSignatures) {
 // The archive name and the hash name come from the client; neither may add shell
 // words or commands.
 TEST_F(Verification, ValuesFromTheRequestNeverRunAsShellText) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const fs::path injected = box.root() / "injected";
     const fs::path odd = storage / ("vm1 'q' $(touch " + injected.string() + "); `x` & y.zvfd");
     write_file(odd, "archive bytes");
@@ -307,7 +302,7 @@ TEST_F(Verification, ValuesFromTheRequestNeverRunAsShellText) {
 // A snapshot file given with -M is only read: it stays, and the unpacked copy goes
 // into a scratch directory of the run, not into "/<stem>.snap_dir" or beside it.
 TEST_F(Verification, ReadsTheSnapshotFileAndDeletesNothing) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     // A stem of this sandbox's own, so that a directory wrongly unpacked at "/" (the
     // host's, the namespace shares it) is found and removed here.
     const std::string stem = box.root().filename().string() + "_full_1";
@@ -351,7 +346,7 @@ TEST_F(Verification, ReadsTheSnapshotFileAndDeletesNothing) {
 }
 
 TEST_F(Verification, RequestsThatCannotBeVerifiedEndWith12) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     const struct {
         std::string esign;
         std::string message;
@@ -388,7 +383,7 @@ TEST_F(Verification, RequestsThatCannotBeVerifiedEndWith12) {
 }
 
 TEST(NeedEsign, AnswersWithoutDoingAnything) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     without_libvirt(box);
     // No task secret: loading the storages would fail init, so a 0 shows it was skipped.
@@ -411,7 +406,7 @@ TEST(NeedEsign, AnswersWithoutDoingAnything) {
 }
 
 TEST(DeletionRequest, DefaultDeletesNothingAndKeepsTheSnapshotFile) {
-    REQUIRE_NAMESPACES();
+    ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
     const std::string stem = box.root().filename().string() + "_full_1";
     const fs::path snap = box.root() / "client" / (stem + ".snap");

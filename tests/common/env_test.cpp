@@ -72,7 +72,7 @@ struct LogfileCase {
 };
 
 TEST(MainLogFile, TakesTheLastLogfileLine) {
-    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    ZV_REQUIRE_NAMESPACES();
     const LogfileCase cases[] = {
         {"later line wins, comments skipped", "logfile /a\n   logfile\t/b\n#logfile /c\n", 0,
          "logfile=/b\n"},

@@ -287,7 +287,7 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
 // every call, and the operation directory stays empty. The last case is the control:
 // the same backup without -j does reach virsh (which knows no domain).
 TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
-    if (!can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    ZV_REQUIRE_NAMESPACES();
     const std::string domain = "restricted vm";
     struct Case {
         const char* name;

@@ -32,7 +32,7 @@ inline const char* const kFakeLsmod =
 
 #define ZV_REQUIRE_SANDBOX_AND_LIBVIRT()                                                   \
     do {                                                                                   \
-        if (!::zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces"; \
+        ZV_REQUIRE_NAMESPACES();                                                           \
         ZV_REQUIRE_LIBVIRT();                                                              \
     } while (0)
 

@@ -99,6 +99,13 @@ private:
 // True when the process can create mount namespaces (root); tests skip otherwise.
 bool can_use_namespaces();
 
+// Skips the current test when the sandbox cannot be used here.
+#define ZV_REQUIRE_NAMESPACES()                                                  \
+    do {                                                                         \
+        if (!::zv_test::can_use_namespaces())                                    \
+            GTEST_SKIP() << "needs root and mount namespaces";                   \
+    } while (0)
+
 // A run's status and both outputs (colours stripped), for failure messages.
 std::string describe(const RunResult& result);
 
