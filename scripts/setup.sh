@@ -13,6 +13,9 @@ packages=(
   libvirt-daemon-system libvirt-clients qemu-system-x86 qemu-utils qemu-guest-agent
   openssl libengine-gost-openssl tar gzip util-linux procps
   busybox-static cpio e2fsprogs kmod lvm2 xz-utils
+  libzstd-dev libcurl4-openssl-dev
+  ceph-mon ceph-mgr ceph-osd radosgw ceph-common qemu-block-extra
+  openssh-server openssh-client
 )
 
 # Without udev nothing gives /dev/kvm Debian's usual root:kvm 0660. libvirtd's cached
