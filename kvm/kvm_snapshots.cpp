@@ -10,6 +10,7 @@
 #include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -32,6 +33,38 @@ const char* const commit_signature =
 void log_failed_command(const std::string& command, const std::string& output) {
     ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
     ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+}
+
+// Merges the overlay on top of `target` into the image below it and pivots the disk
+// back onto that image. The pivot is asked for, not waited for: `virsh blockcommit
+// --pivot` waits for the job's ready event, and on a loaded host that event can be lost
+// (an overlay with nothing to merge is ready at once), leaving virsh waiting forever
+// with the job ready and the domain on its overlay. Asking again until libvirt takes the
+// pivot, and giving up as soon as the job is gone or libvirt stops answering, ends in a
+// bounded number of steps once the job is ready.
+bool merge_active_overlay(const std::string& domain, const std::string& target,
+                          std::string& output) {
+    const std::string disk = shell_quote(domain) + " " + shell_quote(target);
+    if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockcommit " + disk +
+                                             " --active --shallow",
+                                         output) != 0)
+        return false;
+    std::chrono::milliseconds pause(50);
+    for (;;) {
+        std::string answer;
+        if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockjob " + disk + " --pivot",
+                                             answer) == 0)
+            return true;
+        std::string info;
+        const bool asked = zv_utils_common::execute_command(
+                               "LANG=C /usr/bin/virsh blockjob " + disk + " --info", info) == 0;
+        if (!asked || info.find("Block Commit") == std::string::npos) {
+            output += answer + info;  // the job failed or libvirt went away: nothing to pivot
+            return false;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(500));
+    }
 }
 
 std::string agent_command(const std::string& domain, const json::value& request) {
@@ -195,11 +228,8 @@ int ZvModuleKvm::commit_kvm_snapshots(std::string domain, std::string snapshot_n
         // --shallow merges the overlay into the image it was taken from, and only
         // that: without it a linked clone's own image would be committed into the
         // shared base as well and the domain left running on the base.
-        const std::string command = "LANG=C /usr/bin/virsh blockcommit " + shell_quote(domain) + " " +
-                                    shell_quote(device.target) +
-                                    " --active --verbose --pivot --shallow";
         const std::string overlay = overlay_path(device, snapshot_name);
-        if (zv_utils_common::execute_command(command, output) != 0) {
+        if (!merge_active_overlay(domain, device.target, output)) {
             ZvLogStream(ZvLogLvl::Error) << commit_signature
                                          << ": Can't blockcommit snapshot(s): " << output << std::endl;
             ZvLogStream(ZvLogLvl::Error)
