@@ -10,6 +10,8 @@
 
 #include <exception>
 #include <fstream>
+#include <limits>
+#include <stdexcept>
 
 namespace fs = boost::filesystem;
 using zv_utils_common::shell_quote;
@@ -39,10 +41,25 @@ zv_kvm_conf ZvModuleKvm::read_kvm_conf() const {
         conf.backup_if_shutdown = value == "t" || value == "true";
     if (find_special_param("script_before_snapshot", value)) conf.script_before_snapshot = value;
     if (find_special_param("script_after_snapshot", value)) conf.script_after_snapshot = value;
-    if (find_special_param("execution_script_timeout", value))
-        conf.execution_script_timeout = static_cast<std::uint32_t>(std::stoi(value));
+    if (find_special_param("execution_script_timeout", value) &&
+        !parse_script_timeout(value, conf.execution_script_timeout))
+        throw std::invalid_argument("execution_script_timeout \"" + value +
+                                    "\" is refused: it must be a whole number of seconds from 0 "
+                                    "to 4294967295");
     if (find_special_param("ceph_user", value)) conf.ceph_user = value;
     return conf;
+}
+
+bool ZvModuleKvm::parse_script_timeout(const std::string& text, std::uint32_t& seconds) {
+    // Only plain digits: a sign, blanks or a unit would be read as some other number
+    // (stoi takes "-1" and "12s"), and -1 as an unsigned count waits for 136 years.
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long value = std::stoull(text);
+    if (value > std::numeric_limits<std::uint32_t>::max()) return false;
+    seconds = static_cast<std::uint32_t>(value);
+    return true;
 }
 
 std::string ZvModuleKvm::work_directory() const {
@@ -59,7 +76,9 @@ bool ZvModuleKvm::run_guest_step(const std::string& configured, const std::strin
                                         kvm_conf.execution_script_timeout);
     }
     if (!kvm_run_script_inside_vm(domain, "/usr/bin/test", std::string("-f ") + default_guest_program, 1))
-        return true;  // no default program in the guest: nothing to run
+        // No default program in the guest: nothing to run; unless the probe was cut
+        // short by a termination, which ends the step.
+        return !ZvModuleSignalHandler::termination_pending();
     ZvLogStream(ZvLogLvl::Info) << "Default script exists in VM: " << default_guest_program << std::endl;
     ran = true;
     return kvm_run_script_inside_vm(domain, default_guest_program, argument,
@@ -179,6 +198,8 @@ bool ZvModuleKvm::write_file_list(bool replication) {
 bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
     bool work_directory_made = false;
     try {
+        // A parameter that cannot be used is refused before the domain is looked at.
+        kvm_conf = read_kvm_conf();
         if (check_client(false) != 0) {
             ZvLogStream(ZvLogLvl::Error) << "Unable to run the module on this client" << std::endl;
             return false;
@@ -186,7 +207,6 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
         // The work directory is removed recursively: its name must stay one entry
         // inside the temporary operation directory.
         if (!check_name_in_operation_directory("Archive name", options_.archive_name)) return false;
-        kvm_conf = read_kvm_conf();
 
         const std::string& domain = options_.resource;
         if (!is_VM_online(domain, vm_online)) {
@@ -226,7 +246,9 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
             // the after step runs once.
             after_step_owed = ran;
 
-            if (create_kvm_snapshots(domain, options_.archive_name, devices) != 0) {
+            // A run being ended takes no snapshot it would only have to merge back.
+            if (ZvModuleSignalHandler::termination_pending() ||
+                create_kvm_snapshots(domain, options_.archive_name, devices) != 0) {
                 undo_preparation(true);
                 return false;
             }

@@ -181,10 +181,17 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
                                              << "ended by signal " << status.signal << std::endl;
             return false;
         }
-        if (remaining > 0) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            --remaining;
+        // A run being ended does not wait for the guest: the program may go on
+        // there, and whoever looks at the guest has to know that.
+        const bool slept = remaining > 0 && ZvModuleSignalHandler::sleep_unless_terminating(1000);
+        if (ZvModuleSignalHandler::termination_pending()) {
+            ZvLogStream(ZvLogLvl::Warning)
+                << "The module is being terminated: no longer waiting for '" << program
+                << "' inside VM: " << domain << ", pid: " << pid
+                << "; it was left running in the guest" << std::endl;
+            return false;
         }
+        if (slept) --remaining;
         if (remaining == 0) {
             ZvLogStream(ZvLogLvl::Error) << "Internal VM script execution timed out" << std::endl;
             return false;

@@ -127,7 +127,11 @@ protected:
     bool qemu_img_force_share = false;
 
     // Backup preparation and release.
-    zv_kvm_conf read_kvm_conf() const;  // throws for a timeout that is no number
+    // Throws std::invalid_argument, naming the parameter and its value, for a
+    // timeout that parse_script_timeout refuses.
+    zv_kvm_conf read_kvm_conf() const;
+    // A guest program's timeout: plain decimal digits, at most 4294967295 seconds.
+    static bool parse_script_timeout(const std::string& text, std::uint32_t& seconds);
     std::string work_directory() const;  // temporary operation directory / archive name
     bool read_backing_chain(kvm_device_info& device);
     bool write_target_list(const std::string& path) const;

@@ -7,7 +7,13 @@
 
 #include <boost/filesystem.hpp>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <iostream>
@@ -24,10 +30,51 @@ bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+// popen with one difference: the shell, and the archiver it becomes through
+// "exec", get SIGKILL when the module dies. A module killed outright (kill -9)
+// must not leave an archiver behind that finishes a task nobody waits for.
+FILE* start_archiver(const std::string& command, pid_t& child) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
+    const pid_t parent = getpid();
+    child = fork();
+    if (child < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return nullptr;
+    }
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(127);  // the module died before the line above
+        if (dup2(fds[1], STDOUT_FILENO) < 0) _exit(127);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    FILE* pipe = fdopen(fds[0], "r");
+    if (pipe == nullptr) {
+        close(fds[0]);
+        waitpid(child, nullptr, 0);
+    }
+    return pipe;
+}
+
+// pclose's counterpart: the child's wait status, or -1.
+int finish_archiver(FILE* pipe, pid_t child) {
+    std::fclose(pipe);
+    int status = 0;
+    for (;;) {
+        if (waitpid(child, &status, 0) == child) return status;
+        if (errno != EINTR) return -1;
+    }
+}
+
 }  // namespace
 
 std::string zvfd_shell_command(const std::vector<std::string>& arguments, bool from_root) {
-    return std::string(from_root ? "cd / && " : "") +
+    // "exec": the archiver takes the shell's place, so what the runner does to its
+    // child (the parent-death signal) applies to the archiver itself.
+    return std::string(from_root ? "cd / && " : "") + "exec " +
            zv_utils_common::shell_command(zvfd_program, arguments) + " 2>&1";
 }
 
@@ -35,7 +82,8 @@ bool ZvModuleUniversal::run_zvfd_command(const std::string& command, std::string
                                          pid_t& pid, std::string& progress) {
     ZvLogStream(ZvLogLvl::Info) << run_zvfd_signature << ":zvfd command: " << command << std::endl;
 
-    FILE* pipe = popen(command.c_str(), "r");
+    pid_t child = 0;
+    FILE* pipe = start_archiver(command, child);
     if (pipe == nullptr) {
         ZvLogStream(ZvLogLvl::Error) << run_zvfd_signature << ": couldn't start OS command: "
                                      << command << std::endl;
@@ -75,8 +123,10 @@ bool ZvModuleUniversal::run_zvfd_command(const std::string& command, std::string
             }
         }
         // A last piece without a terminator is incomplete and is dropped.
-        status = pclose(pipe);
+        status = finish_archiver(pipe, child);
         pipe = nullptr;
+        // However the archiver ended, its process id may now belong to anyone.
+        pid = 0;
 
         ZvLogStream(ZvLogLvl::Debug) << "zvfd process status 0x" << std::hex << status << "."
                                      << std::endl;
@@ -99,7 +149,6 @@ bool ZvModuleUniversal::run_zvfd_command(const std::string& command, std::string
         const int code = WEXITSTATUS(status);
         ZvLogStream(ZvLogLvl::Debug) << "zvfd process exits with 0x" << std::hex << code
                                      << " status." << std::endl;
-        pid = 0;
         switch (code) {
             case 0:
                 return true;
@@ -116,7 +165,8 @@ bool ZvModuleUniversal::run_zvfd_command(const std::string& command, std::string
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << run_zvfd_signature << ": " << e.what() << std::endl;
         // Wait for the archiver rather than leave it running unsupervised.
-        if (pipe != nullptr) pclose(pipe);
+        if (pipe != nullptr) finish_archiver(pipe, child);
+        pid = 0;
         return false;
     }
 }

@@ -103,6 +103,18 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
     // Artefacts and work directories are named after the archive inside the
     // operation directory, which is removed recursively later on.
     if (!check_name_in_operation_directory("Archive name", options_.archive_name)) return 5;
+    // This run writes its snapshot file and directory, and then deletes its reference
+    // as obsolete: a reference that is one of them would be overwritten while read, or
+    // the new snapshot file deleted after it was announced.
+    if (!options_.reference_snapshot.empty() && names_own_snapshot(options_.reference_snapshot)) {
+        ZvLogStream(ZvLogLvl::Error)
+            << "Backup module: reference snapshot file " << quoted(options_.reference_snapshot)
+            << " can't be used: this backup writes its own snapshot file "
+            << snapshot_filename() << " and snapshot directory " << snapshot_directory_path()
+            << " there. Give the reference of an earlier backup, under another archive name."
+            << std::endl;
+        return 2;
+    }
 
     if (options_.local_restrictions) {
         if (replication) {
@@ -150,22 +162,21 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
     }
 
     // From here on the domain may run on its overlays: whatever throws, the release
-    // runs (once) and the backup is reported failed, not as an unexpected error.
+    // runs (once) before the exception goes on to run(), which reports it as such.
     try {
         const bool ok = make_backup();
         if (!release_prepared_resource()) return 6;
         if (ok && !close_backup(replication)) return 6;
         if (!ok) return 6;
-    } catch (const std::exception& e) {
-        ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): backup failed: "
-                                     << e.what() << std::endl;
+    } catch (...) {
         try {
             release_prepared_resource();
         } catch (const std::exception& again) {
             ZvLogStream(ZvLogLvl::Error) << "unsigned int ZvModuleUniversal::run(): release failed: "
                                          << again.what() << std::endl;
+        } catch (...) {
         }
-        return 6;
+        throw;
     }
     if (defect_flag) {
         ZvLogStream(ZvLogLvl::Warning) << defect_warning << std::endl;

@@ -81,7 +81,11 @@ void ZvModuleUniversal::set_to_pause() {
     sigemptyset(&cont);
     sigaddset(&cont, SIGCONT);
     sigprocmask(SIG_UNBLOCK, &cont, nullptr);
-    while (is_paused()) sleep(1);
+    // A termination ends the pause as well. Outside a deferred step its handler runs
+    // on top of this one and ends the process; inside one it is held back, so the
+    // pause gives way and the step, seeing it pending, stops soon after.
+    while (is_paused() && ZvModuleSignalHandler::sleep_unless_terminating(50)) {
+    }
 }
 
 void ZvModuleUniversal::continue_working() {

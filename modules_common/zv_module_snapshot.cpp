@@ -145,17 +145,43 @@ int ZvModuleUniversal::unpack_snapshot_file(const std::string& snapshot_file) {
 }
 
 int ZvModuleUniversal::pack_snapshot_file() const {
+    // tar writes a new name only: a failed pack leaves no snapshot file that looks
+    // whole, and an earlier file of that name stays until the new one is complete.
+    const std::string packed = packing_snapshot_filename();
     const std::string command =
         "cd " + zv_utils_common::shell_quote(snapshot_directory_path()) + " && " +
-        zv_utils_common::shell_command(tar_program, {"czf", snapshot_filename(), "."});
+        zv_utils_common::shell_command(tar_program, {"czf", packed, "."});
     std::string output;
     const int status = zv_utils_common::execute_command(command, output);
     if (status == 0) return 0;
+    boost::system::error_code error;
+    fs::remove(packed, error);
     ZvLogStream(ZvLogLvl::Debug) << pack_signature << ": command: '" << command
                                  << "' returned code: " << status << " result: " << output
                                  << std::endl;
     ZvLogStream(ZvLogLvl::Error) << "Unable to pack snapshot file: " << output << std::endl;
     return 12;
+}
+
+std::string ZvModuleUniversal::packing_snapshot_filename() const {
+    return snapshot_filename() + ".part";
+}
+
+bool ZvModuleUniversal::names_own_snapshot(const std::string& path) const {
+    boost::system::error_code error;
+    const auto resolved = [&error](const std::string& name) {
+        return fs::weakly_canonical(fs::absolute(name), error).lexically_normal().string();
+    };
+    const std::string candidate = resolved(path);
+    const std::string own_file = resolved(snapshot_filename());
+    const std::string own_directory = resolved(snapshot_directory_path());
+    if (candidate == own_file || candidate == own_directory ||
+        candidate.compare(0, own_directory.size() + 1, own_directory + "/") == 0)
+        return true;
+    // A snapshot file is unpacked into "<stem>.snap_dir" of the operation directory:
+    // with the archive's name as its stem, that is this run's snapshot directory.
+    const fs::path reference(path);
+    return reference.extension() == ".snap" && reference.stem().string() == options_.archive_name;
 }
 
 int ZvModuleUniversal::define_restore_directory() {
@@ -210,44 +236,40 @@ bool ZvModuleUniversal::close_backup(const bool& replication) {
                                      << ": can't create the main snapshot file: " << std::endl;
         return false;
     }
+    // The client agent takes the result lines for a finished backup: they are printed
+    // only once every step below has succeeded. Until then the new snapshot file
+    // keeps its packing name, which a failure removes.
+    const std::string packed = packing_snapshot_filename();
+    const auto fail = [&packed]() {
+        boost::system::error_code error;
+        fs::remove(packed, error);
+        return false;
+    };
 
     // In server mode the archive lies on the media server and the snapshot file stands
     // for it.
-    std::string main_archive;
-    if (options_.autonomous) {
-        static const char* const storage_words[] = {"local-directory", "s3", "default"};
-        if (chosen_storage_type >= 1 && chosen_storage_type <= 3) {
-            std::cout << "CLIENT DEFINED STORAGE:" << storage_words[chosen_storage_type - 1] << "@"
-                      << chosen_storage_id << std::endl;
-        }
-        main_archive = archive_filename();
-    } else {
-        main_archive = snapshot_filename();
-    }
-    std::cout << "MAIN ARCHIVE FILENAME:" << main_archive << std::endl;
-    std::cout << "MAIN SNAPSHOT FILENAME:" << snapshot_filename() << std::endl;
-    std::cout << "MAIN ARCHIVE SIGN FILENAME:" << archive_sign_filename() << std::endl;
+    const std::string main_archive = options_.autonomous ? archive_filename() : snapshot_filename();
+    const std::string main_archive_now = options_.autonomous ? main_archive : packed;
 
     boost::system::error_code error;
-    if (!replication && file_list && fs::exists(main_archive, error)) {
+    bool listed = false;
+    std::string listing;
+    if (!replication && file_list && fs::exists(main_archive_now, error)) {
         const std::string command =
             zv_utils_common::shell_command(zvfd_program, {"-l", meta_filename(), "-v", "1"});
-        std::string output;
-        if (zv_utils_common::execute_command(command, output) != 0) {
+        if (zv_utils_common::execute_command(command, listing) != 0) {
             ZvLogStream(ZvLogLvl::Error) << close_backup_signature
                                          << ": command produced error: " << command << std::endl;
             ZvLogStream(ZvLogLvl::Error)
                 << "Command output start: ---------------------------------------------- "
                 << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+            ZvLogStream(ZvLogLvl::Error) << listing << std::endl;
             ZvLogStream(ZvLogLvl::Error)
                 << "Command output end ------------------------------------------------- "
                 << std::endl;
-            return false;
+            return fail();
         }
-        std::cout << "FILE LISTING START:" << std::endl;
-        std::cout << output;
-        std::cout << "FILE LISTING END" << std::endl;
+        listed = true;
     }
 
     try {
@@ -257,10 +279,27 @@ bool ZvModuleUniversal::close_backup(const bool& replication) {
             ZvLogStream(ZvLogLvl::Info) << "Remove obsolete file: " << reference << std::endl;
             fs::remove_all(reference);
         }
+        fs::rename(packed, snapshot_filename());
     } catch (const fs::filesystem_error& e) {
         ZvLogStream(ZvLogLvl::Error) << close_backup_signature << ": filesystem error: "
                                      << e.what() << std::endl;
-        return false;
+        return fail();
+    }
+
+    if (options_.autonomous) {
+        static const char* const storage_words[] = {"local-directory", "s3", "default"};
+        if (chosen_storage_type >= 1 && chosen_storage_type <= 3) {
+            std::cout << "CLIENT DEFINED STORAGE:" << storage_words[chosen_storage_type - 1] << "@"
+                      << chosen_storage_id << std::endl;
+        }
+    }
+    std::cout << "MAIN ARCHIVE FILENAME:" << main_archive << std::endl;
+    std::cout << "MAIN SNAPSHOT FILENAME:" << snapshot_filename() << std::endl;
+    std::cout << "MAIN ARCHIVE SIGN FILENAME:" << archive_sign_filename() << std::endl;
+    if (listed) {
+        std::cout << "FILE LISTING START:" << std::endl;
+        std::cout << listing;
+        std::cout << "FILE LISTING END" << std::endl;
     }
     remove_obsolete_snapshot_file();
 
@@ -277,6 +316,14 @@ bool ZvModuleUniversal::close_backup(const bool& replication) {
 
 void ZvModuleUniversal::remove_obsolete_snapshot_file() {
     if (obsolete_snapshot_file.empty()) return;
+    // Never the snapshot file this backup has just announced (a run refuses such a
+    // reference at its start; this holds whatever path led here).
+    boost::system::error_code same_error;
+    if (fs::equivalent(obsolete_snapshot_file, snapshot_filename(), same_error) ||
+        names_own_snapshot(obsolete_snapshot_file)) {
+        obsolete_snapshot_file.clear();
+        return;
+    }
     ZvLogStream(ZvLogLvl::Info) << "Removing obsolete snapshot file: " << obsolete_snapshot_file
                                 << std::endl;
     boost::system::error_code error;

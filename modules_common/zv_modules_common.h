@@ -197,7 +197,11 @@ public:
     // The archiver runs on `remote_host` over ssh; only the metadata file comes back.
     bool make_backup_remotely();
     // Removes what the remote backup copied there; `ssh` is the ssh command prefix.
+    // Directories the remote host shares with this one are left alone.
     bool cleanup_remote_host(const std::string& ssh);
+    // Finds which of the directories the remote backup copies into the remote host
+    // shares with this one (it may be this host); false (logged) when ssh fails.
+    bool find_remote_sharing(const std::string& ssh, std::string& output);
     bool make_backup_cmd_common(std::vector<std::string>& arguments);
     void add_zvfd_options_to_command(std::vector<std::string>& arguments) const;
     bool backup_command_arguments(std::vector<std::string>& arguments);
@@ -262,7 +266,12 @@ public:
     std::string leveldb_directory_path() const;
     std::string reference_snapshot_directory_path() const;
     int unpack_snapshot_file(const std::string& snapshot_file);
+    // Packs into packing_snapshot_filename(); close_backup renames it into place.
     int pack_snapshot_file() const;
+    std::string packing_snapshot_filename() const;
+    // True when `path` is this run's snapshot file or snapshot directory, lies inside
+    // that directory, or would be unpacked into it: no reference of this run.
+    bool names_own_snapshot(const std::string& path) const;
     bool close_backup(const bool& replication);
     void remove_reference_snapshot_directory();
     // 7 when a restored file is sparse, i.e. the restore ran short of space; else 0.
@@ -338,6 +347,12 @@ protected:
     std::atomic<bool> release_pending_{false};  // a preparation succeeded and is not yet released
     std::string created_restore_directory_;  // the restore directory, when this run made it
     bool zvfd_result = false;
+    // Directories of a remote backup that the remote host shares with this one.
+    struct RemoteSharing {
+        bool task_directory = false;
+        bool list_directory = false;
+        bool snapshot_directory = false;
+    } remote_sharing_;
     bool defect_flag = false;
     std::vector<ClientDefinedStorageInfo> client_defined_storages;
     int chosen_storage_type = 0;

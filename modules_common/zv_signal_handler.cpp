@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <iostream>
@@ -86,6 +87,8 @@ void ZvModuleSignalHandler::shutdown_handler(int sig) {
 
 void ZvModuleSignalHandler::pause_handler(int sig) {
     if (sig != SIGTSTP || module_ptr_ == nullptr) return;
+    // A run that is being ended is not paused: the pause would hold its clean-up.
+    if (termination_pending()) return;
     ZvDestination::SignalContext in_handler;
     module_ptr_->send_signal_to_zvfd(SIGTSTP);
     module_ptr_->set_to_pause();
@@ -99,6 +102,24 @@ void ZvModuleSignalHandler::continue_handler(int sig) {
 }
 
 void ZvModuleSignalHandler::sigpipe_handler(int) {}
+
+bool ZvModuleSignalHandler::termination_pending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+}
+
+bool ZvModuleSignalHandler::sleep_unless_terminating(int milliseconds) {
+    // A held-back signal does not interrupt a sleep: look in short steps.
+    constexpr int step = 50;
+    for (int slept = 0; slept < milliseconds; slept += step) {
+        if (termination_pending()) return false;
+        const int now = std::min(step, milliseconds - slept);
+        usleep(static_cast<useconds_t>(now) * 1000);
+    }
+    return !termination_pending();
+}
 
 ZvModuleSignalHandler::TerminationDeferred::TerminationDeferred() {
     sigset_t termination;

@@ -28,9 +28,18 @@ public:
     static void continue_handler(int sig);
     static void sigpipe_handler(int sig);
 
+    // True when a SIGINT or SIGTERM is held back by a deferral. A step that waits
+    // (a pause, a program in the guest) stops waiting then, so that the deferral
+    // ends soon and the termination is served.
+    static bool termination_pending();
+    // Sleeps for `milliseconds` unless a termination is pending or becomes pending
+    // meanwhile; false in that case.
+    static bool sleep_unless_terminating(int milliseconds);
+
     // Holds SIGINT and SIGTERM back for its lifetime; one that arrives meanwhile is
     // handled when the outermost deferral ends. For steps whose half-done state a
     // clean-up could not undo: a snapshot being taken, overlays being merged back.
+    // Waits inside such a step ask termination_pending() and cut themselves short.
     class TerminationDeferred {
     public:
         TerminationDeferred();

@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <thread>
 
@@ -77,6 +78,35 @@ TEST_F(Terminated, InterruptedRestoreIntoAnArchiveToPatchLeavesThatDirectory) {
     EXPECT_FALSE(result.has_log("Remove temporary operation directory: ")) << describe(result);
     EXPECT_EQ(read_file(patched / "restored earlier"), "earlier");
     EXPECT_EQ(read_file(operation() / "client's file"), "not the module's");
+}
+
+bool running(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+// A module killed outright runs no clean-up; its archiver must not go on without it
+// and finish an archive for a task that nobody waits for any more.
+TEST_F(Terminated, ArchiverDoesNotOutliveAKilledModule) {
+    RunOptions hanging;
+    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    auto run = box_.start({"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7"}, hanging);
+    ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());
+    const std::string out = run.current_output();
+    const pid_t archiver = std::atoi(out.c_str() + out.find("ZVFD PID: ") + 10);
+    ASSERT_GT(archiver, 0);
+    ASSERT_TRUE(running(archiver));
+    run.signal(SIGKILL);
+    const RunResult result = run.wait();
+    EXPECT_EQ(result.status, 128 + SIGKILL) << describe(result);
+    bool gone = false;
+    for (int i = 0; i < 250 && !gone; ++i) {
+        gone = !running(archiver);
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(gone) << "the archiver " << archiver << " still runs without its module";
+    if (!gone) ::kill(archiver, SIGKILL);
 }
 
 TEST_F(Terminated, InterruptedHostCheckEndsWithSeventeenAndNoProcessLeft) {

@@ -50,6 +50,7 @@ public:
     using ZvModuleKvm::devices;
     using ZvModuleKvm::kvm_conf;
     using ZvModuleKvm::options_;
+    using ZvModuleKvm::parse_script_timeout;
     using ZvModuleKvm::read_kvm_conf;
     using ZvModuleKvm::snapshot_devices;
     using ZvModuleKvm::vm_online;

@@ -59,8 +59,9 @@ TEST(KvmSpecialParams, DefaultsAndRules) {
         {"backup_if_shutdown:yes", false, 5, "", ""},
         {"backup_if_shutdown:false,backup_if_shutdown:true", false, 5, "", ""},
         {"backup_if_shutdown:", true, 5, "", ""},
-        {"execution_script_timeout:12s", true, 12, "", ""},
-        {"execution_script_timeout:-1", true, 4294967295u, "", ""},
+        {"execution_script_timeout:12", true, 12, "", ""},
+        {"execution_script_timeout:0", true, 0, "", ""},
+        {"execution_script_timeout:4294967295", true, 4294967295u, "", ""},
         {"script_before_snapshot:/usr/local/bin/quiesce db,ceph_user:admin", true, 5,
          "/usr/local/bin/quiesce db", "admin"},
     };
@@ -77,14 +78,32 @@ TEST(KvmSpecialParams, DefaultsAndRules) {
     }
 }
 
-TEST(KvmSpecialParams, TimeoutWithoutDigitsEndsThePreparationThroughItsHandler) {
-    zv_test::LogCapture log;
-    KvmTestModule module(KvmTestModule::backup_options("vm1", "/nonexistent", "A"));
-    module.set_module_params("execution_script_timeout:soon");
-    EXPECT_THROW(module.read_kvm_conf(), std::invalid_argument);
-    EXPECT_FALSE(module.prepare_resource_before_backup(false));
-    EXPECT_EQ(log.count("virtual bool ZvModuleKvm::prepare_resource_before_backup(const bool&): "), 1);
-    EXPECT_FALSE(fs::exists("/nonexistent"));
+// A timeout that is not a plain count of seconds was read as some other number
+// (-1 as 136 years, "12s" as 12); it refuses the preparation before anything runs,
+// with a message that names the parameter and the value.
+TEST(KvmSpecialParams, TimeoutThatIsNoCountOfSecondsIsRefused) {
+    for (const char* value : {"-1", "soon", "12s", " 5", "+5", "", "4294967296", "99999999999", "0x10"}) {
+        SCOPED_TRACE(value);
+        std::uint32_t seconds = 7;
+        EXPECT_FALSE(KvmTestModule::parse_script_timeout(value, seconds));
+        EXPECT_EQ(seconds, 7u);
+        if (!*value) continue;  // an empty value means the default, as for every key
+        zv_test::LogCapture log;
+        KvmTestModule module(KvmTestModule::backup_options("vm1", "/nonexistent", "A"));
+        module.set_module_params(std::string("execution_script_timeout:") + value);
+        EXPECT_THROW(module.read_kvm_conf(), std::invalid_argument);
+        EXPECT_FALSE(module.prepare_resource_before_backup(false));
+        EXPECT_EQ(log.count("virtual bool ZvModuleKvm::prepare_resource_before_backup(const bool&): "
+                            "execution_script_timeout \"" +
+                            std::string(value) +
+                            "\" is refused: it must be a whole number of seconds from 0 to "
+                            "4294967295"),
+                  1)
+            << ::testing::PrintToString(log.lines());
+        // Refused before the host or the domain is asked anything.
+        EXPECT_EQ(log.count("Unable to run the module"), 0);
+        EXPECT_FALSE(fs::exists("/nonexistent"));
+    }
 }
 
 TEST_F(WorkFiles, BackupAndReplicaListsOfAFileDiskAndAnEmptyCdrom) {

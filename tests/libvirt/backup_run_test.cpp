@@ -17,6 +17,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <set>
@@ -194,6 +195,44 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) 
     EXPECT_EQ(b.archiver_runs()[1].value("-S"), (b.operation() / "full_1.snap_dir/full_1.meta").string());
     expect_archive_of(dom, b.restore("diff_1"));
 
+    // The reference may not be the snapshot file this run writes: refused before any
+    // work, and the earlier file of that name stays as it was.
+    const std::string full_snap = read_file(b.operation() / "full_1.snap");
+    for (const std::string& reference :
+         {(b.operation() / "full_1.snap").string(), (b.operation() / "full_1.snap_dir").string()}) {
+        SCOPED_TRACE(reference);
+        const RunResult own = b.box().run(
+            b.backup_args("-2", dom.name(), "full_1", {"-s", reference}), b.options());
+        EXPECT_EQ(own.status, 2) << describe(own);
+        EXPECT_TRUE(own.has_log("Backup module: reference snapshot file \"" + reference +
+                                "\" can't be used: this backup writes its own snapshot file "))
+            << describe(own);
+        EXPECT_TRUE(main_lines(own).empty());
+        EXPECT_EQ(read_file(b.operation() / "full_1.snap"), full_snap);
+        EXPECT_EQ(b.archiver_runs().size(), 2u);
+    }
+
+    // With the file listing asked for, a listing that fails fails the backup: no result
+    // line, no snapshot file; one that works follows the result lines.
+    const RunResult unlisted = b.box().run(
+        b.backup_args("-1", dom.name(), "listed_1", {"-e", "file_list:true"}),
+        b.options({{"ZVFD_STANDIN_FAIL", "3"}, {"ZVFD_STANDIN_ONLY", "list"}}));
+    EXPECT_EQ(unlisted.status, 6) << describe(unlisted);
+    EXPECT_TRUE(main_lines(unlisted).empty()) << describe(unlisted);
+    EXPECT_FALSE(fs::exists(b.operation() / "listed_1.snap"));
+    EXPECT_FALSE(fs::exists(b.operation() / "listed_1.snap.part"));
+    const RunResult listed = b.box().run(
+        b.backup_args("-1", dom.name(), "listed_2", {"-e", "file_list:true"}), b.options());
+    ASSERT_EQ(listed.status, 0) << describe(listed);
+    const auto lines = listed.protocol_lines();
+    const auto main_at = std::find(lines.begin(), lines.end(), b.expected_main_lines("listed_2")[0]);
+    const auto listing_at = std::find(lines.begin(), lines.end(), "FILE LISTING START:");
+    EXPECT_LT(main_at, listing_at) << describe(listed);
+    EXPECT_NE(listing_at, lines.end()) << describe(listed);
+    EXPECT_TRUE(fs::exists(b.operation() / "listed_2.snap"));
+    expect_on_own_disks(dom);
+    const std::size_t archiver_runs = b.archiver_runs().size();
+
     // A replica holds the disks alone, under their paths.
     const RunResult replica = b.box().run(b.backup_args("-A", dom.name(), "replica_1"), b.options());
     ASSERT_EQ(replica.status, 0) << describe(replica);
@@ -208,7 +247,7 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) 
         b.backup_args("-1", dom.name(), "full_2", {"-e", "backup_if_shutdown:false"}), b.options());
     EXPECT_EQ(refused.status, 6) << describe(refused);
     EXPECT_TRUE(main_lines(refused).empty());
-    EXPECT_EQ(b.archiver_runs().size(), 3u);
+    EXPECT_EQ(b.archiver_runs().size(), archiver_runs + 1);
     EXPECT_FALSE(fs::exists(b.operation() / "full_2"));
     expect_on_own_disks(dom);
 }
@@ -307,6 +346,12 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
          4, "Backup module: you must define tmp_operation_directory directory.", false},
         {"no archive name", {"-1", "-b", domain, "-d", tmp, "-m", kMediaServer, "-T", kTaskId}, 5,
          "Backup module: you must define archive name.", false},
+        {"reference is the run's own snapshot file",
+         sample.backup_args("-2", domain, "incr_1", {"-s", tmp + "/incr_1.snap"}), 2,
+         "this backup writes its own snapshot file ", false},
+        {"reference unpacks into the run's snapshot directory",
+         sample.backup_args("-2", domain, "incr_1", {"-s", "/elsewhere/incr_1.snap"}), 2,
+         "this backup writes its own snapshot file ", false},
         {"not restricted without -j", sample.backup_args("-1", domain, "full_1"), 2,
          "Backup module: Unable to backup this resource \"restricted vm\". Resource doesn't exist.",
          true},
@@ -321,7 +366,7 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
             << "other vm\n" << domain << "\n";
         std::vector<std::string> args = c.args;
         for (auto& arg : args)
-            if (arg == tmp) arg = b.operation().string();
+            if (arg.compare(0, tmp.size(), tmp) == 0) arg = b.operation().string() + arg.substr(tmp.size());
         const RunResult result = b.box().run(args, b.options());
         EXPECT_EQ(result.status, c.status) << describe(result);
         EXPECT_TRUE(result.has_log(c.message)) << describe(result);

@@ -104,13 +104,15 @@ protected:
         guest().set_script_behaviour("after", 0);
     }
 
-    std::vector<std::string> backup_args(const std::string& archive_name) const {
-        return server_.backup_args("-1", guest_->name(), archive_name);
+    std::vector<std::string> backup_args(const std::string& archive_name,
+                                         const std::vector<std::string>& extra = {}) const {
+        return server_.backup_args("-1", guest_->name(), archive_name, extra);
     }
-    Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms) {
+    Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms,
+                                     const std::vector<std::string>& extra = {}) {
         RunOptions options;
         if (!slow_ms.empty()) options.env["ZVFD_STANDIN_SLOW_MS"] = slow_ms;
-        return server_.box().start(backup_args(archive_name), options);
+        return server_.box().start(backup_args(archive_name, extra), options);
     }
 
     // What a terminated backup must leave: status 17 with its message, the domain
@@ -169,11 +171,14 @@ struct Phase {
     int expected_merges;  // "Blockcommited: " lines: the release ran once, or never
 };
 
+bool before_program_runs(const Sandbox::Background& run) {
+    return output_has(run, "with argument '\"before\"' inside VM");
+}
+
 TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
     const Phase phases[] = {
-        {"BeforeProgram", 3, 0, "", [](const Sandbox::Background& run) {
-             return output_has(run, "with argument '\"before\"' inside VM");
-         }, 2},
+        // The run stops waiting for the program and takes no snapshot.
+        {"BeforeProgram", 3, 0, "", before_program_runs, 0},
         {"Snapshot", 0, 0, "", [](const Sandbox::Background& run) {
              return group_process_with(run.pid(), "snapshot-create-as") != 0;
          }, 2},
@@ -203,6 +208,43 @@ TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
         EXPECT_EQ(result.count_log("Module was terminated. PID: "), 1);
     }
     expect_next_backup_succeeds("after_terminations");
+}
+
+// A guest program that runs long under a long timeout, with the run paused or not:
+// the termination ends the run within seconds, the program is left running in the
+// guest (and said so), and no snapshot is taken.
+TEST_F(SignalledBackup, TerminationDuringALongGuestProgramEndsWithinSeconds) {
+    for (const bool paused : {false, true}) {
+        SCOPED_TRACE(paused ? "paused" : "running");
+        guest().set_script_behaviour("before", 0, 60);
+        const std::string archive = paused ? "long_paused" : "long_running";
+        auto run = start_backup(archive, "", {"-e", "execution_script_timeout:3600"});
+        ASSERT_TRUE(wait_until(run, [&] { return before_program_runs(run); }))
+            << describe(run.wait());
+        if (paused) {
+            run.signal(SIGTSTP);
+            ASSERT_TRUE(wait_until(run, [&] { return output_has(run, " put on pause"); }, 10))
+                << describe(run.wait());
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        }
+        const auto asked = Clock::now();
+        run.signal(SIGTERM);
+        const RunResult result = run.wait();
+        const double took = seconds_since(asked);
+        std::cout << "[ measure  ] long guest program" << (paused ? ", paused" : "") << ": ended "
+                  << took << " s after SIGTERM\n";
+        EXPECT_LT(took, 5) << describe(result);
+        expect_terminated_cleanly(result, run.pid(), archive);
+        EXPECT_EQ(result.count_log("no longer waiting for '/opt/zelvor/scripts/zelvor-kvm.sh' inside "
+                                   "VM: " + guest().name()),
+                  1)
+            << describe(result);
+        EXPECT_EQ(result.count_log("it was left running in the guest"), 1) << describe(result);
+        EXPECT_EQ(result.count_log("Blockcommited: "), 0) << describe(result);
+        EXPECT_EQ(result.count_log("Snapshot(s) was created for: "), 0) << describe(result);
+    }
+    guest().set_script_behaviour("before", 0);
+    expect_next_backup_succeeds("after_long_programs");
 }
 
 TEST_F(SignalledBackup, PauseHoldsTheArchiverAndContinueFinishesTheBackup) {

@@ -36,6 +36,7 @@ public:
     using ZvModuleUniversal::client_defined_storages;
     using ZvModuleUniversal::defect_flag;
     using ZvModuleUniversal::reference_snapshot_directory;
+    using ZvModuleUniversal::obsolete_snapshot_file;
     using ZvModuleUniversal::skip_reference_meta;
     using ZvModuleUniversal::zvfd_pid;
 };

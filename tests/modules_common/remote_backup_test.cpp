@@ -34,18 +34,19 @@ const char* const remote_side =
     "}\n";
 
 const char* const fake_ssh =
-    "[ -e \"$REMOTE_ROOT/refuse\" ] && { echo \"ssh: connect to host $4 port 22: Connection "
+    "args=(\"$@\"); for i in \"${!args[@]}\"; do [ \"${args[$i]}\" = -l ] && host=${args[$((i+2))]}; done\n"
+    "[ -e \"$REMOTE_ROOT/refuse\" ] && { echo \"ssh: connect to host $host port 22: Connection "
     "refused\"; exit 255; }\n"
     "remote \"${@: -1}\"\n";
 
 const char* const fake_scp =
     "[ -e \"$REMOTE_ROOT/scp-fail\" ] && [[ \"$*\" == *\"$(cat \"$REMOTE_ROOT/scp-fail\")\"* ]] && "
-    "{ echo \"scp: $2: Permission denied\"; exit 1; }\n"
-    "hop=$(mktemp)\n"
-    "case \"$1\" in\n"
-    "  *@*:*) remote \"cp -- '${1#*:}' '$hop'\" && cp -- \"$hop\" \"$2\" ;;\n"
-    "  *) cp -- \"$1\" \"$hop\" && target=${2#*:} && "
-    "remote \"if [ -d '$target' ]; then cp -- '$hop' '$target/'$(basename \"$1\"); else cp -- '$hop' '$target'; fi\" ;;\n"
+    "{ echo \"scp: ${@: -1}: Permission denied\"; exit 1; }\n"
+    "hop=$(mktemp); from=${@: -2:1}; to=${@: -1}\n"
+    "case \"$from\" in\n"
+    "  *@*:*) remote \"cp -- '${from#*:}' '$hop'\" && cp -- \"$hop\" \"$to\" ;;\n"
+    "  *) cp -- \"$from\" \"$hop\" && target=${to#*:} && "
+    "remote \"if [ -d '$target' ]; then cp -- '$hop' '$target/'$(basename \"$from\"); else cp -- '$hop' '$target'; fi\" ;;\n"
     "esac\n"
     "status=$?; rm -f \"$hop\"; exit $status\n";
 
@@ -118,16 +119,30 @@ ZV_SANDBOXED_CASE(remote_backup_succeeds) {
                         remote.snap_dir + "/restrictions.list"}}));
     const CallLog ssh = remote.ssh();
     ASSERT_GE(ssh.size(), 1u);
-    EXPECT_EQ(ssh[0], (std::vector<std::string>{"-q", "-l", "root", "backup-host", "-o",
-                                                "ConnectTimeout=5", "-o",
-                                                "PasswordAuthentication=no", "-o",
-                                                "PubkeyAuthentication=yes", "-o", "BatchMode=yes",
-                                                "exit 0"}));
+    // Every ssh call is one that can neither prompt nor hang on a silent host, nor read
+    // the module's standard input.
+    for (const auto& call : ssh) {
+        ASSERT_GE(call.size(), 9u);
+        EXPECT_EQ(std::vector<std::string>(call.begin(), call.begin() + 9),
+                  (std::vector<std::string>{"-q", "-n", "-o", "BatchMode=yes", "-o",
+                                            "ConnectTimeout=5", "-l", "root", "backup-host"}));
+    }
+    EXPECT_EQ(std::vector<std::string>(ssh[0].begin() + 9, ssh[0].end()),
+              (std::vector<std::string>{"-o", "ConnectTimeout=5", "-o", "PasswordAuthentication=no",
+                                        "-o", "PubkeyAuthentication=yes", "-o", "BatchMode=yes",
+                                        "exit 0"}));
+    const std::vector<std::string> scp_options = {"-o", "BatchMode=yes", "-o", "ConnectTimeout=5"};
+    const auto scp = [&](const std::string& from, const std::string& to) {
+        std::vector<std::string> call = scp_options;
+        call.push_back(from);
+        call.push_back(to);
+        return call;
+    };
     EXPECT_EQ(remote.scp(),
-              (CallLog{{remote.secret, "root@backup-host:" + remote.secret},
-                       {remote.list, "root@backup-host:" + remote.list},
-                       {remote.restrictions, "root@backup-host:" + remote.snap_dir},
-                       {"root@backup-host:" + remote.meta, remote.meta}}));
+              (CallLog{scp(remote.secret, "root@backup-host:" + remote.secret),
+                       scp(remote.list, "root@backup-host:" + remote.list),
+                       scp(remote.restrictions, "root@backup-host:" + remote.snap_dir),
+                       scp("root@backup-host:" + remote.meta, remote.meta)}));
     // Nothing of the backup stays on the remote host.
     for (const std::string& path : {remote.secret, remote.list, remote.snap_dir})
         EXPECT_FALSE(remote.remote_exists(path)) << path;
@@ -167,8 +182,8 @@ ZV_SANDBOXED_CASE(remote_backup_failures) {
     fs::remove(remote.root + "/ssh.calls");
     EXPECT_FALSE(SnapshotModule(remote.options(false)).make_backup_remotely());
     EXPECT_EQ(log.count(std::string(remote_signature) +
-                        ": the following command produced an error: /usr/bin/scp '" + remote.list +
-                        "' 'root@backup-host:" + remote.list + "'"),
+                        ": the following command produced an error: /usr/bin/scp -o BatchMode=yes "
+                        "-o ConnectTimeout=5 '" + remote.list + "' 'root@backup-host:" + remote.list + "'"),
               1);
     EXPECT_EQ(log.count("command output: scp: root@backup-host:" + remote.list +
                         ": Permission denied"),
@@ -180,8 +195,9 @@ ZV_SANDBOXED_CASE(remote_backup_failures) {
 
     remote.set("zvfd-status", "1");
     EXPECT_FALSE(SnapshotModule(remote.options(false)).make_backup_remotely());
-    EXPECT_EQ(log.count(std::string(remote_signature) + ": remote ZVFD command /usr/bin/ssh -q -l "
-                                                        "'root' 'backup-host' "),
+    EXPECT_EQ(log.count(std::string(remote_signature) +
+                        ": remote ZVFD command exec /usr/bin/ssh -q -n -o BatchMode=yes -o "
+                        "ConnectTimeout=5 -l 'root' 'backup-host' "),
               1);
     EXPECT_EQ(log.count("produced an error, zvfd out: archiver: sent to media server"), 1);
     EXPECT_EQ(log.count("Cleaning remote host"), 2);

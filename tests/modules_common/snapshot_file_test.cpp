@@ -1,6 +1,7 @@
 // Artefact names, the snapshot file packed and unpacked with the real /bin/tar, the
 // restore directory, and the closing steps after a backup and a restore.
 #include "archiver_test_support.h"
+#include "modules_common/sandboxed_case.h"
 
 #include "common/zv_utils_common.h"
 
@@ -52,7 +53,7 @@ protected:
         EXPECT_EQ(module.pack_snapshot_file(), 0) << log.all();
         const fs::path client = scratch.path() / "client" / name;
         fs::create_directories(client.parent_path());
-        fs::rename(module.snapshot_filename(), client);
+        fs::rename(module.packing_snapshot_filename(), client);
         return client;
     }
 
@@ -72,7 +73,9 @@ protected:
 TEST_F(SnapshotFile, PackedRelativeToTheSnapshotDirectory) {
     fs::remove_all(module.leveldb_directory_path());
     ASSERT_EQ(module.pack_snapshot_file(), 0) << log.all();
-    const std::string listing = tar_listing(module.snapshot_filename());
+    // Packed under a name of its own; the closing step renames it.
+    EXPECT_FALSE(fs::exists(module.snapshot_filename()));
+    const std::string listing = tar_listing(module.packing_snapshot_filename());
     EXPECT_NE(listing.find("./vm1_full_1.meta\n"), std::string::npos) << listing;
     EXPECT_NE(listing.find("./sub/extra\n"), std::string::npos) << listing;
     EXPECT_EQ(listing.find(op.string()), std::string::npos) << "member names must be relative";
@@ -273,7 +276,9 @@ TEST_F(SnapshotFile, AutonomousBackupClosingNamesTheStorage) {
     EXPECT_TRUE(log.has("The task to make an incremental backup of resource 'vm1'")) << log.all();
 }
 
-TEST_F(SnapshotFile, FailedListingFailsTheClosingAndKeepsTheSnapshotDirectory) {
+// The client agent reads the result lines as a finished backup: a closing that fails
+// prints none of them and leaves no snapshot file.
+TEST_F(SnapshotFile, FailedListingFailsTheClosingWithoutResultLines) {
     if (fs::exists(zvfd_program)) GTEST_SKIP() << "an archiver is installed on this host";
     module.file_list = true;
     std::string printed;
@@ -282,9 +287,10 @@ TEST_F(SnapshotFile, FailedListingFailsTheClosingAndKeepsTheSnapshotDirectory) {
         EXPECT_FALSE(module.close_backup(false));
         printed = out.text();
     }
-    EXPECT_NE(printed.find("MAIN ARCHIVE SIGN FILENAME:"), std::string::npos);
-    EXPECT_EQ(printed.find("FILE LISTING START:"), std::string::npos);
-    EXPECT_TRUE(fs::exists(module.snapshot_directory_path()));
+    EXPECT_EQ(printed, "");
+    EXPECT_FALSE(fs::exists(module.snapshot_filename()));
+    EXPECT_FALSE(fs::exists(module.packing_snapshot_filename()));
+    EXPECT_TRUE(fs::exists(module.meta_filename()));
     EXPECT_TRUE(log.has(": command produced error: " +
                         zv_utils_common::shell_command(
                             zvfd_program, {"-l", module.meta_filename(), "-v", "1"})))
@@ -292,10 +298,81 @@ TEST_F(SnapshotFile, FailedListingFailsTheClosingAndKeepsTheSnapshotDirectory) {
     EXPECT_TRUE(log.has("Command output start: ")) << log.all();
 }
 
+}  // namespace
+
+// tar stands for one that fails after it began to write (a full disk, a read error):
+// the half-written file must neither be taken for the snapshot file nor replace an
+// earlier one of the same name, and no result line is printed.
+ZV_SANDBOXED_CASE(failed_pack_leaves_no_snapshot_file) {
+    ScratchDir scratch;
+    LogCapture log;
+    archiver_test::TestModule module;
+    auto& o = module.options_;
+    o.operation = ZvModuleOperations::Backup;
+    o.tmp_operation_directory = scratch.path().string();
+    o.archive_name = "vm1_full_1";
+    fs::create_directories(module.leveldb_directory_path());
+    write_file(module.meta_filename(), "meta");
+    write_file(module.snapshot_filename(), "an earlier snapshot file under this name");
+    StdoutCapture out;
+    EXPECT_FALSE(module.close_backup(false));
+    EXPECT_EQ(out.text(), "");
+    EXPECT_EQ(read_file(module.snapshot_filename()), "an earlier snapshot file under this name");
+    EXPECT_FALSE(fs::exists(module.packing_snapshot_filename()));
+    EXPECT_TRUE(fs::exists(module.meta_filename()));
+    EXPECT_TRUE(log.has("Unable to pack snapshot file: tar: write error")) << log.all();
+}
+
+namespace {
+
+TEST(SnapshotFilePacking, FailedTarLeavesNoSnapshotFile) {
+    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root for a fake /bin/tar";
+    zv_test::Sandbox box;
+    box.fake_program("/bin/tar",
+                     "#!/bin/sh\nhead -c 512 /dev/zero > \"$2\"\necho 'tar: write error'\nexit 2\n");
+    zv_test::expect_case_passes(box, "failed_pack_leaves_no_snapshot_file");
+}
+
 TEST_F(SnapshotFile, ReplicaClosingSkipsTheListing) {
     module.file_list = true;
     StdoutCapture out;
     EXPECT_TRUE(module.close_backup(true)) << log.all();
+}
+
+// A reference that is this run's own snapshot file or directory: refused by the
+// run at its start, and never deleted as obsolete after the closing.
+TEST_F(SnapshotFile, OwnSnapshotFileAndDirectoryAreNoReference) {
+    const std::string own = module.snapshot_filename();
+    const std::string dir = module.snapshot_directory_path();
+    write_file(own, "snapshot of an earlier run under this name");
+    fs::create_symlink(own, scratch.path() / "link.snap");
+    write_file(scratch.path() / "elsewhere" / "vm1_full_0.snap", "x");
+    const struct {
+        std::string path;
+        bool own;
+    } cases[] = {
+        {own, true},
+        {op.string() + "//vm1_full_1.snap", true},
+        {op.string() + "/./sub/../vm1_full_1.snap", true},
+        {(scratch.path() / "link.snap").string(), true},
+        {dir, true},
+        {dir + "/", true},
+        {module.meta_filename(), true},
+        // Unpacked into "<stem>.snap_dir" of the operation directory: this run's own.
+        {(scratch.path() / "elsewhere" / "vm1_full_1.snap").string(), true},
+        {(scratch.path() / "elsewhere" / "vm1_full_0.snap").string(), false},
+        {op.string() + "/vm1_full_0.snap", false},
+        {op.string() + "/vm1_full_1.snap_dir_old/x.meta", false},
+        {op.string() + "/vm1_full_1.meta", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(module.names_own_snapshot(c.path), c.own) << c.path;
+
+    // Whatever path led to it, the closing never deletes the file it has just written.
+    module.obsolete_snapshot_file = (scratch.path() / "link.snap").string();
+    StdoutCapture out;
+    ASSERT_TRUE(module.close_backup(false)) << log.all();
+    EXPECT_NE(tar_listing(own).find("./vm1_full_1.meta"), std::string::npos);
+    EXPECT_NE(out.text().find("MAIN SNAPSHOT FILENAME:" + own + "\n"), std::string::npos);
 }
 
 TEST_F(SnapshotFile, RestoreClosing) {
