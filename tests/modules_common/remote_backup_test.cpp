@@ -1,6 +1,7 @@
 // Backup with the archiver on a remote host. The fake ssh and scp stand for a host whose
 // /opt/zelvor and work directory are other directories: they run the remote side in a
 // nested mount namespace with those bound over the local paths.
+#include "modules_common/remote_backup_files.h"
 #include "modules_common/sandboxed_case.h"
 
 #include <boost/filesystem.hpp>
@@ -62,32 +63,11 @@ const char* const remote_zvfd =
 
 const char* const remote_signature = "bool ZvModuleUniversal::make_backup_remotely()";
 
-struct RemoteSetup {
+struct RemoteSetup : zv_test::RemoteBackupFiles {
     std::string root = zv_test::case_env("REMOTE_ROOT");
-    std::string work = zv_test::case_env("WORK");
-    std::string list = work + "/zvfd.list";
-    std::string restrictions = "/opt/zelvor/etc/restrictions.list";
-    std::string snap_dir = work + "/vm1_full_1.snap_dir";
-    std::string meta = snap_dir + "/vm1_full_1.meta";
-    std::string secret = "/opt/zelvor/var/tasks//task_secret_77";
 
-    RemoteSetup() {
-        zv_test::write_text(list, "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
-        zv_test::write_text(secret, "secret");
-        zv_test::write_text(restrictions, "/var/lib/private\n");
-        fs::create_directories(snap_dir);
-    }
     ZvModuleOptions options(bool local_restrictions) const {
-        ZvModuleOptions result;
-        result.remote_host = "backup-host";
-        result.tmp_operation_directory = work;
-        result.archive_name = "vm1_full_1";
-        result.task_id = "77";
-        result.media_server = "ms.example";
-        result.resource_list_file = list;
-        result.restriction_list_path = restrictions;
-        result.local_restrictions = local_restrictions;
-        return result;
+        return RemoteBackupFiles::options("backup-host", local_restrictions);
     }
     void set(const std::string& name, const std::string& text = "") const {
         zv_test::write_text(root + "/" + name, text);

@@ -4,8 +4,10 @@
 // operation directory (its /opt/zelvor is another directory). Its archiver reports the
 // process id of an unrelated local process and pauses the module meanwhile: that
 // process must never be signalled.
+#include "modules_common/remote_backup_files.h"
 #include "modules_common/sandboxed_case.h"
 #include "support/libvirt_env.h"
+#include "support/scratch_dir.h"
 
 #include "common/zv_utils_common.h"
 
@@ -16,22 +18,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 
 namespace fs = boost::filesystem;
 using zv_test::LogCapture;
 using zv_test::SnapshotModule;
 using zv_utils_common::shell_quote;
+using zv_test::read_file;
 
 namespace {
-
-std::string read(const fs::path& path) {
-    std::ifstream in(path.string());
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The archiver on the remote side. It keeps what it found at the paths it was given
 // (so the test sees that the files were there), names an unrelated process as itself,
@@ -51,32 +45,8 @@ const char* const remote_zvfd =
     "echo 'Packed: 100%'\n"
     "echo 'remote metadata' > \"$meta\"\n";
 
-struct LocalFiles {
-    std::string work = zv_test::case_env("WORK");
-    std::string list = work + "/zvfd.list";
-    std::string restrictions = "/opt/zelvor/etc/restrictions.list";
-    std::string snap_dir = work + "/vm1_full_1.snap_dir";
-    std::string meta = snap_dir + "/vm1_full_1.meta";
-    std::string secret = "/opt/zelvor/var/tasks//task_secret_77";
-
-    LocalFiles() {
-        zv_test::write_text(list, "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
-        zv_test::write_text(secret, "secret of task 77");
-        zv_test::write_text(restrictions, "/var/lib/private\n");
-        fs::create_directories(snap_dir);
-    }
-    ZvModuleOptions options() const {
-        ZvModuleOptions result;
-        result.remote_host = "127.0.0.1";
-        result.tmp_operation_directory = work;
-        result.archive_name = "vm1_full_1";
-        result.task_id = "77";
-        result.media_server = "ms.example";
-        result.resource_list_file = list;
-        result.restriction_list_path = restrictions;
-        result.local_restrictions = true;
-        return result;
-    }
+struct LocalFiles : zv_test::RemoteBackupFiles {
+    ZvModuleOptions options() const { return RemoteBackupFiles::options("127.0.0.1", true); }
 };
 
 // Runs one remote backup with the module's handlers installed, an unrelated process
@@ -97,7 +67,7 @@ bool backup_with_a_victim(const LocalFiles& files, LogCapture& log, std::string&
         ok = module.make_backup();
         EXPECT_TRUE(module.zvfd_result == ok);
     }
-    victim_state = read(files.work + "/victim.state");
+    victim_state = read_file(files.work + "/victim.state");
     kill(victim, SIGKILL);
     waitpid(victim, nullptr, 0);
     EXPECT_EQ(log.count(" put on pause"), 1) << "the remote archiver did not pause the module";
@@ -125,13 +95,13 @@ ZV_SANDBOXED_CASE(remote_host_is_this_host) {
 
     // The archiver found every file in place, and nothing local was deleted or
     // overwritten by a copy onto itself.
-    EXPECT_EQ(read(files.work + "/seen.secret"), "secret of task 77");
-    EXPECT_EQ(read(files.work + "/seen.list"), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
-    EXPECT_EQ(read(files.work + "/seen.restrictions"), "/var/lib/private\n");
-    EXPECT_EQ(read(files.secret), "secret of task 77");
-    EXPECT_EQ(read(files.list), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
-    EXPECT_EQ(read(files.meta), "remote metadata\n");
-    EXPECT_EQ(read(files.restrictions), "/var/lib/private\n");
+    EXPECT_EQ(read_file(files.work + "/seen.secret"), "secret of task 77");
+    EXPECT_EQ(read_file(files.work + "/seen.list"), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
+    EXPECT_EQ(read_file(files.work + "/seen.restrictions"), "/var/lib/private\n");
+    EXPECT_EQ(read_file(files.secret), "secret of task 77");
+    EXPECT_EQ(read_file(files.list), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
+    EXPECT_EQ(read_file(files.meta), "remote metadata\n");
+    EXPECT_EQ(read_file(files.restrictions), "/var/lib/private\n");
     // Only the copy of the restriction list made for the archiver is gone again.
     EXPECT_FALSE(fs::exists(files.snap_dir + "/restrictions.list"));
     EXPECT_EQ(log.count("The remote host shares "), 3) << ::testing::PrintToString(log.lines());
@@ -148,12 +118,12 @@ ZV_SANDBOXED_CASE(remote_host_shares_the_operation_directory) {
     EXPECT_EQ(victim_state, "S\n") << "the remote archiver's pid was signalled here";
 
     // The task secret went over and came off again; the shared files stayed.
-    EXPECT_EQ(read(files.work + "/seen.secret"), "secret of task 77");
+    EXPECT_EQ(read_file(files.work + "/seen.secret"), "secret of task 77");
     EXPECT_FALSE(fs::exists(remote_opt + "/var/tasks/task_secret_77"));
-    EXPECT_EQ(read(files.secret), "secret of task 77");
-    EXPECT_EQ(read(files.list), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
-    EXPECT_EQ(read(files.meta), "remote metadata\n");
-    EXPECT_EQ(read(files.work + "/seen.restrictions"), "/var/lib/private\n");
+    EXPECT_EQ(read_file(files.secret), "secret of task 77");
+    EXPECT_EQ(read_file(files.list), "ZVFD file list:\n/var/lib/vm1.img : vm1.img\n");
+    EXPECT_EQ(read_file(files.meta), "remote metadata\n");
+    EXPECT_EQ(read_file(files.work + "/seen.restrictions"), "/var/lib/private\n");
     EXPECT_FALSE(fs::exists(files.snap_dir + "/restrictions.list"));
     EXPECT_EQ(log.count("The remote host shares "), 2) << ::testing::PrintToString(log.lines());
     EXPECT_EQ(log.count("Warning"), 0) << ::testing::PrintToString(log.lines());
@@ -177,7 +147,7 @@ protected:
             ASSERT_TRUE(made.ok()) << made.describe();
         }
         fs::copy_file(ssh_ / "id.pub", ssh_ / "authorized_keys");
-        zv_test::write_text((ssh_ / "known_hosts").string(), "127.0.0.1 " + read(ssh_ / "host_key.pub"));
+        zv_test::write_text((ssh_ / "known_hosts").string(), "127.0.0.1 " + read_file(ssh_ / "host_key.pub"));
         zv_test::write_text((ssh_ / "sshd_config").string(),
                             "ListenAddress 127.0.0.1\nPort 22\nHostKey " + (ssh_ / "host_key").string() +
                                 "\nPidFile " + (ssh_ / "sshd.pid").string() +
@@ -217,7 +187,7 @@ protected:
         options.env["WORK"] = work_.string();
         options.env["REMOTE_OPT"] = remote_opt().string();
         const auto result = box_.shell("unshare --net bash -c " + shell_quote(inner), options);
-        EXPECT_EQ(result.status, 0) << result.out << result.err << "\nsshd log:\n" << read(ssh_ / "sshd.log");
+        EXPECT_EQ(result.status, 0) << result.out << result.err << "\nsshd log:\n" << read_file(ssh_ / "sshd.log");
     }
 
     zv_test::Sandbox box_;
