@@ -261,6 +261,35 @@ TEST_F(Signals, SecondTerminationDuringTheCleanUpDoesNotReleaseAgain) {
     EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
 }
 
+// An exception after a successful preparation (here: a path the file system refuses
+// to look at) still releases the resource once, and the run reports it as the
+// unexpected error it is (13), not as an ordinary failure.
+TEST_F(Signals, ExceptionAfterThePreparationReleasesAndEndsWithThirteen) {
+    auto note = recorder();
+    const fs::path list = scratch_ / "zvfd.list";
+    std::ofstream(list.string()) << "ZVFD file list:\n";
+    Child child(scratch_, [&] {
+        ZvModuleOptions o = options(ZvModuleOperations::Backup);
+        o.autonomous = false;
+        o.media_server = "ms";
+        o.task_id = "7";
+        o.remote_host = "backup-host";
+        o.resource_list_file = list.string();
+        o.restriction_list_path = "/tmp/" + std::string(300, 'x');  // ENAMETOOLONG
+        SignalModule module(o);
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.on_release = [&] {
+            note("release");
+            return true;
+        };
+        return static_cast<int>(module.run());
+    });
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 13) << result.out;
+    EXPECT_EQ(events(), (std::vector<std::string>{"release"}));
+    EXPECT_TRUE(result.has("File name too long")) << result.out;
+}
+
 TEST_F(Signals, TerminationBeforeThePreparationReleasesNothing) {
     auto note = recorder();
     Child child(scratch_, [&] {
