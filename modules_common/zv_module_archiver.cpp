@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include <cstdio>
 #include <iostream>
@@ -37,13 +38,21 @@ FILE* start_archiver(const std::string& command, pid_t& child) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return nullptr;
     const pid_t parent = getpid();
+    // Until exec the child has the module's handlers: a termination sent to it then
+    // must not run the module's clean-up a second time in the child.
+    sigset_t all, previous;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &previous);
     child = fork();
+    if (child != 0) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (child < 0) {
         close(fds[0]);
         close(fds[1]);
         return nullptr;
     }
     if (child == 0) {
+        for (int sig : {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE}) std::signal(sig, SIG_DFL);
+        sigprocmask(SIG_SETMASK, &previous, nullptr);
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent) _exit(127);  // the module died before the line above
         if (dup2(fds[1], STDOUT_FILENO) < 0) _exit(127);
