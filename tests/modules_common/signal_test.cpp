@@ -237,6 +237,37 @@ TEST_F(Signals, TerminationDuringReleaseLetsItFinishAndNeverRepeatsIt) {
     EXPECT_EQ(events(), (std::vector<std::string>{"release begins", "release ends"}));
 }
 
+// Paused inside the release, which holds termination back until it is done: the
+// termination ends the pause, the release finishes, and the run ends within seconds
+// instead of sleeping until a continue that never comes.
+TEST_F(Signals, TerminationDuringAPauseInsideTheReleaseEndsTheRun) {
+    auto note = recorder();
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        module.release_pending_ = true;
+        module.on_release = [&] {
+            note("release paused");
+            raise(SIGTSTP);
+            note("release ends");
+            return true;
+        };
+        module.release_prepared_resource();
+        note("not terminated");
+        return 0;
+    });
+    wait_for_event("release paused");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto asked = std::chrono::steady_clock::now();
+    child.signal(SIGTERM);
+    const auto result = child.wait(20);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    EXPECT_EQ(result.status, 17) << result.out;
+    EXPECT_LT(seconds, 5) << "the pause held the termination back";
+    EXPECT_EQ(events(), (std::vector<std::string>{"release paused", "release ends"}));
+    EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
+}
+
 TEST_F(Signals, SecondTerminationDuringTheCleanUpDoesNotReleaseAgain) {
     auto note = recorder();
     Child child(scratch_, [&] {
