@@ -161,7 +161,7 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
     const std::string status_command = agent_command(
         domain, json::object{{"execute", "guest-exec-status"},
                              {"arguments", json::object{{"pid", pid}}}});
-    for (unsigned remaining = timeout;;) {
+    for (unsigned remaining = timeout, asked = 1;; ++asked) {
         std::string reply;
         const int result = zv_utils_common::execute_command(status_command, reply);
         const GuestExecStatus status = parse_guest_exec_status(reply);
@@ -181,10 +181,17 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
                                              << "ended by signal " << status.signal << std::endl;
             return false;
         }
-        // A run being ended does not wait for the guest: the program may go on
-        // there, and whoever looks at the guest has to know that.
-        const bool slept = remaining > 0 && ZvModuleSignalHandler::sleep_unless_terminating(1000);
-        if (ZvModuleSignalHandler::termination_pending()) {
+        // A run being ended does not wait for the guest beyond a first second (a
+        // program that ends at once, an after step's, still gets its answer read):
+        // the program may go on there, and whoever looks at the guest has to know.
+        bool slept = false;
+        if (remaining > 0 && asked == 1) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            slept = true;
+        } else if (remaining > 0) {
+            slept = ZvModuleSignalHandler::sleep_unless_terminating(1000);
+        }
+        if (asked > 1 && ZvModuleSignalHandler::termination_pending()) {
             ZvLogStream(ZvLogLvl::Warning)
                 << "The module is being terminated: no longer waiting for '" << program
                 << "' inside VM: " << domain << ", pid: " << pid
