@@ -25,6 +25,11 @@ void ZvModuleUniversal::handle_shutdown_signal() {
             // Only a preparation that completed has anything to release, and it is
             // released once: the run's own release holds termination back until done.
             release_prepared_resource();
+            // A snapshot file being packed is no result: it never gets its own name.
+            if (!options_.tmp_operation_directory.empty() && !options_.archive_name.empty()) {
+                boost::system::error_code ec;
+                fs::remove(packing_snapshot_filename(), ec);
+            }
             break;
         case ZvModuleOperations::Restore: {
             // Before the restore directory exists the operation directory is the

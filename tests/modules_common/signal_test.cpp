@@ -321,6 +321,20 @@ TEST_F(Signals, ExceptionAfterThePreparationReleasesAndEndsWithThirteen) {
     EXPECT_TRUE(result.has("File name too long")) << result.out;
 }
 
+TEST_F(Signals, TerminationWhileTheSnapshotFileIsPackedLeavesNoPartOfIt) {
+    const fs::path packing = operation_ / "arc.snap.part";
+    std::ofstream(packing.string()) << "half a snapshot file";
+    Child child(scratch_, [&] {
+        SignalModule module(options(ZvModuleOperations::Backup));
+        auto handler = ZvModuleSignalHandler::init(&module);
+        raise(SIGTERM);
+        return 0;
+    });
+    EXPECT_EQ(child.wait().status, 17);
+    EXPECT_FALSE(fs::exists(packing));
+    EXPECT_TRUE(fs::exists(operation_));
+}
+
 TEST_F(Signals, TerminationBeforeThePreparationReleasesNothing) {
     auto note = recorder();
     Child child(scratch_, [&] {
