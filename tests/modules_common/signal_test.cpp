@@ -487,7 +487,15 @@ TEST_F(Signals, TerminationOfAReplicaApplicationRemovesTheReferenceSnapshotDirec
 // A process standing for the archiver: it stops on SIGTSTP like a program with the
 // default action, and records nothing itself; the test reads its state from /proc.
 pid_t start_fake_archiver() {
+    // Held until the child has its default actions: a pause that came earlier would
+    // run the module's handler, inherited through fork, and never stop the child.
+    sigset_t held, previous;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTSTP);
+    sigaddset(&held, SIGCONT);
+    sigprocmask(SIG_BLOCK, &held, &previous);
     const pid_t pid = fork();
+    if (pid != 0) sigprocmask(SIG_SETMASK, &previous, nullptr);
     if (pid == 0) {
         signal(SIGTSTP, SIG_DFL);
         signal(SIGCONT, SIG_DFL);
