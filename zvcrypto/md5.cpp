@@ -15,19 +15,46 @@ inline std::uint32_t load_le32(const unsigned char* p) {
            std::uint32_t(p[3]) << 24;
 }
 
-// T[i] = floor(2^32 * |sin(i + 1)|).
-const std::uint32_t md5_t[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
-};
+// The four round functions, written so that each step's longest dependency runs
+// through `b` only once: the constants and message words are added to `a` while
+// the function of b, c and d is still being computed. The forms are equal to
+// RFC 1321's F, G, H and I for every input.
+//   F = (b & c) | (~b & d)  ==  d ^ (b & (c ^ d))
+//   G = (b & d) | (c & ~d)  ==  (c & ~d) + (b & d), the two terms never share a bit
+//   H = b ^ c ^ d
+//   I = c ^ (b | ~d)
+template <unsigned S>
+inline void step_f(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                   std::uint32_t x, std::uint32_t t) {
+    a += x + t;
+    a += d ^ (b & (c ^ d));
+    a = rotl(a, S) + b;
+}
 
-const unsigned md5_shift[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
+template <unsigned S>
+inline void step_g(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                   std::uint32_t x, std::uint32_t t) {
+    a += x + t;
+    a += c & ~d;
+    a += b & d;
+    a = rotl(a, S) + b;
+}
+
+template <unsigned S>
+inline void step_h(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                   std::uint32_t x, std::uint32_t t) {
+    a += x + t;
+    a += b ^ c ^ d;
+    a = rotl(a, S) + b;
+}
+
+template <unsigned S>
+inline void step_i(std::uint32_t& a, std::uint32_t b, std::uint32_t c, std::uint32_t d,
+                   std::uint32_t x, std::uint32_t t) {
+    a += x + t;
+    a += c ^ (b | ~d);
+    a = rotl(a, S) + b;
+}
 
 }  // namespace
 
@@ -49,33 +76,75 @@ void md5::transform(const unsigned char* blocks, std::uint64_t n) {
             x[i] = load_le32(blocks + 4 * i);
         }
         std::uint32_t a = H[0], b = H[1], c = H[2], d = H[3];
-        for (unsigned i = 0; i < 64; ++i) {
-            std::uint32_t f;
-            unsigned k;
-            switch (i / 16) {
-                case 0:
-                    f = (b & c) | (~b & d);
-                    k = i;
-                    break;
-                case 1:
-                    f = (d & b) | (~d & c);
-                    k = (5 * i + 1) % 16;
-                    break;
-                case 2:
-                    f = b ^ c ^ d;
-                    k = (3 * i + 5) % 16;
-                    break;
-                default:
-                    f = c ^ (b | ~d);
-                    k = (7 * i) % 16;
-                    break;
-            }
-            const std::uint32_t rotated = b + rotl(a + f + md5_t[i] + x[k], md5_shift[i / 16][i % 4]);
-            a = d;
-            d = c;
-            c = b;
-            b = rotated;
-        }
+        // Every step is spelled out with its constant T[i] = floor(2^32 * |sin(i + 1)|),
+        // its message word and its shift, so nothing is looked up at run time.
+        step_f<7>(a, b, c, d, x[0], 0xd76aa478);
+        step_f<12>(d, a, b, c, x[1], 0xe8c7b756);
+        step_f<17>(c, d, a, b, x[2], 0x242070db);
+        step_f<22>(b, c, d, a, x[3], 0xc1bdceee);
+        step_f<7>(a, b, c, d, x[4], 0xf57c0faf);
+        step_f<12>(d, a, b, c, x[5], 0x4787c62a);
+        step_f<17>(c, d, a, b, x[6], 0xa8304613);
+        step_f<22>(b, c, d, a, x[7], 0xfd469501);
+        step_f<7>(a, b, c, d, x[8], 0x698098d8);
+        step_f<12>(d, a, b, c, x[9], 0x8b44f7af);
+        step_f<17>(c, d, a, b, x[10], 0xffff5bb1);
+        step_f<22>(b, c, d, a, x[11], 0x895cd7be);
+        step_f<7>(a, b, c, d, x[12], 0x6b901122);
+        step_f<12>(d, a, b, c, x[13], 0xfd987193);
+        step_f<17>(c, d, a, b, x[14], 0xa679438e);
+        step_f<22>(b, c, d, a, x[15], 0x49b40821);
+
+        step_g<5>(a, b, c, d, x[1], 0xf61e2562);
+        step_g<9>(d, a, b, c, x[6], 0xc040b340);
+        step_g<14>(c, d, a, b, x[11], 0x265e5a51);
+        step_g<20>(b, c, d, a, x[0], 0xe9b6c7aa);
+        step_g<5>(a, b, c, d, x[5], 0xd62f105d);
+        step_g<9>(d, a, b, c, x[10], 0x02441453);
+        step_g<14>(c, d, a, b, x[15], 0xd8a1e681);
+        step_g<20>(b, c, d, a, x[4], 0xe7d3fbc8);
+        step_g<5>(a, b, c, d, x[9], 0x21e1cde6);
+        step_g<9>(d, a, b, c, x[14], 0xc33707d6);
+        step_g<14>(c, d, a, b, x[3], 0xf4d50d87);
+        step_g<20>(b, c, d, a, x[8], 0x455a14ed);
+        step_g<5>(a, b, c, d, x[13], 0xa9e3e905);
+        step_g<9>(d, a, b, c, x[2], 0xfcefa3f8);
+        step_g<14>(c, d, a, b, x[7], 0x676f02d9);
+        step_g<20>(b, c, d, a, x[12], 0x8d2a4c8a);
+
+        step_h<4>(a, b, c, d, x[5], 0xfffa3942);
+        step_h<11>(d, a, b, c, x[8], 0x8771f681);
+        step_h<16>(c, d, a, b, x[11], 0x6d9d6122);
+        step_h<23>(b, c, d, a, x[14], 0xfde5380c);
+        step_h<4>(a, b, c, d, x[1], 0xa4beea44);
+        step_h<11>(d, a, b, c, x[4], 0x4bdecfa9);
+        step_h<16>(c, d, a, b, x[7], 0xf6bb4b60);
+        step_h<23>(b, c, d, a, x[10], 0xbebfbc70);
+        step_h<4>(a, b, c, d, x[13], 0x289b7ec6);
+        step_h<11>(d, a, b, c, x[0], 0xeaa127fa);
+        step_h<16>(c, d, a, b, x[3], 0xd4ef3085);
+        step_h<23>(b, c, d, a, x[6], 0x04881d05);
+        step_h<4>(a, b, c, d, x[9], 0xd9d4d039);
+        step_h<11>(d, a, b, c, x[12], 0xe6db99e5);
+        step_h<16>(c, d, a, b, x[15], 0x1fa27cf8);
+        step_h<23>(b, c, d, a, x[2], 0xc4ac5665);
+
+        step_i<6>(a, b, c, d, x[0], 0xf4292244);
+        step_i<10>(d, a, b, c, x[7], 0x432aff97);
+        step_i<15>(c, d, a, b, x[14], 0xab9423a7);
+        step_i<21>(b, c, d, a, x[5], 0xfc93a039);
+        step_i<6>(a, b, c, d, x[12], 0x655b59c3);
+        step_i<10>(d, a, b, c, x[3], 0x8f0ccc92);
+        step_i<15>(c, d, a, b, x[10], 0xffeff47d);
+        step_i<21>(b, c, d, a, x[1], 0x85845dd1);
+        step_i<6>(a, b, c, d, x[8], 0x6fa87e4f);
+        step_i<10>(d, a, b, c, x[15], 0xfe2ce6e0);
+        step_i<15>(c, d, a, b, x[6], 0xa3014314);
+        step_i<21>(b, c, d, a, x[13], 0x4e0811a1);
+        step_i<6>(a, b, c, d, x[4], 0xf7537e82);
+        step_i<10>(d, a, b, c, x[11], 0xbd3af235);
+        step_i<15>(c, d, a, b, x[2], 0x2ad7d2bb);
+        step_i<21>(b, c, d, a, x[9], 0xeb86d391);
         H[0] += a;
         H[1] += b;
         H[2] += c;
