@@ -7,6 +7,7 @@
 #include <boost/program_options.hpp>
 
 #include <iostream>
+#include <limits>
 
 namespace po = boost::program_options;
 
@@ -21,6 +22,37 @@ bool is_one_of(ZvModuleOperations op, std::initializer_list<int> allowed) {
     return false;
 }
 
+// Unsigned options are read as text: the option library would take "-1" as
+// 4294967295. Digits only (leading zeros allowed), at most 4294967295.
+bool to_unsigned_option(const std::string& text, unsigned int& value) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    unsigned long long number = 0;
+    for (char digit : text) {
+        number = number * 10 + static_cast<unsigned>(digit - '0');
+        if (number > std::numeric_limits<unsigned int>::max()) return false;
+    }
+    value = static_cast<unsigned int>(number);
+    return true;
+}
+
+// The archiver of a run in server mode is given both; without them it would get
+// empty fields only after the lock, the resource and the snapshots were taken.
+const char* server_mode_run(ZvModuleOperations op) {
+    switch (op) {
+        case ZvModuleOperations::Backup:
+        case ZvModuleOperations::BackupList:
+            return "Backup module: a backup to a media server";
+        case ZvModuleOperations::CreateReplica:
+            return "Backup module: a replica to a media server";
+        case ZvModuleOperations::Restore:
+            return "Restore: a restore from a media server";
+        case ZvModuleOperations::ApplyReplica:
+            return "Restore: a replica application from a media server";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace
 
 bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOptions& options) {
@@ -32,6 +64,7 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
     }
 
     try {
+        std::string parallelism, memory_threshold;
         po::options_description description("Options description", 80, 40);
         // clang-format off
         description.add_options()
@@ -61,7 +94,7 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
             ("media-server,m", po::value<std::string>(&options.media_server), "Define media server")
             ("archive-name,n", po::value<std::string>(&options.archive_name), "Define created archive name")
             ("meta-file,M", po::value<std::string>(&options.meta_file), "Define meta or snapshot file name")
-            ("parallelism,p", po::value<unsigned int>(&options.parallelism), "Parallelism")
+            ("parallelism,p", po::value<std::string>(&parallelism), "Parallelism")
             ("apply-replica,R", po::value<std::string>(&options.record_id), "Apply replica record ID")
             ("restore,r", po::value<std::string>(&options.record_id), "Restore record ID")
             ("reference-snapshot,s", po::value<std::string>(&options.reference_snapshot), "Reference snapshot")
@@ -72,7 +105,7 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
             ("granular-entities,g", po::value<std::string>(&options.granular_entities), "List of entities for granular restore")
             ("dgst", "generate signature for backup")
             ("restore-parameters,o", "List restore parameters")
-            ("memory-threshold,G", po::value<unsigned int>(&options.memory_threshold), "Allowed amount of memory")
+            ("memory-threshold,G", po::value<std::string>(&memory_threshold), "Allowed amount of memory")
             ("delete_from_client_defined_storage", po::value<std::string>(&options.delete_json), "Delete the backup according to the json content from client defined storage")
             ("verify_in_client_defined_storage", "Verify the backup according to the json content in client defined storage")
             ("need_esign", "Check if esign info is needed for operation")
@@ -91,6 +124,19 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
                       .run(),
                   vm);
         po::notify(vm);
+        const std::pair<const char*, std::pair<const std::string*, unsigned int*>> numbers[] = {
+            {"parallelism", {&parallelism, &options.parallelism}},
+            {"memory-threshold", {&memory_threshold, &options.memory_threshold}},
+        };
+        for (const auto& [name, field] : numbers) {
+            if (vm.count(name) && !to_unsigned_option(*field.first, *field.second)) {
+                ZvLogStream(ZvLogLvl::Error)
+                    << parse_signature << ": the argument ('" << *field.first << "') for option '--"
+                    << name << "' is invalid: a whole number from 0 to "
+                    << std::numeric_limits<unsigned int>::max() << " is needed" << std::endl;
+                return false;
+            }
+        }
 
         if (vm.count("help")) {
             usage(options.module_path);
@@ -210,6 +256,19 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
             if (options.backup_type == 1)
                 return error("Reference snapshot cannot be defined for full backup.");
         }
+        // Such runs could only fail, and only at the archiver, after the guest programs,
+        // the snapshot and the merge: refuse them before anything is touched. A start
+        // with --need_esign only asks a question and runs nothing, so it is not held
+        // to what a run needs.
+        const bool real_run = !given("need_esign");
+        if (real_run && is_one_of(options.operation, {9, 10}) && options.backup_type != 1 &&
+            options.reference_snapshot.empty())
+            return error("An incremental or differential backup needs the reference snapshot "
+                         "of an earlier backup: option -s is missing");
+        if (real_run && options.operation == Op::CreateReplica && options.backup_type != 1)
+            return error("A replica is always a full copy: an incremental or differential "
+                         "replica would need a reference snapshot (-s), which a replica does "
+                         "not take");
         if (given("media-server")) {
             if (!is_one_of(options.operation, {9, 10, 11, 12, 13})) return false;
             if (options.autonomous) return error("Can't use a media server with autonomous mode");
@@ -237,6 +296,10 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
         if (is_one_of(options.operation, {11, 13}) && options.tmp_operation_directory.empty())
             return error("A restore or replica application needs a temporary operation "
                          "directory: option -d is missing");
+        if (const char* run = server_mode_run(options.operation);
+            run && real_run && !options.autonomous &&
+            (options.media_server.empty() || options.task_id.empty()))
+            return error(std::string(run) + " needs both -m media_server and -T task_id.");
 
         return parce_param_string();
     } catch (const std::exception& e) {

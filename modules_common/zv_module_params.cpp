@@ -69,11 +69,16 @@ bool ZvModuleUniversal::parce_param_string() {
                               "a hash algorithm name has only letters, digits, '-' and '_'");
             hash_algorithm = value;
         } else if (key == "zvd_hash_length" || key == "zvd_block_size") {
-            // A value that is no number at all throws and refuses the start.
-            const int number = std::stoi(value);
             // The archiver takes these as unsigned sizes: zero or a negative number
-            // would reach it as a huge one.
-            if (number < 1) return refuse(key, value, "it must be a positive number");
+            // would reach it as a huge one. A numeric beginning counts ("512k" is 512).
+            int number = 0;
+            try {
+                number = std::stoi(value);
+            } catch (const std::exception&) {
+                number = 0;
+            }
+            if (number < 1)
+                return refuse(key, value, "it must be a positive number (at most 2147483647)");
             (key == "zvd_hash_length" ? hash_length : block_size) = number;
         } else if (std::find(zvfd_flag_names.begin(), zvfd_flag_names.end(), key) !=
                    zvfd_flag_names.end()) {

@@ -75,15 +75,6 @@ bool ZvModuleUniversal::release_prepared_resource() {
 
 unsigned int ZvModuleUniversal::run_backup(bool replication) {
     const bool list_backup = options_.operation == ZvModuleOperations::BackupList;
-    // The archiver of a server-mode backup needs both: refuse before any snapshot is
-    // taken rather than run it with empty fields.
-    if (!options_.autonomous && (options_.media_server.empty() || options_.task_id.empty())) {
-        ZvLogStream(ZvLogLvl::Error)
-            << "Backup module: a backup to a media server needs both -m media_server and "
-               "-T task_id."
-            << std::endl;
-        return 14;
-    }
     zelvor::module::resource_file_scoped_lock holder;
     if (!lock_resource(options_.resource, holder)) return 2;
 

@@ -117,14 +117,14 @@ TEST(ModuleParamsFromClient, ValuesTheArchiverCannotTakeEndWith14) {
          "wrong value of worker_parallelism"},
         {"zvd_block_size:0", "wrong value of zvd_block_size: '0', it must be a positive number"},
         {"zvd_hash_length:-256", "wrong value of zvd_hash_length"},
-        {"zvd_hash_length:abc", "parse_module_options(int, char**, ZvModuleOptions&): stoi"},
+        {"zvd_hash_length:abc", "wrong value of zvd_hash_length: 'abc', it must be a positive number"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.params);
         zv_test::Sandbox box;
         box.install_standin_zvfd();
-        const auto result =
-            box.run({"-b", "vm1", "-d", "/opt/zelvor/var/tasks", "-n", "archive", "-e", c.params});
+        const auto result = box.run({"-b", "vm1", "-d", "/opt/zelvor/var/tasks", "-n", "archive",
+                                     "-m", "srv", "-T", "1", "-e", c.params});
         EXPECT_EQ(result.status, 14);
         EXPECT_TRUE(result.has_log(c.message)) << result.out;
         EXPECT_TRUE(result.has_log("Error: Wrong combination of options"));

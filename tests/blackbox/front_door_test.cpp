@@ -9,9 +9,14 @@
 
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -84,12 +89,41 @@ struct FrontDoorCase {
     std::vector<std::string> errors;
     // Refused start: status 14 and "Wrong combination of options" once, after the errors.
     bool refused = false;
+    // Lays out files under /opt/zelvor (the sandbox's opt()) before the run.
+    std::function<void(const zv_test::Sandbox&)> prepare = nullptr;
+    // Fragment expected on standard error; empty: standard error stays empty.
+    std::string err = "";
+    // The log file is a regular file that gets every log line of standard output.
+    bool log_is_file = true;
 };
 
 std::ostream& operator<<(std::ostream& out, const FrontDoorCase& c) {
     out << "zv_module_kvm";
     for (const auto& arg : c.args) out << " '" << arg << "'";
     return out;
+}
+
+// A short test name: the row's number and the letters and digits of its first
+// arguments, so that ctest lines stay readable ("7_b_vm_d_op_n_arc").
+std::string case_name(const testing::TestParamInfo<FrontDoorCase>& info) {
+    std::string name = std::to_string(info.index);
+    for (const auto& arg : info.param.args) {
+        std::string word;
+        for (char ch : arg)
+            if (std::isalnum(static_cast<unsigned char>(ch))) word += ch;
+        if (!word.empty()) name += "_" + word;
+        if (name.size() >= 24) break;
+    }
+    return name.substr(0, 32);
+}
+
+// Every file and directory under `root`, as paths relative to it.
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> paths;
+    boost::system::error_code ec;
+    for (fs::recursive_directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec))
+        paths.insert(fs::relative(it->path(), root).generic_string());
+    return paths;
 }
 
 using Lines = std::vector<std::string>;
@@ -120,6 +154,14 @@ std::vector<FrontDoorCase> front_door_cases() {
     const std::string needs_d =
         "A restore or replica application needs a temporary operation directory: option -d is "
         "missing";
+    // A run that went ahead would make its directories here, inside the sandbox.
+    const std::string op = "/opt/zelvor/var/op";
+    const std::string needs_s =
+        "An incremental or differential backup needs the reference snapshot of an earlier "
+        "backup: option -s is missing";
+    const std::string full_replica_only = "A replica is always a full copy";
+    const std::string needs_m_and_t = " needs both -m media_server and -T task_id.";
+    const std::string params_signature = "void ZvModuleUniversal::parce_param_string(): ";
     return {
         // Simple operations and their answers.
         {{"-V"}, 0, Lines{"2.1.0"}, {}},
@@ -146,10 +188,13 @@ std::vector<FrontDoorCase> front_door_cases() {
         // Combinations that pass every check.
         accepted({"-b", "vm", "-1", "-d", "/tmp/op", "-n", "arc", "-m", "srv", "-T", "5", "-z",
                   "9", "-j", "--dgst", "-e", ""}),
-        accepted({"-2", "-b", "vm", "-s", "ref.snap", "-d", "/tmp/op", "-n", "arc", "-z", "0"}),
-        accepted({"-3", "-A", "vm", "-d", "/tmp/op", "-m", "srv"}),
+        accepted({"-2", "-b", "vm", "-s", "ref.snap", "-d", "/tmp/op", "-n", "arc", "-z", "0",
+                  "-m", "srv", "-T", "5"}),
+        accepted({"-1", "-A", "vm", "-d", "/tmp/op", "-m", "srv", "-T", "5"}),
         accepted({"-r", "5", "-d", "/tmp/op", "-m", "srv", "-T", "7", "-f", "files", "-i", "old"}),
-        accepted({"-R", "5", "-d", "/tmp/dest", "-m", "srv"}),
+        accepted({"-R", "5", "-d", "/tmp/dest", "-m", "srv", "-T", "7"}),
+        accepted({"-t", "-p", "4294967295", "-G", "0"}),
+        accepted({"-t", "-p", "007"}),
         accepted({"-A", "vm", "-d", "/tmp/op", "-n", "arc", "-m", "srv", "-T", "1", "-j"}),
         accepted({"--delete_from_client_defined_storage", "{}", "-T", "5", "-e", ""}),
         accepted({"-t", "-C", "alg", "-k", "key", "-i", "a", "-M", "m", "-p", "3", "-g", "g", "-G",
@@ -207,6 +252,39 @@ std::vector<FrontDoorCase> front_door_cases() {
         refused({"-r", "5", "-d", ""}, {needs_d}),
         refused({"-R", "5", "-m", "srv"}, {needs_d}),
 
+        // Runs that could only fail after the snapshot are refused before anything
+        // is touched: no lock file, no directory, no call to libvirt.
+        refused({"-3", "-A", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                {full_replica_only}),
+        refused({"-2", "-A", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                {full_replica_only}),
+        refused({"-2", "-b", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"}, {needs_s}),
+        refused({"-3", "-b", "vm", "-s", "", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                {needs_s}),
+
+        // Server mode needs both -m and -T, for restores and replicas as for backups.
+        refused({"-b", "vm", "-d", op, "-n", "arc"},
+                {"Backup module: a backup to a media server" + needs_m_and_t}),
+        refused({"-A", "vm", "-d", op, "-n", "arc", "-m", "srv"},
+                {"Backup module: a replica to a media server" + needs_m_and_t}),
+        refused({"-r", "5", "-d", op, "-m", "srv"},
+                {"Restore: a restore from a media server" + needs_m_and_t}),
+        refused({"-R", "5", "-d", op},
+                {"Restore: a replica application from a media server" + needs_m_and_t}),
+
+        // Unsigned options take no sign and nothing beyond 32 bits; sizes in -e name
+        // their key and value.
+        refused({"-t", "-p-1"},
+                {parser_signature + "the argument ('-1') for option '--parallelism' is invalid"}),
+        refused({"-t", "-G", "-5"},
+                {parser_signature + "the argument ('-5') for option '--memory-threshold' is "
+                                    "invalid: a whole number from 0 to 4294967295 is needed"}),
+        refused({"-t", "-G", "4294967296"},
+                {parser_signature + "the argument ('4294967296') for option '--memory-threshold'"}),
+        refused({"-b", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5", "-e", "zvd_block_size:x"},
+                {params_signature + "wrong value of zvd_block_size: 'x', it must be a positive "
+                                    "number"}),
+
         // The option parser's own refusals.
         refused({"--bogus"}, {parser_signature + "unrecognised option '--bogus'"}),
         // A stray word, such as the tail of an unquoted path with a blank, is refused.
@@ -225,13 +303,37 @@ std::vector<FrontDoorCase> front_door_cases() {
 
 class FrontDoor : public testing::TestWithParam<FrontDoorCase> {};
 
-TEST_P(FrontDoor, CommandLineGivesStatusProtocolAndErrors) {
+TEST_P(FrontDoor, Run) {
     ZV_REQUIRE_NAMESPACES();
     const FrontDoorCase& c = GetParam();
     zv_test::Sandbox box;
-    const auto result = box.run(c.args);
+    // libvirt must not be asked anything at the front door.
+    const fs::path virsh_calls = box.root() / "virsh-calls";
+    box.fake_program("/usr/bin/virsh",
+                     "#!/bin/sh\necho \"$*\" >>'" + virsh_calls.string() + "'\nexit 1\n");
+    // A complete logger configuration: a run that reads it says nothing on stderr.
+    zv_test::write_file(box.opt() / "etc/zv_logger.config",
+                        "log_level Info\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
+    if (c.prepare) c.prepare(box);
+    const auto before = tree(box.opt());
+    zv_test::RunOptions options;
+    options.timeout_seconds = 60;  // nothing here may wait for anything
+    const auto result = box.run(c.args, options);
 
     EXPECT_EQ(result.status, c.status) << result.out << result.err;
+    if (c.err.empty()) {
+        EXPECT_EQ(result.err, "");
+    } else {
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+    }
+    EXPECT_FALSE(fs::exists(virsh_calls)) << read_file(virsh_calls);
+    // Nothing but the log file and the logger configuration appears: no lock file,
+    // no work or restore directory.
+    std::set<std::string> made;
+    for (const auto& path : tree(box.opt()))
+        if (!before.count(path) && path != "log/zv_module_kvm.log" && path != "etc/zv_logger.config")
+            made.insert(path);
+    EXPECT_TRUE(made.empty()) << *made.begin();
     if (c.protocol) {
         EXPECT_EQ(result.protocol_lines(), *c.protocol) << result.out;
     }
@@ -249,11 +351,13 @@ TEST_P(FrontDoor, CommandLineGivesStatusProtocolAndErrors) {
 
     // Every log line on standard output is in the log file too, and only those.
     const fs::path log_file = box.opt() / "log" / "zv_module_kvm.log";
-    EXPECT_EQ(without_time_stamps(zv_test::strip_colours(read_file(log_file))),
-              without_time_stamps(joined(result.log_lines())));
+    if (c.log_is_file) {
+        EXPECT_EQ(without_time_stamps(zv_test::strip_colours(read_file(log_file))),
+                  without_time_stamps(joined(result.log_lines())));
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, FrontDoor, testing::ValuesIn(front_door_cases()));
+INSTANTIATE_TEST_SUITE_P(Table, FrontDoor, testing::ValuesIn(front_door_cases()), case_name);
 
 // The usage text of a start without arguments, compared byte for byte.
 TEST(FrontDoorText, UsageTextWithoutArgumentsIsExact) {
