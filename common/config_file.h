@@ -119,7 +119,8 @@ public:
     using Entities = std::list<std::shared_ptr<ConfigEntity>>;
 
     ConfigFile() = default;
-    // Reads the file; throws WrongConfigException when it cannot be opened.
+    // Reads the file; throws WrongConfigException when it cannot be opened or is
+    // not a regular file (a FIFO or a device is never read).
     explicit ConfigFile(const std::string& path);
     // Copies have no path and entities of their own.
     ConfigFile(const ConfigFile& other);
@@ -130,8 +131,7 @@ public:
     // even when reading fails (WrongConfigException).
     void load(const std::string& path);
     bool loadConfig(std::string& error);
-    // Replaces the file at `path` only when the whole text was written: a failed
-    // save (false) leaves whatever was there before untouched.
+    // Writes the entities through replace_file (below).
     bool save(const std::string& path);
 
     std::string operator[](const std::string& name) const;
@@ -157,5 +157,11 @@ private:
 };
 
 std::ostream& operator<<(std::ostream& stream, ConfigEntity& entity);
+
+// Replaces the file at `path` with `text` only once the whole text is on disk: a
+// failure (false) leaves the old file as it was, and no temporary file behind. A
+// symbolic link is written through to its target, which keeps its owner, group
+// and mode; a target that is not a regular file is refused.
+bool replace_file(const std::string& path, const std::string& text);
 
 }  // namespace zv_config

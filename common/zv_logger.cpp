@@ -1,6 +1,8 @@
 // Log line composition, destination choice and the size-rotated log file.
 #include "common/zv_logger.h"
 
+#include "common/zv_utils_common.h"
+
 #include <boost/algorithm/string/classification.hpp>
 #include <boost/algorithm/string/split.hpp>
 #include <boost/algorithm/string/trim_all.hpp>
@@ -9,10 +11,12 @@
 #include <boost/filesystem.hpp>
 #include <boost/regex.hpp>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <iostream>
 
@@ -164,16 +168,35 @@ int FileLogger::write_log_impl(const std::string& text) {
     boost::system::error_code ec;
     // Rotation reads the local time through the C library's locks; a handler's few
     // lines may go past the size limit instead.
-    if (!SignalContext::active() && boost::filesystem::exists(path_, ec) &&
+    if (!SignalContext::active() && boost::filesystem::is_regular_file(path_, ec) &&
         is_file_max_size_reached()) {
         int status = log_rotate();
         if (status != 0) return status;
     }
-    std::ofstream out(path_, std::ios::app | std::ios::binary);
-    if (!out) return 1;
-    out << text;
-    out.close();
-    return 0;
+    // Only a regular file takes the lines: a FIFO without a reader would hold the
+    // run (and its termination) for ever, a device would swallow them.
+    std::string error;
+    const int fd = zv_utils_common::open_regular_file(path_, O_WRONLY | O_APPEND | O_CREAT, error);
+    if (fd < 0) {
+        static std::atomic<bool> reported{false};
+        if (!reported.exchange(true)) {
+            const std::string message =
+                "Error: the log file '" + path_ + "' is not written: " + error + "\n";
+            if (::write(STDERR_FILENO, message.data(), message.size()) < 0) return 1;
+        }
+        return 1;
+    }
+    const char* data = text.data();
+    std::size_t left = text.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        data += written;
+        left -= static_cast<std::size_t>(written);
+    }
+    ::close(fd);
+    return left == 0 ? 0 : 1;
 }
 
 int FileLogger::log_rotate() {

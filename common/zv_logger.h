@@ -191,7 +191,9 @@ public:
         log_level_mask_default_loggers_[static_cast<ZvLogLvl::MaskLevel>(key)] = std::move(list);
     }
 
-    // Read and apply the logger configuration file; see zv_logger_config.cpp.
+    // Read and apply the logger configuration file; see zv_logger_config.cpp. False
+    // only when there is no file: the caller then writes one with set_properties.
+    // Missing keys take their defaults and are added to the file.
     static bool load_properties();
     static void set_properties(ZvLogLvl::Level level, unsigned long max_size_mb,
                                unsigned long max_rotate);

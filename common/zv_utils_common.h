@@ -5,6 +5,7 @@
 
 #include "common/zv_shell.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -68,6 +69,19 @@ bool is_sparse_file(const std::string& path, bool& sparse, std::string& error);
 std::int64_t get_file_size(const std::string& path);
 // Length of the target a symbolic link holds; 0 for anything else.
 std::int64_t get_symlink_size(const std::string& path);
+
+// ---- Files at fixed paths ----
+
+// A FIFO, a device or a directory where a file is expected would block a reader or
+// feed it without end: these open only a regular file (links followed), without
+// ever waiting for a FIFO's other end. -1 with the reason in `error` otherwise.
+int open_regular_file(const std::string& path, int flags, std::string& error);
+// The whole file, when it is a regular file of at most `limit` bytes.
+bool read_regular_file(const std::string& path, std::string& text, std::string& error,
+                       std::size_t limit);
+// True when nothing is at `path` or a regular file is; false, with the reason in
+// `error`, for anything else (a FIFO, a device, a directory, a looping link).
+bool is_regular_file_or_absent(const std::string& path, std::string& error);
 
 }  // namespace zv_utils_common
 

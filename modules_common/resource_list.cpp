@@ -2,12 +2,16 @@
 #include "modules_common/resource_list.h"
 
 #include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
 
 #include <boost/filesystem.hpp>
 #include <boost/property_tree/json_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 
+#include <sstream>
+
 namespace {
+constexpr std::size_t largest_list_file = 64 * 1024 * 1024;
 const char* const parse_signature = "bool ResourceList::parse_json_file(const string&)";
 const char* const check_signature =
     "bool ResourceList::check_local_restrictions(const std::vector<std::__cxx11::basic_string<char> "
@@ -23,8 +27,16 @@ bool ResourceList::parse_json_file(const std::string& file) {
                                          << std::endl;
             return false;
         }
+        // A FIFO or a device is not read: it would hold the start or feed it without end.
+        std::string text, reason;
+        if (!zv_utils_common::read_regular_file(file, text, reason, largest_list_file)) {
+            ZvLogStream(ZvLogLvl::Error) << parse_signature << ": resource list file "
+                                         << file << " can't be read: " << reason << std::endl;
+            return false;
+        }
+        std::istringstream in(text);
         boost::property_tree::ptree tree;
-        boost::property_tree::read_json(file, tree);
+        boost::property_tree::read_json(in, tree);
         for (const auto& entry : tree) {
             for (const auto& child : entry.second) {
                 if (child.first == "path") resources_.push_back(child.second.data());

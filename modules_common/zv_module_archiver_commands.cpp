@@ -144,7 +144,7 @@ bool ZvModuleUniversal::backup_command_arguments(std::vector<std::string>& argum
         append(arguments,
                {"-g", archive_sign_filename(), "--passin", master_key, "--sign", secret_key});
     }
-    if (options_.local_restrictions && boost::filesystem::exists(options_.restriction_list_path))
+    if (options_.local_restrictions && boost::filesystem::is_regular_file(options_.restriction_list_path))
         append(arguments, {"-X", options_.restriction_list_path});
     if (!append_encryption(options_, "", arguments)) return false;
     return true;

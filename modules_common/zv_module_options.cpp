@@ -2,7 +2,9 @@
 // combination of options is one operation this module can run.
 #include "modules_common/zv_modules_common.h"
 
+#include "common/config_file.h"
 #include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
 
 #include <boost/program_options.hpp>
 
@@ -296,6 +298,22 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
         if (is_one_of(options.operation, {11, 13}) && options.tmp_operation_directory.empty())
             return error("A restore or replica application needs a temporary operation "
                          "directory: option -d is missing");
+        // Files the run will read: a FIFO or a device at their path would hold it (or
+        // feed it without end) once the lock is taken and the resource prepared.
+        std::vector<std::pair<std::string, std::string>> files;
+        if (given("reference-snapshot"))
+            files.emplace_back("Reference snapshot file", options.reference_snapshot);
+        if (given("meta-file")) files.emplace_back("Meta or snapshot file", options.meta_file);
+        if (options.local_restrictions)
+            files.emplace_back("Local restriction list", options.restriction_list_path);
+        if (real_run && server_mode_run(options.operation) && !options.task_id.empty())
+            files.emplace_back("Task secret file", get_task_secret());
+        for (const auto& [what, path] : files) {
+            std::string reason;
+            if (!path.empty() && !zv_utils_common::is_regular_file_or_absent(path, reason))
+                return error(what + " " + zelvor::as_quoted(path, '"', '\\') + " can't be used: " +
+                             reason);
+        }
         if (const char* run = server_mode_run(options.operation);
             run && real_run && !options.autonomous &&
             (options.media_server.empty() || options.task_id.empty()))

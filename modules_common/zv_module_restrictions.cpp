@@ -2,27 +2,34 @@
 #include "modules_common/zv_modules_common.h"
 
 #include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
 
 #include <boost/filesystem/operations.hpp>
 
 #include <algorithm>
-#include <fstream>
+#include <sstream>
+
+namespace {
+constexpr std::size_t largest_restriction_list = 16 * 1024 * 1024;
+}  // namespace
 
 bool ZvModuleUniversal::read_local_restrictions(std::vector<std::string>& restrictions) const {
     restrictions.clear();
     const std::string& path = options_.restriction_list_path;
     boost::system::error_code error;
     if (!boost::filesystem::exists(path, error)) return true;
-    std::ifstream in(path);
-    if (!in.is_open()) {
+    // A FIFO or a device is not read: it would hold the run or feed it without end.
+    std::string text, reason;
+    if (!zv_utils_common::read_regular_file(path, text, reason, largest_restriction_list)) {
         ZvLogStream(ZvLogLvl::Error)
             << "std::vector<std::__cxx11::basic_string<char> > "
                "ZvModuleUniversal::read_local_restrictions() const: unable to open "
-            << path << std::endl;
+            << path << ": " << reason << std::endl;
         return false;
     }
     // Lines are taken exactly: no trimming, so a carriage return or a trailing blank
     // is part of the entry.
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);) restrictions.push_back(line);
     return true;
 }

@@ -93,6 +93,13 @@ int ZvModuleUniversal::unpack_snapshot_file(const std::string& snapshot_file) {
                                  << std::endl;
     const fs::path path(snapshot_file);
     const std::string extension = path.extension().string();
+    // tar or the archiver would wait on a FIFO, or read a device without end.
+    std::string reason;
+    if (!zv_utils_common::is_regular_file_or_absent(snapshot_file, reason)) {
+        ZvLogStream(ZvLogLvl::Error) << unpack_signature << ": " << in_quotes(snapshot_file)
+                                     << " can't be used: " << reason << std::endl;
+        return 12;
+    }
     if (extension == ".meta") {
         options_.reference_meta_file = snapshot_file;
         return 0;

@@ -5,6 +5,7 @@
 
 #include "common/config_file.h"
 #include "common/zv_logger.h"
+#include "common/zv_utils_common.h"
 #include "zvcrypto/crypto_hash.h"
 #include "zvcrypto/ctr.h"
 #include "zvcrypto/kuznyechik.h"
@@ -39,6 +40,9 @@ const char* const deletion_signature =
 const char* const task_directory = "/opt/zelvor/var/tasks/";
 const std::string local_directory_word = "local-directory";
 const std::string s3_word = "s3";
+
+// A task secret is one line of a few dozen characters.
+constexpr std::size_t largest_secret_file = 64 * 1024;
 
 // The client agent counts the file in a signed 32-bit size.
 constexpr std::uintmax_t largest_storage_file = std::numeric_limits<std::int32_t>::max();
@@ -120,14 +124,24 @@ bool ZvModuleUniversal::load_client_defined_storages() {
         }
         std::string secret;
         {
-            std::ifstream secret_file(secret_path);
-            if (!secret_file) {
+            // The secret is one short line; a FIFO or a device is refused, since the
+            // archiver would read the same path.
+            std::string text, reason;
+            if (!zv_utils_common::read_regular_file(secret_path, text, reason, largest_secret_file)) {
+                boost::system::error_code ignored;
+                if (!fs::is_regular_file(secret_path, ignored)) {
+                    ZvLogStream(ZvLogLvl::Error) << load_signature << ": task secret file "
+                                                 << secret_path << " can't be used: " << reason
+                                                 << std::endl;
+                    return false;
+                }
                 ZvLogStream(ZvLogLvl::Error)
                     << load_signature << ": can't open task secret file: " << secret_path
                     << std::endl;
                 return true;
             }
-            std::getline(secret_file, secret);
+            secret = text.substr(0, text.find('\n'));
+            zvcrypto::secure_zero(&text[0], text.size());
         }
         if (secret.empty()) {
             ZvLogStream(ZvLogLvl::Error) << load_signature << ": task secret is empty" << std::endl;

@@ -7,7 +7,12 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace fs = boost::filesystem;
 using zv_test::read_file;
@@ -45,15 +50,73 @@ TEST(LoggerConfigFile, MissingFileIsWrittenWithTheDefaults) {
     EXPECT_EQ(read_file(logger_config(box)), default_logger_config);
 }
 
-TEST(LoggerConfigFile, MissingKeyResetsEveryValueToTheDefaults) {
+// A file that lacks keys keeps every line the administrator wrote, byte for byte,
+// and gets only the missing keys added; what it holds applies at once.
+TEST(LoggerConfigFile, MissingKeysAreAddedAndWhatWasWrittenStays) {
+    ZV_REQUIRE_NAMESPACES();
+    const struct {
+        std::string text;
+        std::string err;
+        std::string added;
+        bool info_shown;
+    } cases[] = {
+        {"log_level Warning\nlog_file_max_size 5\n",
+         "Warning: ZvLogStream config variable is absent: log_file_max_rotate\n",
+         "#Number of stored log file rotations, log file itself is not included\n"
+         "log_file_max_rotate 10\n",
+         false},
+        // "name=value" is no variable line of this format: the key counts as missing,
+        // and the administrator's line is kept for them to correct.
+        {"# mine\n\nlog_level=Warning\nlog_file_max_size   5   \nlog_file_max_rotate 3",
+         "Warning: ZvLogStream config variable is absent: log_level\n",
+         "\n#Logging level: Error, Warning, Info, Debug, Debug1, Debug2, Debug3, Debug4\n"
+         "log_level Info\n",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        zv_test::Sandbox box;
+        write_file(logger_config(box), c.text);
+        const auto result = box.run(logging_run);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(read_file(logger_config(box)), c.text + c.added);
+        EXPECT_EQ(result.has_log("Info: UpgradeConfig"), c.info_shown);
+        EXPECT_TRUE(result.has_log("Error: Incorrect configuration file format"));
+
+        // Complete now: the next start says nothing and changes nothing.
+        const auto again = box.run(logging_run);
+        EXPECT_EQ(again.err, "");
+        EXPECT_EQ(read_file(logger_config(box)), c.text + c.added);
+    }
+}
+
+// The configuration may be a link to a file of another owner: the keys are added to
+// the target, the link stays, the target keeps its owner, group and mode.
+TEST(LoggerConfigFile, LinkedFileOfAnotherOwnerKeepsLinkOwnerAndMode) {
     ZV_REQUIRE_NAMESPACES();
     zv_test::Sandbox box;
-    write_file(logger_config(box), "log_level Warning\nlog_file_max_size 5\n");
+    const fs::path target = box.opt() / "etc/shared/logger.conf";
+    write_file(target, "log_level Info\n");
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+    fs::create_symlink("shared/logger.conf", logger_config(box));
     const auto result = box.run(logging_run);
-    EXPECT_EQ(result.err, "Warning: ZvLogStream config variable is absent: log_file_max_rotate\n");
-    EXPECT_EQ(read_file(logger_config(box)), default_logger_config);
-    // Warning from the incomplete file was not applied: Info lines still show.
-    EXPECT_TRUE(result.has_log("Info: UpgradeConfig"));
+    EXPECT_NE(result.err.find("absent: log_file_max_size"), std::string::npos) << result.err;
+    EXPECT_TRUE(fs::is_symlink(logger_config(box)));
+    EXPECT_EQ(read_file(target),
+              "log_level Info\n#Maximum size of log file in Mb\nlog_file_max_size 1\n"
+              "#Number of stored log file rotations, log file itself is not included\n"
+              "log_file_max_rotate 10\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0604u);
+    std::vector<std::string> names;
+    for (fs::directory_iterator it(box.opt() / "etc"), end; it != end; ++it)
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"shared", "zv_logger.config"}));
 }
 
 TEST(LoggerConfigFile, LevelFromTheFileFiltersLines) {

@@ -7,11 +7,13 @@
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
 
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -19,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -138,6 +141,35 @@ const Lines backup_options = {
 
 FrontDoorCase refused(std::vector<std::string> args, std::vector<std::string> errors = {}) {
     return {std::move(args), 14, Lines{}, std::move(errors), true};
+}
+
+// Puts a FIFO, or a link to /dev/zero, at fixed paths of /opt/zelvor (relative).
+std::function<void(const zv_test::Sandbox&)> fifo_at(std::vector<std::string> paths) {
+    return [paths](const zv_test::Sandbox& box) {
+        for (const auto& path : paths) {
+            fs::create_directories((box.opt() / path).parent_path());
+            fs::remove(box.opt() / path);
+            ASSERT_EQ(::mkfifo((box.opt() / path).c_str(), 0600), 0) << path;
+        }
+    };
+}
+
+std::function<void(const zv_test::Sandbox&)> zero_at(std::vector<std::string> paths) {
+    return [paths](const zv_test::Sandbox& box) {
+        for (const auto& path : paths) {
+            fs::create_directories((box.opt() / path).parent_path());
+            fs::remove(box.opt() / path);
+            fs::create_symlink("/dev/zero", box.opt() / path);
+        }
+    };
+}
+
+// A row whose fixed path is not a regular file: refused at the start, naming it.
+FrontDoorCase not_a_file(std::vector<std::string> args, std::vector<std::string> errors,
+                         std::function<void(const zv_test::Sandbox&)> prepare) {
+    FrontDoorCase c = refused(std::move(args), std::move(errors));
+    c.prepare = std::move(prepare);
+    return c;
 }
 
 // --need_esign answers without running anything, so a command line that passes
@@ -284,6 +316,71 @@ std::vector<FrontDoorCase> front_door_cases() {
         refused({"-b", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5", "-e", "zvd_block_size:x"},
                 {params_signature + "wrong value of zvd_block_size: 'x', it must be a positive "
                                     "number"}),
+
+        // Fixed paths that hold a FIFO or a link to a device are neither waited on nor
+        // read without end: the run is refused (or goes on without them), naming them.
+        [] {
+            FrontDoorCase c = refused({"-V", "-t"});
+            c.prepare = fifo_at({"etc/zv_logger.config"});
+            c.err = "Warning: ZvLogStream config file is not used, the defaults apply: Can't open "
+                    "file '/opt/zelvor/etc/zv_logger.config': it is not a regular file\n";
+            return c;
+        }(),
+        [] {
+            FrontDoorCase c = refused({"-V", "-t"});
+            c.prepare = zero_at({"etc/zv_logger.config"});
+            c.err = "it is not a regular file";
+            return c;
+        }(),
+        [] {
+            FrontDoorCase c = refused({"-V", "-t"});
+            c.prepare = fifo_at({"log/zv_module_kvm.log"});
+            c.err = "Error: the log file '/opt/zelvor/log/zv_module_kvm.log' is not written: it "
+                    "is not a regular file\n";
+            c.log_is_file = false;
+            return c;
+        }(),
+        not_a_file({"-b", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                   {"Task secret file \"/opt/zelvor/var/tasks//task_secret_5\" can't be used: it "
+                    "is not a regular file"},
+                   fifo_at({"var/tasks/task_secret_5"})),
+        not_a_file({"-R", "5", "-d", op, "-m", "srv", "-T", "6"},
+                   {"Task secret file \"/opt/zelvor/var/tasks//task_secret_6\" can't be used"},
+                   zero_at({"var/tasks/task_secret_6"})),
+        not_a_file({"-b", "vm", "-d", op, "-n", "arc", "-m", "srv", "-T", "5", "-j"},
+                   {"Local restriction list \"/opt/zelvor/etc/zelvor_restriction.list.kvm\" "
+                    "can't be used: it is not a regular file"},
+                   fifo_at({"etc/zelvor_restriction.list.kvm"})),
+        not_a_file({"-B", "/opt/zelvor/var/list.json", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                   {"bool ResourceList::parse_json_file(const string&): resource list file "
+                    "/opt/zelvor/var/list.json can't be read: it is not a regular file",
+                    parser_signature + "can't parse json file: /opt/zelvor/var/list.json"},
+                   fifo_at({"var/list.json"})),
+        not_a_file({"-B", "/opt/zelvor/var/list.json", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                   {"bool ResourceList::parse_json_file(const string&): resource list file "
+                    "/opt/zelvor/var/list.json can't be read: it is not a regular file",
+                    parser_signature + "can't parse json file"},
+                   zero_at({"var/list.json"})),
+        not_a_file({"-r", "5", "-d", op, "-m", "srv", "-T", "5", "-M", "/opt/zelvor/var/x.snap"},
+                   {"Meta or snapshot file \"/opt/zelvor/var/x.snap\" can't be used: it is not a "
+                    "regular file"},
+                   fifo_at({"var/x.snap"})),
+        not_a_file({"-2", "-b", "vm", "-s", "/opt/zelvor/var/ref.meta", "-d", op, "-n", "arc", "-m",
+                    "srv", "-T", "5"},
+                   {"Reference snapshot file \"/opt/zelvor/var/ref.meta\" can't be used"},
+                   zero_at({"var/ref.meta"})),
+        [] {
+            FrontDoorCase c{{"-u", "/opt/zelvor/etc/old.conf:/opt/zelvor/etc/new.conf:"},
+                            1,
+                            Lines{},
+                            {"Can't open file '/opt/zelvor/etc/new.conf': it is not a regular file",
+                             "New configuration file /opt/zelvor/etc/new.conf doesn't exists."}};
+            c.prepare = [](const zv_test::Sandbox& box) {
+                zero_at({"etc/old.conf"})(box);
+                fifo_at({"etc/new.conf"})(box);
+            };
+            return c;
+        }(),
 
         // The option parser's own refusals.
         refused({"--bogus"}, {parser_signature + "unrecognised option '--bogus'"}),
@@ -454,6 +551,40 @@ TEST(FrontDoorLogFile, NamedAfterArgv0) {
         const std::string text = read_file(box.opt() / "log" / c.log_name);
         EXPECT_NE(text.find("Error: " + wrong_combination), std::string::npos) << text;
     }
+}
+
+// With a FIFO as the log file (and nobody reading it) a run neither hangs on its
+// lines nor on its termination: the lines go to standard output, SIGTERM ends it.
+TEST(FrontDoorLogFile, FifoAsLogStillEndsOnSigterm) {
+    ZV_REQUIRE_NAMESPACES();
+    zv_test::Sandbox box;
+    const fs::path log = box.opt() / "log" / "zv_module_kvm.log";
+    ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
+    zv_test::write_file(box.opt() / "etc/zv_logger.config",
+                        "log_level Info\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
+    box.fake_program("/sbin/lsmod", "#!/bin/sh\nsleep 60\n");
+    zv_test::RunOptions options;
+    options.timeout_seconds = 60;
+    auto run = box.start({"-t"}, options);
+    bool sleeping = false;
+    for (int i = 0; i < 1500 && !sleeping; ++i) {
+        for (const auto& process : zv_test::live_processes_in_group(run.pid()))
+            sleeping = sleeping || process.find("(sleep)") != std::string::npos;
+        if (!sleeping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_TRUE(sleeping) << run.current_output();
+    run.signal(SIGTERM);
+    const auto result = run.wait();
+    EXPECT_EQ(result.status, 17) << zv_test::describe(result);
+    EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(run.pid())))
+        << zv_test::describe(result);
+    EXPECT_NE(result.err.find("Error: the log file '/opt/zelvor/log/zv_module_kvm.log' is not "
+                              "written: it is not a regular file\n"),
+              std::string::npos)
+        << result.err;
+    struct stat info {};
+    ASSERT_EQ(::stat(log.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
 }
 
 // A process started with no argv at all (not even a program name) is refused

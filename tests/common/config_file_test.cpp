@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <vector>
@@ -28,6 +29,7 @@ protected:
         std::vector<std::string> names;
         for (fs::directory_iterator it(dir_), end; it != end; ++it)
             names.push_back(it->path().filename().string());
+        std::sort(names.begin(), names.end());
         return names;
     }
 };
@@ -199,9 +201,97 @@ TEST_F(ConfigFileTest, FailedSaveReportsAndLeavesTheOldFile) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "save reported success on a short write";
     EXPECT_EQ(read(path), old_text);
-    int leftovers = 0;
-    for (const auto& name : entries()) leftovers += name.rfind("installed.conf.", 0) == 0;
-    EXPECT_EQ(leftovers, 0) << "temporary file left beside the target";
+    EXPECT_EQ(entries(), (std::vector<std::string>{"a-directory", "installed.conf"}))
+        << "temporary file left beside the target";
+}
+
+// A process killed while it writes (here by SIGXFSZ at the file-size limit) leaves
+// the old file and no temporary file for a later run to find.
+TEST_F(ConfigFileTest, CrashWhileSavingLeavesNothingBehind) {
+    const std::string old_text = "installed configuration\n";
+    const std::string path = write("installed.conf", old_text);
+    ConfigFile config;
+    for (int i = 0; i < 100; ++i) config.addVariable("key" + std::to_string(i), std::string(50, 'v'));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_DFL);
+        rlimit limit{100, 100};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        config.save(path);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the save was expected to be killed mid-write";
+    EXPECT_EQ(read(path), old_text);
+    EXPECT_EQ(entries(), std::vector<std::string>{"installed.conf"});
+}
+
+// An administrator's link stays a link: its target gets the text and keeps its
+// owner, group and mode, also when those are not the writer's.
+TEST_F(ConfigFileTest, SaveWritesThroughALinkAndKeepsOwnerGroupAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give the file another owner";
+    fs::create_directories(dir_ / "real");
+    const std::string target = write("real/target.conf", "old 1\n");
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    fs::create_symlink("real/target.conf", dir_ / "link.conf");
+    fs::create_symlink("link.conf", dir_ / "link-to-link.conf");
+
+    ConfigFile config;
+    config.addVariable("new", "2");
+    ASSERT_TRUE(config.save((dir_ / "link-to-link.conf").string()));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link-to-link.conf"));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "link.conf"));
+    EXPECT_EQ(read(target), "new 2\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(target.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 65534u);
+    EXPECT_EQ(info.st_gid, 65534u);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(entries(), (std::vector<std::string>{"link-to-link.conf", "link.conf", "real"}));
+    std::vector<std::string> real;
+    for (fs::directory_iterator it(dir_ / "real"), end; it != end; ++it)
+        real.push_back(it->path().filename().string());
+    EXPECT_EQ(real, std::vector<std::string>{"target.conf"});
+
+    // A link whose target does not exist yet: the target is made, the link stays.
+    fs::create_symlink("real/new.conf", dir_ / "dangling.conf");
+    ASSERT_TRUE(config.save((dir_ / "dangling.conf").string()));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "dangling.conf"));
+    EXPECT_EQ(read((dir_ / "real/new.conf").string()), "new 2\n");
+}
+
+// Neither reading nor saving waits on a FIFO or reads a device without end.
+TEST_F(ConfigFileTest, FifoAndDeviceAreRefusedWithoutWaiting) {
+    const std::string fifo = (dir_ / "fifo.conf").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir_ / "zero.conf");
+    alarm(20);  // a hang ends the test program instead of the whole run
+    for (const std::string& path : {fifo, (dir_ / "zero.conf").string()}) {
+        SCOPED_TRACE(path);
+        try {
+            ConfigFile config(path);
+            ADD_FAILURE() << "read";
+        } catch (const zv_config::WrongConfigException& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "Can't open file '" + path + "': it is not a regular file");
+        }
+        ConfigFile config;
+        config.addVariable("name", "value");
+        EXPECT_FALSE(config.save(path));
+    }
+    alarm(0);
+    struct stat info {};
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_TRUE(fs::is_symlink(dir_ / "zero.conf"));
+    try {
+        ConfigFile((dir_ / "absent.conf").string());
+    } catch (const zv_config::WrongConfigException& e) {
+        EXPECT_EQ(std::string(e.what()), "Can't open file '" + (dir_ / "absent.conf").string() + "'");
+    }
 }
 
 }  // namespace

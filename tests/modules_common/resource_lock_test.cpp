@@ -170,6 +170,14 @@ TEST_F(ResourceLock, NameIsTheKeyedDigestPrefixOfModuleAndResourceJoined) {
         const std::string digest = zelvor::hash::to_string(
             zelvor::hash::sha::make_hash<std::array<unsigned char, 32>, std::string>("abc"));
         REQUIRE(name == "Zelvor_MOD_mutex_" + digest.substr(0, 8));
+        // Other programs sharing the lock directory compute the same names: a literal
+        // name and digest pin the key text and the digest's byte order.
+        REQUIRE(resource_lock_file_handler::make_lock_file_name("zv_module_kvm", "vm1") ==
+                "Zelvor_MOD_mutex_430e5789");
+        REQUIRE(zelvor::hash::to_string(
+                    zelvor::hash::sha::make_hash<std::array<unsigned char, 32>, std::string>(
+                        "zv_module_kvmvm1")) ==
+                "430e578932b5bd0d0b2c2b0f1e502229787ef9f9b75c3efcda9d5e1425cf1a49");
         REQUIRE(resource_lock_file_handler::make_lock_files_dir_path() == "/opt/zelvor/var/zelvor-modules");
         REQUIRE(resource_lock_file_handler::make_lock_file_path(name) == "/opt/zelvor/var/zelvor-modules/" + name);
         return std::string();

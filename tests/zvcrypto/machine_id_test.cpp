@@ -117,6 +117,23 @@ TEST(HardwareId, FollowsTheHostsNamesAndMachineIdFirstLineOnly) {
               on_other_host("zv-node-b", std::string("first"), [] { return server::hardware_id(); }));
 }
 
+// Literal results on a host of known names: the client agent and stored files
+// depend on the key text, the IV text and the cipher, which the other tests only
+// check against each other.
+TEST(StringEncryption, LiteralResultOnAKnownHost) {
+    SKIP_UNLESS_ROOT();
+    const std::string machine_id = "0123456789abcdef0123456789abcdef\n";
+    EXPECT_EQ(on_other_host("zv-node-a", machine_id, [] { return server::hardware_id(); }),
+              "34e714e169389742d5658f5cdd32c4ad98c1cc43cef3c66913f908f25196245e");
+    EXPECT_EQ(on_other_host("zv-node-a", machine_id,
+                            [] {
+                                std::string text = "secret";
+                                server::encrypt_string(text);
+                                return text;
+                            }),
+              "a2bbc4690c3f31b23c33ac9c56b55512");
+}
+
 TEST(StringEncryption, LengthGrowsToTheNextWholeBlock) {
     const std::pair<std::size_t, std::size_t> examples[] = {{0, 32}, {1, 32}, {15, 32}, {16, 64}, {17, 64}, {32, 96}};
     for (const auto& [length, hex_length] : examples) {
