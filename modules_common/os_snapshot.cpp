@@ -49,7 +49,8 @@ OsSnapshot::OsSnapshot(std::unique_ptr<Snapshot> snapshot_, std::string mount_di
 OsSnapshot::OsSnapshot(OsSnapshot&& other) noexcept
     : snapshot(std::move(other.snapshot)),
       mount_dir(std::move(other.mount_dir)),
-      device(std::move(other.device)) {}
+      device(std::move(other.device)),
+      mounted(other.mounted) {}
 
 OsSnapshot::~OsSnapshot() = default;
 
@@ -80,6 +81,7 @@ bool SnapshotLVM::create(const std::string& device, const std::string& name, con
     // The path is kept only once lvcreate made the volume: a later remove() must never
     // delete a volume of that name that was there before and is not ours.
     snapshot_path.clear();
+    removed = false;
     // lvcreate takes the snapshot's device-mapper path as its name and derives the
     // volume group and the volume name from it.
     const std::string command = "/sbin/lvcreate --size=" + std::to_string(size) +
@@ -114,6 +116,7 @@ bool SnapshotLVM::create(const std::string& device, const std::string& name, con
 }
 
 bool SnapshotLVM::remove(const std::string&) {
+    if (removed) return true;
     if (snapshot_path.empty()) {
         ZvLogStream(ZvLogLvl::Error)
             << "SnapshotLVM: LVM snapshot path is empty, unable to remove LVM snapshot"
@@ -128,6 +131,7 @@ bool SnapshotLVM::remove(const std::string&) {
         return false;
     }
     ZvLogStream(ZvLogLvl::Info) << "LVM snapshot was removed: " << snapshot_path << std::endl;
+    removed = true;
     return true;
 }
 
@@ -234,22 +238,43 @@ bool SnapshotDattobd::create(const std::string& device, const std::string&,
         os_snapshot_internal::log_command_failure(dattobd_create_signature, command, output);
         return false;
     }
+    active_device = device;
+    active_minor = minor;
     out = "/dev/datto" + minor;
     ZvLogStream(ZvLogLvl::Info) << "Dattobd snapshot was created: " << out << std::endl;
     return true;
 }
 
-bool SnapshotDattobd::remove(const std::string& device) {
+bool SnapshotDattobd::remove(const std::string&) {
+    if (active_minor.empty()) return true;
+    // Only the minor set up here is destroyed, and only while it still snapshots the
+    // device it was set up for: once it is gone, the device may carry another task's
+    // snapshot, under this minor or another.
     bool exists = false;
-    std::string active;
-    if (!is_dattobd_snapshot_exists(device, exists, active) || !exists) return true;
-    const std::string command = "dbdctl destroy " + shell_quote(active);
+    std::string current;
+    if (!is_dattobd_snapshot_exists(active_device, exists, current)) {
+        ZvLogStream(ZvLogLvl::Error) << dattobd_remove_signature
+                                     << ": can't check whether the dattobd snapshot /dev/datto"
+                                     << active_minor << " of " << active_device
+                                     << " is still active" << std::endl;
+        return false;
+    }
+    if (!exists || current != active_minor) {
+        ZvLogStream(ZvLogLvl::Warning) << "Dattobd snapshot /dev/datto" << active_minor << " of "
+                                       << active_device << " is no longer active" << std::endl;
+        active_device.clear();
+        active_minor.clear();
+        return true;
+    }
+    const std::string command = "dbdctl destroy " + shell_quote(active_minor);
     std::string output;
     if (zv_utils_common::execute_command(command, output) != 0) {
         os_snapshot_internal::log_command_failure(dattobd_remove_signature, command, output);
         return false;
     }
-    ZvLogStream(ZvLogLvl::Info) << "Dattobd snapshot was destroyed: /dev/datto" << active
+    ZvLogStream(ZvLogLvl::Info) << "Dattobd snapshot was destroyed: /dev/datto" << active_minor
                                 << std::endl;
+    active_device.clear();
+    active_minor.clear();
     return true;
 }

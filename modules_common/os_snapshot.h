@@ -37,7 +37,8 @@ public:
     bool check(const std::string& device) override;
     bool create(const std::string& device, const std::string& name, const std::string& mountpoint,
                 const std::string& task, uintmax_t size, std::string& out) override;
-    // Removes the snapshot this object created; the device argument is not needed.
+    // Removes the snapshot this object created; the device argument is not needed. A
+    // second removal does nothing and succeeds.
     bool remove(const std::string& device) override;
     ~SnapshotLVM() override = default;
 
@@ -45,6 +46,7 @@ public:
 
 private:
     std::string snapshot_path;
+    bool removed = false;
 };
 
 // dattobd snapshot of any block device, through the kernel module's dbdctl tool and
@@ -57,7 +59,10 @@ public:
     bool check(const std::string& device) override;
     bool create(const std::string& device, const std::string& name, const std::string& mountpoint,
                 const std::string& task, uintmax_t size, std::string& out) override;
-    // Destroys the active snapshot of `device`; true when there is none.
+    // Destroys the snapshot this object set up, and only that one: a snapshot of the same
+    // device that another provider made is left alone. True when this object has nothing
+    // (left) to remove; false when the status document cannot be read. The device
+    // argument is not needed.
     bool remove(const std::string& device) override;
     ~SnapshotDattobd() override = default;
 
@@ -74,6 +79,9 @@ public:
 
 private:
     std::string minor;
+    // The snapshot create set up, until remove destroyed it.
+    std::string active_device;
+    std::string active_minor;
 };
 
 class SnapshotFactory {
@@ -85,7 +93,8 @@ public:
 };
 
 // A snapshot kept by the framework until it is removed: its provider, where it is
-// mounted (or the directory the caller named) and its origin device.
+// mounted (or the directory the caller named), its origin device and whether the
+// framework mounted it at mount_dir (only then is that directory unmounted and removed).
 struct OsSnapshot {
     OsSnapshot(std::unique_ptr<Snapshot> snapshot, std::string mount_dir, std::string device);
     OsSnapshot(OsSnapshot&& other) noexcept;
@@ -96,4 +105,5 @@ struct OsSnapshot {
     std::unique_ptr<Snapshot> snapshot;
     std::string mount_dir;
     std::string device;
+    bool mounted = false;
 };

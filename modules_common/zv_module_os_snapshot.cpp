@@ -10,8 +10,12 @@
 #include <boost/algorithm/string/split.hpp>
 #include <boost/filesystem.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <functional>
 
@@ -44,9 +48,48 @@ const char* const mount_multiple_signature =
 const char* const umount_multiple_signature =
     "bool ZvModuleUniversal::umount_OS_snapshot_multiple(const string&) const";
 
-std::string without_line_feeds(std::string text) {
-    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+// A command's one-line answer without the line end that closes it; a line feed inside a
+// path stays.
+std::string without_final_line_feed(std::string text) {
+    if (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
+}
+
+// A mount-table field as the kernel wrote it: blank, tab, line feed and backslash come as
+// a backslash and three octal digits.
+std::string decode_mount_field(const std::string& field) {
+    const auto octal = [](char c) { return c >= '0' && c <= '7'; };
+    std::string result;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) &&
+            octal(field[i + 2]) && octal(field[i + 3])) {
+            result += static_cast<char>(((field[i + 1] - '0') << 6) | ((field[i + 2] - '0') << 3) |
+                                        (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            result += field[i];
+        }
+    }
+    return result;
+}
+
+enum class MountTable { unreadable, not_mounted, mounted };
+
+// What the mount table shows at `mountpoint`. With mounts stacked on one directory the
+// last line is the one in sight; the lines before it are hidden beneath.
+MountTable visible_mount(const std::string& mountpoint, std::string& device) {
+    std::ifstream mounts("/proc/mounts");
+    if (!mounts) return MountTable::unreadable;
+    MountTable result = MountTable::not_mounted;
+    for (std::string line; std::getline(mounts, line);) {
+        std::vector<std::string> fields;
+        boost::split(fields, line, boost::is_any_of(" "));
+        if (fields.size() >= 2 && decode_mount_field(fields[1]) == mountpoint) {
+            device = decode_mount_field(fields[0]);
+            result = MountTable::mounted;
+        }
+    }
+    return result;
 }
 
 // One lsblk pass over the first device of its reply; `read` takes each member of that
@@ -97,8 +140,26 @@ bool to_bytes(const std::string& text, uintmax_t& value) {
     return false;
 }
 
+// The snapshot's own directory inside the operation directory, named by the task id.
+// Empty when the task id names no directory of its own ("", ".", "..", or with a slash):
+// the mount would cover the operation directory itself, or land outside it.
 std::string default_mount_dir(const ZvModuleOptions& options) {
-    return options.tmp_operation_directory + "/" + options.task_id;
+    const std::string& task = options.task_id;
+    if (task.empty() || task == "." || task == ".." || task.find('/') != std::string::npos)
+        return "";
+    return options.tmp_operation_directory + "/" + task;
+}
+
+bool refuse_default_mount_dir(const ZvModuleOptions& options, const char* signature) {
+    ZvLogStream(ZvLogLvl::Error) << signature << ": the task id '" << options.task_id
+                                 << "' names no mount directory of its own inside "
+                                 << options.tmp_operation_directory << std::endl;
+    return false;
+}
+
+bool is_mount_point(const std::string& dir) {
+    std::string device;
+    return visible_mount(dir, device) != MountTable::not_mounted;
 }
 
 bool run_mount(const std::string& options, const std::string& device, const std::string& mount_dir,
@@ -107,23 +168,41 @@ bool run_mount(const std::string& options, const std::string& device, const std:
     return zv_utils_common::execute_command(command, output) == 0;
 }
 
+// Unmounts what is mounted at `mount_dir` and removes the then empty directory. The
+// unmount names the directory, never the device: the device may be mounted elsewhere
+// too, and umount given a device detaches its latest mount, which need not be this one.
+// The directory is removed only once it is no longer a mount point, and never with its
+// contents: those would be the files of a file system still mounted there.
 bool umount_directory(const ZvModuleUniversal& module, const std::string& mount_dir,
                       const char* signature) {
     try {
-        if (!fs::exists(mount_dir)) return true;
-        const std::string device = module.get_block_device(mount_dir, true);
+        if (mount_dir.empty() || !fs::exists(mount_dir)) return true;
+        // The mount table names directories canonically.
+        const std::string dir = fs::canonical(mount_dir).string();
+        const std::string device = module.get_block_device(dir, false);
         if (device.empty()) return true;
-        const std::string command = "umount -lf " + shell_quote(device);
+        const std::string command = "umount -lf " + shell_quote(dir);
         std::string output;
         if (zv_utils_common::execute_command(command, output) != 0) {
             ZvLogStream(ZvLogLvl::Error) << signature << ": command: " << command << "; result: "
                                          << output << std::endl;
             return false;
         }
-        fs::remove_all(mount_dir);
-        ZvLogStream(ZvLogLvl::Info) << "Unmount successful: " << mount_dir
-                                    << ", block device: " << device
-                                    << "; remove obsoleted: " << mount_dir << std::endl;
+        std::string beneath;
+        if (visible_mount(dir, beneath) != MountTable::not_mounted) {
+            ZvLogStream(ZvLogLvl::Error) << signature << ": " << dir
+                                         << " is still a mount point after unmounting " << device
+                                         << "; it is left in place" << std::endl;
+            return false;
+        }
+        if (::rmdir(dir.c_str()) != 0) {
+            const int error = errno;
+            ZvLogStream(ZvLogLvl::Error) << signature << ": can't remove " << dir << ": "
+                                         << std::strerror(error) << std::endl;
+            return false;
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Unmount successful: " << dir << ", block device: " << device
+                                    << "; remove obsoleted: " << dir << std::endl;
         return true;
     } catch (const fs::filesystem_error& e) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": " << e.what() << std::endl;
@@ -131,39 +210,54 @@ bool umount_directory(const ZvModuleUniversal& module, const std::string& mount_
     }
 }
 
+// Unmounts a kept snapshot from where the framework mounted it (`mounted_dir`, empty when
+// it did not; cleared once unmounted), then has its provider remove it from `origin`. The
+// removal is tried even when the unmount failed.
+bool unmount_and_remove(const ZvModuleUniversal& module, Snapshot& provider,
+                        const std::string& origin, std::string& mounted_dir,
+                        const char* signature) {
+    bool removed = true;
+    if (!mounted_dir.empty()) {
+        if (umount_directory(module, mounted_dir, signature))
+            mounted_dir.clear();
+        else
+            removed = false;
+    }
+    if (!provider.remove(origin)) removed = false;
+    return removed;
+}
+
+bool unmount_and_remove(const ZvModuleUniversal& module, OsSnapshot& record) {
+    std::string mounted_dir = record.mounted ? record.mount_dir : "";
+    const bool removed = unmount_and_remove(module, *record.snapshot, record.device, mounted_dir,
+                                            umount_multiple_signature);
+    if (mounted_dir.empty()) record.mounted = false;
+    return removed;
+}
+
 }  // namespace
 
 std::string ZvModuleUniversal::get_mountpoint(const std::string& path) const {
-    const std::string command = "stat -c %m -- " + shell_quote(path);
+    // stat names the mount point of a symbolic link itself, not of what it points to.
+    boost::system::error_code ec;
+    const fs::path resolved = fs::canonical(path, ec);
+    const std::string command = "stat -c %m -- " + shell_quote(ec ? path : resolved.string());
     std::string output;
-    if (zv_utils_common::execute_command(command, output) == 0) return without_line_feeds(output);
+    if (zv_utils_common::execute_command(command, output) == 0)
+        return without_final_line_feed(output);
     os_snapshot_internal::log_command_failure(mountpoint_signature, command, output);
     return "";
 }
 
 std::string ZvModuleUniversal::get_block_device(const std::string& mountpoint, bool resolve) const {
-    std::ifstream mounts("/proc/mounts");
-    if (!mounts) {
+    std::string device;
+    const MountTable found = visible_mount(mountpoint, device);
+    if (found == MountTable::unreadable) {
         ZvLogStream(ZvLogLvl::Error) << block_device_signature << ": can't open /proc/mounts"
                                      << std::endl;
         return "";
     }
-    // The mount table writes a blank inside a field as \040.
-    std::string encoded;
-    for (char c : mountpoint) encoded += c == ' ' ? std::string("\\040") : std::string(1, c);
-
-    std::string device;
-    bool found = false;
-    for (std::string line; std::getline(mounts, line);) {
-        std::vector<std::string> fields;
-        boost::split(fields, line, boost::is_any_of(" "));
-        if (fields.size() >= 2 && fields[1] == encoded) {
-            device = fields[0];
-            found = true;
-            break;
-        }
-    }
-    if (!found) {
+    if (found == MountTable::not_mounted) {
         ZvLogStream(ZvLogLvl::Error) << "Mount point " << mountpoint << " not found in '/proc/mounts'"
                                      << std::endl;
         return "";
@@ -172,7 +266,8 @@ std::string ZvModuleUniversal::get_block_device(const std::string& mountpoint, b
 
     const std::string command = "realpath " + shell_quote(device);
     std::string output;
-    if (zv_utils_common::execute_command(command, output) == 0) return without_line_feeds(output);
+    if (zv_utils_common::execute_command(command, output) == 0)
+        return without_final_line_feed(output);
     os_snapshot_internal::log_command_failure(block_device_signature, command, output);
     return "";
 }
@@ -215,22 +310,18 @@ uintmax_t ZvModuleUniversal::calculate_OS_snapshot_size(uintmax_t device_size) c
 
 bool ZvModuleUniversal::create_OS_snapshot(std::string& device, bool mount, std::string& mount_dir,
                                            std::string& mountpoint) {
-    return create_os_snapshot_of(options_.resource, device, mount, mount_dir, mountpoint, false,
-                                 os_snapshot);
+    return create_os_snapshot_of(options_.resource, device, mount, mount_dir, mountpoint, false);
 }
 
 bool ZvModuleUniversal::create_OS_snapshot_multiple(const std::string& path, std::string& device,
                                                     bool mount, std::string& mount_dir,
                                                     std::string& mountpoint) {
-    // Dropped without removal on every failure: a snapshot is kept only once it is complete.
-    std::unique_ptr<Snapshot> provider;
-    return create_os_snapshot_of(path, device, mount, mount_dir, mountpoint, true, provider);
+    return create_os_snapshot_of(path, device, mount, mount_dir, mountpoint, true);
 }
 
 bool ZvModuleUniversal::create_os_snapshot_of(const std::string& path, std::string& device,
                                               bool mount, std::string& mount_dir,
-                                              std::string& mountpoint, bool multiple,
-                                              std::unique_ptr<Snapshot>& provider) {
+                                              std::string& mountpoint, bool multiple) {
     if (!is_OS_snapshot_using()) {
         ZvLogStream(ZvLogLvl::Info) << "Snapshots are not used " << std::endl;
         return false;
@@ -267,18 +358,18 @@ bool ZvModuleUniversal::create_os_snapshot_of(const std::string& path, std::stri
         return false;
     }
 
-    provider = SnapshotFactory().createSnapshot(info.type, get_OS_snapshot_type());
-    if (!provider || !provider->check(origin)) {
-        provider.reset();
-        return false;
-    }
+    std::unique_ptr<Snapshot> provider =
+        SnapshotFactory().createSnapshot(info.type, get_OS_snapshot_type());
+    if (!provider || !provider->check(origin)) return false;
     if (!script_before_snapshot().empty()) {
         ZvLogStream(ZvLogLvl::Info) << "Run script '" << script_before_snapshot()
                                     << "' before snapshot creation" << std::endl;
         if (!run_script(script_before_snapshot(), "before")) return false;
     }
+    // Room for the record beforehand: once the snapshot exists, it is recorded before
+    // anything else can fail or throw.
+    if (multiple) os_snapshots.reserve(os_snapshots.size() + 1);
     if (!provider->create(origin, info.name, origin_mountpoint, options_.task_id, size, device)) {
-        provider.reset();
         if (!script_error_snapshot().empty()) {
             ZvLogStream(ZvLogLvl::Info) << "Run script '" << script_error_snapshot()
                                         << "' after snapshot creation failed" << std::endl;
@@ -286,43 +377,86 @@ bool ZvModuleUniversal::create_os_snapshot_of(const std::string& path, std::stri
         }
         return false;
     }
-    // The single variant keeps its provider in os_snapshot for remove_OS_snapshot. A
-    // snapshot of the multiple variant is recorded only once complete, so one that fails
-    // now is undone here: nothing else would ever remove it, and a dattobd snapshot left
-    // behind refuses every later snapshot of the device.
-    const auto abandon = [&](bool mounted) {
-        if (multiple) {
-            if (mounted) umount_OS_snapshot_multiple(mount_dir);
-            provider->remove(origin);
-        }
+    if (multiple) {
+        os_snapshots.emplace_back(std::move(provider), mount_dir, origin);
+    } else {
+        os_snapshot = std::move(provider);
+        os_snapshot_origin = origin;
+        os_snapshot_mounted_dir.clear();
+    }
+    // A snapshot that is not complete is of no use to the caller, and one left behind
+    // refuses every later dattobd snapshot of the device: it is removed again.
+    bool finished = false;
+    try {
+        finished = finish_os_snapshot(multiple, mount, info.fstype, device, mount_dir);
+    } catch (...) {
+        discard_new_os_snapshot(multiple);
+        throw;
+    }
+    if (!finished) {
+        discard_new_os_snapshot(multiple);
         return false;
-    };
+    }
+    mountpoint = origin_mountpoint;
+    defect_flag = false;
+    return true;
+}
+
+bool ZvModuleUniversal::finish_os_snapshot(bool multiple, bool mount, const std::string& fstype,
+                                           const std::string& device, std::string& mount_dir) {
     if (mount) {
         std::string mount_options = "-o ro,norecovery";
         // Mounting an xfs snapshot beside its origin needs the duplicate uuid accepted.
-        if (info.fstype == "xfs") mount_options += ",nouuid";
-        const bool mounted = multiple ? mount_OS_snapshot_multiple(device, mount_dir, mount_options)
-                                      : mount_OS_snapshot(device, mount_dir, mount_options);
-        if (!mounted) return abandon(false);
+        if (fstype == "xfs") mount_options += ",nouuid";
+        if (multiple) {
+            if (!mount_OS_snapshot_multiple(device, mount_dir, mount_options)) return false;
+            os_snapshots.back().mount_dir = mount_dir;
+            os_snapshots.back().mounted = true;
+        } else {
+            if (!mount_OS_snapshot(device, mount_dir, mount_options)) return false;
+            os_snapshot_mounted_dir = mount_dir;
+        }
     }
     if (!script_after_snapshot().empty()) {
         ZvLogStream(ZvLogLvl::Info) << "Run script '" << script_after_snapshot()
                                     << "' after snapshot creation" << std::endl;
-        if (!run_script(script_after_snapshot(), "after")) return abandon(mount);
+        if (!run_script(script_after_snapshot(), "after")) return false;
     }
-    mountpoint = origin_mountpoint;
-    if (multiple) os_snapshots.emplace_back(std::move(provider), mount_dir, origin);
-    defect_flag = false;
     return true;
+}
+
+void ZvModuleUniversal::discard_new_os_snapshot(bool multiple) {
+    if (multiple) {
+        if (unmount_and_remove(*this, os_snapshots.back())) os_snapshots.pop_back();
+    } else if (unmount_and_remove(*this, *os_snapshot, os_snapshot_origin, os_snapshot_mounted_dir,
+                                  umount_signature)) {
+        os_snapshot.reset();
+    }
 }
 
 bool ZvModuleUniversal::mount_OS_snapshot(const std::string& device, std::string& mount_dir,
                                           const std::string& options) const {
     mount_dir = default_mount_dir(options_);
-    fs::create_directory(mount_dir);
-    std::string command, output;
-    if (!run_mount(options, device, mount_dir, command, output)) {
-        os_snapshot_internal::log_command_failure(mount_signature, command, output);
+    if (mount_dir.empty()) return refuse_default_mount_dir(options_, mount_signature);
+    try {
+        const bool created = fs::create_directory(mount_dir);
+        // One name for the directory however -d was written (a trailing slash, ".."): the
+        // one the mount table will show, and the one the unmount looks for.
+        mount_dir = fs::canonical(mount_dir).string();
+        // Mounting over a mount point would hide what is mounted there.
+        if (!created && is_mount_point(mount_dir)) {
+            ZvLogStream(ZvLogLvl::Error) << mount_signature << ": " << mount_dir
+                                         << " is a mount point already" << std::endl;
+            return false;
+        }
+        std::string command, output;
+        if (!run_mount(options, device, mount_dir, command, output)) {
+            os_snapshot_internal::log_command_failure(mount_signature, command, output);
+            if (created) ::rmdir(mount_dir.c_str());
+            return false;
+        }
+    } catch (const fs::filesystem_error& e) {
+        ZvLogStream(ZvLogLvl::Error) << mount_signature << ": " << e.what() << std::endl;
         return false;
     }
     ZvLogStream(ZvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device
@@ -333,17 +467,27 @@ bool ZvModuleUniversal::mount_OS_snapshot(const std::string& device, std::string
 bool ZvModuleUniversal::mount_OS_snapshot_multiple(const std::string& device,
                                                    std::string& mount_dir,
                                                    const std::string& options) const {
-    if (mount_dir.empty()) mount_dir = default_mount_dir(options_);
-    // A directory that exists already may hold data or another snapshot's mount.
-    if (!fs::create_directories(mount_dir)) {
-        ZvLogStream(ZvLogLvl::Error) << mount_multiple_signature
-                                     << ": Create directory failed: " << mount_dir << std::endl;
-        return false;
+    if (mount_dir.empty()) {
+        mount_dir = default_mount_dir(options_);
+        if (mount_dir.empty()) return refuse_default_mount_dir(options_, mount_multiple_signature);
     }
-    std::string command, output;
-    if (!run_mount(options, device, mount_dir, command, output)) {
-        ZvLogStream(ZvLogLvl::Error) << mount_multiple_signature << ": command: " << command
-                                     << "; result: " << output << std::endl;
+    try {
+        // A directory that exists already may hold data or another snapshot's mount.
+        if (fs::exists(mount_dir) || !fs::create_directories(mount_dir)) {
+            ZvLogStream(ZvLogLvl::Error) << mount_multiple_signature
+                                         << ": Create directory failed: " << mount_dir << std::endl;
+            return false;
+        }
+        mount_dir = fs::canonical(mount_dir).string();
+        std::string command, output;
+        if (!run_mount(options, device, mount_dir, command, output)) {
+            ZvLogStream(ZvLogLvl::Error) << mount_multiple_signature << ": command: " << command
+                                         << "; result: " << output << std::endl;
+            ::rmdir(mount_dir.c_str());
+            return false;
+        }
+    } catch (const fs::filesystem_error& e) {
+        ZvLogStream(ZvLogLvl::Error) << mount_multiple_signature << ": " << e.what() << std::endl;
         return false;
     }
     ZvLogStream(ZvLogLvl::Info) << "Mount: " << mount_dir << ", block device: " << device
@@ -352,6 +496,7 @@ bool ZvModuleUniversal::mount_OS_snapshot_multiple(const std::string& device,
 }
 
 bool ZvModuleUniversal::umount_OS_snapshot() const {
+    // Nothing of this run's can be mounted where no mount directory can be named.
     return umount_directory(*this, default_mount_dir(options_), umount_signature);
 }
 
@@ -361,19 +506,16 @@ bool ZvModuleUniversal::umount_OS_snapshot_multiple(const std::string& mount_dir
 
 bool ZvModuleUniversal::remove_OS_snapshot() {
     if (!is_OS_snapshot_using()) return true;
-    umount_OS_snapshot();
-    const std::string origin = get_block_device(get_mountpoint(options_.resource), true);
     if (!os_snapshot) return true;
-    return os_snapshot->remove(origin);
+    return unmount_and_remove(*this, *os_snapshot, os_snapshot_origin, os_snapshot_mounted_dir,
+                              umount_signature);
 }
 
 bool ZvModuleUniversal::remove_all_OS_snapshots() {
-    if (os_snapshot) remove_OS_snapshot();
-    if (!is_OS_snapshot_using()) return true;
     bool all = true;
-    for (auto& record : os_snapshots) {
-        if (!umount_OS_snapshot_multiple(record.mount_dir)) all = false;
-        if (!record.snapshot->remove(record.device)) all = false;
-    }
+    if (os_snapshot && !remove_OS_snapshot()) all = false;
+    if (!is_OS_snapshot_using()) return all;
+    for (auto& record : os_snapshots)
+        if (!unmount_and_remove(*this, record)) all = false;
     return all;
 }

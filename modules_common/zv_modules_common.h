@@ -237,11 +237,13 @@ public:
     };
     // The mount point holding `path`; empty on failure.
     std::string get_mountpoint(const std::string& path) const;
-    // The first device the mount table lists at `mountpoint`, canonical with `resolve`.
+    // The device mounted at `mountpoint` as it is visible (the top one of stacked mounts),
+    // canonical with `resolve`.
     std::string get_block_device(const std::string& mountpoint, bool resolve) const;
     bool get_block_device_info(const std::string& device, block_device_info& info) const;
     // Snapshot of the resource's device (or of `device` at `mountpoint`); `device`
-    // becomes the snapshot device. Every failure leaves defect_flag set.
+    // becomes the snapshot device. Every failure leaves defect_flag set; a snapshot made
+    // before the failure is removed again (or stays on record when that fails too).
     bool create_OS_snapshot(std::string& device, bool mount, std::string& mount_dir,
                             std::string& mountpoint);
     bool mount_OS_snapshot(const std::string& device, std::string& mount_dir,
@@ -365,14 +367,21 @@ protected:
     std::string before_snapshot_script;
     std::string after_snapshot_script;
     std::string error_snapshot_script;
+    // What the single variant's snapshot was made of, and where this run mounted it
+    // (empty when it is not mounted): its removal works on these, not on a new look-up.
+    std::string os_snapshot_origin;
+    std::string os_snapshot_mounted_dir;
 
 private:
     void init_zvfd_flags();
-    // The steps both create_OS_snapshot variants share; `provider` is where the chosen
-    // provider lives meanwhile.
+    // The steps both create_OS_snapshot variants share.
     bool create_os_snapshot_of(const std::string& path, std::string& device, bool mount,
-                               std::string& mount_dir, std::string& mountpoint, bool multiple,
-                               std::unique_ptr<Snapshot>& provider);
+                               std::string& mount_dir, std::string& mountpoint, bool multiple);
+    // Mounts (when asked) and runs the after-script for the snapshot just recorded.
+    bool finish_os_snapshot(bool multiple, bool mount, const std::string& fstype,
+                            const std::string& device, std::string& mount_dir);
+    // Undoes the snapshot just recorded; its record goes only once it is removed.
+    void discard_new_os_snapshot(bool multiple);
 };
 
 // The product's archiver; every archiver command line starts with it.

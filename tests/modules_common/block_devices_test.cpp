@@ -186,34 +186,54 @@ TEST(Mountpoint, MissingPathGivesEmptyResultAndBothErrorLines) {
 }
 
 // Mount-table cases. A tmpfs takes any text as its source, so a symbolic link to a
-// scratch file stands for a device path that realpath resolves.
+// scratch file stands for a device path that realpath resolves, and sources and mount
+// points can hold the characters the kernel escapes (blank, tab, line feed, backslash).
 ZV_SANDBOXED_CASE(mount_table_lookups) {
+    using zv_utils_common::shell_quote;
     const std::string root = zv_test::case_env("CASE_ROOT");
-    const std::string spaced = root + "/mount point";
-    const std::string stacked = root + "/stacked";
-    fs::create_directories(spaced);
-    fs::create_directories(stacked);
+    const auto mount = [](const std::string& source, const std::string& dir) {
+        fs::create_directories(dir);
+        const std::string command = "mount -t tmpfs " + shell_quote(source) + " " + shell_quote(dir);
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    };
     zv_test::write_text(root + "/dev/sdz1", "");
     fs::create_symlink(root + "/dev/sdz1", root + "/by-uuid-1234");
-    ASSERT_EQ(std::system(("mount -t tmpfs " + zv_utils_common::shell_quote(root + "/by-uuid-1234") +
-                           " " + zv_utils_common::shell_quote(spaced))
-                              .c_str()),
-              0);
-    ASSERT_EQ(std::system(("mount -t tmpfs first-device " + zv_utils_common::shell_quote(stacked) +
-                           " && mount -t tmpfs second-device " +
-                           zv_utils_common::shell_quote(stacked))
-                              .c_str()),
-              0);
+    const struct {
+        std::string dir, source;
+    } cases[] = {
+        {root + "/mount point", root + "/by-uuid-1234"},
+        {root + "/tab\there", "dev\tice"},
+        {root + "/line\nfeed", "sdz2"},
+        {root + "/back\\slash", "back\\device"},
+        {root + "/dec oy", "decoy-device"},
+        {root + "/plain", "dev ice"},
+    };
+    for (const auto& c : cases) {
+        mount(c.source, c.dir);
+        zv_test::write_text(c.dir + "/file", "data");
+    }
+    // Two mounts on one directory: the second hides the first.
+    mount("first-device", root + "/stacked");
+    mount("second-device", root + "/stacked");
+    // A directory named like the escaped form of another, and not a mount point itself.
+    fs::create_directories(root + "/dec\\040oy");
+    // A resource that is a symbolic link on one file system to a file on another.
+    fs::create_symlink(root + "/plain/file", root + "/link");
 
-    zv_test::write_text(spaced + "/file", "data");
     LogCapture log;
     SnapshotModule module;
-    EXPECT_EQ(module.get_mountpoint(spaced + "/file"), spaced);
-    EXPECT_EQ(module.get_block_device(spaced, false), root + "/by-uuid-1234");
-    EXPECT_EQ(module.get_block_device(spaced, true), root + "/dev/sdz1");
-    // The table lists the lower mount first; later lines are not read.
-    EXPECT_EQ(module.get_block_device(stacked, false), "first-device");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dir);
+        EXPECT_EQ(module.get_mountpoint(c.dir + "/file"), c.dir);
+        EXPECT_EQ(module.get_block_device(c.dir, false), c.source);
+    }
+    EXPECT_EQ(module.get_block_device(root + "/mount point", true), root + "/dev/sdz1");
+    EXPECT_EQ(module.get_block_device(root + "/stacked", false), "second-device");
+    EXPECT_EQ(module.get_mountpoint(root + "/link"), root + "/plain");
+    EXPECT_EQ(log.count("Error"), 0);
 
+    EXPECT_EQ(module.get_block_device(root + "/dec\\040oy", false), "");
+    EXPECT_EQ(log.count("Mount point " + root + "/dec\\040oy not found in '/proc/mounts'"), 1);
     EXPECT_EQ(module.get_block_device(root + "/not mounted", true), "");
     EXPECT_EQ(log.count("Mount point " + root + "/not mounted not found in '/proc/mounts'"), 1);
 }

@@ -5,10 +5,12 @@
 #include "common/zv_utils_common.h"
 #include "modules_common/os_snapshot.h"
 
+#include <boost/algorithm/string/join.hpp>
 #include <boost/filesystem.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 
 namespace fs = boost::filesystem;
 using zv_test::CallLog;
@@ -34,6 +36,16 @@ struct Dattobd {
         std::ofstream(state + "/devices", std::ios::app) << minor << "\t" << device << "\t/.cow\t1\n";
     }
     CallLog dbdctl_calls() const { return zv_test::calls(state + "/calls"); }
+    // The active snapshots as "minor device".
+    std::vector<std::string> active() const {
+        std::vector<std::string> result;
+        std::ifstream devices(state + "/devices");
+        for (std::string minor, device, rest; std::getline(devices, minor, '\t') &&
+                                              std::getline(devices, device, '\t') &&
+                                              std::getline(devices, rest);)
+            result.push_back(minor + " " + device);
+        return result;
+    }
 };
 
 void run(const std::string& command) { ASSERT_EQ(std::system(command.c_str()), 0) << command; }
@@ -143,8 +155,6 @@ TEST(DattobdProvider, MissingModuleStatusIsAFailedLookUp) {
     EXPECT_FALSE(provider.is_dattobd_snapshot_exists("/dev/sda1", exists, minor));
     EXPECT_EQ(log.count(": command: cat /proc/datto-info"), 1);
     EXPECT_EQ(log.count("cat: /proc/datto-info: No such file or directory"), 1);
-    // Nothing to destroy when the state cannot be read.
-    EXPECT_TRUE(provider.remove("/dev/sda1"));
 }
 
 TEST(DattobdProvider, NonNumericMinorThrows) {
@@ -155,12 +165,16 @@ TEST(DattobdProvider, NonNumericMinorThrows) {
     EXPECT_THROW(provider.get_dattobd_free_minor(minor), std::invalid_argument);
 }
 
-TEST(DattobdProvider, RemoveWithoutActiveSnapshotRunsNoDbdctl) {
+TEST(DattobdProvider, ProviderThatSetUpNothingDestroysNothing) {
     Dattobd datto;
     datto.add_active("0", "/dev/sdb1");
+    datto.add_active("1", "/dev/sda1");  // another task's snapshot of the same device
     SnapshotDattobd provider;
     EXPECT_TRUE(provider.remove("/dev/sda1"));
     EXPECT_TRUE(datto.dbdctl_calls().empty());
+    // Nor does it need the status document for that.
+    fs::remove_all(datto.state);
+    EXPECT_TRUE(provider.remove("/dev/sda1"));
 }
 
 TEST(DattobdProvider, FailingDbdctlIsReported) {
@@ -176,12 +190,9 @@ TEST(DattobdProvider, FailingDbdctlIsReported) {
                         "dbdctl setup-snapshot -f 4 '/dev/sda1' '/mnt/.zelvor_dattobd_7' ''"),
               1);
     EXPECT_EQ(log.count("dbdctl: setup-snapshot failed"), 1);
-
-    datto.add_active("5", "/dev/sda1");
-    EXPECT_FALSE(provider.remove("/dev/sda1"));
-    EXPECT_EQ(log.count("virtual bool SnapshotDattobd::remove(const string&): command: dbdctl "
-                        "destroy '5'"),
-              1);
+    // What failed to be set up is not there to destroy.
+    EXPECT_TRUE(provider.remove("/dev/sda1"));
+    EXPECT_EQ(datto.dbdctl_calls().size(), 1u);
 }
 
 // check() asks lsmod for the kernel module, which only a fake at /sbin/lsmod can show.
@@ -222,6 +233,61 @@ ZV_SANDBOXED_CASE(dattobd_check) {
     EXPECT_EQ(log.count("Dattobd is not ready or not installed"), 1);
 }
 
+// A provider that set up minor 2 of /dev/sda1 removes it after the status changed as each
+// case says; a second removal, once nothing stands in the way, leaves nothing behind.
+ZV_SANDBOXED_CASE(dattobd_removal) {
+    const auto replace_active = [](const std::string& lines) {
+        return [lines](const Dattobd& datto) { zv_test::write_text(datto.state + "/devices", lines); };
+    };
+    const struct {
+        const char* name;
+        std::function<void(const Dattobd&)> meanwhile;
+        bool returned;
+        CallLog calls;                  // dbdctl calls of the removal
+        std::vector<std::string> left;  // active snapshots afterwards
+    } cases[] = {
+        {"its own snapshot is destroyed", [](const Dattobd&) {}, true, {{"destroy", "2"}},
+         {"1 /dev/sdb1"}},
+        {"another task's snapshot of the device survives",
+         replace_active("1\t/dev/sdb1\t/.cow\t1\n3\t/dev/sda1\t/.cow\t1\n"), true, {},
+         {"1 /dev/sdb1", "3 /dev/sda1"}},
+        {"its minor, now of another device, survives", replace_active("2\t/dev/sdc1\t/.cow\t1\n"),
+         true, {}, {"2 /dev/sdc1"}},
+        {"a failed look-up fails",
+         [](const Dattobd& datto) { zv_test::write_text(datto.state + "/datto-info", "{}"); }, false,
+         {}, {"1 /dev/sdb1", "2 /dev/sda1"}},
+        {"a failed destroy fails",
+         [](const Dattobd& datto) { zv_test::write_text(datto.state + "/fail", "destroy\n"); },
+         false, {{"destroy", "2"}}, {"1 /dev/sdb1", "2 /dev/sda1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Dattobd datto;
+        datto.add_active("1", "/dev/sdb1");
+        SnapshotDattobd provider;
+        std::string out;
+        ASSERT_TRUE(provider.check("/dev/sda1"));
+        ASSERT_TRUE(provider.create("/dev/sda1", "sda1", "/", "42", 1048576, out));
+        ASSERT_EQ(out, "/dev/datto2");
+        fs::remove(datto.state + "/calls");
+        c.meanwhile(datto);
+        LogCapture log;
+        EXPECT_EQ(provider.remove("/dev/sda1"), c.returned);
+        EXPECT_EQ(datto.dbdctl_calls(), c.calls);
+        EXPECT_EQ(datto.active(), c.left);
+        if (!c.returned) {
+            EXPECT_EQ(log.count("Error"), 2);
+            fs::remove(datto.state + "/datto-info");
+            fs::remove(datto.state + "/fail");
+            EXPECT_TRUE(provider.remove("/dev/sda1"));
+            EXPECT_EQ(datto.active(), std::vector<std::string>{"1 /dev/sdb1"});
+        }
+        const auto calls = datto.dbdctl_calls().size();
+        EXPECT_TRUE(provider.remove("/dev/sda1"));
+        EXPECT_EQ(datto.dbdctl_calls().size(), calls);
+    }
+}
+
 namespace {
 // /sbin/lsmod listing dattobd while the file LSMOD_LISTS exists.
 void fake_lsmod(zv_test::Sandbox& box, zv_test::RunOptions& options) {
@@ -240,6 +306,14 @@ TEST(DattobdProvider, CheckNeedsTheModuleAndNoActiveSnapshotThenCreateUsesItsMin
     zv_test::RunOptions options;
     fake_lsmod(box, options);
     zv_test::expect_case_passes(box, "dattobd_check", options);
+}
+
+TEST(DattobdProvider, RemovesOnlyWhatItSetUp) {
+    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root for a fake /sbin/lsmod";
+    zv_test::Sandbox box;
+    zv_test::RunOptions options;
+    fake_lsmod(box, options);
+    zv_test::expect_case_passes(box, "dattobd_removal", options);
 }
 
 // lvcreate and lvremove are fakes; /dev/mapper is a scratch directory holding the
@@ -505,7 +579,7 @@ ZV_SANDBOXED_CASE(single_snapshot_round_trip) {
 
     ASSERT_TRUE(module->remove_OS_snapshot());
     EXPECT_FALSE(fs::exists(device.work + "/42"));
-    EXPECT_EQ(device.bin.calls_of("umount"), (CallLog{{"-lf", "/dev/datto0"}}));
+    EXPECT_EQ(device.bin.calls_of("umount"), (CallLog{{"-lf", device.work + "/42"}}));
     EXPECT_EQ(datto.dbdctl_calls().back(), (std::vector<std::string>{"destroy", "0"}));
     EXPECT_EQ(log.count("Unmount successful: " + device.work + "/42, block device: /dev/datto0; "
                         "remove obsoleted: " + device.work + "/42"),
@@ -535,12 +609,12 @@ ZV_SANDBOXED_CASE(multiple_snapshots_removed_together) {
                        {"-o", "ro,norecovery", "/dev/datto1", second_dir}}));
 
     // The first unmount fails; both snapshots are still destroyed.
-    zv_test::write_text(device.root + "/fail-umount", "/dev/datto0\n");
+    zv_test::write_text(device.root + "/fail-umount", first_dir + "\n");
     EnvironmentVariable fail("FAIL_UMOUNT_OF", device.root + "/fail-umount");
     EXPECT_FALSE(module->remove_all_OS_snapshots());
     EXPECT_EQ(log.count("bool ZvModuleUniversal::umount_OS_snapshot_multiple(const string&) const: "
-                        "command: umount -lf '/dev/datto0'; result: umount: /dev/datto0: target is "
-                        "busy."),
+                        "command: umount -lf '" + first_dir + "'; result: umount: " + first_dir +
+                        ": target is busy."),
               1);
     const CallLog calls = datto.dbdctl_calls();
     ASSERT_EQ(calls.size(), 4u);
@@ -567,7 +641,7 @@ ZV_SANDBOXED_CASE(failed_mount_of_a_kept_snapshot) {
     EXPECT_TRUE(module->os_snapshots.empty());
     EXPECT_EQ(datto.dbdctl_calls().back(), (std::vector<std::string>{"destroy", "0"}));
 
-    // Single: the provider stays for remove_OS_snapshot.
+    // Single: the same.
     device.bin.add("mount", "echo 'mount: wrong fs type'; exit 32\n");
     snapshot.clear();
     EXPECT_FALSE(module->create_OS_snapshot(snapshot, true, mount_dir, mountpoint));
@@ -576,10 +650,12 @@ ZV_SANDBOXED_CASE(failed_mount_of_a_kept_snapshot) {
                         "ro,norecovery '/dev/datto0' '" + device.work + "/42'"),
               1);
     EXPECT_EQ(log.count("mount: wrong fs type"), 1);
-    ASSERT_NE(module->os_snapshot, nullptr);
+    EXPECT_EQ(module->os_snapshot, nullptr);
     EXPECT_TRUE(module->defect_flag);
-    EXPECT_TRUE(module->remove_all_OS_snapshots());
     EXPECT_EQ(datto.dbdctl_calls().back(), (std::vector<std::string>{"destroy", "0"}));
+    EXPECT_FALSE(fs::exists(device.work + "/42"));
+    EXPECT_TRUE(module->remove_all_OS_snapshots());
+    EXPECT_EQ(datto.dbdctl_calls().size(), 4u);
 }
 
 class OsSnapshotRun : public ::testing::Test {
@@ -603,3 +679,222 @@ TEST_F(OsSnapshotRun, RemoveAllRemovesEverySnapshotEvenAfterAFailedUnmount) {
 TEST_F(OsSnapshotRun, SnapshotThatCannotBeMountedIsNotLeftBehind) {
     expect("failed_mount_of_a_kept_snapshot");
 }
+
+namespace {
+
+// The directory's mounts as the kernel lists them, lowest first, escapes decoded.
+std::vector<std::string> sources_at(const std::string& dir) {
+    const auto decode = [](const std::string& field) {
+        std::string text;
+        for (std::size_t i = 0; i < field.size(); ++i) {
+            if (field[i] == '\\' && i + 3 < field.size()) {
+                text += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            } else {
+                text += field[i];
+            }
+        }
+        return text;
+    };
+    std::vector<std::string> sources;
+    std::ifstream mounts("/proc/mounts");
+    for (std::string source, target, rest; mounts >> source >> target && std::getline(mounts, rest);)
+        if (decode(target) == dir) sources.push_back(decode(source));
+    return sources;
+}
+
+std::string attach_loop(const std::string& image) {
+    fs::create_directories(fs::path(image).parent_path());
+    run("truncate -s 16M " + shell_quote(image) + " && mkfs.ext4 -q -F " + shell_quote(image));
+    std::string device;
+    EXPECT_EQ(zv_utils_common::execute_command("losetup -f --show " + shell_quote(image), device), 0)
+        << device;
+    if (!device.empty() && device.back() == '\n') device.pop_back();
+    return device;
+}
+
+// One case's world: a real ext4 origin on a loop device, mounted with the resource in it,
+// and a second loop device standing for the dattobd snapshot, which the fake mount puts
+// where the module mounts /dev/dattoN. lsblk, umount and the mount table are real.
+struct LoopScene {
+    std::string root;
+    std::string origin_dir;
+    std::string work = root + "/work";
+    FakeBin bin;
+    Dattobd datto;
+    std::string origin = attach_loop(root + "/origin.img");
+    std::string snapshot = attach_loop(root + "/snapshot.img");
+    EnvironmentVariable snapshot_device{"SNAPSHOT_LOOP", snapshot};
+    std::unique_ptr<SnapshotModule> module;
+
+    LoopScene(const std::string& root_, const std::string& origin_name)
+        : root(root_), origin_dir(root_ + "/" + origin_name) {
+        fs::create_directories(origin_dir);
+        fs::create_directories(work);
+        run("mount " + shell_quote(origin) + " " + shell_quote(origin_dir));
+        zv_test::write_text(origin_dir + "/data/file", "data");
+        const std::string image = root + "/snapshot-files";
+        fs::create_directories(image);
+        run("mount " + shell_quote(snapshot) + " " + shell_quote(image) + " && echo copy > " +
+            shell_quote(image + "/snapshot-file") + " && umount " + shell_quote(image));
+        bin.add("mount", "args=()\nfor a in \"$@\"; do case $a in /dev/datto*) a=$SNAPSHOT_LOOP ;; "
+                         "esac; args+=(\"$a\"); done\nexec /usr/bin/mount \"${args[@]}\"\n");
+        ZvModuleOptions options;
+        options.resource = origin_dir + "/data";
+        options.tmp_operation_directory = work;
+        options.task_id = "42";
+        module = dattobd_module(options);
+    }
+    ~LoopScene() {
+        // Busy devices are detached once the namespace's mounts go with it.
+        std::string ignored;
+        zv_utils_common::execute_command("losetup -d " + shell_quote(origin) + " " +
+                                             shell_quote(snapshot),
+                                         ignored);
+    }
+    bool create(bool mount = true) {
+        std::string device, mount_dir, mountpoint;
+        return module->create_OS_snapshot(device, mount, mount_dir, mountpoint);
+    }
+    bool snapshot_active() const {
+        std::ifstream devices(datto.state + "/devices");
+        std::string line;
+        return static_cast<bool>(std::getline(devices, line));
+    }
+};
+
+struct LoopCase {
+    const char* name;
+    std::string origin_name;  // directory of the origin mount
+    std::function<void(LoopScene&)> prepare;
+    std::function<bool(LoopScene&)> act;
+    bool returned;
+    // Relative to the case's root; "origin" and "snapshot" name the two loop devices.
+    std::vector<std::pair<std::string, std::string>> visible;  // directory, top mount
+    std::vector<std::string> not_mounted, exist, absent;
+    bool snapshot_left;
+};
+
+void mount_at(const std::string& source, const std::string& dir, const std::string& options = "") {
+    fs::create_directories(dir);
+    run("/usr/bin/mount " + options + " " + shell_quote(source) + " " + shell_quote(dir));
+}
+
+}  // namespace
+
+ZV_SANDBOXED_CASE(loop_device_cases) {
+    const auto created = [](LoopScene& s) { ASSERT_TRUE(s.create()); };
+    const auto remove = [](LoopScene& s) { return s.module->remove_OS_snapshot(); };
+    const std::vector<LoopCase> cases = {
+        {"the origin's mount point holds escaped characters", "ori gin\\x", created, remove,
+         true, {{"ori gin\\x", "origin"}}, {"work/42"}, {"ori gin\\x/data/file"},
+         {"work/42"}, false},
+        {"a symbolic link as the resource snapshots its target's device", "origin",
+         [](LoopScene& s) {
+             fs::create_symlink(s.origin_dir + "/data", s.root + "/link");
+             s.module->options_.resource = s.root + "/link";
+             ASSERT_TRUE(s.create());
+             EXPECT_EQ(s.datto.dbdctl_calls().at(0).at(3), s.origin);
+         },
+         remove, true, {{"origin", "origin"}}, {"work/42"}, {}, {"work/42"}, false},
+        {"a second mount of the snapshot device stays", "origin",
+         [](LoopScene& s) {
+             ASSERT_TRUE(s.create());
+             mount_at(s.snapshot, s.root + "/other");
+         },
+         remove, true, {{"other", "snapshot"}, {"origin", "origin"}}, {"work/42"},
+         {"other/snapshot-file"}, {"work/42"}, false},
+        {"a read-write second mount keeps its files", "origin",
+         [](LoopScene& s) {
+             std::string dir = s.work + "/mine";
+             ASSERT_TRUE(s.module->mount_OS_snapshot_multiple(s.snapshot, dir, "-o rw"));
+             mount_at(s.snapshot, s.root + "/other");
+         },
+         [](LoopScene& s) { return s.module->umount_OS_snapshot_multiple(s.work + "/mine"); }, true,
+         {{"other", "snapshot"}}, {"work/mine"}, {"other/snapshot-file"}, {"work/mine"}, false},
+        {"a mount stacked on a foreign one uncovers it and leaves it", "origin",
+         [](LoopScene& s) {
+             mount_at("foreign", s.work + "/mine", "-t tmpfs");
+             zv_test::write_text(s.work + "/mine/foreign-file", "theirs");
+             mount_at(s.snapshot, s.work + "/mine", "-o ro");
+         },
+         [](LoopScene& s) { return s.module->umount_OS_snapshot_multiple(s.work + "/mine"); }, false,
+         {{"work/mine", "foreign"}}, {}, {"work/mine/foreign-file"}, {}, false},
+        {"no snapshot is mounted over a mount point", "origin",
+         [](LoopScene& s) {
+             mount_at("foreign", s.work + "/42", "-t tmpfs");
+             zv_test::write_text(s.work + "/42/foreign-file", "theirs");
+         },
+         [](LoopScene& s) { return s.create(); }, false, {{"work/42", "foreign"}}, {},
+         {"work/42/foreign-file"}, {}, false},
+        {"a trailing slash on the operation directory", "origin",
+         [](LoopScene& s) {
+             s.module->options_.tmp_operation_directory = s.work + "/";
+             ASSERT_TRUE(s.create());
+         },
+         remove, true, {{"origin", "origin"}}, {"work/42"}, {"work"}, {"work/42"}, false},
+        {"an operation directory with ..", "origin",
+         [](LoopScene& s) {
+             fs::create_directories(s.work + "/sub");
+             s.module->options_.tmp_operation_directory = s.work + "/sub/..";
+             ASSERT_TRUE(s.create());
+         },
+         remove, true, {}, {"work/42", "work/sub/42"}, {"work/sub"}, {"work/42", "work/sub/42"},
+         false},
+        {"an empty task id mounts nothing over the operation directory", "origin",
+         [](LoopScene& s) { s.module->options_.task_id = ""; },
+         [](LoopScene& s) { return s.create(); }, false, {}, {"work"}, {"work"}, {}, false},
+        {"a caller-given device is removed after its resource is gone", "origin",
+         [](LoopScene& s) {
+             std::string device = s.origin, mount_dir, mountpoint = s.origin_dir;
+             ASSERT_TRUE(s.module->create_OS_snapshot(device, false, mount_dir, mountpoint));
+             fs::remove_all(s.origin_dir + "/data");
+         },
+         remove, true, {{"origin", "origin"}}, {"work/42"}, {}, {"origin/data"}, false},
+        {"a mount directory that cannot be made", "origin",
+         [](LoopScene& s) { s.module->options_.tmp_operation_directory = s.root + "/missing"; },
+         [](LoopScene& s) { return s.create(); }, false, {}, {}, {}, {"missing"}, false},
+        {"a mount directory that cannot be made, kept snapshots", "origin",
+         [](LoopScene& s) { zv_test::write_text(s.root + "/plain-file", ""); },
+         [](LoopScene& s) {
+             std::string device, mount_dir = s.root + "/plain-file/x", mountpoint;
+             const bool made =
+                 s.module->create_OS_snapshot_multiple(s.origin_dir, device, true, mount_dir, mountpoint);
+             EXPECT_TRUE(s.module->os_snapshots.empty());
+             return made;
+         },
+         false, {}, {}, {"plain-file"}, {}, false},
+        {"a second removal does nothing", "origin", created,
+         [](LoopScene& s) {
+             const bool first = s.module->remove_all_OS_snapshots();
+             const auto calls = s.datto.dbdctl_calls().size();
+             const bool second = s.module->remove_all_OS_snapshots();
+             EXPECT_EQ(s.datto.dbdctl_calls().size(), calls);
+             return first && second;
+         },
+         true, {}, {"work/42"}, {}, {"work/42"}, false},
+    };
+    int index = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = zv_test::case_env("CASE_ROOT") + "/" + std::to_string(index++);
+        LogCapture log;
+        LoopScene scene(root, c.origin_name);
+        const auto device = [&](const std::string& name) {
+            return name == "origin" ? scene.origin : name == "snapshot" ? scene.snapshot : name;
+        };
+        c.prepare(scene);
+        if (::testing::Test::HasFatalFailure()) return;
+        EXPECT_EQ(c.act(scene), c.returned) << boost::algorithm::join(log.lines(), "\n");
+        for (const auto& [dir, source] : c.visible) {
+            const auto sources = sources_at(root + "/" + dir);
+            EXPECT_TRUE(!sources.empty() && sources.back() == device(source)) << dir;
+        }
+        for (const auto& dir : c.not_mounted) EXPECT_TRUE(sources_at(root + "/" + dir).empty()) << dir;
+        for (const auto& path : c.exist) EXPECT_TRUE(fs::exists(root + "/" + path)) << path;
+        for (const auto& path : c.absent) EXPECT_FALSE(fs::exists(root + "/" + path)) << path;
+        EXPECT_EQ(scene.snapshot_active(), c.snapshot_left);
+    }
+}
+
+TEST_F(OsSnapshotRun, LoopDevicesKeepWhatIsNotTheirs) { expect("loop_device_cases"); }
