@@ -300,21 +300,22 @@ void fake_lsmod(zv_test::Sandbox& box, zv_test::RunOptions& options) {
 }
 }  // namespace
 
-TEST(DattobdProvider, CheckNeedsTheModuleAndNoActiveSnapshotThenCreateUsesItsMinor) {
-    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root for a fake /sbin/lsmod";
-    zv_test::Sandbox box;
-    zv_test::RunOptions options;
-    fake_lsmod(box, options);
-    zv_test::expect_case_passes(box, "dattobd_check", options);
-}
+class DattobdRun : public ::testing::Test {
+protected:
+    void expect(const std::string& name) {
+        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root for a fake /sbin/lsmod";
+        zv_test::Sandbox box;
+        zv_test::RunOptions options;
+        fake_lsmod(box, options);
+        options.env["CASE_ROOT"] = box.root().string() + "/case";
+        zv_test::expect_case_passes(box, name, options);
+    }
+};
 
-TEST(DattobdProvider, RemovesOnlyWhatItSetUp) {
-    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root for a fake /sbin/lsmod";
-    zv_test::Sandbox box;
-    zv_test::RunOptions options;
-    fake_lsmod(box, options);
-    zv_test::expect_case_passes(box, "dattobd_removal", options);
+TEST_F(DattobdRun, CheckNeedsTheModuleAndNoActiveSnapshotThenCreateUsesItsMinor) {
+    expect("dattobd_check");
 }
+TEST_F(DattobdRun, RemovesOnlyWhatItSetUp) { expect("dattobd_removal"); }
 
 // lvcreate and lvremove are fakes; /dev/mapper is a scratch directory holding the
 // snapshot device when CASE_SNAPSHOT_READABLE says so.
@@ -658,17 +659,8 @@ ZV_SANDBOXED_CASE(failed_mount_of_a_kept_snapshot) {
     EXPECT_EQ(datto.dbdctl_calls().size(), 4u);
 }
 
-class OsSnapshotRun : public ::testing::Test {
-protected:
-    void expect(const std::string& name) {
-        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root to make private mounts";
-        zv_test::Sandbox box;
-        zv_test::RunOptions options;
-        fake_lsmod(box, options);
-        options.env["CASE_ROOT"] = box.root().string() + "/case";
-        zv_test::expect_case_passes(box, name, options);
-    }
-};
+// The same sandbox, with a scratch root for the case's mounts.
+class OsSnapshotRun : public DattobdRun {};
 
 TEST_F(OsSnapshotRun, SingleSnapshotIsMountedReadOnlyAndRemoved) {
     expect("single_snapshot_round_trip");
