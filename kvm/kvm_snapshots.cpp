@@ -1,6 +1,7 @@
 // Guest programs and disk snapshots: running a program inside the guest through
 // the QEMU guest agent, one atomic quiesced external snapshot of all disks with
-// the overlays beside the images, and merging each overlay back into its image.
+// the overlays beside the images (those of network and block disks beside the
+// first file disk, or in the operation directory), and merging each overlay back.
 #include "kvm/zv_module_kvm.h"
 
 #include "common/zv_logger.h"
@@ -206,20 +207,56 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
     }
 }
 
-std::string ZvModuleKvm::overlay_path(const kvm_device_info& device, const std::string& snapshot_name) {
-    return fs::path(device.source).parent_path().string() + "/" + snapshot_name + ".snapshot." +
-           device.target + ".qcow2";
+std::string ZvModuleKvm::overlay_path(const kvm_device_info& device, const std::string& snapshot_name,
+                                      const std::string& shared_directory) {
+    const std::string leaf = snapshot_name + ".snapshot." + device.target + ".qcow2";
+    if (device.type == kvm_disk_type::file) return fs::path(device.source).parent_path().string() + "/" + leaf;
+    return shared_directory + "/" + leaf;
+}
+
+namespace {
+
+bool usable_overlay_directory(const fs::path& directory) {
+    if (!directory.is_absolute()) return false;
+    const std::string text = directory.lexically_normal().string();
+    return text != "/" && text != "/dev" && text.rfind("/dev/", 0) != 0;
+}
+
+}  // namespace
+
+std::string ZvModuleKvm::shared_overlay_directory(const std::vector<kvm_device_info>& devices,
+                                                  const std::string& operation_directory) {
+    // An RBD image name or a device node says nothing about where a file may go: a
+    // relative path is refused by libvirt, and /dev or / are no places for data.
+    for (const auto& device : devices) {
+        if (device.type != kvm_disk_type::file || device.device != kvm_device_type::disk) continue;
+        const fs::path directory = fs::path(device.source).parent_path();
+        if (usable_overlay_directory(directory)) return directory.string();
+        break;
+    }
+    fs::path directory = fs::absolute(operation_directory).lexically_normal();
+    if (directory.filename() == ".") directory = directory.parent_path();  // a trailing slash
+    return directory.string();
+}
+
+std::string ZvModuleKvm::overlay_path(const kvm_device_info& device, const std::string& snapshot_name,
+                                      const std::vector<kvm_device_info>& devices) const {
+    return overlay_path(device, snapshot_name,
+                        snapshot_overlay_directory.empty()
+                            ? shared_overlay_directory(devices, options_.tmp_operation_directory)
+                            : snapshot_overlay_directory);
 }
 
 int ZvModuleKvm::create_kvm_snapshots(std::string domain, std::string snapshot_name,
                                       std::vector<kvm_device_info> devices) {
+    snapshot_overlay_directory = shared_overlay_directory(devices, options_.tmp_operation_directory);
     std::string command = "LANG=C /usr/bin/virsh snapshot-create-as --domain " + shell_quote(domain) +
                           " " + shell_quote(snapshot_name);
     for (const auto& device : devices) {
         if (device.device != kvm_device_type::disk) continue;
         command += " --diskspec " +
                    shell_quote(diskspec_text(device.target) + ",file=" +
-                               diskspec_text(overlay_path(device, snapshot_name)) +
+                               diskspec_text(overlay_path(device, snapshot_name, devices)) +
                                ",snapshot=external") +
                    " ";
     }
@@ -242,7 +279,7 @@ int ZvModuleKvm::commit_kvm_snapshots(std::string domain, std::string snapshot_n
         // --shallow merges the overlay into the image it was taken from, and only
         // that: without it a linked clone's own image would be committed into the
         // shared base as well and the domain left running on the base.
-        const std::string overlay = overlay_path(device, snapshot_name);
+        const std::string overlay = overlay_path(device, snapshot_name, devices);
         if (!merge_active_overlay(domain, device.target, output)) {
             ZvLogStream(ZvLogLvl::Error) << commit_signature
                                          << ": Can't blockcommit snapshot(s): " << output << std::endl;

@@ -85,8 +85,19 @@ public:
         std::int64_t signal = 0;
     };
     static GuestExecStatus parse_guest_exec_status(const std::string& reply);
-    // The snapshot overlay of a disk: beside its image, "<snapshot>.snapshot.<target>.qcow2".
-    static std::string overlay_path(const kvm_device_info& device, const std::string& snapshot_name);
+    // The snapshot overlay of a disk, "<snapshot>.snapshot.<target>.qcow2": beside its
+    // image for a file disk, in `shared_directory` for any other.
+    static std::string overlay_path(const kvm_device_info& device, const std::string& snapshot_name,
+                                    const std::string& shared_directory);
+    // The directory of the overlays of disks that are not files: the directory of the
+    // domain's first file disk, else the operation directory; always absolute, never
+    // / or /dev.
+    static std::string shared_overlay_directory(const std::vector<kvm_device_info>& devices,
+                                                const std::string& operation_directory);
+    // The overlay of a disk of this run's domain: in the directory of this run's
+    // snapshot once there is one, else as `devices` (all disks of the domain) decide.
+    std::string overlay_path(const kvm_device_info& device, const std::string& snapshot_name,
+                             const std::vector<kvm_device_info>& devices) const;
 
     // Restore deployment. The restore directory holds the restored files under
     // their archive names: target_list, <resource>.xml and each disk image under
@@ -150,6 +161,9 @@ protected:
     zv_kvm_conf kvm_conf;
     // Disks whose overlays this run created and has not yet merged back.
     std::vector<kvm_device_info> snapshot_devices;
+    // Where this run's snapshot put the overlays of disks that are not files; the merges,
+    // one disk a call, look there whatever the list they are given.
+    std::string snapshot_overlay_directory;
     // The before step ran in the guest and its after step has not run yet.
     bool after_step_owed = false;
     unsigned domain_name_counter = 0;  // advanced by every domain name the deployment tries

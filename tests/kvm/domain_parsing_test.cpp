@@ -2,8 +2,10 @@
 // lines, guest-info replies, guest-exec and guest-exec-status replies, and the
 // guest-exec request it builds from a program and its arguments.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_test_module.h"
 #include "support/test_module.h"
 
+#include <boost/filesystem.hpp>
 #include <boost/json.hpp>
 
 #include <gtest/gtest.h>
@@ -156,16 +158,45 @@ TEST(GuestExec, StatusIsReadWhateverTheMemberOrder) {
     }
 }
 
-TEST(Snapshots, OverlayLiesBesideTheImage) {
-    kvm_device_info vda;
-    vda.target = "vda";
-    vda.source = "/images/vm.qcow2";
-    EXPECT_EQ(ZvModuleKvm::overlay_path(vda, "A"), "/images/A.snapshot.vda.qcow2");
-    kvm_device_info vdb;
-    vdb.type = kvm_disk_type::network;
-    vdb.target = "vdb";
-    vdb.source = "pool/image";
-    EXPECT_EQ(ZvModuleKvm::overlay_path(vdb, "A"), "pool/A.snapshot.vdb.qcow2");
+TEST(Snapshots, OverlaysOfFileDisksLieBesideTheirImagesTheOthersInOneAbsoluteDirectory) {
+    using zv_test::device;
+    const auto cdrom = device(kvm_disk_type::file, kvm_device_type::cdrom, "hdc", "/iso/boot.iso");
+    const auto rbd = device(kvm_disk_type::network, kvm_device_type::disk, "vdb", "pool/image");
+    const auto bare_rbd = device(kvm_disk_type::network, kvm_device_type::disk, "vdb", "image");
+    const auto block = device(kvm_disk_type::block, kvm_device_type::disk, "vdc", "/dev/loop7");
+    const auto vda = device(kvm_disk_type::file, kvm_device_type::disk, "vda", "/images/vm.qcow2");
+    const auto at_root = device(kvm_disk_type::file, kvm_device_type::disk, "vda", "/vm.qcow2");
+    const auto in_dev = device(kvm_disk_type::file, kvm_device_type::disk, "vda", "/dev/shm/vm.qcow2");
+
+    struct Case {
+        std::vector<kvm_device_info> devices;
+        std::string operation_directory;
+        std::string expected;
+    };
+    const Case cases[] = {
+        // beside the first file disk; a CD-ROM's file does not count
+        {{cdrom, rbd, block, vda}, "/var/zelvor/op", "/images"},
+        // no file disk: the operation directory, made absolute
+        {{rbd, block}, "/var/zelvor/op/", "/var/zelvor/op"},
+        {{bare_rbd}, "relative/op", (boost::filesystem::current_path() / "relative/op").string()},
+        // a first file disk at / or under /dev gives no place for data
+        {{at_root, rbd}, "/var/zelvor/op", "/var/zelvor/op"},
+        {{in_dev, block}, "/var/zelvor/op", "/var/zelvor/op"},
+    };
+    for (const auto& c : cases) {
+        const std::string shared = ZvModuleKvm::shared_overlay_directory(c.devices, c.operation_directory);
+        EXPECT_EQ(shared, c.expected);
+        for (const auto& disk : c.devices) {
+            if (disk.device != kvm_device_type::disk) continue;
+            const std::string overlay = ZvModuleKvm::overlay_path(disk, "A", shared);
+            if (disk.type == kvm_disk_type::file) {
+                EXPECT_EQ(overlay, boost::filesystem::path(disk.source).parent_path().string() + "/A.snapshot." +
+                                       disk.target + ".qcow2");
+            } else {
+                EXPECT_EQ(overlay, c.expected + "/A.snapshot." + disk.target + ".qcow2");
+            }
+        }
+    }
 }
 
 }  // namespace

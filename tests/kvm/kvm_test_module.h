@@ -16,6 +16,17 @@
 
 namespace zv_test {
 
+// A device record as the domain's listing would give it.
+inline kvm_device_info device(kvm_disk_type type, kvm_device_type kind, const std::string& target,
+                              const std::string& source) {
+    kvm_device_info d;
+    d.type = type;
+    d.device = kind;
+    d.target = target;
+    d.source = source;
+    return d;
+}
+
 class KvmTestModule : public ZvModuleKvm {
 public:
     explicit KvmTestModule(const ZvModuleOptions& options) : ZvModuleKvm(options) {

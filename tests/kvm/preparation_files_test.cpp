@@ -16,19 +16,10 @@
 
 namespace fs = boost::filesystem;
 using zv_test::KvmTestModule;
+using zv_test::device;
 using zv_test::read_file;
 
 namespace {
-
-kvm_device_info device(kvm_disk_type type, kvm_device_type kind, const std::string& target,
-                       const std::string& source) {
-    kvm_device_info d;
-    d.type = type;
-    d.device = kind;
-    d.target = target;
-    d.source = source;
-    return d;
-}
 
 class WorkFiles : public ::testing::Test {
 protected:

@@ -92,18 +92,6 @@ void expect_archive_of(const TestDomain& dom, const fs::path& restored) {
     EXPECT_EQ(xml.find(".snapshot."), std::string::npos) << "the XML names the overlays:\n" << xml;
 }
 
-// Waits until the module echoed the archiver's process id: the preparation is done,
-// the snapshot taken and the archiver is packing.
-bool wait_for_archiver(const Sandbox::Background& run, int seconds = 120) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run.current_output().find("\nZVFD PID: ") != std::string::npos) return true;
-        if (::kill(run.pid(), 0) != 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 }  // namespace
 
 TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalNamesItsReference) {

@@ -206,7 +206,7 @@ TEST_F(DomainOperations, SnapshotOfAllDisksMergesIntoTheLinkedClonesOwnImage) {
 
     ASSERT_EQ(m.create_kvm_snapshots(dom, "S 1", devices), 0);
     std::map<std::string, std::string> overlays;
-    for (const auto& d : devices) overlays[d.target] = ZvModuleKvm::overlay_path(d, "S 1");
+    for (const auto& d : devices) overlays[d.target] = m.overlay_path(d, "S 1", devices);
     EXPECT_EQ(block_list(dom), overlays);
     EXPECT_EQ(overlays["vdc"], (guest().directory() / "more" / "S 1.snapshot.vdc.qcow2").string());
     EXPECT_EQ(freeze_status(guest()), "thawed");
@@ -229,7 +229,7 @@ TEST_F(DomainOperations, FailedSnapshotLeavesEveryDiskAsItWas) {
     std::vector<kvm_device_info> devices;
     ASSERT_TRUE(m.load_online_VM_devices(dom, &devices));
     // A file where vdb's overlay would go: libvirt refuses the whole atomic snapshot.
-    const fs::path in_the_way = ZvModuleKvm::overlay_path(devices[1], "S2");
+    const fs::path in_the_way = m.overlay_path(devices[1], "S2", devices);
     std::ofstream(in_the_way.string()) << "not ours";
 
     EXPECT_EQ(m.create_kvm_snapshots(dom, "S2", devices), 6);
@@ -253,7 +253,7 @@ TEST_F(DomainOperations, FailedMergeGoesOnWithTheOtherDisksAndNamesItsOverlay) {
     ASSERT_TRUE(job.ok()) << job.describe();
 
     EXPECT_EQ(m.commit_kvm_snapshots(dom, "S3", devices), 6);
-    const std::string vda_overlay = ZvModuleKvm::overlay_path(devices[0], "S3");
+    const std::string vda_overlay = m.overlay_path(devices[0], "S3", devices);
     EXPECT_EQ(log.count("Can't blockcommit snapshot(s): "), 1);
     EXPECT_EQ(log.count("The overlay " + vda_overlay + " of disk vda of VM " + dom + " was not merged"), 1);
     auto sources = block_list(dom);

@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <chrono>
+#include <thread>
 #include <fstream>
 #include <set>
 #include <string>
@@ -76,6 +79,18 @@ public:
 private:
     Sandbox box_;
 };
+
+// Waits until the module echoed the archiver's process id: the preparation is done,
+// the snapshot taken and the archiver is packing.
+inline bool wait_for_archiver(const Sandbox::Background& run, int seconds = 120) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (run.current_output().find("\nZVFD PID: ") != std::string::npos) return true;
+        if (::kill(run.pid(), 0) != 0) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
 
 // The names in a directory; none when it does not exist.
 inline std::set<std::string> entries(const boost::filesystem::path& directory) {

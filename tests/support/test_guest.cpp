@@ -147,8 +147,10 @@ TestDomain::TestDomain(DomainOptions options)
             fs::copy_file(guest.system_image, system);
         }
         disks_.push_back({"vda", system});
-        fs::copy_file(guest.data_image, directory_ / "data.qcow2");
-        disks_.push_back({"vdb", directory_ / "data.qcow2"});
+        if (options_.data_disk_xml.empty()) {
+            fs::copy_file(guest.data_image, directory_ / "data.qcow2");
+            disks_.push_back({"vdb", directory_ / "data.qcow2"});
+        }
         char letter = 'c';
         for (const auto& extra : options_.extra_disks) {
             const std::string target = std::string("vd") + letter++;
@@ -205,6 +207,8 @@ void TestDomain::define() {
             << "      <target dev='" << disk.target << "' bus='virtio'/>\n"
             << "    </disk>\n";
     }
+    if (!options_.data_disk_xml.empty()) xml << options_.data_disk_xml;
+    for (const auto& disk : options_.other_disks_xml) xml << disk;
     if (options_.agent_channel) {
         xml << "    <controller type='virtio-serial' index='0'/>\n"
             << "    <channel type='unix'>\n"

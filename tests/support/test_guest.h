@@ -65,6 +65,12 @@ struct DomainOptions {
     std::vector<ExtraDisk> extra_disks;  // vdc, vdd, ...
     bool agent_channel = true;           // false: no org.qemu.guest_agent.0 port at all
     int memory_mib = 192;
+    // Non-empty: vdb is this <disk> element (an RBD image holding the data template's
+    // file system, say) in place of a copy of the template; it is not among disks().
+    std::string data_disk_xml;
+    // Further <disk> elements that are not files of the domain's directory (a block
+    // disk on a loop device, say); not among disks().
+    std::vector<std::string> other_disks_xml;
 };
 
 struct DiskInfo {
