@@ -8,8 +8,8 @@
 #include "common/zv_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
-#include <boost/algorithm/string/trim_all.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/json.hpp>
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +17,7 @@
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
+namespace json = boost::json;
 using zv_utils_common::execute_command;
 using zv_utils_common::shell_quote;
 
@@ -62,13 +63,24 @@ std::string qemu_img_info(const std::string& image, bool force_share) {
            shell_quote(image) + " --output=json";
 }
 
-// qemu-img's JSON line "  "name": value," reduced to "name: value".
-std::string json_line_value(std::string text) {
-    if (text.empty()) return text;
-    boost::algorithm::trim_all(text);
-    boost::algorithm::erase_all(text, "\n");
-    boost::algorithm::erase_all(text, "\"");
-    return text;
+// The JSON object qemu-img printed. Standard error is joined to the output, so
+// lines before the object (warnings of ssh or qemu-img) and text after it are
+// passed over.
+bool parse_qemu_img_info(const std::string& output, json::object& info) {
+    std::size_t start = 0;
+    if (output.compare(0, 1, "{") != 0) {
+        start = output.find("\n{");
+        if (start == std::string::npos) return false;
+        ++start;
+    }
+    json::stream_parser parser;
+    boost::system::error_code ec;
+    parser.write_some(output.data() + start, output.size() - start, ec);
+    if (ec || !parser.done()) return false;
+    json::value value = parser.release();
+    if (!value.is_object()) return false;
+    info = std::move(value.as_object());
+    return true;
 }
 
 // A host name goes into a libvirt URI as its host part. A "/", "?", "#" or "@"
@@ -80,6 +92,22 @@ bool fits_in_uri_authority(const std::string& host) {
         if (static_cast<unsigned char>(c) <= ' ' || c == 0x7f || std::strchr("/?#@\\", c) != nullptr)
             return false;
     return true;
+}
+
+// The source of the disk `target` in virsh's domblklist: the first column must be
+// the target itself, and the rest of the line, blanks inside included, is the
+// source. Empty when no line has that target or the disk has no source ("-").
+std::string domblklist_source(const std::string& listing, const std::string& target) {
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        boost::algorithm::trim(line);
+        const std::size_t end = line.find_first_of(" \t");
+        if (end == std::string::npos || line.compare(0, end, target) != 0 || end != target.size())
+            continue;
+        std::string source = boost::algorithm::trim_copy(line.substr(end));
+        return source == "-" ? std::string() : source;
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -142,16 +170,14 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
         virsh += " -q -c " + shell_quote("qemu+ssh://root@" + host + "/system") + " -q";
     }
     virsh += " domblklist " + shell_quote(deploy_id);
-    const std::string command =
-        virsh + " | /bin/grep " + shell_quote(info.target) + " | /usr/bin/awk '{print $2}'";
     std::string output;
-    if (execute_command(command, output) != 0) {
-        detail::log_refused(target_signature, "can't get domblklist for " + info.target, command,
+    if (execute_command(virsh, output) != 0) {
+        detail::log_refused(target_signature, "can't get domblklist for " + info.target, virsh,
                             output);
         return 1;
     }
-    output = without_line_feeds(output);
-    if (output.empty()) {
+    const std::string source = domblklist_source(output, info.target);
+    if (source.empty()) {
         ZvLogStream(ZvLogLvl::Error) << target_signature << ": unable to get source path for device: "
                                      << info.target << std::endl;
         ZvLogStream(ZvLogLvl::Error) << "Probably the following command failed: " << virsh
@@ -161,7 +187,7 @@ int get_target_device_path(const std::string& host, const std::string& deploy_id
                                      << std::endl;
         return 1;
     }
-    info.device_file = output;
+    info.device_file = source;
     ZvLogStream(ZvLogLvl::Info) << "A VM device found, TM_MAD: " << tm_mad_to_str(info.tm_mad)
                                 << ", target: " << info.target << ", device file: "
                                 << info.device_file << std::endl;
@@ -191,44 +217,52 @@ int fill_backing_image_chain(const std::string& path, std::vector<std::string>& 
         ZvLogStream(ZvLogLvl::Info) << "Adding to backing image chain: " << current << std::endl;
         chain.push_back(current);
 
+        // Only qemu-img's own answer tells whether a file has a backing file: a
+        // failure of qemu-img or of ssh must not pass for the end of the chain.
         const std::string info = qemu_img_info(current, force_share);
-        const std::string command = (host.empty() ? info : over_ssh(host, info)) +
-                                    " | /bin/grep 'full-backing-filename'";
+        const std::string command = host.empty() ? info : over_ssh(host, info);
         std::string output;
-        const int status = execute_command(command, output);
-        std::string text = json_line_value(output);
-        if (!text.empty()) text.pop_back();  // the comma that ends the JSON member
-        if (status != 0) return 0;
-
-        std::vector<std::string> pieces;
-        boost::algorithm::split(pieces, text, boost::algorithm::is_any_of(" "));
-        if (pieces.size() < 2) {
+        if (execute_command(command, output) != 0) {
+            detail::log_refused(chain_signature, "can't read the image of the backing chain: " + current,
+                                command, output);
+            return 1;
+        }
+        json::object image;
+        const json::value* backing = nullptr;
+        const bool parsed = parse_qemu_img_info(output, image);
+        if (parsed) backing = image.if_contains("full-backing-filename");
+        // Without a backing file qemu-img names none at all.
+        if (parsed && !backing && !image.contains("backing-filename")) return 0;
+        if (!backing || !backing->is_string() || backing->as_string().empty()) {
             ZvLogStream(ZvLogLvl::Error) << chain_signature << ": can't find backing filename"
                                          << std::endl;
             ZvLogStream(ZvLogLvl::Error) << "Command was: " << command << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << "Command output: " << text << std::endl;
+            ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
             return 1;
         }
-        current = pieces[1];
+        current = std::string(backing->as_string());
     }
 }
 
 int get_image_virtual_size(const std::string& image, bool force_share, const std::string& host,
                            unsigned long long& size) {
     const std::string info = qemu_img_info(image, force_share);
-    const std::string command = (host == zv_utils_common::get_nodename() ? info : over_ssh(host, info)) +
-                                " | /bin/grep 'virtual-size'";
+    const std::string command =
+        host == zv_utils_common::get_nodename() ? info : over_ssh(host, info);
     std::string output;
     if (!detail::run_tool(size_signature, command, detail::kFollowingCommandError, output)) return 1;
-    if (output.empty()) {
+    json::object described;
+    const json::value* virtual_size = nullptr;
+    if (parse_qemu_img_info(output, described)) virtual_size = described.if_contains("virtual-size");
+    if (!virtual_size || !(virtual_size->is_uint64() || virtual_size->is_int64()) ||
+        (virtual_size->is_int64() && virtual_size->as_int64() < 0)) {
         ZvLogStream(ZvLogLvl::Error) << size_signature << ": got empty virtual size for image: "
                                      << image << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
         return 1;
     }
-    std::string text = json_line_value(output);
-    boost::algorithm::erase_all(text, "virtual-size: ");
-    if (!text.empty()) text.pop_back();
-    size = std::stoull(text, nullptr, 0);
+    size = virtual_size->is_uint64() ? virtual_size->as_uint64()
+                                     : static_cast<unsigned long long>(virtual_size->as_int64());
     return 0;
 }
 
@@ -336,6 +370,12 @@ public:
             if (has_name(child, "IMAGE_ID")) info.image_id = element_text(doc_, child);
         }
         if (info.tm_mad == TM_MAD_CEPH && !live_) {
+            // The Ceph image to save is named by SOURCE alone; without it the chain
+            // would name an image that does not exist.
+            if (info.source.empty()) {
+                fail("Ceph disk without SOURCE: " + info.disk_id);
+                return 1;
+            }
             std::string image = info.source;
             if (!info.persistent) image += "-" + vm_id_ + "-" + info.disk_id;
             info.backing_chain.push_back(image);
@@ -381,7 +421,7 @@ private:
             info.device = kvm_device_type::disk;
         else if (text == "CDROM" || text == "RBD_CDROM")
             info.device = kvm_device_type::cdrom;
-        else if (text == "fs")
+        else if (text == "fs" || text == "swap")
             info.device = static_cast<kvm_device_type>(volatile_disk);
         else
             return fail("unsupported type: " + text);
@@ -560,8 +600,18 @@ int get_vm_rbd_disks(const std::string& vm_id, std::vector<RBD_disk>& disks) {
                 if (has_name(child, "TYPE")) is_cdrom = element_text(doc.get(), child) == "RBD_CDROM";
             }
             if (!is_ceph || is_cdrom) continue;
+            // The image id follows "one/one-"; a SOURCE that ends there or before
+            // names no image.
+            constexpr std::size_t id_start = 8;
+            if (source.size() <= id_start) {
+                ZvLogStream(ZvLogLvl::Error)
+                    << rbd_signature << ": Ceph disk " << disk_id << " of VM " << vm_id
+                    << (source.empty() ? " has no SOURCE" : " has a SOURCE that names no image: " + source)
+                    << std::endl;
+                return 1;
+            }
             RBD_disk rbd;
-            rbd.image_id = source.substr(8);  // after "one/one-"
+            rbd.image_id = source.substr(id_start);
             rbd.vm_id = vm_id;
             rbd.disk_id = disk_id;
             rbd.target = target;

@@ -22,6 +22,7 @@ bool install_host_standins() {
         if (mount((standins / "onetool").c_str(), "/usr/bin/virsh", nullptr, MS_BIND, nullptr) != 0)
             return false;
         const fs::path path_dir = fs::temp_directory_path() / fs::unique_path("zv-one-ssh-%%%%%%");
+        one_test::ExitCleanup::instance().folder(path_dir);
         fs::create_directories(path_dir);
         fs::create_symlink(standins / "ssh", path_dir / "ssh");
         setenv("PATH", (path_dir.string() + ":" + std::getenv("PATH")).c_str(), 1);
@@ -175,7 +176,9 @@ TEST_F(DisksTest, RefusedDisksEndTheListingAndKeepTheRecordsBefore) {
         {"<TM_MAD>nfs</TM_MAD>", "unsupported TM_MAD value: nfs"},
         {"<DISK_ID>1</DISK_ID>", "unsupported TM_MAD type: -1"},
         {"<TARGET>vdb</TARGET>", "unsupported TM_MAD type: "},
-        {"<TM_MAD>ceph</TM_MAD><TYPE>swap</TYPE>", "unsupported type: swap"},
+        {"<TM_MAD>ceph</TM_MAD><TYPE>raw</TYPE>", "unsupported type: raw"},
+        {"<TM_MAD>ceph</TM_MAD><DISK_ID>1</DISK_ID>", "Ceph disk without SOURCE: 1"},
+        {"<TM_MAD>ceph</TM_MAD><DISK_ID>1</DISK_ID><SOURCE></SOURCE>", "Ceph disk without SOURCE: 1"},
         {"<TM_MAD>ceph</TM_MAD><DISK_TYPE>GLUSTER</DISK_TYPE>", "unsupported disk type: GLUSTER"},
         {"<TM_MAD>ceph</TM_MAD><SIZE>big</SIZE>", "stoull"},
     };
@@ -193,21 +196,26 @@ TEST_F(DisksTest, RefusedDisksEndTheListingAndKeepTheRecordsBefore) {
 
 TEST_F(DisksTest, VolatileDiskIsListedOnlyLive) {
     host_runs_vm(zv_utils_common::get_nodename());
-    vm_disks("<DISK><DISK_ID>2</DISK_ID><TM_MAD>qcow2</TM_MAD><TYPE>fs</TYPE><SIZE>512</SIZE>"
-             "<TARGET>vdc</TARGET></DISK>");
-    ASSERT_EQ(one::load_VM_devices("42", devices, false, false, false), 0) << log_text();
-    EXPECT_TRUE(devices.empty());
-    EXPECT_EQ(logged("The found disk is temporary (type: fs) - it won't be added to the backup"), 1);
-
     tools.reply({"virsh", "domblklist", "one-42"}, "vdc /var/lib/one/datastores/0/42/disk.2\n");
-    ASSERT_EQ(one::load_VM_devices("42", devices, false, true, false), 0) << log_text();
-    ASSERT_EQ(devices.size(), 1u);
-    EXPECT_EQ(static_cast<int>(devices[0].device), 5);
-    EXPECT_EQ(devices[0].disk_id, "2");
-    EXPECT_EQ(devices[0].size, 512u << 20);
-    EXPECT_EQ(devices[0].device_file, "/var/lib/one/datastores/0/42/disk.2");
-    EXPECT_TRUE(devices[0].backing_chain.empty());
-    EXPECT_EQ(logged("The found disk is temporary"), 2);
+    for (const char* type : {"fs", "swap"}) {
+        SCOPED_TRACE(type);
+        log.clear();
+        devices.clear();
+        vm_disks(std::string("<DISK><DISK_ID>2</DISK_ID><TM_MAD>qcow2</TM_MAD><TYPE>") + type +
+                 "</TYPE><SIZE>512</SIZE><TARGET>vdc</TARGET></DISK>");
+        ASSERT_EQ(one::load_VM_devices("42", devices, false, false, false), 0) << log_text();
+        EXPECT_TRUE(devices.empty());
+        EXPECT_EQ(logged("The found disk is temporary (type: fs) - it won't be added to the backup"), 1);
+
+        ASSERT_EQ(one::load_VM_devices("42", devices, false, true, false), 0) << log_text();
+        ASSERT_EQ(devices.size(), 1u);
+        EXPECT_EQ(static_cast<int>(devices[0].device), 5);
+        EXPECT_EQ(devices[0].disk_id, "2");
+        EXPECT_EQ(devices[0].size, 512u << 20);
+        EXPECT_EQ(devices[0].device_file, "/var/lib/one/datastores/0/42/disk.2");
+        EXPECT_TRUE(devices[0].backing_chain.empty());
+        EXPECT_EQ(logged("The found disk is temporary (type: fs) - it won't be added to the backup"), 2);
+    }
 }
 
 TEST_F(DisksTest, FsLvmDiskNotLiveKeepsTheElementOrderAndLiveFindsNothing) {
@@ -260,6 +268,42 @@ TEST_F(DisksTest, DeviceWithoutDomblklistLineIsReported) {
     EXPECT_TRUE(info.device_file.empty());
 }
 
+TEST_F(DisksTest, DomblklistTargetIsMatchedWholeAndItsSourceKeptWhole) {
+    const std::string here = zv_utils_common::get_nodename();
+    const std::string header = " Target   Source\n------------------------------------\n";
+    struct Case {
+        std::string listing;
+        int status;
+        std::string device_file;  // empty: the look-up fails
+        std::string message;
+    };
+    const Case cases[] = {
+        // A neighbouring target that holds "vda" is not the disk vda.
+        {header + " sdvda    /images/other\n vda      /images/disk\n", 0, "/images/disk", ""},
+        {header + " sdvda    /images/other\n vdab     /images/third\n", 0, "",
+         ": unable to get source path for device: vda"},
+        {header + " vda      /images/a  b/disk one\n\n", 0, "/images/a  b/disk one", ""},
+        {header + " vda      -\n", 0, "", ": unable to get source path for device: vda"},
+        {"error: failed to get domain 'one-42'\n", 1, "", ": can't get domblklist for vda"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.listing);
+        log.clear();
+        tools.reply({"virsh", "domblklist", "one-42"}, c.listing, c.status);
+        opennebula_device_info info;
+        info.target = "vda";
+        const int result = one::get_target_device_path(here, "one-42", info);
+        EXPECT_EQ(info.device_file, c.device_file);
+        if (c.device_file.empty()) {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(logged(c.message), 1) << log_text();
+        } else {
+            EXPECT_EQ(result, 0) << log_text();
+        }
+    }
+    EXPECT_EQ(logged("Command was: LANG=C /usr/bin/virsh domblklist 'one-42'"), 1);
+}
+
 TEST_F(DisksTest, DomainNameAndTargetReachVirshAsTheyAreAndOddHostsAreRefused) {
     const std::string here = zv_utils_common::get_nodename();
     const std::string pwned = (tools.dir() / "pwned").string();
@@ -268,7 +312,7 @@ TEST_F(DisksTest, DomainNameAndTargetReachVirshAsTheyAreAndOddHostsAreRefused) {
     info.target = "vd'$(id>" + pwned + ")";
     tools.reply({"virsh", "domblklist", deploy_id}, "vda /x\n" + info.target + " /disk b\n");
     ASSERT_EQ(one::get_target_device_path(here, deploy_id, info), 0) << log_text();
-    EXPECT_EQ(info.device_file, "/disk");
+    EXPECT_EQ(info.device_file, "/disk b");
     EXPECT_FALSE(fs::exists(pwned));
 
     // The host becomes the host part of a libvirt URI, where "?command=" would name a
@@ -317,6 +361,50 @@ TEST_F(DisksTest, BackingChainThatLoopsIsRefused) {
     EXPECT_EQ(logged(": backing image chain loops back to " + (work / "top.qcow2").string()), 1);
 }
 
+TEST_F(DisksTest, BackingChainEndsOnlyWhereQemuImgSaysSo) {
+    // top <- mid <- base, the base in a folder whose name holds two blanks.
+    const fs::path odd = work / "a  b";
+    fs::create_directories(odd);
+    const std::string base = (odd / "base  image.qcow2").string();
+    const std::string mid = (work / "mid.qcow2").string();
+    const std::string top = (work / "top.qcow2").string();
+    run("/usr/bin/qemu-img create -f qcow2 '" + base + "' 1M");
+    run("/usr/bin/qemu-img create -f qcow2 -F qcow2 -b '" + base + "' '" + mid + "'");
+    run("/usr/bin/qemu-img create -f qcow2 -F qcow2 -b '" + mid + "' '" + top + "'");
+
+    struct Case {
+        const char* name;
+        std::string host;
+        std::string unreachable;  // a line of the ssh stand-in's ssh-unreachable
+        bool corrupt_mid;
+        int result;
+        std::vector<std::string> chain;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"whole chain here", "", "", false, 0, {top, mid, base}, ""},
+        {"whole chain over ssh", "node-b", "", false, 0, {top, mid, base}, ""},
+        {"qemu-img fails in the middle", "", "", true, 1, {top, mid},
+         ": can't read the image of the backing chain: " + mid},
+        {"ssh host unreachable", "node-b", "node-b qemu-img", false, 1, {top},
+         ": can't read the image of the backing chain: " + top},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        log.clear();
+        if (c.corrupt_mid)  // qcow2 version 99, which qemu-img refuses to open
+            run("printf '\\000\\000\\000\\143' | dd of='" + mid + "' bs=1 seek=4 conv=notrunc 2>/dev/null");
+        one_test::write_file(tools.dir() / "ssh-unreachable", c.unreachable.empty() ? "" : c.unreachable + "\n");
+        std::vector<std::string> chain;
+        EXPECT_EQ(one::fill_backing_image_chain(top, chain, true, c.host), c.result) << log_text();
+        EXPECT_EQ(chain, c.chain);
+        if (!c.message.empty()) {
+            EXPECT_EQ(logged(c.message), 1) << log_text();
+            EXPECT_EQ(logged("Command output: "), 1) << log_text();
+        }
+    }
+}
+
 TEST_F(DisksTest, VirtualSizeHereAndFailures) {
     qcow2_chain();
     unsigned long long size = 0;
@@ -350,6 +438,27 @@ TEST_F(DisksTest, CephDisksOfAVm) {
     tools.reply({"onevm", "show", "43", "-x"}, "<IMAGE/>");
     EXPECT_EQ(one::get_vm_rbd_disks("43", disks), 1);
     EXPECT_EQ(logged(": document of the wrong type, root node != VM: "), 1);
+
+    // A Ceph disk whose SOURCE names no image is an error, not a crash.
+    const std::vector<std::pair<std::string, std::string>> nameless = {
+        {"", ": Ceph disk 3 of VM 44 has no SOURCE"},
+        {"<SOURCE></SOURCE>", ": Ceph disk 3 of VM 44 has no SOURCE"},
+        {"<SOURCE>one/x</SOURCE>", ": Ceph disk 3 of VM 44 has a SOURCE that names no image: one/x"},
+        {"<SOURCE>one/one-</SOURCE>",
+         ": Ceph disk 3 of VM 44 has a SOURCE that names no image: one/one-"},
+    };
+    for (const auto& [source, message] : nameless) {
+        SCOPED_TRACE(source);
+        log.clear();
+        tools.reply({"onevm", "show", "44", "-x"},
+                    "<VM><TEMPLATE><DISK><DISK_ID>3</DISK_ID>" + source +
+                        "<TARGET>vdc</TARGET><TM_MAD>ceph</TM_MAD></DISK></TEMPLATE></VM>");
+        disks.clear();
+        EXPECT_EQ(one::get_vm_rbd_disks("44", disks), 1);
+        EXPECT_TRUE(disks.empty());
+        EXPECT_EQ(logged(std::string("get_vm_rbd_disks(const string&, std::vector<RBD_disk>&)") + message), 1)
+            << log_text();
+    }
 }
 
 TEST(RbdNames, FileNamesAndTargets) {

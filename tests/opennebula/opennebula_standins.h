@@ -36,12 +36,34 @@ inline fs::path standin_script() {
     return fs::path(ZV_SOURCE_DIR) / "standins" / "opennebula" / "onetool";
 }
 
+// Folders the process made for its whole life, removed (after their mounts are
+// undone) when it exits, so that a test run leaves nothing behind.
+class ExitCleanup {
+public:
+    static ExitCleanup& instance() {
+        static ExitCleanup cleanup;
+        return cleanup;
+    }
+    void folder(const fs::path& path) { folders_.push_back(path); }
+    void mount_point(const std::string& path) { mounts_.push_back(path); }
+    ~ExitCleanup() {
+        for (auto it = mounts_.rbegin(); it != mounts_.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
+        boost::system::error_code ec;
+        for (const auto& path : folders_) fs::remove_all(path, ec);
+    }
+
+private:
+    std::vector<fs::path> folders_;
+    std::vector<std::string> mounts_;
+};
+
 // Enters, once per process, a private mount namespace in which the stand-ins
 // stand at the tools' paths. False when that is impossible (not root).
 inline bool enter_standin_namespace() {
     static const bool entered = [] {
         if (geteuid() != 0) return false;
         const fs::path layers = fs::temp_directory_path() / fs::unique_path("zv-one-layers-%%%%%%");
+        ExitCleanup::instance().folder(layers);
         const auto layer = [&](const std::string& dir, std::initializer_list<const char*> names) {
             const fs::path path = layers / dir;
             fs::create_directories(path);
@@ -56,7 +78,9 @@ inline bool enter_standin_namespace() {
         if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
         const auto overlay = [](const fs::path& top, const char* dir) {
             const std::string options = "lowerdir=" + top.string() + ":" + dir;
-            return mount("zvtest", dir, "overlay", MS_RDONLY, options.c_str()) == 0;
+            if (mount("zvtest", dir, "overlay", MS_RDONLY, options.c_str()) != 0) return false;
+            ExitCleanup::instance().mount_point(dir);
+            return true;
         };
         if (!overlay(bin, "/usr/bin") || !overlay(sbin, "/usr/sbin")) return false;
         const char* path = std::getenv("PATH");
