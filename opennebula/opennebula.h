@@ -147,14 +147,30 @@ int get_image_name(const std::string& image_id, std::string& name);
 int get_image_list(std::vector<std::string>& ids);  // appends
 int get_image_id(const std::string& image, std::string& id);
 int get_image_state(const std::string& image_id, int& state);
-// The image still exists and its data still has image.unique_signature.
+// What checking a remembered image against OpenNebula found.
+enum class image_presence {
+    present,    // the image exists and its data still has the stored signature
+    absent,     // OpenNebula no longer lists the image, or its data has changed
+    unchecked,  // the check failed (OpenNebula, its datastore or the data could not be read)
+};
+// Checks that the image of image.id still exists and its data still has
+// image.unique_signature; image.datastore_id gives the driver. `force_digest` has
+// the meaning it has for calculate_unique_signature.
+image_presence check_image_presence(const oneimage& image, bool force_digest);
+// check_image_presence is present.
 bool does_image_exist(const oneimage& image, bool force_digest);
 bool does_image_exist_by_id(const std::string& image_id);
 bool does_image_name_exist(const std::string& name);
 int get_image_source(const std::string& image_id, std::string& source);
 void delete_image(const std::string& image_id);
 int get_available_image_names(std::vector<std::string>& names);  // appends
+// 0 and the first image whose signature equals `signature` (a 32-character one
+// asks for digests of block images); IMAGE_NOT_FOUND when every image was read and
+// none matched; IMAGE_NOT_CHECKED when the list or some image could not be read
+// (each such image is skipped with a warning and the search goes on).
 int find_image_by_unique_signature(const std::string& signature, oneimage& image);
+constexpr int IMAGE_NOT_FOUND = 1;
+constexpr int IMAGE_NOT_CHECKED = 2;
 
 // ---- Datastore queries ----
 
@@ -188,7 +204,10 @@ int terminate_vm(const std::string& vm);
 int get_eth0_mac_addr(const std::string& vm, std::string& mac);
 int get_node_id_for_current_host(std::string& host_id);
 
-// Locks a VM against management actions for the object's life.
+// Locks a VM against management actions for the object's life. Whatever lock
+// OpenNebula granted to the object is released once, by unlock() or at the
+// latest at destruction, even when it could not be confirmed. An object holds at
+// most one lock: locking again first releases the one it holds.
 class VM_lock {
 public:
     VM_lock() = default;
@@ -199,13 +218,19 @@ public:
 
     bool lock(const std::string& vm);  // plain lock; returns is_locked()
     void lock_manage_actions(const std::string& vm);
+    // The lock was granted and, for lock_manage_actions, confirmed.
     bool is_locked() const { return locked; }
-    // Releases a held lock; true when the VM is still locked afterwards.
+    // Releases the lock OpenNebula granted; true when the VM is still locked
+    // by this object afterwards.
     bool unlock();
 
 private:
-    std::string vm_id;
-    bool locked = false;
+    // Releases a lock still held before another is taken; false when it stays held.
+    bool release_before_locking(const char* signature, const std::string& vm);
+
+    std::string vm_id;    // the VM this object locked last
+    bool locked = false;  // granted and confirmed
+    bool granted = false; // OpenNebula granted the lock: it is ours to release
 };
 
 // ---- Unique image signatures ----
@@ -283,7 +308,8 @@ int get_template_name_from_file(const std::string& document_path, std::string& n
 int convert_image_xml(const std::string& document_path);
 int get_template_name(const std::string& template_id, std::string& name);
 bool does_template_name_exist(const std::string& name);
-// Appends the template's image ids; by image name only when `ids` holds none.
+// Appends the image id of each DISK of the template, in order: its IMAGE_ID, or
+// the id of the image its IMAGE names.
 int get_simple_template_image_list(const std::string& template_id, std::vector<std::string>& ids);
 int get_template_image_list(const std::string& template_id, std::vector<oneimage>& images);
 int delete_template(const std::string& template_id);

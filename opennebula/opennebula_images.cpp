@@ -6,6 +6,7 @@
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
 
+#include <algorithm>
 #include <iomanip>
 #include <sstream>
 
@@ -77,19 +78,26 @@ bool derive_from_datastore(const char* signature, const std::string& datastore_i
     }
 }
 
-bool is_block_image_type(int type) {
-    return type == IMAGE_TYPE_OS || type == IMAGE_TYPE_CDROM || type == IMAGE_TYPE_DATABLOCK;
-}
-
 }  // namespace
 
-int get_image_name(const std::string& image_id, std::string& name) {
+namespace detail {
+
+bool image_name_and_owner(const std::string& image_id, std::string& name, std::string& owner) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_name(const string&, std::__cxx11::string&)";
     XmlDocument doc;
-    if (!query_tool(signature, show_command(image_id), kCommandThenOutput, "IMAGE", doc)) return 1;
+    if (!query_tool(signature, show_command(image_id), kCommandThenOutput, "IMAGE", doc))
+        return false;
     name = joined_children(doc.get(), doc.root(), "NAME");
-    return 0;
+    owner = joined_children(doc.get(), doc.root(), "UNAME");
+    return true;
+}
+
+}  // namespace detail
+
+int get_image_name(const std::string& image_id, std::string& name) {
+    std::string owner;
+    return detail::image_name_and_owner(image_id, name, owner) ? 0 : 1;
 }
 
 int get_image_list(std::vector<std::string>& ids) {
@@ -228,7 +236,7 @@ int get_image_attributes(const std::string& image_id, oneimage& image, bool forc
     return 0;
 }
 
-bool does_image_exist(const oneimage& image, bool force_digest) {
+image_presence check_image_presence(const oneimage& image, bool force_digest) {
     static const char* const signature =
         "bool zv_opennebula_common::does_image_exist(const oneimage&, bool)";
     std::string source;
@@ -237,10 +245,18 @@ bool does_image_exist(const oneimage& image, bool force_digest) {
     int type = IMAGE_TYPE_OS;
     {
         std::string output;
-        if (!run_tool(signature, show_command(image.id), kCommandThenOutput, output)) return false;
+        if (!run_tool(signature, show_command(image.id), kCommandThenOutput, output)) {
+            // Only the pool tells a deleted image from an OpenNebula that did not answer.
+            std::vector<std::string> ids;
+            if (get_image_list(ids) != 0 || std::find(ids.begin(), ids.end(), image.id) != ids.end())
+                return image_presence::unchecked;
+            ZvLogStream(ZvLogLvl::Info) << signature << ": no image of ID " << image.id
+                                        << " in OpenNebula" << std::endl;
+            return image_presence::absent;
+        }
         XmlDocument doc;
         if (!parse_and_check_root(signature, output, "IMAGE", doc, "failed to parse xml doc"))
-            return false;
+            return image_presence::unchecked;
         for (const xmlNode* child = doc.root()->children; child; child = child->next) {
             if (has_name(child, "SOURCE")) {
                 source = element_text(doc.get(), child);
@@ -255,56 +271,28 @@ bool does_image_exist(const oneimage& image, bool force_digest) {
     if (!source_found) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": can't get source of image ID: " << image.id
                                      << std::endl;
-        return false;
+        return image_presence::unchecked;
     }
     TM_MAD_TYPE tm_mad = TM_MAD_NONE;
-    if (!derive_from_datastore(signature, image.datastore_id, tm_mad, disk_type)) return false;
+    if (!derive_from_datastore(signature, image.datastore_id, tm_mad, disk_type))
+        return image_presence::unchecked;
 
     ZvLogStream(ZvLogLvl::Info) << signature << ": determining unique signature for image source: "
                                 << source << std::endl;
-    const std::string opennebula_source = source;
+    if (disk_type == DISK_TYPE_RBD && image.unique_signature.empty())
+        return does_image_exist_by_id(image.id) ? image_presence::present : image_presence::absent;
     std::string computed;
-    int result = 1;
-    switch (disk_type) {
-        case DISK_TYPE_FILE:
-        case DISK_TYPE_BLOCK: {
-            std::string target = source;
-            if (read_file_link(source, target, "", true) != 0) return false;
-            if (target != source) source = target;
-            if (disk_type == DISK_TYPE_FILE) {
-                result = calc_md5sum(source, computed);
-            } else if (is_block_image_type(type)) {
-                // Only the stored signature's form tells which kind to compute here.
-                if (!force_digest || image.unique_signature.size() == 32)
-                    result = calc_md5sum_for_block_device(source, computed);
-                else
-                    result = get_image_uuid(opennebula_source, computed);
-            }
-            break;
-        }
-        case DISK_TYPE_RBD:
-            if (image.unique_signature.empty())
-                result = does_image_exist_by_id(image.id) ? 0 : 1;
-            else
-                result = get_ceph_image_id(source, computed);
-            break;
-        default: {
-            opennebula_disk_type named = static_cast<opennebula_disk_type>(disk_type);
-            ZvLogStream(ZvLogLvl::Error) << signature << ": unsupported disk type: "
-                                         << disk_type_to_str(named) << std::endl;
-            return false;
-        }
-    }
-    if (result != 0) {
-        ZvLogStream(ZvLogLvl::Error) << signature
-                                     << ": can't determine unique signature for the image source: "
-                                     << source << std::endl;
-        return false;
-    }
-    if (computed == image.unique_signature) return true;
+    if (!detail::compute_image_signature(signature, disk_type, type, tm_mad, force_digest, source,
+                                         computed))
+        return image_presence::unchecked;
+    if (computed == image.unique_signature) return image_presence::present;
     ZvLogStream(ZvLogLvl::Error) << signature << ": unique signature is wrong, Image ID: "
                                  << image.id << std::endl;
-    return false;
+    return image_presence::absent;
+}
+
+bool does_image_exist(const oneimage& image, bool force_digest) {
+    return check_image_presence(image, force_digest) == image_presence::present;
 }
 
 int find_image_by_unique_signature(const std::string& signature_text, oneimage& image) {
@@ -313,15 +301,21 @@ int find_image_by_unique_signature(const std::string& signature_text, oneimage& 
     std::vector<std::string> ids;
     if (get_image_list(ids) != 0) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": can't get list of image IDs" << std::endl;
-        return 1;
+        return IMAGE_NOT_CHECKED;
     }
     const bool force_digest = signature_text.size() == 32;
+    // One image that cannot be read must not hide the images after it; it only
+    // makes a search without a match inconclusive.
+    std::vector<std::string> unread;
     for (const auto& id : ids) {
         oneimage candidate;
-        if (get_image_attributes(id, candidate, force_digest) != 0) {
-            ZvLogStream(ZvLogLvl::Error) << signature << ": can't get attributes for image: " << id
-                                         << std::endl;
-            return 1;
+        const int read = detail::logging_exceptions(
+            signature, 1, [&] { return get_image_attributes(id, candidate, force_digest); });
+        if (read != 0) {
+            ZvLogStream(ZvLogLvl::Warning) << signature << ": can't get attributes for image: " << id
+                                           << ", skipped" << std::endl;
+            unread.push_back(id);
+            continue;
         }
         if (candidate.unique_signature != signature_text) {
             ZvLogStream(ZvLogLvl::Info) << " skip" << std::endl;
@@ -331,7 +325,12 @@ int find_image_by_unique_signature(const std::string& signature_text, oneimage& 
         image = candidate;
         return 0;
     }
-    return 1;
+    if (unread.empty()) return IMAGE_NOT_FOUND;
+    ZvLogStream line(ZvLogLvl::Error);
+    line << signature << ": no image matched, and these images could not be checked:";
+    for (const auto& id : unread) line << " " << id;
+    line << std::endl;
+    return IMAGE_NOT_CHECKED;
 }
 
 }  // namespace zv_opennebula_common

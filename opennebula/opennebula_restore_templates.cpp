@@ -23,8 +23,9 @@ const xmlChar* xml_text(const char* text) { return reinterpret_cast<const xmlCha
 const xmlChar* xml_text(const std::string& text) { return xml_text(text.c_str()); }
 
 // Names the image of each DISK by IMAGE and IMAGE_UNAME where it gives IMAGE_ID,
-// since ids do not survive a restore into another OpenNebula.
-bool name_disk_images(const char* signature, xmlDoc* doc, xmlNode* tmpl, const std::string& owner) {
+// since ids do not survive a restore into another OpenNebula. IMAGE_UNAME is the
+// image's own owner, who need not be the template's.
+bool name_disk_images(const char* signature, xmlDoc* doc, xmlNode* tmpl) {
     for (xmlNode* disk = tmpl->children; disk; disk = disk->next) {
         if (!has_name(disk, "DISK")) continue;
         for (xmlNode* child = disk->children, *next = nullptr; child; child = next) {
@@ -32,8 +33,13 @@ bool name_disk_images(const char* signature, xmlDoc* doc, xmlNode* tmpl, const s
             if (has_name(child, "IMAGE")) break;
             if (!has_name(child, "IMAGE_ID")) continue;
             const std::string id = element_text(doc, child);
-            std::string name;
-            if (get_image_name(id, name) != 0) return false;
+            std::string name, owner;
+            if (!detail::image_name_and_owner(id, name, owner)) return false;
+            if (owner.empty()) {
+                ZvLogStream(ZvLogLvl::Error) << signature << ": can't get the owner of image: " << id
+                                             << std::endl;
+                return false;
+            }
             detail::remove_node(child);
             if (!xmlNewTextChild(disk, nullptr, xml_text("IMAGE"), xml_text(name))) {
                 ZvLogStream(ZvLogLvl::Error)
@@ -71,19 +77,17 @@ int create_template_xml(const std::string& template_id, const std::string& docum
         if (!detail::query_tool(signature, command, {"command: ", ""}, "VMTEMPLATE", doc, messages))
             return 1;
 
-        std::string current_name, owner;
+        std::string current_name;
         xmlNode* tmpl = doc.root()->children;
-        for (; tmpl && !has_name(tmpl, "TEMPLATE"); tmpl = tmpl->next) {
+        for (; tmpl && !has_name(tmpl, "TEMPLATE"); tmpl = tmpl->next)
             if (has_name(tmpl, "NAME")) current_name += element_text(doc.get(), tmpl);
-            if (has_name(tmpl, "UNAME")) owner += element_text(doc.get(), tmpl);
-        }
         if (!tmpl) {
             // Without a TEMPLATE there is nothing to re-create the template from.
             ZvLogStream(ZvLogLvl::Error) << signature << ": no TEMPLATE in the description of template: "
                                          << template_id << std::endl;
             return 1;
         }
-        if (!name_disk_images(signature, doc.get(), tmpl, owner)) return 1;
+        if (!name_disk_images(signature, doc.get(), tmpl)) return 1;
         const std::string name = new_name.empty() ? current_name : new_name;
         ZvLogStream(ZvLogLvl::Info) << "Template will be restored with the name: " << name
                                     << std::endl;
@@ -186,7 +190,13 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
         "std::vector<std::__cxx11::basic_string<char> >&)";
     return logging_exceptions(signature, 1, [&] {
         const std::string command = "/usr/bin/onetemplate show " + shell_quote(template_id) + " -x ";
-        std::vector<std::string> names;
+        // Each DISK in order: its IMAGE_ID, or the id of the image it names by IMAGE.
+        // A disk of either kind belongs to the template's backup.
+        struct DiskImage {
+            std::string text;
+            bool by_name;  // `text` is an image name whose id is to be looked up
+        };
+        std::vector<DiskImage> disk_images;
         {
             detail::XmlDocument doc;
             detail::ParseMessages messages;
@@ -198,23 +208,30 @@ int get_simple_template_image_list(const std::string& template_id, std::vector<s
                 if (!has_name(tmpl, "TEMPLATE")) continue;
                 for (xmlNode* disk = tmpl->children; disk; disk = disk->next) {
                     if (!has_name(disk, "DISK")) continue;
+                    const std::size_t before = disk_images.size();
+                    std::vector<std::string> names;
                     for (xmlNode* child = disk->children; child; child = child->next) {
-                        if (has_name(child, "IMAGE_ID")) ids.push_back(element_text(doc.get(), child));
+                        if (has_name(child, "IMAGE_ID"))
+                            disk_images.push_back({element_text(doc.get(), child), false});
                         if (has_name(child, "IMAGE")) names.push_back(element_text(doc.get(), child));
                     }
+                    if (disk_images.size() == before)
+                        for (const std::string& name : names) disk_images.push_back({name, true});
                 }
             }
         }
-        if (ids.empty()) {
-            for (const std::string& name : names) {
-                std::string id;
-                if (get_image_id(name, id) != 0) {
-                    ZvLogStream(ZvLogLvl::Error) << signature << ": can't get ID of the image '"
-                                                 << name << "'" << std::endl;
-                    return 1;
-                }
-                ids.push_back(id);
+        for (const DiskImage& image : disk_images) {
+            if (!image.by_name) {
+                ids.push_back(image.text);
+                continue;
             }
+            std::string id;
+            if (get_image_id(image.text, id) != 0) {
+                ZvLogStream(ZvLogLvl::Error) << signature << ": can't get ID of the image '"
+                                             << image.text << "'" << std::endl;
+                return 1;
+            }
+            ids.push_back(id);
         }
         return 0;
     });

@@ -143,8 +143,14 @@ void strip_vm_template(xmlDoc* doc, xmlNode* tmpl) {
                     detail::remove_node(boot);
             }
         } else if (has_name(child, "NIC")) {
-            for (const char* name : {"MAC", "IP", "IP6_GLOBAL", "IP6_LINK"})
-                if (xmlNode* address = first_child(child, name)) detail::remove_node(address);
+            for (xmlNode* item = child->children, *after = nullptr; item; item = after) {
+                after = item->next;
+                for (const char* name : {"MAC", "IP", "IP6", "IP6_GLOBAL", "IP6_LINK", "IP6_ULA"})
+                    if (has_name(item, name)) {
+                        detail::remove_node(item);
+                        break;
+                    }
+            }
         }
     }
 }

@@ -8,6 +8,8 @@
 #include "common/zv_utils_common.h"
 #include "zvcrypto/md5.h"
 
+#include <boost/algorithm/string/trim.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,19 +26,9 @@ using zv_utils_common::shell_quote;
 
 namespace {
 
-// Runs `command` and takes its output without line feeds as `value`; an empty value
-// is logged as ": got empty " `what` " for: " `subject`.
-int read_command_value(const char* signature, const std::string& command, const char* what,
-                       const std::string& subject, std::string& value) {
-    std::string output;
-    if (!detail::run_tool(signature, command, detail::kFollowingCommandError, output)) return 1;
-    value = detail::without_line_feeds(output);
-    if (value.empty()) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty " << what << " for: " << subject
-                                     << std::endl;
-        return 1;
-    }
-    return 0;
+// 32 lower-case hexadecimal digits, as md5sum prints a digest.
+bool is_md5_text(const std::string& text) {
+    return text.size() == 32 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // Closes a descriptor on every way out.
@@ -56,36 +48,36 @@ private:
 
 }  // namespace
 
-bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_digest) {
-    static const char* const signature =
-        "bool zv_opennebula_common::calculate_unique_signature(oneimage&, TM_MAD_TYPE, bool)";
-    const std::string unresolved = image.source;
-    ZvLogStream(ZvLogLvl::Info) << signature
-                                << ": determining unique signature for the image source: "
-                                << image.source << std::endl;
+namespace detail {
+
+bool compute_image_signature(const char* signature, int disk_type, int type, TM_MAD_TYPE tm_mad,
+                             bool force_digest, std::string& source, std::string& computed) {
+    const std::string unresolved = source;
     int result = 1;
-    switch (image.disk_type) {
+    switch (disk_type) {
         case DISK_TYPE_FILE:
         case DISK_TYPE_BLOCK: {
-            std::string target = image.source;
-            if (read_file_link(image.source, target, "", true) != 0) return false;
-            if (target != image.source) image.source = target;
-            if (image.disk_type == DISK_TYPE_FILE) {
-                result = calc_md5sum(image.source, image.unique_signature);
-            } else if (image.type == IMAGE_TYPE_OS || image.type == IMAGE_TYPE_CDROM ||
-                       image.type == IMAGE_TYPE_DATABLOCK) {
+            std::string target = source;
+            if (read_file_link(source, target, "", true) != 0) return false;
+            source = target;
+            if (disk_type == DISK_TYPE_FILE) {
+                result = calc_md5sum(source, computed);
+            } else if (type == IMAGE_TYPE_OS || type == IMAGE_TYPE_CDROM ||
+                       type == IMAGE_TYPE_DATABLOCK) {
+                // An LVM volume of lvm_lvm is known by its uuid unless a digest of its
+                // data is asked for.
                 if (tm_mad == TM_MAD_LVM_LVM && !force_digest)
-                    result = get_image_uuid(unresolved, image.unique_signature);
+                    result = get_image_uuid(unresolved, computed);
                 else
-                    result = calc_md5sum_for_block_device(image.source, image.unique_signature);
+                    result = calc_md5sum_for_block_device(source, computed);
             }
             break;
         }
         case DISK_TYPE_RBD:
-            result = get_ceph_image_id(unresolved, image.unique_signature);
+            result = get_ceph_image_id(unresolved, computed);
             break;
         default: {
-            opennebula_disk_type named = static_cast<opennebula_disk_type>(image.disk_type);
+            opennebula_disk_type named = static_cast<opennebula_disk_type>(disk_type);
             ZvLogStream(ZvLogLvl::Error) << signature << ": unsupported disk type: "
                                          << disk_type_to_str(named) << std::endl;
             return false;
@@ -94,8 +86,20 @@ bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_
     if (result == 0) return true;
     ZvLogStream(ZvLogLvl::Error) << signature
                                  << ": can't determine unique signature for the image source: "
-                                 << image.source << std::endl;
+                                 << source << std::endl;
     return false;
+}
+
+}  // namespace detail
+
+bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_digest) {
+    static const char* const signature =
+        "bool zv_opennebula_common::calculate_unique_signature(oneimage&, TM_MAD_TYPE, bool)";
+    ZvLogStream(ZvLogLvl::Info) << signature
+                                << ": determining unique signature for the image source: "
+                                << image.source << std::endl;
+    return detail::compute_image_signature(signature, image.disk_type, image.type, tm_mad,
+                                           force_digest, image.source, image.unique_signature);
 }
 
 int calc_md5sum(const std::string& path, std::string& digest) {
@@ -107,65 +111,91 @@ int calc_md5sum(const std::string& path, std::string& digest) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": can't open file: " << path << std::endl;
         return 1;
     }
-    const std::uint64_t size = static_cast<std::uint64_t>(status.st_size);
-    if (size != 0) {
-        constexpr std::size_t piece = 4096;
-        zvcrypto::md5 hash;
-        hash.init();
-        std::vector<unsigned char> buffer(piece);
-        std::uint64_t left = size;
-        while (left > 0) {
-            const std::size_t want = left >= piece ? piece : static_cast<std::size_t>(left);
-            std::size_t got = 0;
-            // A read may return fewer bytes without the file being short (signals, pipes).
-            while (got < want) {
-                const ssize_t n = read(file.get(), buffer.data() + got, want - got);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                got += static_cast<std::size_t>(n);
-            }
-            if (got != want) {
-                ZvLogStream(ZvLogLvl::Error) << signature << ": read error. File: " << path
-                                             << std::endl;
-                return 1;
-            }
-            hash.update(buffer.data(), want);
-            left -= want;
+    // An empty file has a digest too, the MD5 of nothing; a caller's earlier digest
+    // must never stand for the file's.
+    constexpr std::size_t piece = 4096;
+    zvcrypto::md5 hash;
+    hash.init();
+    std::vector<unsigned char> buffer(piece);
+    std::uint64_t left = static_cast<std::uint64_t>(status.st_size);
+    while (left > 0) {
+        const std::size_t want = left >= piece ? piece : static_cast<std::size_t>(left);
+        std::size_t got = 0;
+        // A read may return fewer bytes without the file being short (signals, pipes).
+        while (got < want) {
+            const ssize_t n = read(file.get(), buffer.data() + got, want - got);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
         }
-        unsigned char bytes[16];
-        hash.final(bytes);
-        std::ostringstream text;
-        for (unsigned char byte : bytes)
-            text << std::hex << std::setw(2) << std::setfill('0') << static_cast<unsigned>(byte);
-        digest = text.str();
+        if (got != want) {
+            ZvLogStream(ZvLogLvl::Error) << signature << ": read error. File: " << path << std::endl;
+            return 1;
+        }
+        hash.update(buffer.data(), want);
+        left -= want;
     }
-    if (digest.empty()) {
-        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty md5sum for the file: " << path
-                                     << std::endl;
-        return 1;
-    }
+    unsigned char bytes[16];
+    hash.final(bytes);
+    digest = zv_utils_common::digest_as_string(bytes, sizeof bytes);
     return 0;
 }
 
 int calc_md5sum_for_block_device(const std::string& device, std::string& digest) {
     static const char* const signature =
         "int zv_opennebula_common::calc_md5sum_for_block_device(const string&, std::__cxx11::string&)";
-    const std::string command = "/usr/bin/md5sum " + shell_quote(device) + " | /usr/bin/awk '{print $1}'";
-    return read_command_value(signature, command, "md5sum", device, digest);
+    // md5sum's own status tells whether the device was read; "--" keeps a device
+    // name that starts with "-" from being taken for an option.
+    const std::string command = "/usr/bin/md5sum -- " + shell_quote(device);
+    std::string output;
+    if (!detail::run_tool(signature, command, detail::kFollowingCommandError, output)) return 1;
+    // md5sum marks a line whose name it had to escape with a leading backslash.
+    std::string value = output.substr(output.compare(0, 1, "\\") == 0 ? 1 : 0);
+    value = value.substr(0, value.find_first_of(" \n"));
+    if (!is_md5_text(value)) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty md5sum for: " << device << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+        return 1;
+    }
+    digest = value;
+    return 0;
 }
 
 int get_image_uuid(const std::string& source, std::string& uuid) {
     static const char* const signature =
         "int zv_opennebula_common::get_image_uuid(const string&, std::__cxx11::string&)";
+    // The volume is named exactly, as volume group and volume: the last two parts
+    // of the source.
+    std::string group, volume;
     const std::size_t slash = source.rfind('/');
-    if (slash == std::string::npos) {
+    if (slash != std::string::npos && slash > 0) {
+        volume = source.substr(slash + 1);
+        const std::size_t before = source.rfind('/', slash - 1);
+        const std::size_t start = before == std::string::npos ? 0 : before + 1;
+        group = source.substr(start, slash - start);
+    }
+    if (group.empty() || volume.empty()) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": got wrong source: " << source << std::endl;
         return 1;
     }
-    const std::string name = source.substr(slash + 1);
-    const std::string command = std::string("/usr/sbin/lvs --verbose | ") + "/usr/bin/grep " +
-                                shell_quote(name) + " |" + "/usr/bin/awk '{print $10}'";
-    return read_command_value(signature, command, "uuid", source, uuid);
+    const std::string command = "/usr/sbin/lvs --noheadings -o lv_uuid -- " +
+                                shell_quote(group + "/" + volume);
+    std::string output;
+    if (!detail::run_tool(signature, command, detail::kFollowingCommandError, output)) return 1;
+    // LVM's warnings share the output; the uuid is the one line that is a single word.
+    std::vector<std::string> words;
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        boost::algorithm::trim(line);
+        if (!line.empty() && line.find_first_of(" \t") == std::string::npos) words.push_back(line);
+    }
+    if (words.size() != 1) {
+        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty uuid for: " << source << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << "Command output: " << output << std::endl;
+        return 1;
+    }
+    uuid = words.front();
+    return 0;
 }
 
 int get_ceph_image_id(const std::string& source, std::string& id) {

@@ -298,11 +298,21 @@ VM_lock::VM_lock(const std::string& vm) : vm_id(vm) { lock_manage_actions(vm); }
 
 VM_lock::~VM_lock() { unlock(); }
 
+bool VM_lock::release_before_locking(const char* signature, const std::string& vm) {
+    if (!granted || !unlock()) return true;
+    ZvLogStream(ZvLogLvl::Warning) << signature << ": VM '" << vm_id
+                                   << "' is still locked by this object, VM '" << vm
+                                   << "' is not locked" << std::endl;
+    return false;
+}
+
 bool VM_lock::lock(const std::string& vm) {
+    static const char* const signature = "bool zv_opennebula_common::VM_lock::lock(const string&)";
+    if (!release_before_locking(signature, vm)) return false;
     // The VM taken is the one to release later, also on a default-constructed lock.
     vm_id = vm;
     std::string output;
-    locked = execute_command(std::string(kOnevm) + " lock " + shell_quote(vm), output) == 0;
+    granted = locked = execute_command(std::string(kOnevm) + " lock " + shell_quote(vm), output) == 0;
     if (locked) ZvLogStream(ZvLogLvl::Info) << "VM " << vm_id << " has been locked" << std::endl;
     return locked;
 }
@@ -310,7 +320,9 @@ bool VM_lock::lock(const std::string& vm) {
 void VM_lock::lock_manage_actions(const std::string& vm) {
     static const char* const signature =
         "void zv_opennebula_common::VM_lock::lock_manage_actions(const string&)";
+    if (!release_before_locking(signature, vm)) return;
     locked = false;
+    vm_id = vm;
     const std::string not_sure = "unable to make sure that VM '" + vm_id + "' is locked";
 
     std::string command = std::string(kOnevm) + " lock " + shell_quote(vm) + " --manage";
@@ -324,6 +336,9 @@ void VM_lock::lock_manage_actions(const std::string& vm) {
         warn_failed("unable to lock VM: " + vm_id);
         return;
     }
+    // From here on OpenNebula holds a lock of ours, confirmed or not, and unlock()
+    // releases it.
+    granted = true;
     command = vm_show_command(vm);
     output.clear();
     if (execute_command(command, output) != 0) {
@@ -358,16 +373,16 @@ void VM_lock::lock_manage_actions(const std::string& vm) {
 
 bool VM_lock::unlock() {
     static const char* const signature = "bool zv_opennebula_common::VM_lock::unlock()";
-    if (!locked) return false;
+    if (!granted) return false;
     const std::string command = std::string(kOnevm) + " unlock " + shell_quote(vm_id);
     std::string output;
     if (execute_command(command, output) == 0) {
         ZvLogStream(ZvLogLvl::Info) << "VM '" << vm_id << "' has been unlocked" << std::endl;
-        locked = false;
+        granted = locked = false;
     } else {
         ZvLogStream(ZvLogLvl::Warning) << signature << ": can't unlock VM: " << vm_id << std::endl;
     }
-    return locked;
+    return granted;
 }
 
 }  // namespace zv_opennebula_common

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace one = zv_opennebula_common;
 using one_test::openssl_md5_hex;
 using one_test::write_file;
@@ -31,12 +33,13 @@ protected:
         write_file(path, data);
         return path.string();
     }
-    // An lvs listing whose tenth column is each volume's uuid.
+    // lvs's answer for each volume, a file of the test's folder, which stands for
+    // the volume group.
     void lvs(const std::vector<std::pair<std::string, std::string>>& volumes) {
-        std::string out = "  LV VG Attr LSize Maj Min KMaj KMin Pool UUID\n";
         for (const auto& [volume, uuid] : volumes)
-            out += "  " + volume + " vg -wi-a----- 1.00g -1 -1 253 0 - " + uuid + "\n";
-        tools.reply({"lvs", "--verbose"}, out);
+            tools.reply({"lvs", "--noheadings", "-o", "lv_uuid", "--",
+                         tools.dir().filename().string() + "/" + volume},
+                        "  " + uuid + "\n");
     }
 };
 
@@ -243,7 +246,7 @@ TEST_F(ImagesTest, PoolListingsAppendInDocumentOrder) {
     EXPECT_FALSE(one::does_image_name_exist("db"));
 }
 
-TEST_F(ImagesTest, FindBySignatureStopsAtTheMatchOrAtTheFirstUnreadableImage) {
+TEST_F(ImagesTest, FindBySignatureComparesDigestsOrUuids) {
     const std::string source = file("lv-one-9", "volume nine");
     tools.reply({"oneimage", "list", "-x"},
                 "<IMAGE_POOL><IMAGE><ID>3</ID></IMAGE><IMAGE><ID>9</ID></IMAGE></IMAGE_POOL>");
@@ -263,12 +266,38 @@ TEST_F(ImagesTest, FindBySignatureStopsAtTheMatchOrAtTheFirstUnreadableImage) {
     ASSERT_EQ(one::find_image_by_unique_signature("UUID-9", found), 0) << log_text();
     EXPECT_EQ(found.id, "9");
 
-    EXPECT_EQ(one::find_image_by_unique_signature("nothing-like-it", found), 1);
+    EXPECT_EQ(one::find_image_by_unique_signature("nothing-like-it", found), one::IMAGE_NOT_FOUND);
+}
 
+TEST_F(ImagesTest, FindBySignatureSkipsUnreadableImagesAndSaysWhenItCouldNotCheck) {
+    tools.reply({"oneimage", "list", "-x"},
+                "<IMAGE_POOL><IMAGE><ID>3</ID></IMAGE><IMAGE><ID>4</ID></IMAGE>"
+                "<IMAGE><ID>9</ID></IMAGE></IMAGE_POOL>");
+    tools.reply({"oneimage", "show", "3", "-x"}, "[one.image.info] timeout", 255);
+    image("4", "<TYPE>not a number</TYPE>");
+    image("9", "<TYPE>0</TYPE><SOURCE>" + file("nine", "nine") + "</SOURCE>");
+    datastore(2, "qcow2");
+
+    oneimage found;
+    ASSERT_EQ(one::find_image_by_unique_signature(openssl_md5_hex("nine"), found), 0) << log_text();
+    EXPECT_EQ(found.id, "9");
+    EXPECT_EQ(logged("Warning: int zv_opennebula_common::find_image_by_unique_signature(const "
+                     "string&, oneimage&): can't get attributes for image: 3, skipped"),
+              1)
+        << log_text();
+    EXPECT_EQ(logged(": can't get attributes for image: 4, skipped"), 1);
+
+    // Without a match the unread images leave the answer open.
     log.clear();
-    tools.reply({"oneimage", "show", "3", "-x"}, "gone", 255);
-    EXPECT_EQ(one::find_image_by_unique_signature("UUID-9", found), 1);
-    EXPECT_EQ(logged(": can't get attributes for image: 3"), 1);
+    EXPECT_EQ(one::find_image_by_unique_signature(openssl_md5_hex("other"), found),
+              one::IMAGE_NOT_CHECKED);
+    EXPECT_EQ(logged(": no image matched, and these images could not be checked: 3 4"), 1)
+        << log_text();
+
+    tools.reply({"oneimage", "list", "-x"}, "oned down", 255);
+    EXPECT_EQ(one::find_image_by_unique_signature(openssl_md5_hex("nine"), found),
+              one::IMAGE_NOT_CHECKED);
+    EXPECT_EQ(logged(": can't get list of image IDs"), 1);
 }
 
 TEST_F(ImagesTest, ExistenceChecksTheCurrentDataAgainstTheStoredSignature) {
@@ -294,29 +323,90 @@ TEST_F(ImagesTest, ExistenceChecksTheCurrentDataAgainstTheStoredSignature) {
     EXPECT_EQ(logged(": can't get source of image ID: 5"), 1);
 }
 
-TEST_F(ImagesTest, ExistenceOfBlockAndCephImages) {
+TEST_F(ImagesTest, LvmImageReadAndCheckedAgainWithTheSameFlagIsPresent) {
     const std::string source = file("lv-one-5", "blocks");
     image("5", "<TYPE>0</TYPE><SOURCE>" + source + "</SOURCE>");
     lvs({{"lv-one-5", "UUID-5"}});
     datastore(0, "lvm_lvm");
+    for (const bool force : {false, true}) {
+        SCOPED_TRACE(force);
+        oneimage img;
+        ASSERT_EQ(one::get_image_attributes("5", img, force), 0) << log_text();
+        EXPECT_EQ(img.unique_signature, force ? openssl_md5_hex("blocks") : "UUID-5");
+        EXPECT_TRUE(one::does_image_exist(img, force)) << log_text();
+        // The other flag asks for the other form, which the stored one is not.
+        EXPECT_EQ(one::check_image_presence(img, !force), one::image_presence::absent);
+    }
+}
+
+TEST_F(ImagesTest, PresenceTellsAGoneImageFromACheckThatFailed) {
+    const std::string source = file("disk", "data");
+    image("5", "<TYPE>0</TYPE><SOURCE>" + source + "</SOURCE>");
+    datastore(2, "qcow2");
+    oneimage img;
+    ASSERT_EQ(one::get_image_attributes("5", img, false), 0) << log_text();
+    const std::string pool = "<IMAGE_POOL><IMAGE><ID>5</ID></IMAGE></IMAGE_POOL>";
+
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        one::image_presence expected;
+    };
+    const Case cases[] = {
+        {"unchanged", [] {}, one::image_presence::present},
+        {"data changed", [&] { write_file(source, "other"); }, one::image_presence::absent},
+        {"deleted",
+         [&] {
+             tools.reply({"oneimage", "show", "5", "-x"}, "[one.image.info] Error getting image [5].", 255);
+             tools.reply({"oneimage", "list", "-x"}, "<IMAGE_POOL/>");
+         },
+         one::image_presence::absent},
+        {"OpenNebula down",
+         [&] {
+             tools.reply({"oneimage", "show", "5", "-x"}, "connection refused", 255);
+             tools.reply({"oneimage", "list", "-x"}, "connection refused", 255);
+         },
+         one::image_presence::unchecked},
+        {"listed but not shown",
+         [&] {
+             tools.reply({"oneimage", "show", "5", "-x"}, "timeout", 255);
+             tools.reply({"oneimage", "list", "-x"}, pool);
+         },
+         one::image_presence::unchecked},
+        {"datastore not typed",
+         [&] { tools.reply({"onedatastore", "show", "1", "-x"}, "<DATASTORE><TM_MAD>qcow2</TM_MAD></DATASTORE>"); },
+         one::image_presence::unchecked},
+        {"data unreadable", [&] { boost::filesystem::remove(source); }, one::image_presence::unchecked},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(source, "data");
+        image("5", "<TYPE>0</TYPE><SOURCE>" + source + "</SOURCE>");
+        datastore(2, "qcow2");
+        c.arrange();
+        EXPECT_EQ(one::check_image_presence(img, false), c.expected) << log_text();
+        EXPECT_EQ(one::does_image_exist(img, false), c.expected == one::image_presence::present);
+    }
+}
+
+TEST_F(ImagesTest, ExistenceOfCephImages) {
+    const std::string source = file("one-5", "rbd");
+    image("5", "<TYPE>0</TYPE><SOURCE>" + source + "</SOURCE>");
     oneimage img;
     img.id = "5";
     img.datastore_id = "1";
-    // The stored signature's length decides when a digest is forced.
-    img.unique_signature = "UUID-5";
-    EXPECT_TRUE(one::does_image_exist(img, true)) << log_text();
-    EXPECT_FALSE(one::does_image_exist(img, false));
-    img.unique_signature = openssl_md5_hex("blocks");
-    EXPECT_TRUE(one::does_image_exist(img, true));
-    EXPECT_TRUE(one::does_image_exist(img, false));
 
     // A Ceph image without a stored signature counts as present when it can be shown.
     datastore(0, "ceph");
-    img.unique_signature.clear();
     tools.reply({"oneimage", "show", "5"}, "IMAGE 5");
     EXPECT_TRUE(one::does_image_exist(img, false)) << log_text();
     tools.reply({"oneimage", "show", "5"}, "gone", 255);
     EXPECT_FALSE(one::does_image_exist(img, false));
+
+    tools.reply({"rbd", "info", "one/" + source.substr(1), "--id", "libvirt", "--format", "xml"},
+                "<image><id>abc123</id></image>");
+    img.unique_signature = "abc123";
+    EXPECT_TRUE(one::does_image_exist(img, false)) << log_text();
 
     log.clear();
     tools.reply({"onedatastore", "show", "1", "-x"}, "<DATASTORE><TM_MAD>ceph</TM_MAD></DATASTORE>");

@@ -22,8 +22,9 @@ protected:
         std::ofstream(document().string(), std::ios::trunc) << text;
         return document().string();
     }
-    void image(const std::string& id, const std::string& name) {
-        const std::string xml = "<IMAGE><ID>" + id + "</ID><NAME>" + name + "</NAME></IMAGE>";
+    void image(const std::string& id, const std::string& name, const std::string& owner = "oneadmin") {
+        const std::string xml = "<IMAGE><ID>" + id + "</ID><UNAME>" + owner + "</UNAME><NAME>" + name +
+                                "</NAME></IMAGE>";
         tools.reply({"oneimage", "show", id, "-x"}, xml);
         tools.reply({"oneimage", "show", name, "-x"}, xml);
     }
@@ -33,18 +34,21 @@ const char* const template_show =
     "<VMTEMPLATE><ID>9</ID><UNAME>oneadmin</UNAME><NAME>tpl</NAME><TEMPLATE>"
     "<DISK><DEV_PREFIX>vd</DEV_PREFIX><IMAGE_ID>7</IMAGE_ID><DRIVER>qcow2</DRIVER></DISK>"
     "<DISK><IMAGE>kept</IMAGE><IMAGE_ID>8</IMAGE_ID></DISK>"
-    "<DISK><IMAGE_ID>7</IMAGE_ID></DISK>"
+    "<DISK><IMAGE_ID>6</IMAGE_ID></DISK>"
     "<CPU>1</CPU></TEMPLATE></VMTEMPLATE>";
 
 TEST_F(TemplatesTest, DocumentNamesImagesByNameAndOwner) {
     tools.reply({"onetemplate", "show", "9", "-x"}, template_show);
     image("7", "base");
+    image("6", "data", "alice");  // an image of another user than the template's owner
     ASSERT_EQ(one::create_template_xml("9", document().string(), ""), 0) << log_text();
     EXPECT_EQ(file_shape(document()),
               "DISK[DEV_PREFIX(vd) DRIVER(qcow2) IMAGE(base) IMAGE_UNAME(oneadmin)] "
-              "DISK[IMAGE(kept) IMAGE_ID(8)] DISK[IMAGE(base) IMAGE_UNAME(oneadmin)] CPU(1) NAME(tpl)");
-    EXPECT_EQ(logged("Change image ID: 7 to image name: base in XML template file"), 2);
-    EXPECT_EQ(logged("Add IMAGE_UNAME : oneadmin to XML template file"), 2);
+              "DISK[IMAGE(kept) IMAGE_ID(8)] DISK[IMAGE(data) IMAGE_UNAME(alice)] CPU(1) NAME(tpl)");
+    EXPECT_EQ(logged("Change image ID: 7 to image name: base in XML template file"), 1);
+    EXPECT_EQ(logged("Add IMAGE_UNAME : oneadmin to XML template file"), 1);
+    EXPECT_EQ(logged("Change image ID: 6 to image name: data in XML template file"), 1);
+    EXPECT_EQ(logged("Add IMAGE_UNAME : alice to XML template file"), 1);
     EXPECT_EQ(logged("Template will be restored with the name: tpl"), 1);
 
     ASSERT_EQ(one::create_template_xml("9", document().string(), "copy & more"), 0);
@@ -57,6 +61,12 @@ TEST_F(TemplatesTest, DocumentIsNotWrittenWhenAnImageNameIsMissing) {
     tools.reply({"onetemplate", "show", "9", "-x"}, template_show);
     tools.reply({"oneimage", "show", "7", "-x"}, "no image", 255);
     EXPECT_EQ(one::create_template_xml("9", document().string(), ""), 1);
+    EXPECT_FALSE(fs::exists(document()));
+
+    // Without the image's owner the document could name another user's image.
+    tools.reply({"oneimage", "show", "7", "-x"}, "<IMAGE><ID>7</ID><NAME>base</NAME></IMAGE>");
+    EXPECT_EQ(one::create_template_xml("9", document().string(), ""), 1);
+    EXPECT_EQ(logged(": can't get the owner of image: 7"), 1);
     EXPECT_FALSE(fs::exists(document()));
 
     tools.reply({"onetemplate", "show", "9", "-x"}, "denied", 1);
@@ -102,7 +112,7 @@ TEST_F(TemplatesTest, ImageDocumentLosesItsVms) {
     EXPECT_EQ(logged(": document of the wrong type, root node != IMAGE: " + path), 1);
 }
 
-TEST_F(TemplatesTest, ImageListsComeFromIdsOrElseFromNames) {
+TEST_F(TemplatesTest, ImageListsComeFromIdsAndFromNames) {
     tools.reply({"onetemplate", "show", "9", "-x"},
                 "<VMTEMPLATE><TEMPLATE><DISK><IMAGE>b</IMAGE></DISK><DISK><IMAGE>a</IMAGE></DISK>"
                 "</TEMPLATE></VMTEMPLATE>");
@@ -112,12 +122,15 @@ TEST_F(TemplatesTest, ImageListsComeFromIdsOrElseFromNames) {
     ASSERT_EQ(one::get_simple_template_image_list("9", ids), 0) << log_text();
     EXPECT_EQ(ids, (std::vector<std::string>{"12", "11"}));
 
+    // Disks by IMAGE beside disks by IMAGE_ID: every disk counts, in DISK order, and
+    // the ids already in the list stay before them.
     tools.reply({"onetemplate", "show", "10", "-x"},
                 "<VMTEMPLATE><TEMPLATE><DISK><IMAGE>b</IMAGE></DISK><DISK><IMAGE_ID>5</IMAGE_ID></DISK>"
-                "</TEMPLATE></VMTEMPLATE>");
-    ids.clear();
-    ASSERT_EQ(one::get_simple_template_image_list("10", ids), 0);
-    EXPECT_EQ(ids, std::vector<std::string>{"5"});
+                "<DISK><IMAGE_ID>6</IMAGE_ID><IMAGE>a</IMAGE></DISK><DISK><TYPE>fs</TYPE></DISK>"
+                "<DISK><IMAGE>a</IMAGE></DISK></TEMPLATE></VMTEMPLATE>");
+    ids = {"1"};
+    ASSERT_EQ(one::get_simple_template_image_list("10", ids), 0) << log_text();
+    EXPECT_EQ(ids, (std::vector<std::string>{"1", "12", "5", "6", "11"}));
 
     tools.reply({"oneimage", "show", "a", "-x"}, "gone", 255);
     ids.clear();

@@ -23,8 +23,9 @@ const char* const vm_show =
     "<OS><BOOT>disk0,nic0</BOOT><ARCH>x86_64</ARCH></OS>"
     "<OS><BOOT>disk0</BOOT></OS>"
     "<NIC><IP>10.0.0.1</IP><IP>10.0.0.2</IP><IP6_GLOBAL>g</IP6_GLOBAL><IP6_LINK>l</IP6_LINK>"
-    "<IP6_ULA>u</IP6_ULA><MAC>02:00</MAC><NETWORK>net</NETWORK></NIC>"
-    "<NIC><IP6_LINK>l2</IP6_LINK><NETWORK>net2</NETWORK></NIC>"
+    "<IP6_ULA>u</IP6_ULA><MAC>02:00</MAC><NETWORK>net</NETWORK><MAC>02:01</MAC></NIC>"
+    "<NIC><IP6_LINK>l2</IP6_LINK><NETWORK>net2</NETWORK><IP6>s</IP6><IP6_GLOBAL>g2</IP6_GLOBAL>"
+    "<IP6_GLOBAL>g3</IP6_GLOBAL><MODEL>virtio</MODEL></NIC>"
     "<TM_MAD_SYSTEM>ssh</TM_MAD_SYSTEM>"
     "</TEMPLATE><NAME>ignored</NAME></VM>";
 
@@ -39,7 +40,7 @@ TEST_F(RestoreVmTest, DocumentKeepsWhatTheVmNeedsAgain) {
     EXPECT_EQ(file_shape(document()),
               "DISK[TYPE(CDROM) IMAGE_ID(3)] DISK[IMAGE_ID(5) SIZE(10240)] "
               "GRAPHICS[LISTEN(0.0.0.0) TYPE(VNC)] OS[ARCH(x86_64)] OS[BOOT(disk0)] "
-              "NIC[IP(10.0.0.2) IP6_ULA(u) NETWORK(net)] NIC[NETWORK(net2)] TM_MAD_SYSTEM(ssh) NAME(web)");
+              "NIC[NETWORK(net)] NIC[NETWORK(net2) MODEL(virtio)] TM_MAD_SYSTEM(ssh) NAME(web)");
     EXPECT_EQ(logged("Virtual machine ID: 42"), 1);
     EXPECT_EQ(logged("VM will be restored with the name: web"), 1);
     EXPECT_EQ(zv_test::read_file(document()).rfind("<?xml", 0), 0u);

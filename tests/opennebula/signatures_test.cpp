@@ -38,15 +38,17 @@ TEST_F(FileDigestTest, WholeFileInPiecesGivesTheStandardDigest) {
     }
 }
 
-TEST_F(FileDigestTest, EmptyOrMissingFileFails) {
-    write_file(dir_ / "empty", "");
-    std::string digest;
-    EXPECT_EQ(one::calc_md5sum((dir_ / "empty").string(), digest), 1);
-    EXPECT_EQ(log.count("int zv_opennebula_common::calc_md5sum(const string&, std::__cxx11::string&)"
-                        ": got empty md5sum for the file: " + (dir_ / "empty").string()),
-              1);
+TEST_F(FileDigestTest, EmptyFileHasTheDigestOfNothingAndMissingFails) {
+    write_file(dir_ / "image", "");
+    std::string digest = openssl_md5_hex("the digest of what the file held before");
+    ASSERT_EQ(one::calc_md5sum((dir_ / "image").string(), digest), 0);
+    EXPECT_EQ(digest, openssl_md5_hex(""));
+    EXPECT_EQ(digest, "d41d8cd98f00b204e9800998ecf8427e");
+
     EXPECT_EQ(one::calc_md5sum((dir_ / "missing").string(), digest), 1);
-    EXPECT_EQ(log.count(": can't open file: " + (dir_ / "missing").string()), 1);
+    EXPECT_EQ(log.count("int zv_opennebula_common::calc_md5sum(const string&, std::__cxx11::string&)"
+                        ": can't open file: " + (dir_ / "missing").string()),
+              1);
 }
 
 TEST_F(FileDigestTest, FileImageThroughALinkIsDigestedAtItsTarget) {
@@ -102,33 +104,77 @@ TEST_F(FileDigestTest, ImagesWithoutASignatureFormFail) {
 
 class ToolSignatureTest : public one_test::ToolsTest {};
 
+// The argument vector lvs gets for one exact volume.
+std::vector<std::string> lvs_call(const std::string& volume) {
+    return {"lvs", "--noheadings", "-o", "lv_uuid", "--", volume};
+}
+
 TEST_F(ToolSignatureTest, BlockImagesGetUuidOrDeviceDigest) {
     const fs::path device = tools.dir() / "lv-one-5";
     write_file(device, "device blocks");
-    tools.reply({"lvs", "--verbose"},
-                "  LV VG Attr LSize Maj Min KMaj KMin Pool UUID\n"
-                "  lv-one-5 vg -wi-a----- 1.00g -1 -1 253 0 - AAA\n"
-                "  lv-one-5-snap vg -wi-a----- 1.00g -1 -1 253 1 - BBB\n");
+    const std::string group = tools.dir().filename().string();
+    // Two volumes with a common prefix: only the one named is asked about.
+    tools.reply(lvs_call(group + "/lv-one-5"), "  AAAAAA-aaaa-bbbb-cccc-dddd-eeee-ffffff\n");
+    tools.reply(lvs_call(group + "/lv-one-5-snap"), "  BBBBBB-aaaa-bbbb-cccc-dddd-eeee-ffffff\n");
     oneimage image;
     image.disk_type = DISK_TYPE_BLOCK;
     image.type = IMAGE_TYPE_DATABLOCK;
     image.source = device.string();
     ASSERT_TRUE(one::calculate_unique_signature(image, TM_MAD_LVM_LVM, false)) << log_text();
-    EXPECT_EQ(image.unique_signature, "AAABBB");  // every volume holding the name
+    EXPECT_EQ(image.unique_signature, "AAAAAA-aaaa-bbbb-cccc-dddd-eeee-ffffff");
     ASSERT_TRUE(one::calculate_unique_signature(image, TM_MAD_LVM_LVM, true));
     EXPECT_EQ(image.unique_signature, openssl_md5_hex("device blocks"));
     ASSERT_TRUE(one::calculate_unique_signature(image, TM_MAD_FS_LVM, false));
     EXPECT_EQ(image.unique_signature, openssl_md5_hex("device blocks"));
+}
 
-    std::string uuid;
-    EXPECT_EQ(one::get_image_uuid("lv-one-5", uuid), 1);
-    EXPECT_EQ(logged(": got wrong source: lv-one-5"), 1);
-    EXPECT_EQ(one::get_image_uuid("/dev/vg/lv-none", uuid), 1);
-    EXPECT_EQ(logged(": got empty uuid for: /dev/vg/lv-none"), 1);
-    // The pipe's status is awk's: a failing lvs shows as an empty uuid.
-    tools.reply({"lvs", "--verbose"}, "", 5);
-    EXPECT_EQ(one::get_image_uuid("/dev/vg/lv-one-5", uuid), 1);
-    EXPECT_EQ(logged(": got empty uuid for: /dev/vg/lv-one-5"), 1) << log_text();
+TEST_F(ToolSignatureTest, LvmUuidOfExactlyTheNamedVolume) {
+    struct Case {
+        std::string source;
+        std::vector<std::string> call;  // empty: lvs is not run
+        std::string out;
+        int status;
+        std::string uuid;  // empty: the call fails
+        std::string message;
+    };
+    const std::string uuid = "Xa9f3k-1b2c-3d4e-5f6g-7h8i-9j0k-LmNoPq";
+    const Case cases[] = {
+        {"/dev/vg/lv-one-5", lvs_call("vg/lv-one-5"), "  " + uuid + "\n", 0, uuid, ""},
+        {"vg/lv-one-5", lvs_call("vg/lv-one-5"), "  " + uuid + "\n", 0, uuid, ""},
+        // A name that starts with "-" stays a name.
+        {"/dev/vg/-o", lvs_call("vg/-o"), "  " + uuid + "\n", 0, uuid, ""},
+        // LVM's warnings on standard error share the output.
+        {"/dev/vg/lv-one-6", lvs_call("vg/lv-one-6"),
+         "File descriptor 9 (/dev/null) leaked on lvs invocation. Parent PID 1: bash\n  " + uuid + "\n",
+         0, uuid, ""},
+        {"/dev/vg/lv-none", lvs_call("vg/lv-none"), "  Failed to find logical volume \"vg/lv-none\"\n",
+         5, "", ": the following command produced an error: /usr/sbin/lvs --noheadings -o lv_uuid -- 'vg/lv-none'"},
+        {"/dev/vg/lv-empty", lvs_call("vg/lv-empty"), "", 0, "", ": got empty uuid for: /dev/vg/lv-empty"},
+        {"lv-one-5", {}, "", 0, "", ": got wrong source: lv-one-5"},
+        {"/lv-one-5", {}, "", 0, "", ": got wrong source: /lv-one-5"},
+        {"/dev/vg/", {}, "", 0, "", ": got wrong source: /dev/vg/"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.source);
+        log.clear();
+        if (!c.call.empty()) tools.reply(c.call, c.out, c.status);
+        const auto calls = tools.calls().size();
+        std::string result = "stale";
+        const int status = one::get_image_uuid(c.source, result);
+        if (c.uuid.empty()) {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(logged(c.message), 1) << log_text();
+        } else {
+            EXPECT_EQ(status, 0) << log_text();
+            EXPECT_EQ(result, c.uuid);
+        }
+        if (c.call.empty()) {
+            EXPECT_EQ(tools.calls().size(), calls);
+        } else {
+            ASSERT_EQ(tools.calls().size(), calls + 1);
+            EXPECT_EQ(tools.calls().back(), c.call);
+        }
+    }
 }
 
 TEST_F(ToolSignatureTest, DeviceDigestFailuresAndHostilePaths) {
@@ -139,9 +185,24 @@ TEST_F(ToolSignatureTest, DeviceDigestFailuresAndHostilePaths) {
     EXPECT_EQ(digest, openssl_md5_hex("odd"));
     EXPECT_FALSE(fs::exists(fs::current_path() / "pwned"));
 
-    // md5sum's complaint is not piped on, so only the empty digest tells.
+    // A name that starts with "-" is read, not taken for an option.
+    const fs::path here = fs::current_path();
+    fs::current_path(tools.dir());
+    write_file("--version", "dashes");
+    const int dashed = one::calc_md5sum_for_block_device("--version", digest);
+    fs::current_path(here);
+    ASSERT_EQ(dashed, 0) << log_text();
+    EXPECT_EQ(digest, openssl_md5_hex("dashes"));
+
+    // md5sum's own failure is reported, and no earlier digest stands in.
+    digest = "stale";
     EXPECT_EQ(one::calc_md5sum_for_block_device("/dev/zv-no-such-device", digest), 1);
-    EXPECT_EQ(logged(": got empty md5sum for: /dev/zv-no-such-device"), 1) << log_text();
+    EXPECT_EQ(digest, "stale");
+    EXPECT_EQ(logged(": the following command produced an error: /usr/bin/md5sum -- "
+                     "'/dev/zv-no-such-device'"),
+              1)
+        << log_text();
+    EXPECT_EQ(logged("No such file or directory"), 1);
 }
 
 // The ids of real images come from a real cluster (tests/ceph); here only the replies

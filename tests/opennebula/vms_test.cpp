@@ -191,7 +191,7 @@ TEST_F(VmsTest, LockIsConfirmedAndReleasedAtDestruction) {
                                                 {"onevm", "unlock", "7"}}));
 }
 
-TEST_F(VmsTest, UnconfirmedLockIsNotHeld) {
+TEST_F(VmsTest, UnconfirmedLockIsNotHeldButReleasedOnce) {
     struct Case {
         int lock_status;
         std::string show;
@@ -206,21 +206,69 @@ TEST_F(VmsTest, UnconfirmedLockIsNotHeld) {
         {0, "{", 0, ": XML document not parsed successfully, unable to make sure that VM '7' is locked"},
         {0, "<IMAGE/>", 0, ": document of the wrong type, root node != VM,"},
     };
+    tools.reply({"onevm", "unlock", "7"}, "");
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.show);
         log.clear();
         boost::filesystem::remove(tools.dir() / "calls.log");
         tools.reply({"onevm", "lock", "7", "--manage"}, "denied", c.lock_status);
         vm("7", c.show, c.show_status);
         {
             one::VM_lock lock("7");
-            EXPECT_FALSE(lock.is_locked()) << c.show;
+            EXPECT_FALSE(lock.is_locked());
             EXPECT_EQ(logged("Warning: void zv_opennebula_common::VM_lock::lock_manage_actions("
                              "const string&)" + c.message),
                       1)
-                << c.show << log_text();
+                << log_text();
         }
-        for (const auto& call : tools.calls()) EXPECT_NE(call[1], "unlock") << c.show;
+        // A lock OpenNebula granted is released, confirmed or not; a refused one is not.
+        int unlocks = 0;
+        for (const auto& call : tools.calls()) unlocks += call == Argv{"onevm", "unlock", "7"};
+        EXPECT_EQ(unlocks, c.lock_status == 0 ? 1 : 0);
     }
+}
+
+TEST_F(VmsTest, LockRecordsTheVmItLocksAndReleasesEachOnce) {
+    const std::string locked = "<VM><LOCK><LOCKED>2</LOCKED></LOCK></VM>";
+    for (const char* id : {"7", "8"}) {
+        tools.reply({"onevm", "lock", id, "--manage"}, "");
+        vm(id, locked);
+        tools.reply({"onevm", "unlock", id}, "");
+    }
+    {
+        one::VM_lock idle;  // a default-built lock locks nothing and releases nothing
+    }
+    EXPECT_TRUE(tools.calls().empty());
+    {
+        one::VM_lock lock;
+        lock.lock_manage_actions("7");
+        EXPECT_TRUE(lock.is_locked());
+        EXPECT_EQ(logged("VM '7' has been locked"), 1);
+        // Locking another VM first releases the one held.
+        lock.lock_manage_actions("8");
+        EXPECT_TRUE(lock.is_locked());
+        EXPECT_FALSE(lock.unlock());
+        EXPECT_FALSE(lock.unlock());  // nothing left to release
+    }
+    EXPECT_EQ(tools.calls(), (std::vector<Argv>{{"onevm", "lock", "7", "--manage"},
+                                                {"onevm", "show", "7", "-x"},
+                                                {"onevm", "unlock", "7"},
+                                                {"onevm", "lock", "8", "--manage"},
+                                                {"onevm", "show", "8", "-x"},
+                                                {"onevm", "unlock", "8"}}));
+
+    // While the held lock cannot be released, no second VM is locked.
+    boost::filesystem::remove(tools.dir() / "calls.log");
+    tools.reply({"onevm", "unlock", "7"}, "busy", 255);
+    {
+        one::VM_lock lock("7");
+        lock.lock_manage_actions("8");
+        EXPECT_EQ(logged(": VM '7' is still locked by this object, VM '8' is not locked"), 1);
+        EXPECT_FALSE(lock.lock("8"));
+        tools.reply({"onevm", "unlock", "7"}, "");
+    }
+    for (const auto& call : tools.calls()) EXPECT_NE(call, (Argv{"onevm", "lock", "8", "--manage"}));
+    EXPECT_EQ(tools.calls().back(), (Argv{"onevm", "unlock", "7"}));
 }
 
 TEST_F(VmsTest, FailedUnlockKeepsTheLockAndTriesAgain) {
