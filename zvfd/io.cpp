@@ -1,0 +1,144 @@
+#include "zvfd/io.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace zvfd {
+
+void throw_errno(const std::string& what) { throw Error(what + ": " + std::strerror(errno)); }
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+Fd::~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int Fd::release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Fd::close(const std::string& what) {
+    int fd = release();
+    if (fd >= 0 && ::close(fd) != 0) throw_errno("cannot close " + what);
+}
+
+Fd open_file(const std::string& path, int flags, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) throw_errno("cannot open " + path);
+    return Fd(fd);
+}
+
+void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = ::pwrite(fd, p, len, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("write failed");
+        }
+        p += n;
+        len -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+std::size_t pread_some(int fd, void* data, std::size_t len, std::uint64_t offset) {
+    char* p = static_cast<char*>(data);
+    std::size_t done = 0;
+    while (done < len) {
+        ssize_t n = ::pread(fd, p + done, len - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("read failed");
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return done;
+}
+
+void pread_exact(int fd, void* data, std::size_t len, std::uint64_t offset) {
+    if (pread_some(fd, data, len, offset) != len) throw Error("archive is truncated");
+}
+
+std::vector<Extent> data_extents(int fd, std::uint64_t size) {
+    std::vector<Extent> extents;
+    std::uint64_t pos = 0;
+    while (pos < size) {
+        off_t data = ::lseek(fd, static_cast<off_t>(pos), SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // only a hole remains
+            if (errno == EINVAL || errno == EOPNOTSUPP) return {{0, size}};
+            throw_errno("cannot look for data");
+        }
+        off_t hole = ::lseek(fd, data, SEEK_HOLE);
+        if (hole < 0) throw_errno("cannot look for holes");
+        std::uint64_t begin = static_cast<std::uint64_t>(data);
+        std::uint64_t end = std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), size);
+        if (begin >= size) break;
+        if (end > begin) extents.push_back({begin, end - begin});
+        pos = end;
+    }
+    return extents;
+}
+
+namespace {
+
+// Cleared once the kernel refuses in-kernel copies between these file systems.
+bool kernel_copy_works = true;
+
+std::uint64_t buffered_copy(int in, std::uint64_t in_off, int out, std::uint64_t out_off,
+                            std::uint64_t len) {
+    static std::vector<char> buffer(1 << 20);
+    std::uint64_t done = 0;
+    while (done < len) {
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), len - done));
+        std::size_t got = pread_some(in, buffer.data(), want, in_off + done);
+        if (got == 0) break;
+        pwrite_all(out, buffer.data(), got, out_off + done);
+        done += got;
+        if (got < want) break;
+    }
+    return done;
+}
+
+}  // namespace
+
+std::uint64_t copy_range(int in, std::uint64_t in_off, int out, std::uint64_t out_off,
+                         std::uint64_t len) {
+    std::uint64_t done = 0;
+    while (kernel_copy_works && done < len) {
+        loff_t ioff = static_cast<loff_t>(in_off + done);
+        loff_t ooff = static_cast<loff_t>(out_off + done);
+        std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(len - done, 1u << 30));
+        ssize_t n = ::copy_file_range(in, &ioff, out, &ooff, want, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+                errno == EBADF) {
+                kernel_copy_works = false;
+                break;
+            }
+            throw_errno("copy failed");
+        }
+        if (n == 0) return done;  // input ended
+        done += static_cast<std::uint64_t>(n);
+    }
+    return done + buffered_copy(in, in_off + done, out, out_off + done, len - done);
+}
+
+}  // namespace zvfd

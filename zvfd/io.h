@@ -1,0 +1,64 @@
+// File-descriptor helpers of the archiver: owned descriptors, complete reads and
+// writes, the data extents of sparse files and in-kernel range copies. Every
+// failure throws zvfd::Error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zvfd {
+
+struct Error : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Throws Error with `what`, ": " and the text of the current errno.
+[[noreturn]] void throw_errno(const std::string& what);
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+
+    int get() const { return fd_; }
+    int release();
+    // Closes now and reports a failing close, which may carry a delayed write error.
+    void close(const std::string& what);
+
+private:
+    int fd_ = -1;
+};
+
+Fd open_file(const std::string& path, int flags, mode_t mode = 0);
+
+void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset);
+// Reads until `len` bytes or end of file; returns the count read.
+std::size_t pread_some(int fd, void* data, std::size_t len, std::uint64_t offset);
+// Reads exactly `len` bytes; a short read means the archive is truncated.
+void pread_exact(int fd, void* data, std::size_t len, std::uint64_t offset);
+
+struct Extent {
+    std::uint64_t offset;
+    std::uint64_t length;
+};
+
+// The allocated data ranges of a regular file below `size`. A file system that cannot
+// answer hole queries yields one range covering the whole file.
+std::vector<Extent> data_extents(int fd, std::uint64_t size);
+
+// Copies `len` bytes from `in` at `in_off` to `out` at `out_off` without going through
+// user space where the kernel allows it. Returns the count copied, which is less than
+// `len` only when the input ends early.
+std::uint64_t copy_range(int in, std::uint64_t in_off, int out, std::uint64_t out_off,
+                         std::uint64_t len);
+
+}  // namespace zvfd

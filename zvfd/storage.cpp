@@ -1,0 +1,257 @@
+#include "zvfd/storage.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+namespace zvfd {
+
+namespace {
+
+bool is_component(const std::string& c) {
+    if (c.empty() || c.size() > 200 || c[0] == '.') return false;
+    for (char ch : c)
+        if (!(std::isalnum(static_cast<unsigned char>(ch)) || ch == '.' || ch == '_' || ch == '-')) return false;
+    return true;
+}
+
+[[noreturn]] void storage_errno(const std::string& what) {
+    throw StorageError(what + ": " + std::strerror(errno));
+}
+
+void make_directories(const std::string& path) {
+    if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return;
+    if (errno != ENOENT) storage_errno("cannot create directory " + path);
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) storage_errno("cannot create directory " + path);
+    make_directories(path.substr(0, slash));
+    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) storage_errno("cannot create directory " + path);
+}
+
+void sync_directory(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) storage_errno("cannot open directory " + path);
+    int rc = ::fsync(fd);
+    ::close(fd);
+    if (rc != 0) storage_errno("cannot flush directory " + path);
+}
+
+std::string random_hex(std::size_t bytes) {
+    std::vector<unsigned char> raw(bytes);
+    if (RAND_bytes(raw.data(), static_cast<int>(bytes)) != 1) throw StorageError("no random bytes");
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned char b : raw) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    return text;
+}
+
+// Names below `dir` (relative names joined with "/"), skipping hidden entries.
+void walk(const std::string& dir, const std::string& relative, std::vector<std::string>& out) {
+    DIR* d = ::opendir(dir.c_str());
+    if (!d) {
+        if (errno == ENOENT || errno == ENOTDIR) return;
+        storage_errno("cannot list " + dir);
+    }
+    while (dirent* e = ::readdir(d)) {
+        std::string name = e->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        std::string path = dir + "/" + name;
+        std::string rel = relative.empty() ? name : relative + "/" + name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0) continue;  // removed meanwhile
+        if (S_ISDIR(st.st_mode))
+            walk(path, rel, out);
+        else if (S_ISREG(st.st_mode))
+            out.push_back(rel);
+    }
+    ::closedir(d);
+}
+
+}  // namespace
+
+bool is_object_name(const std::string& name) {
+    if (name.empty()) return false;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t slash = name.find('/', start);
+        std::string part = name.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (!is_component(part)) return false;
+        if (slash == std::string::npos) return true;
+        start = slash + 1;
+    }
+}
+
+LocalStorage::LocalStorage(std::string root) : root_(std::move(root)) {
+    while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
+    if (root_.empty()) throw StorageError("a local repository needs a directory");
+    make_directories(root_ + "/.tmp");
+}
+
+std::string LocalStorage::path_of(const std::string& name) const {
+    if (!is_object_name(name)) throw StorageError("invalid object name '" + name + "'");
+    return root_ + "/" + name;
+}
+
+bool LocalStorage::put_if_absent(const std::string& name, const std::string& data) {
+    const std::string path = path_of(name);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return false;
+    const std::string parent = path.substr(0, path.rfind('/'));
+    make_directories(parent);
+    const std::string temp = root_ + "/.tmp/" + std::to_string(::getpid()) + "-" + random_hex(8);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) storage_errno("cannot create " + temp);
+    struct Unlink {
+        const std::string& path;
+        ~Unlink() { ::unlink(path.c_str()); }
+    } cleanup{temp};
+    try {
+        pwrite_all(fd, data.data(), data.size(), 0);
+    } catch (const Error& e) {
+        ::close(fd);
+        throw StorageError("cannot write object " + name + ": " + e.what());
+    }
+    if (::fsync(fd) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        storage_errno("cannot flush object " + name);
+    }
+    if (::close(fd) != 0) storage_errno("cannot write object " + name);
+    // link() refuses an existing name, which makes the put atomic and exclusive.
+    if (::link(temp.c_str(), path.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        storage_errno("cannot store object " + name);
+    }
+    sync_directory(parent);
+    return true;
+}
+
+std::string LocalStorage::get(const std::string& name) {
+    const std::string path = path_of(name);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) throw ObjectMissing("object " + name + " is missing in " + root_);
+        storage_errno("cannot open object " + name);
+    }
+    Fd owner(fd);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) storage_errno("cannot read object " + name);
+    std::string data(static_cast<std::size_t>(st.st_size), '\0');
+    std::size_t got = 0;
+    try {
+        got = pread_some(fd, data.data(), data.size(), 0);
+    } catch (const Error& e) {
+        throw StorageError("cannot read object " + name + ": " + e.what());
+    }
+    data.resize(got);
+    return data;
+}
+
+std::vector<std::string> LocalStorage::list(const std::string& prefix) {
+    // Walk only the deepest directory the prefix names in full.
+    const auto slash = prefix.rfind('/');
+    const std::string dir_part = slash == std::string::npos ? "" : prefix.substr(0, slash);
+    std::vector<std::string> names;
+    walk(dir_part.empty() ? root_ : root_ + "/" + dir_part, dir_part, names);
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [&](const std::string& n) { return n.compare(0, prefix.size(), prefix) != 0; }),
+                names.end());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void LocalStorage::remove(const std::string& name) {
+    const std::string path = path_of(name);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) storage_errno("cannot remove object " + name);
+}
+
+void FaultyStorage::fail_put(unsigned nth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_at_ = puts_ + nth;
+}
+
+void FaultyStorage::crash_at_put(unsigned nth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    crash_at_ = puts_ + nth;
+}
+
+void FaultyStorage::truncate_put(unsigned nth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    truncate_at_ = puts_ + nth;
+}
+
+void FaultyStorage::flip_on_get(const std::string& prefix, std::size_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flip_ = true;
+    flip_prefix_ = prefix;
+    flip_offset_ = offset;
+}
+
+unsigned FaultyStorage::puts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return puts_;
+}
+
+void FaultyStorage::check_alive() const {
+    if (crashed_) throw StorageError("injected crash: the store is gone");
+}
+
+bool FaultyStorage::put_if_absent(const std::string& name, const std::string& data) {
+    bool truncate = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+        const unsigned n = ++puts_;
+        if (n == crash_at_) {
+            crashed_ = true;
+            check_alive();
+        }
+        if (n == fail_at_) throw StorageError("injected failure storing " + name);
+        truncate = n == truncate_at_;
+    }
+    return inner_.put_if_absent(name, truncate ? data.substr(0, data.size() / 2) : data);
+}
+
+std::string FaultyStorage::get(const std::string& name) {
+    std::size_t offset = 0;
+    bool flip = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+        flip = flip_ && name.compare(0, flip_prefix_.size(), flip_prefix_) == 0;
+        offset = flip_offset_;
+    }
+    std::string data = inner_.get(name);
+    if (flip && !data.empty()) data[offset % data.size()] = static_cast<char>(~data[offset % data.size()]);
+    return data;
+}
+
+std::vector<std::string> FaultyStorage::list(const std::string& prefix) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+    }
+    return inner_.list(prefix);
+}
+
+void FaultyStorage::remove(const std::string& name) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+    }
+    inner_.remove(name);
+}
+
+}  // namespace zvfd

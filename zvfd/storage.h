@@ -1,0 +1,119 @@
+// Where a repository keeps its bytes: a flat space of immutable, named objects.
+//
+// Every stage above this interface (packs, indexes, records) writes whole objects and
+// never changes one after it exists; a new state is a new object. The stages cannot
+// tell which backend they talk to, so a repository written into a local directory
+// and copied object by object into another backend (an S3 bucket) opens there.
+//
+// Object names: one or more components joined by "/"; each component is 1 to 200
+// bytes of [A-Za-z0-9._-], does not begin with "." and is neither "." nor "..".
+// Backends map names to their own keys one to one (the local backend: a path below
+// its root; an object store: the key, after an optional fixed prefix).
+//
+// Contract of every backend:
+// - put_if_absent is atomic: afterwards an object is either absent or complete under
+//   its name, even when the process is killed in the middle (kill -9) or the call
+//   fails. It returns true when this call stored the object and false when the name
+//   was already taken, in which case the existing object is left as it is (its
+//   content is not compared). When it returns true the object is durable.
+// - get returns the whole object; a missing object throws ObjectMissing.
+// - list returns the names that begin with the prefix (a plain string prefix, not
+//   only whole components), sorted bytewise. Objects being written are not listed.
+// - remove deletes one object; a missing object is no error.
+// - describe names the store for messages (a directory path, a bucket URL).
+// - Every call may come from several threads at once, and several processes may use
+//   one store at the same time. Failures throw StorageError (or ObjectMissing).
+//
+// Usage:
+//   zvfd::LocalStorage store("/opt/zelvor/var/media1");
+//   if (!store.put_if_absent("packs/ab/ab12...", bytes)) { /* already there */ }
+//   std::string bytes = store.get("packs/ab/ab12...");
+#pragma once
+
+#include "zvfd/io.h"
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace zvfd {
+
+struct StorageError : Error {
+    using Error::Error;
+};
+
+struct ObjectMissing : StorageError {
+    using StorageError::StorageError;
+};
+
+// True for a name that every backend accepts (see the rules above).
+bool is_object_name(const std::string& name);
+
+class Storage {
+public:
+    virtual ~Storage() = default;
+    virtual bool put_if_absent(const std::string& name, const std::string& data) = 0;
+    virtual std::string get(const std::string& name) = 0;
+    virtual std::vector<std::string> list(const std::string& prefix) = 0;
+    virtual void remove(const std::string& name) = 0;
+    virtual std::string describe() const = 0;
+};
+
+// Objects as files below a root directory, created when missing. An object is
+// written to a private name in the root's ".tmp" directory, flushed to the disk and
+// then linked under its name, which fails when the name exists; so a crash leaves at
+// most an unlisted file in ".tmp", never a half object under its name.
+class LocalStorage : public Storage {
+public:
+    explicit LocalStorage(std::string root);
+    bool put_if_absent(const std::string& name, const std::string& data) override;
+    std::string get(const std::string& name) override;
+    std::vector<std::string> list(const std::string& prefix) override;
+    void remove(const std::string& name) override;
+    std::string describe() const override { return root_; }
+    const std::string& root() const { return root_; }
+
+private:
+    std::string path_of(const std::string& name) const;
+    std::string root_;
+};
+
+// A store for tests: passes every call on to another store and injects the faults
+// it is told to. Counting of puts starts at 1 with the first put after the request.
+class FaultyStorage : public Storage {
+public:
+    explicit FaultyStorage(Storage& inner) : inner_(inner) {}
+    // The nth put throws StorageError and stores nothing; later calls work.
+    void fail_put(unsigned nth);
+    // The nth put stores nothing and from then on every call throws: the process is
+    // gone, what it wrote before stays.
+    void crash_at_put(unsigned nth);
+    // The nth put stores only the first half of its data under the name, as a
+    // backend without atomic writes would after a crash; the call reports success.
+    void truncate_put(unsigned nth);
+    // Every get of an object whose name begins with `prefix` returns the content with
+    // the byte at `offset` (taken modulo the size) inverted.
+    void flip_on_get(const std::string& prefix, std::size_t offset);
+    unsigned puts() const;
+
+    bool put_if_absent(const std::string& name, const std::string& data) override;
+    std::string get(const std::string& name) override;
+    std::vector<std::string> list(const std::string& prefix) override;
+    void remove(const std::string& name) override;
+    std::string describe() const override { return "faulty " + inner_.describe(); }
+
+private:
+    void check_alive() const;
+    Storage& inner_;
+    mutable std::mutex mutex_;
+    unsigned puts_ = 0;
+    unsigned fail_at_ = 0, crash_at_ = 0, truncate_at_ = 0;
+    bool crashed_ = false;
+    std::string flip_prefix_;
+    std::size_t flip_offset_ = 0;
+    bool flip_ = false;
+};
+
+}  // namespace zvfd
