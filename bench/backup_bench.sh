@@ -61,7 +61,7 @@ guest_domain_start "$domain" "$scratch/domain.xml"
 
 # --- the module's side ------------------------------------------------------------------
 opt=$scratch/opt
-zelvor_scratch_opt "$scratch" "$build/standins/zvfd" bench "bench task secret"
+zelvor_scratch_opt "$scratch" "$build/zvfd" bench "bench task secret"
 lsmod_layer=$(lsmod_layer_for "$scratch")
 virsh_times=$scratch/virsh-times
 cat >"$scratch/virsh-timed" <<EOF
@@ -85,7 +85,7 @@ module_backup() {
     -m bench-media -T bench >"$scratch/module.out" 2>&1 ||
     { sed 's/\x1b\[[0-9;]*m//g' "$scratch/module.out" >&2; echo "the module's backup failed" >&2; exit 1; }
   end=$(now)
-  rm -rf "$work" "$opt/var/standin-store"
+  rm -rf "$work" "$opt/var/repositories"
   if [ -n "${TIMELINE:-}" ]; then
     awk -v t0="$start" '{ printf "    %7.3f %7.3f  %s\n", $1 - t0, $2 - $1, substr($0, index($0, $4)) }' \
       "$virsh_times" >&2

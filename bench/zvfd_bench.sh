@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Backs up and restores a sparse 4 GiB image holding 1 GiB of random data through the
-# stand-in archiver, and prints its throughput against `cp --sparse=always` and
+# archiver, and prints its throughput against `cp --sparse=always` and
 # `tar --sparse` of the same file, all measured in this run (median of RUNS runs, page
 # cache warm, dirty pages flushed before each timed step), plus the restored image's
 # allocated size against the original's.
 #
-#   bench/zvfd_bench.sh [path/to/zvfd]     (default: build/standins/zvfd)
+#   bench/zvfd_bench.sh [path/to/zvfd]     (default: build/zvfd)
 #   BENCH_DIR=/some/fs RUNS=5 bench/zvfd_bench.sh
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-zvfd=${1:-$here/../build/standins/zvfd}
+zvfd=${1:-$here/../build/zvfd}
 runs=${RUNS:-3}
 [ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
 

@@ -79,7 +79,7 @@ echo "  the guest wrote /data/demo.bin on vdb, sha256 $proof"
 
 # --- the scratch /opt/zelvor ------------------------------------------------------------
 opt=$scratch/opt
-zelvor_scratch_opt "$scratch" build/standins/zvfd "$task_id" "demo task secret"
+zelvor_scratch_opt "$scratch" build/zvfd "$task_id" "demo task secret"
 mkdir -p "$scratch/work" "$scratch/restore"
 
 # Shows the command, its output and its exit status. Protocol lines (what the client
@@ -108,8 +108,8 @@ module() {
 # --- backup ---------------------------------------------------------------------------
 step "full backup of the running domain $domain"
 module -1 -b "$domain" -d "$scratch/work" -n "$archive" -m "$media_server" -T "$task_id"
-echo "  the archive in the stand-in's store (the media server):"
-ls -l "$opt/var/standin-store/$media_server/" | sed 's/^/    /'
+echo "  the record in the repository of media server $media_server:"
+ls -l "$opt/var/repositories/$media_server/tasks/$task_id/records/" | sed 's/^/    /'
 echo "  $domain runs on its own disks again:"
 virsh_ domblklist "$domain" | sed 's/^/    /'
 

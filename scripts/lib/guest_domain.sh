@@ -113,7 +113,7 @@ guest_exec() {
 }
 
 # zelvor_scratch_opt SCRATCH ZVFD TASK SECRET: SCRATCH/opt, which stands for
-# /opt/zelvor, with the stand-in archiver and the task's secret.
+# /opt/zelvor, with the archiver and the task's secret.
 zelvor_scratch_opt() {
   local opt=$1/opt
   mkdir -p "$opt"/{bin,etc,log,var/tasks,var/zelvor-modules,keys,scripts} "$1/mnt/zelvor"

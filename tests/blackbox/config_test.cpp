@@ -185,7 +185,7 @@ TEST(ModuleParamsFromClient, ValuesTheArchiverCannotTakeEndWith14) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.params);
         zv_test::Sandbox box;
-        box.install_standin_zvfd();
+        box.install_zvfd();
         const auto result = box.run({"-b", "vm1", "-d", "/opt/zelvor/var/tasks", "-n", "archive",
                                      "-m", "srv", "-T", "1", "-e", c.params});
         EXPECT_EQ(result.status, 14);

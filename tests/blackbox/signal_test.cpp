@@ -35,7 +35,7 @@ class Terminated : public ::testing::Test {
 protected:
     void SetUp() override {
         ZV_REQUIRE_NAMESPACES();
-        box_.install_standin_zvfd();
+        box_.install_zvfd();
         std::ofstream((box_.opt() / "var/tasks/task_secret_7").string()) << "secret\n";
         fs::create_directories(operation());
         std::ofstream((operation() / "client's file").string()) << "not the module's";
@@ -47,7 +47,7 @@ protected:
 
 TEST_F(Terminated, InterruptedRestoreRemovesTheRestoreDirectoryItCreatedAndNothingElse) {
     RunOptions hanging;
-    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    hanging.env["ZVFD_TEST_AID"] = "hang";
     auto run = box_.start({"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7"}, hanging);
     ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());
     const fs::path restore_directory = operation() / "42.rest";
@@ -68,7 +68,7 @@ TEST_F(Terminated, InterruptedRestoreIntoAnArchiveToPatchLeavesThatDirectory) {
     fs::create_directories(patched);
     std::ofstream((patched / "restored earlier").string()) << "earlier";
     RunOptions hanging;
-    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    hanging.env["ZVFD_TEST_AID"] = "hang";
     auto run = box_.start(
         {"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7", "-i", "old"}, hanging);
     ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());

@@ -167,7 +167,7 @@ TEST(ClientDefinedStorages, TaskFilesDecideWhetherInitGoesOn) {
 class Verification : public ::testing::Test {
 protected:
     Verification() : key(box.root() / "keys") {
-        box.install_standin_zvfd();
+        box.install_zvfd();
         write_task_secret(box);
         storage = box.root() / "storage";
         archive = storage / "vm1_full_1.zvfd";

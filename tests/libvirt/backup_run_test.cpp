@@ -54,10 +54,10 @@ public:
     fs::path argv_log() const { return box().root() / "zvfd-argv.log"; }
     std::vector<ZvfdInvocation> archiver_runs() const { return read_zvfd_argv_log(argv_log()); }
 
-    RunOptions options(std::map<std::string, std::string> env = {}) const {
+    // `aid`: more words for the archiver's test aid (slow=MS, fail=N, defect).
+    RunOptions options(const std::string& aid = "") const {
         RunOptions o;
-        o.env = std::move(env);
-        o.env["ZVFD_STANDIN_ARGV_LOG"] = argv_log().string();
+        o.env["ZVFD_TEST_AID"] = "argv-log=" + argv_log().string() + (aid.empty() ? "" : "," + aid);
         return o;
     }
 
@@ -105,7 +105,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     // Slowed down, the archiver's run is a window in which the images lie still at the
     // snapshot point while the guest writes into the overlays.
     auto run = b.box().start(b.backup_args("-1", dom.name(), full),
-                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
+                             b.options("slow=600"));
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     std::map<std::string, fs::path> reference;
     for (const auto& disk : dom.disks()) {
@@ -246,16 +246,16 @@ TEST(BackupRun, ArchiverFailureAndDefectEndTheBackupWindowToo) {
     BackupBox b;
     struct Case {
         const char* archive;
-        std::map<std::string, std::string> env;
+        const char* aid;
         int status;
         bool results;
     } cases[] = {
-        {"failed_1", {{"ZVFD_STANDIN_FAIL", "7"}}, 6, false},
-        {"defect_1", {{"ZVFD_STANDIN_DEFECT", "1"}}, 100, true},
+        {"failed_1", "fail=7", 6, false},
+        {"defect_1", "defect", 100, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.archive);
-        const RunResult result = b.box().run(b.backup_args("-1", dom.name(), c.archive), b.options(c.env));
+        const RunResult result = b.box().run(b.backup_args("-1", dom.name(), c.archive), b.options(c.aid));
         EXPECT_EQ(result.status, c.status) << describe(result);
         ASSERT_FALSE(result.protocol_lines().empty()) << describe(result);
         EXPECT_EQ(result.protocol_lines().front().rfind("MODULE PID:", 0), 0u);
@@ -283,7 +283,7 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
     BackupBox b;
 
     auto first = b.box().start(b.backup_args("-1", busy.name(), "first"),
-                               b.options({{"ZVFD_STANDIN_SLOW_MS", "1200"}}));
+                               b.options("slow=1200"));
     ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
 
     const RunResult second = b.box().run(b.backup_args("-1", busy.name(), "second"), b.options());

@@ -11,6 +11,8 @@
 #include "support/libvirt_env.h"
 #include "support/module_sandbox.h"
 
+#include "common/zv_shell.h"
+
 #include <boost/filesystem.hpp>
 
 #include <gtest/gtest.h>
@@ -42,7 +44,7 @@ inline const char* const kFakeLsmod =
 class ServerModeBox {
 public:
     ServerModeBox() {
-        box_.install_standin_zvfd();
+        box_.install_zvfd();
         box_.fake_program("/sbin/lsmod", kFakeLsmod);
         std::ofstream((box_.opt() / "var/tasks" / (std::string("task_secret_") + kTaskId)).string())
             << "secret of the task\n";
@@ -66,13 +68,14 @@ public:
         return args;
     }
 
-    // An archive of the stand-in's store unpacked by the stand-in itself into
-    // `directory`: what the backup put into it.
+    // A record of the media server unpacked by the archiver itself into `directory`:
+    // what the backup put into it.
     boost::filesystem::path unpack(const std::string& record, const boost::filesystem::path& directory) const {
-        const auto result = run_program({standin_zvfd_binary(), "-r",
-                                         (box_.opt() / "var/standin-store" / kMediaServer / record).string(),
-                                         "-d", directory.string()});
-        EXPECT_TRUE(result.ok()) << result.describe();
+        const auto result = box_.shell(zv_utils_common::shell_command(
+            "/opt/zelvor/bin/zvfd", {"-R", record, "-M", kMediaServer, "-T", kTaskId, "-s",
+                                     std::string("/opt/zelvor/var/tasks//task_secret_") + kTaskId, "-d",
+                                     directory.string()}));
+        EXPECT_EQ(result.status, 0) << describe(result);
         return directory;
     }
 

@@ -292,13 +292,13 @@ TEST(RestoreRun, FailedAndDefectiveRestoresEndWithTheirStatus) {
     };
     const Case cases[] = {
         // Even without last, a failed archiver run takes the half-restored record away.
-        {"archiver fails", {}, {{"ZVFD_STANDIN_FAIL", "7"}}, 7,
+        {"archiver fails", {}, {{"ZVFD_TEST_AID", "fail=7"}}, 7,
          "Remove temporary operation directory: ", false, false},
-        {"archiver fails on the last run", {"-e", "last:true"}, {{"ZVFD_STANDIN_FAIL", "7"}}, 7,
+        {"archiver fails on the last run", {"-e", "last:true"}, {{"ZVFD_TEST_AID", "fail=7"}}, 7,
          "Remove temporary operation directory: ", false, false},
         {"archive to patch missing", {"-i", "no_such_record"}, {}, 7,
          "catalog 'archive to patch' doesn't exist: ", false, false},
-        {"defect on the last run", {"-e", "last:true"}, {{"ZVFD_STANDIN_DEFECT", "1"}}, 100,
+        {"defect on the last run", {"-e", "last:true"}, {{"ZVFD_TEST_AID", "defect"}}, 100,
          "The work of the module is completed without a guarantee of completeness and consistency of the data",
          false, true},
     };

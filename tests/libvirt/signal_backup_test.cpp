@@ -111,7 +111,7 @@ protected:
     Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms,
                                      const std::vector<std::string>& extra = {}) {
         RunOptions options;
-        if (!slow_ms.empty()) options.env["ZVFD_STANDIN_SLOW_MS"] = slow_ms;
+        if (!slow_ms.empty()) options.env["ZVFD_TEST_AID"] = "slow=" + slow_ms;
         return server_.box().start(backup_args(archive_name, extra), options);
     }
 

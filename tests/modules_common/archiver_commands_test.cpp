@@ -68,15 +68,15 @@ protected:
         return args;
     }
 
-    // Runs the module's own shell text against the stand-in and returns what it got.
-    zv_test::ZvfdInvocation run_through_standin(const std::string& command) {
+    // Runs the module's own shell text against the archiver and returns what it got.
+    // The archiver stops right after reading its command line: no data work here.
+    zv_test::ZvfdInvocation run_through_zvfd(const std::string& command) {
         const std::string argv_log = (scratch.path() / "argv.log").string();
         fs::remove(argv_log);
-        ScopedEnv log_env("ZVFD_STANDIN_ARGV_LOG", argv_log);
-        ScopedEnv store_env("ZVFD_STANDIN_STORE", (scratch.path() / "store").string());
+        ScopedEnv aid_env("ZVFD_TEST_AID", "argv-log=" + argv_log + ",fail=3");
         std::string output, progress;
         StdoutCapture out;
-        last_run_ok = module.run_zvfd_command(with_standin(command), output, module.zvfd_pid, progress);
+        last_run_ok = module.run_zvfd_command(with_built_zvfd(command), output, module.zvfd_pid, progress);
         last_output = output;
         const auto runs = zv_test::read_zvfd_argv_log(argv_log);
         EXPECT_EQ(runs.size(), 1u) << command << "\n" << output;
@@ -99,7 +99,7 @@ TEST_F(ArchiverCommands, ServerFullBackupWithDefaults) {
     EXPECT_EQ(args, expected) << joined(args);
 
     // Through the shell the archiver gets exactly these words, started in "/".
-    const auto run = run_through_standin(zvfd_shell_command(args, true));
+    const auto run = run_through_zvfd(zvfd_shell_command(args, true));
     EXPECT_EQ(run.args, expected) << joined(run.args);
     EXPECT_EQ(run.cwd, "/");
 }
@@ -319,7 +319,7 @@ TEST_F(ArchiverCommands, RestoreWithoutMetadataFileLeavesOutItsOption) {
     const Args args = restore_args();
     EXPECT_FALSE(has_option(args, "-m")) << joined(args);
     // The archiver must see "-d" as an option, not as the value of a bare "-m".
-    const auto run = run_through_standin(zvfd_shell_command(args, false));
+    const auto run = run_through_zvfd(zvfd_shell_command(args, false));
     EXPECT_EQ(run.value("-d"), op);
     EXPECT_EQ(last_output.find("needs a value"), std::string::npos) << last_output;
 }
@@ -411,12 +411,12 @@ TEST_F(ArchiverCommands, HostileValuesReachTheArchiverUnchanged) {
     o.dgst = true;
 
     const Args backup = backup_args();
-    auto run = run_through_standin(zvfd_shell_command(backup, true));
+    auto run = run_through_zvfd(zvfd_shell_command(backup, true));
     EXPECT_EQ(run.args, backup);
     EXPECT_EQ(run.value("-N"), o.archive_name);
 
     const Args restore = restore_args();
-    run = run_through_standin(zvfd_shell_command(restore, false));
+    run = run_through_zvfd(zvfd_shell_command(restore, false));
     EXPECT_EQ(run.args, restore);
     EXPECT_EQ(run.value("-R"), o.record_id);
 
@@ -466,7 +466,7 @@ TEST_P(ArchiverRoundTrip, FilesComeBackIdenticalAndAsSparse) {
         list_file, {{sparse.string(), "vda.img"}, {dense.string(), "domain.xml"}}, false));
     fs::create_directories(module.leveldb_directory_path());
 
-    auto run = run_through_standin(zvfd_shell_command(backup_args(), true));
+    auto run = run_through_zvfd(zvfd_shell_command(backup_args(), true));
     ASSERT_TRUE(last_run_ok) << last_output;
     ASSERT_TRUE(fs::exists(module.meta_filename()));
     if (autonomous) {
@@ -480,7 +480,7 @@ TEST_P(ArchiverRoundTrip, FilesComeBackIdenticalAndAsSparse) {
     const std::string restore_dir = (scratch.path() / "restore").string();
     fs::create_directories(restore_dir);
     o.tmp_operation_directory = restore_dir;
-    run = run_through_standin(zvfd_shell_command(restore_args(), false));
+    run = run_through_zvfd(zvfd_shell_command(restore_args(), false));
     ASSERT_TRUE(last_run_ok) << last_output;
 
     const fs::path restored_sparse = fs::path(restore_dir) / "vda.img";

@@ -79,15 +79,15 @@ using zv_test::ScratchDir;
 using zv_test::write_file;
 
 // The command line as the module built it, with the product's archiver path replaced
-// by the stand-in's, so that the shell really parses the module's text.
-inline std::string with_standin(std::string command) {
+// by the archiver built with the tests, so that the shell really parses the module's text.
+inline std::string with_built_zvfd(std::string command) {
     const std::string program = zvfd_program;
     const auto at = command.find(program);
-    if (at != std::string::npos) command.replace(at, program.size(), zv_test::standin_zvfd_binary());
+    if (at != std::string::npos) command.replace(at, program.size(), zv_test::zvfd_binary());
     return command;
 }
 
-// Sets an environment variable for the stand-in while it lives.
+// Sets an environment variable for the archiver while it lives.
 class ScopedEnv {
 public:
     ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {

@@ -136,7 +136,7 @@ std::vector<std::string> live_processes_in_group(pid_t group) {
 }
 
 std::string module_binary() { return ZV_MODULE_BINARY; }
-std::string standin_zvfd_binary() { return std::string(ZV_BINARY_DIR) + "/standins/zvfd"; }
+std::string zvfd_binary() { return std::string(ZV_BINARY_DIR) + "/zvfd"; }
 
 Sandbox::Sandbox() {
     char pattern[] = "/tmp/zvtest-XXXXXX";
@@ -162,8 +162,8 @@ void Sandbox::bind(const std::string& target, const std::string& host_path) {
     binds_.emplace_back(target, host_path);
 }
 
-void Sandbox::install_standin_zvfd() {
-    fs::copy_file(standin_zvfd_binary(), opt() / "bin" / "zvfd",
+void Sandbox::install_zvfd() {
+    fs::copy_file(zvfd_binary(), opt() / "bin" / "zvfd",
                   fs::copy_options::overwrite_existing);
     fs::permissions(opt() / "bin" / "zvfd", fs::perms(0755));
 }

@@ -57,8 +57,8 @@ public:
     void fake_program(const std::string& target, const std::string& script);
     // Makes a host file or directory appear at `target` inside the namespace.
     void bind(const std::string& target, const std::string& host_path);
-    // Puts the stand-in archiver at /opt/zelvor/bin/zvfd.
-    void install_standin_zvfd();
+    // Puts the archiver built with the tests at /opt/zelvor/bin/zvfd.
+    void install_zvfd();
 
     RunResult run(const std::vector<std::string>& args, const RunOptions& options = {}) const;
     // Runs a shell script inside the same namespace set-up (to inspect what a run left).
@@ -113,8 +113,8 @@ std::string describe(const RunResult& result);
 // leads its own group and none of its descendants leaves it.
 std::vector<std::string> live_processes_in_group(pid_t group);
 
-// Path of the module binary built with the tests, and of the stand-in archiver.
+// Path of the module binary built with the tests, and of the archiver.
 std::string module_binary();
-std::string standin_zvfd_binary();
+std::string zvfd_binary();
 
 }  // namespace zv_test

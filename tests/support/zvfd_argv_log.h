@@ -1,5 +1,5 @@
-// Reads the argument log that the stand-in archiver appends to when the environment
-// variable ZVFD_STANDIN_ARGV_LOG names a file: one record per run, so tests compare
+// Reads the argument log that the archiver appends to when its test aid says
+// "argv-log=FILE" (ZVFD_TEST_AID=argv-log=FILE): one record per run, so tests compare
 // the arguments the archiver received instead of shell text.
 //
 //   auto runs = zv_test::read_zvfd_argv_log(log_path);

@@ -76,16 +76,23 @@ TEST(LocalStorage, KilledWriterLeavesOnlyWholeObjects) {
     zv_test::ScratchDir dir;
     const std::string root = dir.path().string();
     for (int round = 0; round < 5; ++round) {
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             zvfd::LocalStorage store(root);
             for (int i = 0;; ++i) {
                 const std::string name = "r" + std::to_string(round) + "/o" + std::to_string(i);
-                store.put_if_absent(name, std::string(3 << 20, static_cast<char>('0' + i % 10)));
+                store.put_if_absent(name, std::string(1 << 20, static_cast<char>('0' + i % 10)));
+                if (i == 0 && ::write(ready[1], "x", 1) != 1) ::_exit(1);
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(30 + 20 * round));
+        ::close(ready[1]);
+        char c;
+        ASSERT_EQ(::read(ready[0], &c, 1), 1);  // one object is whole; kill during a later one
+        ::close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
         ::kill(pid, SIGKILL);
         int status = 0;
         ::waitpid(pid, &status, 0);
@@ -95,7 +102,7 @@ TEST(LocalStorage, KilledWriterLeavesOnlyWholeObjects) {
     EXPECT_FALSE(names.empty());
     for (const auto& name : names) {
         const std::string data = store.get(name);
-        ASSERT_EQ(data.size(), 3u << 20) << name;
+        ASSERT_EQ(data.size(), 1u << 20) << name;
         EXPECT_EQ(data.find_first_not_of(data[0]), std::string::npos) << name;
     }
 }

@@ -1,8 +1,10 @@
-// The stand-in archiver run as the module runs it: a child process with arguments,
-// read through its merged output. Round trips check content, holes and modes; the
-// switches check that tests can make it fail, hang or misbehave on purpose.
+// The archiver run as the module runs it: a child process with arguments, read
+// through its merged output, with a scratch directory standing for /opt/zelvor.
+// Round trips check content, holes and modes; the test aid checks that tests can
+// make it fail, hang or misbehave on purpose.
 #include "support/module_sandbox.h"
 #include "support/zvfd_argv_log.h"
+#include "zvfd/record.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -10,7 +12,9 @@
 #include <boost/filesystem.hpp>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,8 +46,10 @@ struct ZvfdRun {
     }
 };
 
-// Starts the stand-in with exactly these arguments and environment additions.
-pid_t spawn(const std::vector<std::string>& args, const Env& env, const fs::path& cwd, int& read_fd) {
+// Starts the archiver with exactly these arguments and environment additions, in a
+// mount namespace of its own where `opt` stands for /opt/zelvor.
+pid_t spawn(const std::vector<std::string>& args, const Env& env, const fs::path& cwd, int& read_fd,
+            const fs::path& opt) {
     int fds[2];
     if (::pipe(fds) != 0) throw std::runtime_error("pipe");
     pid_t pid = ::fork();
@@ -53,8 +59,12 @@ pid_t spawn(const std::vector<std::string>& args, const Env& env, const fs::path
         ::close(fds[0]);
         ::close(fds[1]);
         for (const auto& [k, v] : env) ::setenv(k.c_str(), v.c_str(), 1);
+        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("zvtest", "/opt", "tmpfs", 0, "mode=0755") != 0 || ::mkdir("/opt/zelvor", 0755) != 0 ||
+            ::mount(opt.c_str(), "/opt/zelvor", nullptr, MS_BIND, nullptr) != 0)
+            ::_exit(125);
         if (::chdir(cwd.c_str()) != 0) ::_exit(126);
-        std::string program = zv_test::standin_zvfd_binary();
+        std::string program = zv_test::zvfd_binary();
         std::vector<char*> argv{const_cast<char*>(program.c_str())};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -137,21 +147,32 @@ bool any_part_file(const fs::path& dir) {
     return false;
 }
 
-class ZvfdStandin : public ::testing::Test {
+class ZvfdProgram : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() / fs::unique_path("zvfd-standin-%%%%-%%%%");
+        if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+        dir_ = fs::temp_directory_path() / fs::unique_path("zvfd-program-%%%%-%%%%");
         fs::create_directories(dir_ / "src");
         fs::create_directories(dir_ / "snap");
-        env_["ZVFD_STANDIN_STORE"] = (dir_ / "store").string();
+        fs::create_directories(dir_ / "opt" / "var" / "tasks");
+        write_file(dir_ / "opt" / "var" / "tasks" / "task_secret_42", "secret of task 42\n");
     }
-    void TearDown() override { fs::remove_all(dir_); }
+    void TearDown() override {
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+
+    // Host paths of the repository of media server media1 and of a record in it.
+    fs::path repository() const { return dir_ / "opt" / "var" / "repositories" / "media1"; }
+    fs::path record_object(const std::string& name) const { return repository() / "tasks" / "42" / "records" / name; }
+    pid_t start(const std::vector<std::string>& args, const Env& env, const fs::path& cwd, int& fd) const {
+        return spawn(args, env, cwd, fd, dir_ / "opt");
+    }
 
     ZvfdRun run(const std::vector<std::string>& args, Env extra = {}) const {
         Env env = env_;
         for (auto& [k, v] : extra) env[k] = v;
         int fd = -1;
-        pid_t pid = spawn(args, env, dir_, fd);
+        pid_t pid = start(args, env, dir_, fd);
         ZvfdRun r;
         r.out = read_all(fd);
         r.status = wait_status(pid);
@@ -189,6 +210,9 @@ protected:
                 "-M", "media1", "-N", name, "-T", "42", "-s", "/opt/zelvor/var/tasks//task_secret_42",
                 "-m", meta(name)};
     }
+    std::vector<std::string> task_args() const {
+        return {"-T", "42", "-s", "/opt/zelvor/var/tasks//task_secret_42"};
+    }
     std::string meta(const std::string& name) const { return (dir_ / "snap" / (name + ".meta")).string(); }
 
     void expect_same_files(const fs::path& restored) const {
@@ -209,7 +233,7 @@ protected:
     Env env_;
 };
 
-TEST_F(ZvfdStandin, ServerBackupAndRestoreKeepContentHolesAndModes) {
+TEST_F(ZvfdProgram, ServerBackupAndRestoreKeepContentHolesAndModes) {
     make_sources();
     ZvfdRun backup = run(server_backup("vm1_full_1"));
     ASSERT_EQ(backup.status, 0) << backup.out;
@@ -225,10 +249,12 @@ TEST_F(ZvfdStandin, ServerBackupAndRestoreKeepContentHolesAndModes) {
     EXPECT_GE(packed, 2);
     EXPECT_GE(transferred, 2);
 
-    fs::path archive = dir_ / "store" / "media1" / "vm1_full_1";
-    ASSERT_TRUE(fs::exists(archive));
+    ASSERT_TRUE(fs::exists(record_object("vm1_full_1")));
     // Only the 8 MiB of data cost space, not the 256 MiB of the image.
-    EXPECT_LT(allocated(archive), 9ull << 20);
+    std::uint64_t used = 0;
+    for (const auto& e : fs::recursive_directory_iterator(repository()))
+        if (fs::is_regular_file(e.path())) used += allocated(e.path());
+    EXPECT_LT(used, 9ull << 20);
     EXPECT_TRUE(fs::exists(meta("vm1_full_1")));
     EXPECT_FALSE(any_part_file(dir_));
 
@@ -242,7 +268,7 @@ TEST_F(ZvfdStandin, ServerBackupAndRestoreKeepContentHolesAndModes) {
     EXPECT_FALSE(any_part_file(dir_));
 }
 
-TEST_F(ZvfdStandin, AutonomousBackupWritesArchiveAndRestoresFromIt) {
+TEST_F(ZvfdProgram, AutonomousBackupWritesArchiveAndRestoresFromIt) {
     make_sources();
     fs::path archive = dir_ / "arch.zvfd";
     ZvfdRun backup = run({"-a", "sha2", "-2", "-b", "16384", "-c", (dir_ / "zvfd.list").string(), "-n",
@@ -250,7 +276,7 @@ TEST_F(ZvfdStandin, AutonomousBackupWritesArchiveAndRestoresFromIt) {
     ASSERT_EQ(backup.status, 0) << backup.out;
     EXPECT_EQ(backup.out.find("Transferred: "), std::string::npos);
     ASSERT_TRUE(fs::exists(archive));
-    EXPECT_FALSE(fs::exists(dir_ / "store"));
+    EXPECT_FALSE(fs::exists(repository()));
 
     // The archive alone is enough: no metadata file on the restore command line.
     ZvfdRun restore = run({"-a", "sha2", "-2", "-b", "16384", "-r", archive.string(), "-d", (dir_ / "out").string()});
@@ -278,7 +304,7 @@ private:
     std::string device_;
 };
 
-TEST_F(ZvfdStandin, BlockDeviceComesBackAsSparseFile) {
+TEST_F(ZvfdProgram, BlockDeviceComesBackAsSparseFile) {
     const fs::path backing = dir_ / "src" / "lv.img";
     int fd = ::open(backing.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     ASSERT_EQ(::ftruncate(fd, 64 << 20), 0);
@@ -296,7 +322,7 @@ TEST_F(ZvfdStandin, BlockDeviceComesBackAsSparseFile) {
     EXPECT_LE(allocated(dir_ / "out" / "vdb"), (1 << 20) + 8192);
 }
 
-TEST_F(ZvfdStandin, ListingGranularRestoreAndReplicaNames) {
+TEST_F(ZvfdProgram, ListingGranularRestoreAndReplicaNames) {
     make_sources();
     ASSERT_EQ(run(server_backup("rec")).status, 0);
     ZvfdRun listing = run({"-l", meta("rec"), "-v", "1"});
@@ -306,7 +332,10 @@ TEST_F(ZvfdStandin, ListingGranularRestoreAndReplicaNames) {
                                std::to_string((256ull << 20) + 1000) + " vda\n0 sub/empty\n" +
                                std::to_string(64 << 20) + " hole\n");
 
-    ZvfdRun granular = run({"-R", "rec", "-M", "media1", "-d", (dir_ / "g").string(), "-f", "target_list,hole"});
+    auto granular_args = task_args();
+    granular_args.insert(granular_args.end(), {"-R", "rec", "-M", "media1", "-d", (dir_ / "g").string(), "-f",
+                                               "target_list,hole"});
+    ZvfdRun granular = run(granular_args);
     ASSERT_EQ(granular.status, 0) << granular.out;
     EXPECT_TRUE(fs::exists(dir_ / "g" / "target_list"));
     EXPECT_TRUE(fs::exists(dir_ / "g" / "hole"));
@@ -314,21 +343,26 @@ TEST_F(ZvfdStandin, ListingGranularRestoreAndReplicaNames) {
 
     // A replica list holds paths alone; they come back below -d under their own path.
     write_file(dir_ / "replica.list", "ZVFD file list:\n" + (dir_ / "src" / "target_list").string() + "\n");
-    ASSERT_EQ(run({"-c", (dir_ / "replica.list").string(), "-M", "media1", "-N", "rep", "-m", meta("rep")}).status, 0);
-    ZvfdRun apply = run({"-R", "9", "-M", "media1", "-m", meta("rep"), "-d", (dir_ / "dest").string(), "-E"});
+    auto replica_args = task_args();
+    replica_args.insert(replica_args.end(),
+                        {"-c", (dir_ / "replica.list").string(), "-M", "media1", "-N", "rep", "-m", meta("rep")});
+    ASSERT_EQ(run(replica_args).status, 0);
+    auto apply_args = task_args();
+    apply_args.insert(apply_args.end(), {"-R", "9", "-M", "media1", "-m", meta("rep"), "-d", (dir_ / "dest").string(), "-E"});
+    ZvfdRun apply = run(apply_args);
     ASSERT_EQ(apply.status, 0) << apply.out;
     fs::path relative = fs::path((dir_ / "src" / "target_list").string().substr(1));
     EXPECT_EQ(sha256_of(dir_ / "dest" / relative), sha256_of(dir_ / "src" / "target_list"));
 }
 
-TEST_F(ZvfdStandin, DirectoryBackupSkipsExcludedPaths) {
+TEST_F(ZvfdProgram, DirectoryBackupSkipsExcludedPaths) {
     fs::create_directories(dir_ / "tree" / "keys");
     write_file(dir_ / "tree" / "a", "a");
     write_file(dir_ / "tree" / "keys" / "secret", "s");
     write_file(dir_ / "tree" / "b", "b");
     int fd = -1;
     Env env = env_;
-    pid_t pid = spawn({"-c", ".", "-x", (dir_ / "tree" / "keys").string(), "-n", (dir_ / "t.zvfd").string(), "-m",
+    pid_t pid = start({"-c", ".", "-x", (dir_ / "tree" / "keys").string(), "-n", (dir_ / "t.zvfd").string(), "-m",
                        meta("t")},
                       env, dir_ / "tree", fd);
     std::string out = read_all(fd);
@@ -337,7 +371,7 @@ TEST_F(ZvfdStandin, DirectoryBackupSkipsExcludedPaths) {
     EXPECT_EQ(listing.out, "a\nb\n");
 }
 
-TEST_F(ZvfdStandin, RefusalsLeaveNothingBehind) {
+TEST_F(ZvfdProgram, RefusalsLeaveNothingBehind) {
     make_sources();
     ASSERT_EQ(run(server_backup("taken")).status, 0);
     write_file(dir_ / "dup.list", "ZVFD file list:\n" + (dir_ / "src/empty").string() + " : x\n" +
@@ -357,7 +391,9 @@ TEST_F(ZvfdStandin, RefusalsLeaveNothingBehind) {
          {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "a6", "-m", meta("a6"), "-S", (dir_ / "zvfd.list").string()}},
         {"unknown option", {"-c", (dir_ / "zvfd.list").string(), "-Q", "-M", "media1", "-N", "a7", "-m", meta("a7")}},
         {"-m without a value", {"-R", "1", "-M", "media1", "-m", "-d", (dir_ / "r1").string()}},
-        {"record that is not in the store", {"-R", "nope", "-M", "media1", "-d", (dir_ / "r2").string()}},
+        {"record that is not in the store",
+         {"-R", "nope", "-M", "media1", "-T", "42", "-s", "/opt/zelvor/var/tasks//task_secret_42", "-d",
+          (dir_ / "r2").string()}},
         {"encrypted without the key",
          {"-c", (dir_ / "zvfd.list").string(), "-M", "media1", "-N", "a8", "-m", meta("a8"), "-C", "kuznyechik"}},
     };
@@ -366,14 +402,15 @@ TEST_F(ZvfdStandin, RefusalsLeaveNothingBehind) {
         EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
         EXPECT_NE(r.out.find("zvfd: error: "), std::string::npos) << c.what;
     }
-    EXPECT_EQ(fs::directory_iterator(dir_ / "store" / "media1")->path().filename(), "taken");
+    EXPECT_EQ(fs::directory_iterator(record_object("taken").parent_path())->path().filename(), "taken");
+    EXPECT_EQ(std::distance(fs::directory_iterator(record_object("taken").parent_path()), fs::directory_iterator()), 1);
     EXPECT_FALSE(fs::exists(dir_ / "r1"));
     EXPECT_FALSE(fs::exists(dir_ / "r2"));
     EXPECT_FALSE(any_part_file(dir_));
     for (const char* n : {"a1", "a2", "a3", "a4", "a5", "a6", "a7", "a8"}) EXPECT_FALSE(fs::exists(meta(n))) << n;
 }
 
-TEST_F(ZvfdStandin, EncryptedArchiveNeedsItsKey) {
+TEST_F(ZvfdProgram, EncryptedArchiveNeedsItsKey) {
     make_sources();
     write_file(dir_ / "key1", "first key");
     write_file(dir_ / "key2", "other key");
@@ -381,7 +418,8 @@ TEST_F(ZvfdStandin, EncryptedArchiveNeedsItsKey) {
     args.insert(args.end(), {"-C", "kuznyechik", "-k", (dir_ / "key1").string()});
     ASSERT_EQ(run(args).status, 0);
     auto restore = [&](std::vector<std::string> extra) {
-        std::vector<std::string> a = {"-R", "enc", "-M", "media1", "-m", meta("enc"), "-d", (dir_ / "r").string()};
+        std::vector<std::string> a = task_args();
+        a.insert(a.end(), {"-R", "enc", "-M", "media1", "-m", meta("enc"), "-d", (dir_ / "r").string()});
         a.insert(a.end(), extra.begin(), extra.end());
         return run(a).status;
     };
@@ -392,18 +430,17 @@ TEST_F(ZvfdStandin, EncryptedArchiveNeedsItsKey) {
     expect_same_files(dir_ / "r");
 }
 
-TEST_F(ZvfdStandin, ReferenceMetadataIsRecorded) {
+TEST_F(ZvfdProgram, ReferenceMetadataIsRecorded) {
     make_sources();
     ASSERT_EQ(run(server_backup("full")).status, 0);
     auto args = server_backup("incr");
     args.insert(args.end(), {"-S", meta("full")});
     ASSERT_EQ(run(args).status, 0);
-    std::ifstream in(meta("incr"));
-    std::string text((std::istreambuf_iterator<char>(in)), {});
-    EXPECT_NE(text.find("\nreference_archive full\n"), std::string::npos) << text;
+    EXPECT_EQ(zvfd::read_meta_file(meta("incr")).prop("reference"), "full");
+    EXPECT_EQ(zvfd::read_meta_file(meta("full")).prop("kind"), "full");
 }
 
-TEST_F(ZvfdStandin, SignatureIsWrittenWithOpensslAndVerifies) {
+TEST_F(ZvfdProgram, SignatureIsWrittenWithOpensslAndVerifies) {
     make_sources();
     const fs::path key = dir_ / "secret-key.pem", pass = dir_ / "master-key", pub = dir_ / "public.pem";
     write_file(pass, "pass phrase\n");
@@ -432,17 +469,17 @@ TEST_F(ZvfdStandin, SignatureIsWrittenWithOpensslAndVerifies) {
     EXPECT_EQ(verify(), 1);
 }
 
-TEST_F(ZvfdStandin, SwitchesMakeItFailOrReportADefect) {
+TEST_F(ZvfdProgram, SwitchesMakeItFailOrReportADefect) {
     make_sources();
     struct Case {
         Env env;
         int status;
         bool outputs;  // archive and metadata written
     } cases[] = {
-        {{{"ZVFD_STANDIN_FAIL", "1"}}, 1, false},
-        {{{"ZVFD_STANDIN_FAIL", "2"}}, 2, false},
-        {{{"ZVFD_STANDIN_DEFECT", "1"}}, 100, true},
-        {{{"ZVFD_STANDIN_FAIL", "1"}, {"ZVFD_STANDIN_ONLY", "list,verify"}}, 0, true},
+        {{{"ZVFD_TEST_AID", "fail=1"}}, 1, false},
+        {{{"ZVFD_TEST_AID", "fail=2"}}, 2, false},
+        {{{"ZVFD_TEST_AID", "defect"}}, 100, true},
+        {{{"ZVFD_TEST_AID", "fail=1,only=list+verify"}}, 0, true},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -451,13 +488,13 @@ TEST_F(ZvfdStandin, SwitchesMakeItFailOrReportADefect) {
         EXPECT_EQ(r.status, c.status) << name << "\n" << r.out;
         EXPECT_EQ(r.lines().at(0).rfind("ZVFD PID: ", 0), 0u) << name;
         EXPECT_EQ(fs::exists(meta(name)), c.outputs) << name;
-        EXPECT_EQ(fs::exists(dir_ / "store" / "media1" / name), c.outputs) << name;
+        EXPECT_EQ(fs::exists(record_object(name)), c.outputs) << name;
     }
     // Limited to listings, the failure hits the listing of a good backup.
-    EXPECT_EQ(run({"-l", meta("sw3"), "-v", "1"}, {{"ZVFD_STANDIN_FAIL", "1"}, {"ZVFD_STANDIN_ONLY", "list"}}).status, 1);
+    EXPECT_EQ(run({"-l", meta("sw3"), "-v", "1"}, {{"ZVFD_TEST_AID", "fail=1,only=list"}}).status, 1);
 }
 
-TEST_F(ZvfdStandin, MalformedOutputOnRequest) {
+TEST_F(ZvfdProgram, MalformedOutputOnRequest) {
     make_sources();
     struct Case {
         const char* kind;
@@ -480,7 +517,7 @@ TEST_F(ZvfdStandin, MalformedOutputOnRequest) {
     int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.kind);
-        ZvfdRun r = run(server_backup("m" + std::to_string(n++)), {{"ZVFD_STANDIN_MALFORMED", c.kind}});
+        ZvfdRun r = run(server_backup("m" + std::to_string(n++)), {{"ZVFD_TEST_AID", std::string("malformed=") + c.kind}});
         EXPECT_EQ(r.status, 0) << r.out;
         c.check(r.out);
     }
@@ -501,12 +538,12 @@ bool wait_for_state(pid_t pid, char wanted) {
     return false;
 }
 
-TEST_F(ZvfdStandin, HangsUntilKilledAndObeysStopAndContinue) {
+TEST_F(ZvfdProgram, HangsUntilKilledAndObeysStopAndContinue) {
     make_sources();
     Env env = env_;
-    env["ZVFD_STANDIN_HANG"] = "1";
+    env["ZVFD_TEST_AID"] = "hang";
     int fd = -1;
-    pid_t pid = spawn(server_backup("hang"), env, dir_, fd);
+    pid_t pid = start(server_backup("hang"), env, dir_, fd);
     EXPECT_EQ(read_line(fd), "ZVFD PID: " + std::to_string(pid));
     EXPECT_EQ(read_line(fd), "Packed: 0%");
     ::kill(pid, SIGTSTP);
@@ -519,14 +556,15 @@ TEST_F(ZvfdStandin, HangsUntilKilledAndObeysStopAndContinue) {
     EXPECT_FALSE(fs::exists(meta("hang")));
 }
 
-TEST_F(ZvfdStandin, SlowRunIsStillWorkingBetweenProgressLines) {
+TEST_F(ZvfdProgram, SlowRunIsStillWorkingBetweenProgressLines) {
     make_sources();
     Env env = env_;
-    env["ZVFD_STANDIN_SLOW_MS"] = "300";
+    env["ZVFD_TEST_AID"] = "slow=300";
     write_file(dir_ / "small.list", "ZVFD file list:\n" + (dir_ / "src" / "target_list").string() + " : t\n");
     int fd = -1;
-    pid_t pid = spawn({"-c", (dir_ / "small.list").string(), "-M", "media1", "-N", "slow", "-m", meta("slow")}, env,
-                      dir_, fd);
+    auto args = task_args();
+    args.insert(args.end(), {"-c", (dir_ / "small.list").string(), "-M", "media1", "-N", "slow", "-m", meta("slow")});
+    pid_t pid = start(args, env, dir_, fd);
     read_line(fd);
     EXPECT_EQ(read_line(fd).rfind("Packed: ", 0), 0u);
     int status = 0;
@@ -535,18 +573,18 @@ TEST_F(ZvfdStandin, SlowRunIsStillWorkingBetweenProgressLines) {
     EXPECT_EQ(wait_status(pid), 0);
 }
 
-TEST_F(ZvfdStandin, ArgvLogKeepsEveryArgumentExactly) {
+TEST_F(ZvfdProgram, ArgvLogKeepsEveryArgumentExactly) {
     const fs::path log = dir_ / "argv.log";
     const std::vector<std::string> hostile = {"a b", "it's", "line\nfeed", "$(touch /tmp/pwned)", "", "tab\there"};
     std::vector<std::string> args = {"-l", (dir_ / "missing.meta").string(), "-v", "1", "-N", ""};
     for (const auto& h : hostile) {
         args.back() = h;
-        run(args, {{"ZVFD_STANDIN_ARGV_LOG", log.string()}});
+        run(args, {{"ZVFD_TEST_AID", "argv-log=" + log.string()}});
     }
     auto runs = zv_test::read_zvfd_argv_log(log);
     ASSERT_EQ(runs.size(), hostile.size());
     for (std::size_t i = 0; i < hostile.size(); ++i) {
-        EXPECT_EQ(runs[i].program, zv_test::standin_zvfd_binary());
+        EXPECT_EQ(runs[i].program, zv_test::zvfd_binary());
         EXPECT_EQ(runs[i].value("-N"), hostile[i]);
         EXPECT_EQ(runs[i].args.size(), 6u);
         EXPECT_EQ(runs[i].cwd, dir_.string());

@@ -1,9 +1,8 @@
-// Stand-in for the product's archiver "/opt/zelvor/bin/zvfd", for machines where the
-// real one cannot be installed. It honours the archiver's command lines, output lines
-// and exit codes, and does the data work for real in a simple format of its own.
-#include "zvfd_cli.h"
-#include "zvfd_io.h"
-#include "zvfd_ops.h"
+// The archiver "/opt/zelvor/bin/zvfd": backups into a media server's repository or an
+// archive file, restores, listings and signature checks (usage: zvfd --help).
+#include "zvfd/cli.h"
+#include "zvfd/io.h"
+#include "zvfd/ops.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -44,35 +43,44 @@ int main(int argc, char** argv) {
     zvfd::Options options;
     zvfd::Mode mode;
     try {
-        zvfd::log_argv(argc, argv);
+        zvfd::log_argv(zvfd::read_test_aid(nullptr), argc, argv);
+        if (argc < 2) {
+            std::cerr << zvfd::usage_text();
+            return 1;
+        }
         options = zvfd::parse_options(argc, argv);
         mode = zvfd::select_mode(options);
     } catch (const std::exception& e) {
         return fail(nullptr, e.what());
     }
-    zvfd::Switches switches = zvfd::read_switches(mode);
-    zvfd::Output out(switches);
+    if (mode == zvfd::Mode::Help) {
+        std::cout << zvfd::usage_text();
+        return 0;
+    }
+    const zvfd::TestAid aid = zvfd::read_test_aid(&mode);
+    zvfd::Output out(aid);
     const bool runner = mode == zvfd::Mode::Backup || mode == zvfd::Mode::Restore;
     if (runner) out.pid_line();
-    if (switches.fail_code) return fail(&out, "failure requested by ZVFD_STANDIN_FAIL", switches.fail_code);
-    if (switches.hang) {
+    if (aid.fail_code) return fail(&out, "failure requested by ZVFD_TEST_AID", aid.fail_code);
+    if (aid.hang) {
         if (runner) out.line(mode == zvfd::Mode::Backup ? "Packed: 0%" : "Unpacked: 0%");
         for (;;) ::pause();
     }
     int code = 0;
     try {
         switch (mode) {
-            case zvfd::Mode::Backup: code = zvfd::run_backup(options, switches, out); break;
-            case zvfd::Mode::Restore: code = zvfd::run_restore(options, switches, out); break;
+            case zvfd::Mode::Backup: code = zvfd::run_backup(options, aid, out); break;
+            case zvfd::Mode::Restore: code = zvfd::run_restore(options, aid, out); break;
             case zvfd::Mode::List: code = zvfd::run_list(options); break;
             case zvfd::Mode::Verify: code = zvfd::run_verify(options); break;
+            case zvfd::Mode::Help: break;
         }
     } catch (const std::exception& e) {
         return fail(&out, e.what());
     }
-    if (code == 0 && switches.defect) {
+    if (code == 0 && aid.defect) {
         out.flush();
-        std::cerr << "zvfd: defect: reported as requested by ZVFD_STANDIN_DEFECT" << std::endl;
+        std::cerr << "zvfd: defect: reported as requested by ZVFD_TEST_AID" << std::endl;
         code = 100;
     }
     return code;

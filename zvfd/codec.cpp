@@ -1,0 +1,51 @@
+#include "zvfd/codec.h"
+
+#include <openssl/evp.h>
+
+namespace zvfd {
+
+namespace {
+constexpr std::uint32_t kVersion = 1;
+constexpr std::size_t kHead = 8 + 4 + 16 + 1 + 8;
+}  // namespace
+
+std::string sha256(const std::string& bytes) {
+    unsigned char out[32];
+    unsigned int n = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), out, &n, EVP_sha256(), nullptr) != 1) throw Error("SHA-256 failed");
+    return std::string(reinterpret_cast<char*>(out), n);
+}
+
+std::string write_envelope(const char (&magic)[9], const Envelope& envelope) {
+    ByteWriter w;
+    w.raw(std::string(magic, 8));
+    w.u32(kVersion);
+    std::string id = envelope.key_id;
+    id.resize(16, '\0');
+    w.raw(id);
+    w.u8(envelope.sealed ? 1 : 0);
+    w.u64(envelope.payload.size());
+    w.raw(envelope.payload);
+    std::string sum = sha256(w.bytes());
+    w.raw(sum);
+    return std::move(w.bytes());
+}
+
+Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what) {
+    if (bytes.size() < 8 || bytes.compare(0, 8, magic, 8) != 0)
+        throw Error(what + " is not a file of this archiver (" + std::string(magic, 8) + ")");
+    if (bytes.size() < kHead + 32) throw Error(what + " is truncated or damaged");
+    ByteReader r(bytes, what);
+    r.raw(8);
+    if (r.u32() != kVersion) throw Error(what + " has a format version this archiver does not read");
+    Envelope e;
+    e.key_id = r.raw(16);
+    e.sealed = r.u8() != 0;
+    const std::uint64_t n = r.u64();
+    if (n != bytes.size() - kHead - 32) throw Error(what + " is truncated or damaged");
+    if (sha256(bytes.substr(0, kHead + n)) != bytes.substr(kHead + n)) throw Error(what + " is truncated or damaged");
+    e.payload = bytes.substr(kHead, n);
+    return e;
+}
+
+}  // namespace zvfd

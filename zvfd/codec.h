@@ -1,0 +1,84 @@
+// Byte layouts shared by every file and object the archiver writes.
+//
+// Integers are little-endian. A text or byte string is its u32 length, then its bytes.
+//
+// Envelope: the frame of the metadata file, pack indexes, records and task marks:
+//   8-byte magic | u32 version (1) | 16-byte key id | u8 sealed (0 or 1) |
+//   u64 payload length | payload | SHA-256 of every byte before it (32 bytes)
+// A sealed payload is the output of the cipher (cipher.h) over the plain payload; the
+// key id says which key sealed it (all zero bytes: none). The checksum tells a
+// truncated or damaged file from one sealed with another key.
+#pragma once
+
+#include "zvfd/io.h"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+namespace zvfd {
+
+class ByteWriter {
+public:
+    void u8(std::uint8_t v) { out_ += static_cast<char>(v); }
+    void u32(std::uint32_t v) { put(v, 4); }
+    void u64(std::uint64_t v) { put(v, 8); }
+    void raw(const std::string& bytes) { out_ += bytes; }
+    void text(const std::string& s) {
+        u32(static_cast<std::uint32_t>(s.size()));
+        out_ += s;
+    }
+    std::string& bytes() { return out_; }
+
+private:
+    void put(std::uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) out_ += static_cast<char>((v >> (8 * i)) & 0xff);
+    }
+    std::string out_;
+};
+
+// Every read checks the bounds; running past the end throws Error("<what> is damaged").
+class ByteReader {
+public:
+    ByteReader(const std::string& bytes, std::string what) : data_(bytes), what_(std::move(what)) {}
+    std::uint8_t u8() { return static_cast<std::uint8_t>(take(1)[0]); }
+    std::uint32_t u32() { return static_cast<std::uint32_t>(get(4)); }
+    std::uint64_t u64() { return get(8); }
+    std::string raw(std::size_t n) { return std::string(take(n), n); }
+    std::string text() { return raw(u32()); }
+    bool done() const { return pos_ == data_.size(); }
+    std::size_t left() const { return data_.size() - pos_; }
+    [[noreturn]] void damaged() const { throw Error(what_ + " is damaged"); }
+
+private:
+    const char* take(std::size_t n) {
+        if (n > data_.size() - pos_) damaged();
+        const char* p = data_.data() + pos_;
+        pos_ += n;
+        return p;
+    }
+    std::uint64_t get(int n) {
+        const char* p = take(static_cast<std::size_t>(n));
+        std::uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(p[i]);
+        return v;
+    }
+    const std::string& data_;
+    std::string what_;
+    std::size_t pos_ = 0;
+};
+
+struct Envelope {
+    std::string key_id;  // 16 bytes
+    bool sealed = false;
+    std::string payload;
+};
+
+std::string write_envelope(const char (&magic)[9], const Envelope& envelope);
+// Throws Error("<what> is truncated or damaged") for a short file or a bad checksum, and
+// Error("<what> is not ...") for another magic or version.
+Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what);
+
+std::string sha256(const std::string& bytes);
+
+}  // namespace zvfd

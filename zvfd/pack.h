@@ -1,0 +1,62 @@
+// Packs: blocks grouped into objects of a few MiB, so a repository holds a few large
+// files instead of one per block, and an index per pack that says which blocks it
+// holds and where.
+//
+// Pack object "packs/<first two hex digits>/<id>", the id being 32 random hex digits
+// (two writers never pick the same one):
+//   8-byte magic "ZVFDPACK" | u32 version (1) | blocks back to back
+// Each block is stored as its data, zstd-compressed when that made it smaller, and
+// sealed by the cipher when a key is given.
+//
+// Index object "index/<id>", written after its pack: an envelope (codec.h) with magic
+// "ZVFDINDX", the key id, and the payload (sealed when a key is given):
+//   u32 entry count, then per entry: text block name, u32 offset in the pack,
+//   u32 stored length, u32 length of the block, u8 flags (record.h)
+#pragma once
+
+#include "zvfd/cipher.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zvfd {
+
+struct PackEntry {
+    std::string name;
+    std::uint32_t offset = 0, stored = 0, raw = 0;
+    std::uint8_t flags = 0;
+};
+
+std::string pack_object_name(const std::string& id);
+std::string index_object_name(const std::string& id);
+std::string new_pack_id();
+
+class PackBuilder {
+public:
+    PackBuilder();
+    const std::string& id() const { return id_; }
+    // Appends stored bytes; returns their offset in the pack.
+    std::uint32_t add(const std::string& name, const std::string& stored, std::uint32_t raw, std::uint8_t flags);
+    std::size_t size() const { return bytes_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const std::string& bytes() const { return bytes_; }
+    const std::vector<PackEntry>& entries() const { return entries_; }
+
+private:
+    std::string id_;
+    std::string bytes_;
+    std::vector<PackEntry> entries_;
+};
+
+// Throws Error when the bytes do not start like a pack.
+void check_pack_header(const std::string& bytes, const std::string& id);
+
+std::string encode_pack_index(const std::vector<PackEntry>& entries, const Keys& keys, const Sealer* sealer);
+// Entries of an index object; throws Error when it is damaged and AuthError when the
+// key id matches but the seal does not open.
+std::vector<PackEntry> decode_pack_index(const std::string& bytes, const std::string& id, const Sealer* sealer);
+// The key id an index object was written with, without opening it.
+std::string pack_index_key_id(const std::string& bytes, const std::string& id);
+
+}  // namespace zvfd

@@ -1,0 +1,52 @@
+// Progress of a backup or restore: workers add the bytes they finished; the main
+// thread prints the protocol lines ("Packed: ", "Unpacked: ", "Transferred: ") a few
+// times a second while it waits for them, with bytes done, total and percent.
+#pragma once
+
+#include "zvfd/cli.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace zvfd {
+
+class Progress {
+public:
+    Progress(Output& out, std::vector<const char*> prefixes, std::uint64_t total)
+        : out_(out), prefixes_(std::move(prefixes)), total_(total) {}
+    void add(std::uint64_t bytes) { done_ += bytes; }
+    // Prints the lines now.
+    void report();
+    // Prints the lines every `period` until `finished` says so; then once more.
+    template <typename Finished>
+    void report_until(Finished finished, std::chrono::milliseconds period = std::chrono::milliseconds(250)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (!finished()) {
+            lock.unlock();
+            report();
+            lock.lock();
+            wake_.wait_for(lock, period, finished);
+        }
+        lock.unlock();
+        report();
+    }
+    // Workers call this when they end, so the last line comes at once.
+    void wake() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_.notify_all();
+    }
+
+private:
+    Output& out_;
+    std::vector<const char*> prefixes_;
+    std::uint64_t total_;
+    std::atomic<std::uint64_t> done_{0};
+    std::mutex mutex_;
+    std::condition_variable wake_;
+};
+
+}  // namespace zvfd

@@ -1,0 +1,53 @@
+#include "zvfd/reader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace zvfd {
+
+OpenSource open_source(const std::string& path) {
+    OpenSource o;
+    o.fd = open_file(path, O_RDONLY);
+    if (::fstat(o.fd.get(), &o.st) != 0) throw_errno("cannot read " + path);
+    if (S_ISREG(o.st.st_mode)) {
+        o.size = static_cast<std::uint64_t>(o.st.st_size);
+    } else if (S_ISBLK(o.st.st_mode)) {
+        const off_t end = ::lseek(o.fd.get(), 0, SEEK_END);
+        if (end < 0) throw_errno("cannot size " + path);
+        o.size = static_cast<std::uint64_t>(end);
+    } else {
+        throw Error(path + " is neither a regular file nor a block device");
+    }
+    // Reading runs front to back; tell the kernel so it reads ahead.
+    ::posix_fadvise(o.fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return o;
+}
+
+std::vector<Piece> pieces_of_extents(std::size_t file, const std::vector<Extent>& extents, std::uint64_t size,
+                                     std::uint32_t block_size, std::uint64_t piece_size) {
+    std::vector<Piece> pieces;
+    piece_size = std::max<std::uint64_t>(block_size, piece_size / block_size * block_size);
+    std::uint64_t covered = 0;  // everything below is planned
+    for (const Extent& e : extents) {
+        std::uint64_t begin = std::max(covered, e.offset / block_size * block_size);
+        std::uint64_t end = std::min(size, (e.offset + e.length + block_size - 1) / block_size * block_size);
+        for (std::uint64_t off = begin; off < end; off += piece_size)
+            pieces.push_back({file, off, std::min(piece_size, end - off)});
+        covered = std::max(covered, end);
+    }
+    return pieces;
+}
+
+std::vector<Piece> plan_pieces(std::size_t file, const OpenSource& source, std::uint32_t block_size,
+                               std::uint64_t piece_size) {
+    std::vector<Extent> extents;
+    if (S_ISREG(source.st.st_mode))
+        extents = data_extents(source.fd.get(), source.size);
+    else if (source.size > 0)
+        extents.push_back({0, source.size});
+    return pieces_of_extents(file, extents, source.size, block_size, piece_size);
+}
+
+}  // namespace zvfd

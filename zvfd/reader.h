@@ -1,0 +1,37 @@
+// Reading stage: which parts of a source hold data. A regular file is asked for its
+// data ranges (SEEK_DATA/SEEK_HOLE) so holes are never read; a block device cannot
+// tell, so all of it is read and the chunker drops its zero blocks. The ranges are
+// grown to whole blocks and cut into pieces that one worker reads at a time.
+#pragma once
+
+#include "zvfd/io.h"
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace zvfd {
+
+struct Piece {
+    std::size_t file = 0;
+    std::uint64_t offset = 0, length = 0;
+};
+
+struct OpenSource {
+    Fd fd;
+    struct stat st {};
+    std::uint64_t size = 0;
+};
+
+// Throws Error for a source that is neither a regular file nor a block device.
+OpenSource open_source(const std::string& path);
+
+// The ranges to read, as pieces of at most `piece_size` bytes (a multiple of the
+// block size) that begin on block boundaries.
+std::vector<Piece> plan_pieces(std::size_t file, const OpenSource& source, std::uint32_t block_size,
+                               std::uint64_t piece_size);
+std::vector<Piece> pieces_of_extents(std::size_t file, const std::vector<Extent>& extents, std::uint64_t size,
+                                     std::uint32_t block_size, std::uint64_t piece_size);
+
+}  // namespace zvfd

@@ -1,0 +1,184 @@
+#include "zvfd/repository.h"
+
+#include "zvfd/block_name.h"
+#include "zvfd/codec.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace zvfd {
+
+namespace {
+
+constexpr char kTaskMagic[9] = "ZVFDTASK";
+constexpr char kRecordMagic[9] = "ZVFDRECD";
+
+std::string trim(const std::string& s) {
+    const auto b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+std::string read_whole(const std::string& path, const std::string& what) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw Error("cannot read " + what + " " + path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
+}
+
+std::string record_object(const std::string& task, const std::string& name) {
+    return "tasks/" + task + "/records/" + name;
+}
+
+}  // namespace
+
+bool is_plain_name(const std::string& name) { return is_object_name(name) && name.find('/') == std::string::npos; }
+
+std::string repository_location(const std::string& name, const std::string& config_path,
+                                const std::string& default_root) {
+    if (!is_plain_name(name)) throw Error("media server name '" + name + "' is not a plain name");
+    std::ifstream in(config_path);
+    std::string location;
+    int number = 0;
+    for (std::string line; in && std::getline(in, line);) {
+        ++number;
+        line = trim(line);
+        if (line.empty() || line[0] == '#') continue;
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            throw Error(config_path + " line " + std::to_string(number) + " is not NAME = LOCATION");
+        if (trim(line.substr(0, eq)) == name) location = trim(line.substr(eq + 1));
+    }
+    if (!location.empty()) return location;
+    return default_root + "/" + name;
+}
+
+std::unique_ptr<Storage> open_location(const std::string& location) {
+    if (!location.empty() && location[0] == '/') return std::make_unique<LocalStorage>(location);
+    throw Error("repository location '" + location + "' is not a local directory");
+}
+
+Repository::Repository(Storage& storage, const Keys& keys)
+    : storage_(storage), keys_(keys), sealer_(make_sealer(keys)) {}
+
+BlockIndex Repository::load_index() {
+    BlockIndex index;
+    for (const auto& object : storage_.list("index/")) {
+        const std::string id = object.substr(6);
+        try {
+            const std::string bytes = storage_.get(object);
+            if (pack_index_key_id(bytes, id) != keys_.id) continue;
+            for (auto& e : decode_pack_index(bytes, id, sealer_.get()))
+                index.emplace(std::move(e.name), BlockLocation{id, e.offset, e.stored, e.raw, e.flags});
+        } catch (const ObjectMissing&) {
+        } catch (const AuthError&) {
+        } catch (const StorageError&) {
+            throw;
+        } catch (const Error&) {
+        }
+    }
+    return index;
+}
+
+void Repository::store_pack(const PackBuilder& pack) {
+    storage_.put_if_absent(pack_object_name(pack.id()), pack.bytes());
+    storage_.put_if_absent(index_object_name(pack.id()), encode_pack_index(pack.entries(), keys_, sealer_.get()));
+}
+
+std::string Repository::get_pack(const std::string& id) {
+    if (!is_plain_name(id) || id.size() < 2) throw Error("pack id '" + id + "' is damaged");
+    std::string bytes;
+    try {
+        bytes = storage_.get(pack_object_name(id));
+    } catch (const ObjectMissing&) {
+        throw Error("pack " + id + " is missing from the repository " + storage_.describe());
+    }
+    check_pack_header(bytes, id);
+    return bytes;
+}
+
+void Repository::authorise_task(const std::string& task, const std::string& secret_file, bool create) {
+    if (!is_plain_name(task)) throw Error("task id '" + task + "' is not a plain name");
+    if (secret_file.empty()) throw Error("the task secret file (-s) is needed for task " + task);
+    const std::string secret = read_whole(secret_file, "task secret file");
+    if (secret.empty()) throw Error("task secret file " + secret_file + " is empty");
+    unsigned char mac[32];
+    unsigned int n = 0;
+    const std::string label = "zvfd task " + task;
+    HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+         reinterpret_cast<const unsigned char*>(label.data()), label.size(), mac, &n);
+    Envelope mine;
+    mine.key_id = std::string(16, '\0');
+    mine.payload = std::string(reinterpret_cast<char*>(mac), n);
+    const std::string object = "tasks/" + task + "/secret";
+    std::string stored;
+    try {
+        stored = storage_.get(object);
+    } catch (const ObjectMissing&) {
+        if (!create) throw Error("task " + task + " has no records in the repository " + storage_.describe());
+        if (storage_.put_if_absent(object, write_envelope(kTaskMagic, mine))) return;
+        stored = storage_.get(object);  // another run of the task came first
+    }
+    const Envelope theirs = read_envelope(stored, kTaskMagic, "mark of task " + task);
+    if (theirs.payload.size() != mine.payload.size() ||
+        CRYPTO_memcmp(theirs.payload.data(), mine.payload.data(), mine.payload.size()) != 0)
+        throw Error("the task secret does not authorise task " + task);
+}
+
+bool Repository::put_record(const std::string& task, const std::string& name, const Record& record) {
+    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+    Envelope env;
+    env.key_id = keys_.id;
+    env.sealed = sealer_ != nullptr;
+    const std::string plain = encode_record(record);
+    env.payload = sealer_ ? sealer_->seal(plain) : plain;
+    return storage_.put_if_absent(record_object(task, name), write_envelope(kRecordMagic, env));
+}
+
+Record Repository::get_record(const std::string& task, const std::string& name) {
+    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+    const std::string what = "record " + name + " of task " + task;
+    std::string bytes;
+    try {
+        bytes = storage_.get(record_object(task, name));
+    } catch (const ObjectMissing&) {
+        throw Error("task " + task + " has no record " + name + " in the repository " + storage_.describe());
+    }
+    const Envelope env = read_envelope(bytes, kRecordMagic, what);
+    if (env.key_id != keys_.id || env.sealed != (sealer_ != nullptr)) {
+        if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
+        throw Error(what + " is not encrypted: give no key");
+    }
+    std::string plain;
+    try {
+        plain = sealer_ ? sealer_->open(env.payload) : env.payload;
+    } catch (const AuthError&) {
+        throw Error(what + " fails its authentication: it is damaged");
+    }
+    return decode_record(plain, what);
+}
+
+std::vector<std::string> Repository::list_records(const std::string& task) {
+    std::vector<std::string> names;
+    const std::string prefix = "tasks/" + task + "/records/";
+    for (const auto& n : storage_.list(prefix)) names.push_back(n.substr(prefix.size()));
+    return names;
+}
+
+}  // namespace zvfd
+
+namespace zvfd {
+
+bool Repository::has_record(const std::string& task, const std::string& name) {
+    try {
+        storage_.get(record_object(task, name));
+        return true;
+    } catch (const ObjectMissing&) {
+        return false;
+    }
+}
+
+}  // namespace zvfd

@@ -1,0 +1,87 @@
+// The repository of a media server: packs, their indexes, task marks and records, all
+// as immutable objects of one Storage (storage.h).
+//
+// Which store a media server name ("-M") means is read from the configuration file
+// /opt/zelvor/etc/zvfd-repositories.conf: lines "NAME = LOCATION", "#" starts a
+// comment line, blanks around both sides are ignored. A LOCATION beginning with "/"
+// is a local directory. A name the file does not list (or no file at all) is the
+// directory /opt/zelvor/var/repositories/NAME. Names are [A-Za-z0-9._-], not
+// beginning with ".".
+//
+// Objects besides packs and indexes (pack.h):
+//   tasks/<task>/secret           envelope "ZVFDTASK": HMAC-SHA256 keyed with the
+//                                 task secret file over "zvfd task <task>"; the first
+//                                 backup of a task writes it, every later run must
+//                                 present the same secret
+//   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h), sealed
+//                                 when a key is given; written last, so a record
+//                                 that is listed is complete
+// Two backups into one repository at once need no lock: pack ids are random, other
+// names are taken with put-if-absent, and a record name is refused when taken.
+#pragma once
+
+#include "zvfd/cipher.h"
+#include "zvfd/pack.h"
+#include "zvfd/record.h"
+#include "zvfd/storage.h"
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+namespace zvfd {
+
+constexpr char kRepositoryConfig[] = "/opt/zelvor/etc/zvfd-repositories.conf";
+constexpr char kDefaultRepositories[] = "/opt/zelvor/var/repositories";
+
+// True for a media server, task or record name that can be one object name component.
+bool is_plain_name(const std::string& name);
+
+// The location of media server `name`, read from `config_path` (a missing file
+// yields the default). Throws Error for a malformed line or an invalid name.
+std::string repository_location(const std::string& name, const std::string& config_path = kRepositoryConfig,
+                                const std::string& default_root = kDefaultRepositories);
+// The store of a location; throws Error for a kind of location this archiver lacks.
+std::unique_ptr<Storage> open_location(const std::string& location);
+
+struct BlockLocation {
+    std::string pack;
+    std::uint32_t offset = 0, stored = 0, raw = 0;
+    std::uint8_t flags = 0;
+};
+using BlockIndex = std::unordered_map<std::string, BlockLocation>;
+
+class Repository {
+public:
+    Repository(Storage& storage, const Keys& keys);
+    Storage& storage() { return storage_; }
+    const Keys& keys() const { return keys_; }
+    const Sealer* sealer() const { return sealer_.get(); }
+
+    // Every block stored with this repository's key, from the pack indexes. Indexes of
+    // other keys are passed over; a damaged one is passed over too, its blocks are
+    // then simply stored again.
+    BlockIndex load_index();
+    // The pack, then its index.
+    void store_pack(const PackBuilder& pack);
+    std::string get_pack(const std::string& id);
+
+    // Checks the task secret against the task's mark; with `create` a task without
+    // mark gets one. Throws Error with a clear message when it does not match or the
+    // task is unknown.
+    void authorise_task(const std::string& task, const std::string& secret_file, bool create);
+    // False when a record of that name exists.
+    bool put_record(const std::string& task, const std::string& name, const Record& record);
+    // Throws Error when the task has no such record, when it was sealed with another
+    // key, or when it is damaged.
+    Record get_record(const std::string& task, const std::string& name);
+    std::vector<std::string> list_records(const std::string& task);
+    bool has_record(const std::string& task, const std::string& name);
+
+private:
+    Storage& storage_;
+    Keys keys_;
+    std::unique_ptr<Sealer> sealer_;
+};
+
+}  // namespace zvfd

@@ -1,0 +1,295 @@
+// Restore and replica application: the record of "-r" (archive file) or "-R"/"-m"
+// (repository of "-M", task "-T") comes back below "-d". Every block is checked
+// against its name (and its tag when sealed) before it is written; files are written
+// under a temporary name and renamed only when every file is complete, holes stay
+// holes. A replica application ("-E") changes existing files in place and writes
+// only the blocks that differ.
+#include "zvfd/archive_file.h"
+#include "zvfd/block_name.h"
+#include "zvfd/chunker.h"
+#include "zvfd/compress.h"
+#include "zvfd/ops.h"
+#include "zvfd/progress.h"
+#include "zvfd/repository.h"
+
+#include <fcntl.h>
+#include <linux/falloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace zvfd {
+
+namespace {
+
+std::vector<const FileEntry*> select_files(const Record& record, const Options& options) {
+    std::vector<const FileEntry*> chosen;
+    if (!options.has("-f")) {
+        for (const auto& f : record.files) chosen.push_back(&f);
+        return chosen;
+    }
+    // A granular restore names record names in a file, one a line, or as a comma list.
+    std::set<std::string> wanted;
+    const std::string list = options.value("-f");
+    if (fs::is_regular_file(list)) {
+        std::ifstream in(list);
+        for (std::string line; std::getline(in, line);)
+            if (!line.empty()) wanted.insert(line);
+    } else {
+        std::size_t start = 0;
+        while (start <= list.size()) {
+            const std::size_t end = std::min(list.find(',', start), list.size());
+            if (end > start) wanted.insert(list.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    for (const auto& f : record.files)
+        if (wanted.erase(f.name)) chosen.push_back(&f);
+    if (!wanted.empty()) throw Error("the record holds no file named '" + *wanted.begin() + "'");
+    return chosen;
+}
+
+struct Target {
+    const FileEntry* entry = nullptr;
+    std::string path;       // final name
+    std::string part;       // temporary name; empty when changed in place
+    Fd fd;
+    bool committed = false;
+    ~Target() {
+        if (!part.empty() && !committed) ::unlink(part.c_str());
+    }
+};
+
+struct Use {
+    Target* target;
+    const BlockRef* ref;
+};
+
+// Into a new file, whose unwritten ranges read as zeros: only the pages of the block
+// that hold data are written, so its zero pages stay holes.
+void write_sparse(int fd, const std::string& data, std::uint64_t offset) {
+    constexpr std::size_t page = 4096;
+    std::size_t at = 0;
+    while (at < data.size()) {
+        std::size_t n = std::min(page, data.size() - at);
+        if (is_all_zero(data.data() + at, n)) {
+            at += n;
+            continue;
+        }
+        std::size_t end = at + n;
+        while (end < data.size()) {
+            const std::size_t m = std::min(page, data.size() - end);
+            if (is_all_zero(data.data() + end, m)) break;
+            end += m;
+        }
+        pwrite_all(fd, data.data() + at, end - at, offset + at);
+        at = end;
+    }
+}
+
+// Ranges of the file that no block covers; they must read as zeros.
+std::vector<Extent> gaps(const FileEntry& entry) {
+    std::vector<Extent> result;
+    std::uint64_t at = 0;
+    for (const auto& b : entry.blocks) {
+        if (b.offset > at) result.push_back({at, b.offset - at});
+        at = std::max<std::uint64_t>(at, b.offset + b.length);
+    }
+    if (entry.size > at) result.push_back({at, entry.size - at});
+    return result;
+}
+
+// In place: where the existing file holds data that the record says is zero, make it
+// a hole (or write zeros where the file system cannot punch).
+void clear_gaps(Target& t) {
+    const int fd = t.fd.get();
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw_errno("cannot read " + t.path);
+    const auto old_size = static_cast<std::uint64_t>(st.st_size);
+    const std::vector<Extent> data = data_extents(fd, std::min(old_size, t.entry->size));
+    static const std::string zeros(1 << 20, '\0');
+    for (const Extent& g : gaps(*t.entry)) {
+        for (const Extent& d : data) {
+            const std::uint64_t b = std::max(g.offset, d.offset);
+            const std::uint64_t e = std::min(g.offset + g.length, d.offset + d.length);
+            if (b >= e) continue;
+            if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(b),
+                            static_cast<off_t>(e - b)) == 0)
+                continue;
+            for (std::uint64_t at = b; at < e; at += zeros.size())
+                pwrite_all(fd, zeros.data(), static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), e - at)), at);
+        }
+    }
+}
+
+void finish_target(Target& t) {
+    const int fd = t.fd.get();
+    if (::ftruncate(fd, static_cast<off_t>(t.entry->size)) != 0) throw_errno("cannot size " + t.path);
+    if (::geteuid() == 0 && ::fchown(fd, t.entry->uid, t.entry->gid) != 0) throw_errno("cannot set the owner of " + t.path);
+    if (::fchmod(fd, t.entry->mode & 07777) != 0) throw_errno("cannot set the mode of " + t.path);
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(t.entry->mtime), 0}};
+    ::futimens(fd, times);
+    if (::fsync(fd) != 0) throw_errno("cannot flush " + t.path);
+    t.fd.close(t.path);
+}
+
+}  // namespace
+
+int run_restore(const Options& options, const TestAid&, Output& out) {
+    const std::string dir = options.value("-d");
+    if (dir.empty()) throw Error("a restore needs the target directory (-d)");
+    const Keys keys = derive_keys(options.value("-C"), options.value("-k"));
+    const bool server = !options.has("-r");
+
+    std::unique_ptr<Storage> storage;
+    std::string task = kArchiveTask, name = kArchiveRecord;
+    if (!server) {
+        if (options.has("-R")) throw Error("give either -r (autonomous) or -R (server), not both");
+        std::string path = options.value("-r");
+        if (::access(path.c_str(), F_OK) != 0 && ::access((path + ".zvfd").c_str(), F_OK) == 0) path += ".zvfd";
+        storage = ArchiveFile::open(path);
+    } else {
+        if (!options.has("-R")) throw Error("a restore needs -r (archive) or -R (record)");
+        const std::string server_name = options.value("-M");
+        if (server_name.empty()) throw Error("server mode needs the media server (-M)");
+        const std::string location = repository_location(server_name);
+        if (location[0] == '/' && !fs::is_directory(location))
+            throw Error("media server " + server_name + " has no repository at " + location);
+        storage = open_location(location);
+        task = options.value("-T");
+        if (task.empty()) throw Error("a restore from a media server needs the task id (-T)");
+        name = options.value("-R");
+        if (options.has("-m")) {
+            // The metadata file of the backup names the record; it must be whole.
+            const Record meta = read_meta_file(options.value("-m"));
+            if (meta.prop("task") != task)
+                throw Error("metadata file " + options.value("-m") + " belongs to task " + meta.prop("task") +
+                            ", not to task " + task);
+            name = meta.prop("archive_name");
+        }
+    }
+    Repository repository(*storage, keys);
+    if (server) repository.authorise_task(task, options.value("-s"), false);
+    const Record record = repository.get_record(task, name);
+    const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
+    const BlockNamer namer(kind, keys.naming);
+    const Sealer* sealer = repository.sealer();
+
+    std::vector<const FileEntry*> files = select_files(record, options);
+    std::set<std::string> names;
+    std::uint64_t total = 0;
+    for (const FileEntry* f : files) {
+        if (!is_safe_name(f->name)) throw Error("record name '" + f->name + "' would leave the target directory");
+        if (!names.insert(f->name).second) throw Error("record name '" + f->name + "' occurs twice");
+        total += f->stored_bytes();
+    }
+
+    fs::create_directories(dir);
+    const bool replica = options.has("-E");
+    std::vector<std::unique_ptr<Target>> targets;
+    std::map<std::uint32_t, std::vector<Use>> by_pack;
+    for (const FileEntry* f : files) {
+        auto t = std::make_unique<Target>();
+        t->entry = f;
+        t->path = (fs::path(dir) / f->name).string();
+        fs::create_directories(fs::path(t->path).parent_path());
+        struct stat st {};
+        if (replica && ::stat(t->path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            t->fd = open_file(t->path, O_RDWR);
+        } else {
+            t->part = t->path + ".zvfd-part";
+            t->fd = open_file(t->part, O_RDWR | O_CREAT | O_TRUNC, 0600);
+            if (::ftruncate(t->fd.get(), static_cast<off_t>(f->size)) != 0) throw_errno("cannot size " + t->path);
+        }
+        for (const auto& b : f->blocks) by_pack[b.pack].push_back({t.get(), &b});
+        targets.push_back(std::move(t));
+    }
+
+    std::vector<std::pair<const std::uint32_t, std::vector<Use>>*> work_list;
+    for (auto& entry : by_pack) work_list.push_back(&entry);
+    std::vector<const char*> prefixes = {"Unpacked: "};
+    if (server) prefixes.push_back("Transferred: ");
+    Progress progress(out, prefixes, total);
+    const unsigned workers =
+        std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
+                                        static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));
+    std::atomic<std::size_t> next{0};
+    std::atomic<unsigned> running{workers};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto work = [&] {
+        try {
+            std::string existing;
+            for (std::size_t i; !failed && (i = next++) < work_list.size();) {
+                const std::string& id = record.packs.at(work_list[i]->first);
+                const std::string pack = repository.get_pack(id);
+                for (const Use& use : work_list[i]->second) {
+                    const BlockRef& b = *use.ref;
+                    const std::string where =
+                        "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
+                    if (b.pack_offset < 12 || b.pack_offset > pack.size() || b.stored > pack.size() - b.pack_offset)
+                        throw Error(where + " lies outside pack " + id + ": the pack is damaged");
+                    std::string data = pack.substr(b.pack_offset, b.stored);
+                    if (sealer) {
+                        try {
+                            data = sealer->open(data);
+                        } catch (const AuthError&) {
+                            throw Error(where + " fails its authentication: pack " + id + " is damaged");
+                        }
+                    }
+                    if (b.flags & kBlockCompressed) data = decompress_block(data, b.length);
+                    if (data.size() != b.length || namer.name(data.data(), data.size()) != b.name)
+                        throw Error(where + " does not match its digest: pack " + id + " is damaged");
+                    if (use.target->part.empty()) {
+                        existing.resize(b.length);
+                        if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&
+                            existing == data) {
+                            progress.add(b.length);
+                            continue;
+                        }
+                    }
+                    if (use.target->part.empty())
+                        pwrite_all(use.target->fd.get(), data.data(), data.size(), b.offset);
+                    else
+                        write_sparse(use.target->fd.get(), data, b.offset);
+                    progress.add(b.length);
+                }
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            failed = true;
+        }
+        --running;
+        progress.wake();
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < workers; ++t) threads.emplace_back(work);
+    progress.report_until([&] { return running == 0; });
+    for (auto& t : threads) t.join();
+    if (error) std::rethrow_exception(error);
+
+    // Every block arrived and checked out: now the files take their names.
+    for (auto& t : targets) {
+        if (t->part.empty()) clear_gaps(*t);
+        finish_target(*t);
+    }
+    for (auto& t : targets) {
+        if (t->part.empty()) continue;
+        if (::rename(t->part.c_str(), t->path.c_str()) != 0) throw_errno("cannot put " + t->path + " in place");
+        t->committed = true;
+    }
+    return 0;
+}
+
+}  // namespace zvfd
