@@ -1,8 +1,9 @@
 // The archiver's backup, restore and replica command lines: the argument lists the
-// module builds, and what the stand-in archiver really receives once the shell has
+// module builds, and what the archiver really receives once the shell has
 // parsed the module's text, hostile values included; and a round trip of real files.
 #include "archiver_test_support.h"
 #include "support/zvfd_argv_log.h"
+#include "common/zv_shell.h"
 
 #include <gtest/gtest.h>
 
@@ -69,14 +70,26 @@ protected:
     }
 
     // Runs the module's own shell text against the archiver and returns what it got.
-    // The archiver stops right after reading its command line: no data work here.
-    zv_test::ZvfdInvocation run_through_zvfd(const std::string& command) {
+    // Without `data_work` the archiver stops right after reading its command line;
+    // with it, the run does its work in a mount namespace where the scratch "opt"
+    // directory stands for /opt/zelvor (the media servers' repositories lie there).
+    zv_test::ZvfdInvocation run_through_zvfd(const std::string& command, bool data_work = false) {
         const std::string argv_log = (scratch.path() / "argv.log").string();
         fs::remove(argv_log);
-        ScopedEnv aid_env("ZVFD_TEST_AID", "argv-log=" + argv_log + ",fail=3");
+        ScopedEnv aid_env("ZVFD_TEST_AID", "argv-log=" + argv_log + (data_work ? "" : ",fail=3"));
+        std::string shell_text = with_built_zvfd(command);
+        if (data_work) {
+            const std::string opt = (scratch.path() / "opt").string();
+            fs::create_directories(opt + "/var/tasks");
+            write_file(opt + "/var/tasks/task_secret_T", "secret of task T\n");
+            shell_text = "unshare --mount --propagation private /bin/sh -c " +
+                         zv_utils_common::shell_quote("mount -t tmpfs zvtest /opt && mkdir /opt/zelvor && mount --bind " +
+                                                      zv_utils_common::shell_quote(opt) + " /opt/zelvor && " +
+                                                      shell_text);
+        }
         std::string output, progress;
         StdoutCapture out;
-        last_run_ok = module.run_zvfd_command(with_built_zvfd(command), output, module.zvfd_pid, progress);
+        last_run_ok = module.run_zvfd_command(shell_text, output, module.zvfd_pid, progress);
         last_output = output;
         const auto runs = zv_test::read_zvfd_argv_log(argv_log);
         EXPECT_EQ(runs.size(), 1u) << command << "\n" << output;
@@ -442,54 +455,105 @@ void write_random_at(const fs::path& path, std::uint64_t offset, std::size_t len
     ::close(fd);
 }
 
-class ArchiverRoundTrip : public ArchiverCommands, public ::testing::WithParamInterface<bool> {};
+class ArchiverRoundTrip : public ArchiverCommands, public ::testing::WithParamInterface<bool> {
+protected:
+    // Backs up the list file as the module would; `type` 1 full, 2 incremental, 3
+    // differential against the metadata file of `reference`. Returns the metadata file.
+    std::string backup(const std::string& archive, int type, const std::string& reference = "") {
+        ZvModuleOptions& o = module.options_;
+        o.operation = ZvModuleOperations::Backup;
+        o.tmp_operation_directory = op;
+        o.archive_name = archive;
+        o.backup_type = type;
+        o.reference_meta_file = reference;
+        fs::create_directories(module.leveldb_directory_path());
+        run_through_zvfd(zvfd_shell_command(backup_args(), true), true);
+        EXPECT_TRUE(last_run_ok) << archive << "\n" << last_output;
+        EXPECT_TRUE(fs::exists(module.meta_filename())) << archive;
+        if (o.autonomous) {
+            EXPECT_TRUE(fs::exists(module.archive_filename())) << archive;
+        }
+        return module.meta_filename();
+    }
+    // Restores a record as a later run would, into a fresh directory (or, for a
+    // replica application, into `into` as it is).
+    fs::path restore(const std::string& archive, const std::string& meta, const std::string& granular = "",
+                     const fs::path& into = {}) {
+        ZvModuleOptions& o = module.options_;
+        const std::string archive_path = (fs::path(op) / (archive + ".zvfd")).string();
+        o.operation = into.empty() ? ZvModuleOperations::Restore : ZvModuleOperations::ApplyReplica;
+        o.reference_meta_file = meta;
+        o.record_id = archive;
+        o.granular_list = granular;
+        if (o.autonomous) o.archive_name = archive_path;
+        const fs::path dir = into.empty() ? scratch.path() / ("restore-" + archive) : into;
+        fs::create_directories(dir);
+        o.tmp_operation_directory = dir.string();
+        run_through_zvfd(zvfd_shell_command(restore_args(!into.empty()), false), true);
+        EXPECT_TRUE(last_run_ok) << archive << "\n" << last_output;
+        o.granular_list.clear();
+        return dir;
+    }
+    void expect_same(const fs::path& restored, const fs::path& original) {
+        EXPECT_EQ(fs::file_size(restored), fs::file_size(original)) << restored;
+        EXPECT_TRUE(read_file(restored) == read_file(original)) << restored << " differs from " << original;
+        EXPECT_LE(allocated_bytes(restored), allocated_bytes(original) + (64 << 10))
+            << restored << " lost its holes";
+    }
+};
 
-TEST_P(ArchiverRoundTrip, FilesComeBackIdenticalAndAsSparse) {
-    const bool autonomous = GetParam();
+// Full, incremental and differential backups and the restore of each, a granular
+// restore and a replica application, all through the module's own command lines.
+TEST_P(ArchiverRoundTrip, EveryKindOfBackupComesBackIdenticalAndSparse) {
+    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    ZvModuleOptions& o = module.options_;
+    o.autonomous = GetParam();
+    if (o.autonomous) {
+        o.media_server.clear();
+        o.task_id.clear();
+    }
     const fs::path images = scratch.path() / "images with blanks";
     fs::create_directories(images);
     const fs::path sparse = images / "disk 0.qcow2";
-    ::truncate(sparse.c_str(), 0);
     write_random_at(sparse, 0, 1 << 20, 1);
     write_random_at(sparse, 40u << 20, 1 << 20, 2);
     ASSERT_EQ(::truncate(sparse.c_str(), 96 << 20), 0);
     const fs::path dense = images / "domain.xml";
     write_random_at(dense, 0, 300000, 3);
-
-    ZvModuleOptions& o = module.options_;
-    o.autonomous = autonomous;
-    if (autonomous) {
-        o.media_server.clear();
-        o.task_id.clear();
-    }
     ASSERT_TRUE(module.add_to_zvfd_list_file(
         list_file, {{sparse.string(), "vda.img"}, {dense.string(), "domain.xml"}}, false));
-    fs::create_directories(module.leveldb_directory_path());
 
-    auto run = run_through_zvfd(zvfd_shell_command(backup_args(), true));
-    ASSERT_TRUE(last_run_ok) << last_output;
-    ASSERT_TRUE(fs::exists(module.meta_filename()));
-    if (autonomous) {
-        ASSERT_TRUE(fs::exists(module.archive_filename()));
+    std::map<std::string, std::pair<std::string, std::string>> states;  // archive -> (meta, image bytes)
+    const std::string full = backup("vm1_full_1", 1);
+    states["vm1_full_1"] = {full, read_file(sparse)};
+    write_random_at(sparse, 60u << 20, 200000, 4);  // new data in a hole
+    const std::string incr = backup("vm1_incr_2", 2, full);
+    states["vm1_incr_2"] = {incr, read_file(sparse)};
+    write_random_at(sparse, 4096, 8192, 5);  // a change inside a stored block
+    const std::string diff = backup("vm1_diff_3", 3, full);
+    states["vm1_diff_3"] = {diff, read_file(sparse)};
+    const std::string now = read_file(sparse);
+
+    for (const auto& [archive, state] : states) {
+        SCOPED_TRACE(archive);
+        const fs::path dir = restore(archive, state.first);
+        const fs::path copy = scratch.path() / ("expected-" + archive);
+        write_file(copy, state.second);
+        expect_same(dir / "vda.img", copy);
+        expect_same(dir / "domain.xml", dense);
     }
 
-    // Restore as a later run would: the record unpacked into its restore directory.
-    o.operation = ZvModuleOperations::Restore;
-    o.reference_meta_file = module.meta_filename();
-    if (autonomous) o.archive_name = module.archive_filename();
-    const std::string restore_dir = (scratch.path() / "restore").string();
-    fs::create_directories(restore_dir);
-    o.tmp_operation_directory = restore_dir;
-    run = run_through_zvfd(zvfd_shell_command(restore_args(), false));
-    ASSERT_TRUE(last_run_ok) << last_output;
+    fs::remove_all(scratch.path() / "restore-vm1_diff_3");
+    const fs::path granular = restore("vm1_diff_3", diff, "domain.xml");
+    EXPECT_TRUE(fs::exists(granular / "domain.xml"));
+    EXPECT_FALSE(fs::exists(granular / "vda.img"));
 
-    const fs::path restored_sparse = fs::path(restore_dir) / "vda.img";
-    const fs::path restored_dense = fs::path(restore_dir) / "domain.xml";
-    EXPECT_EQ(read_file(restored_sparse), read_file(sparse));
-    EXPECT_EQ(read_file(restored_dense), read_file(dense));
-    EXPECT_EQ(fs::file_size(restored_sparse), fs::file_size(sparse));
-    EXPECT_LE(allocated_bytes(restored_sparse), allocated_bytes(sparse) + (1 << 20))
-        << "the restored image lost its holes";
+    // A replica application turns the full backup's image, restored, into today's one.
+    const fs::path replica_dir = restore("vm1_full_1", full);
+    write_file(scratch.path() / "now", now);
+    restore("vm1_diff_3", diff, "", replica_dir);
+    expect_same(replica_dir / "vda.img", scratch.path() / "now");
+    EXPECT_FALSE(fs::exists(replica_dir / "vda.img.zvfd-part"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Archiver, ArchiverRoundTrip, ::testing::Values(false, true),

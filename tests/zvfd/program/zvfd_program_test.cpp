@@ -4,6 +4,7 @@
 // make it fail, hang or misbehave on purpose.
 #include "support/module_sandbox.h"
 #include "support/zvfd_argv_log.h"
+#include "support/scratch_dir.h"
 #include "zvfd/record.h"
 
 #include <gtest/gtest.h>
@@ -28,10 +29,14 @@
 #include <random>
 #include <sstream>
 #include <thread>
+#include <string_view>
+#include <unordered_set>
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+using zv_test::read_file;
 
 using Env = std::map<std::string, std::string>;
 
@@ -597,6 +602,228 @@ TEST_F(ZvfdProgram, ArgvLogKeepsEveryArgumentExactly) {
 
     std::ofstream(log.string(), std::ios::app) << "zvfd-argv 1\npid 5\ncwd 99:short\n";
     EXPECT_THROW(zv_test::read_zvfd_argv_log(log), std::runtime_error);
+}
+
+// --- the repository: growth, compression, encryption, damage and crashes ----------
+
+std::uint64_t tree_bytes(const fs::path& dir) {
+    std::uint64_t n = 0;
+    if (!fs::exists(dir)) return 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (fs::is_regular_file(e.path())) n += fs::file_size(e.path());
+    return n;
+}
+
+// Lines of English-like text, repeated: what a compressor should shrink.
+std::string text_of(std::size_t size) {
+    std::string text;
+    for (int i = 0; text.size() < size; ++i)
+        text += "Line " + std::to_string(i % 997) + ": the quick brown fox jumps over the lazy dog.\n";
+    text.resize(size);
+    return text;
+}
+
+class ZvfdRepository : public ZvfdProgram {
+protected:
+    // A list with a 16 MiB random file and an 8 MiB text file.
+    void make_data() {
+        int fd = ::open((dir_ / "src" / "random").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        write_random(fd, 0, 16 << 20, 7);
+        ::close(fd);
+        write_file(dir_ / "src" / "text", text_of(8 << 20));
+        write_file(dir_ / "data.list", "ZVFD file list:\n" + (dir_ / "src" / "random").string() + " : random\n" +
+                                           (dir_ / "src" / "text").string() + " : text\n");
+    }
+    std::vector<std::string> backup_of(const std::string& list, const std::string& name,
+                                       std::vector<std::string> extra = {}) const {
+        std::vector<std::string> a = task_args();
+        a.insert(a.end(), {"-c", (dir_ / list).string(), "-M", "media1", "-N", name, "-m", meta(name)});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+    std::vector<std::string> restore_of(const std::string& name, const fs::path& to,
+                                        std::vector<std::string> extra = {}) const {
+        std::vector<std::string> a = task_args();
+        a.insert(a.end(), {"-R", name, "-M", "media1", "-m", meta(name), "-d", to.string()});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return a;
+    }
+};
+
+TEST_F(ZvfdRepository, UnchangedDataIsNotStoredTwiceAndTextShrinks) {
+    make_data();
+    const std::uint64_t data = (16 << 20) + (8 << 20);
+    ZvfdRun first = run(backup_of("data.list", "full1", {"-z", "optimal"}));
+    ASSERT_EQ(first.status, 0) << first.out;
+    const std::uint64_t after_first = tree_bytes(repository());
+    // The random data cannot shrink; the text must shrink to well below its size.
+    EXPECT_LT(after_first, (16 << 20) + (2 << 20)) << "compressible data did not shrink";
+    EXPECT_GT(after_first, 16u << 20);
+
+    ZvfdRun second = run(backup_of("data.list", "full2", {"-z", "optimal"}));
+    ASSERT_EQ(second.status, 0) << second.out;
+    EXPECT_LT(tree_bytes(repository()) - after_first, data / 100) << "a second full backup stored the data again";
+
+    // Without compression the text costs its full size.
+    ZvfdRun plain = run(backup_of("data.list", "plain", {"-z", "None", "-C", "aes-256-gcm", "-k",
+                                                         (dir_ / "src" / "text").string()}));
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    ZvfdRun back = run(restore_of("plain", dir_ / "r", {"-C", "aes-256-gcm", "-k", (dir_ / "src" / "text").string()}));
+    ASSERT_EQ(back.status, 0) << back.out;
+    EXPECT_EQ(sha256_of(dir_ / "r" / "text"), sha256_of(dir_ / "src" / "text"));
+    EXPECT_GT(tree_bytes(repository()) - after_first, data);
+}
+
+// Every 64-byte run of `plain` that occurs somewhere in the files below `dir`.
+std::size_t plaintext_runs_in(const fs::path& dir, const std::string& plain) {
+    std::unordered_set<std::string_view> windows;
+    for (std::size_t i = 0; i + 64 <= plain.size(); ++i) windows.insert(std::string_view(plain).substr(i, 64));
+    std::size_t found = 0;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!fs::is_regular_file(e.path())) continue;
+        const std::string bytes = read_file(e.path());
+        for (std::size_t i = 0; i + 64 <= bytes.size(); ++i)
+            if (windows.count(std::string_view(bytes).substr(i, 64))) ++found;
+    }
+    return found;
+}
+
+TEST_F(ZvfdRepository, EncryptedRepositoryHoldsNoPlaintext) {
+    // Text that does not repeat within 64 bytes, stored uncompressed: plain in the packs
+    // unless it is encrypted.
+    std::string secret;
+    std::mt19937 gen(11);
+    while (secret.size() < (256 << 10)) secret += "word" + std::to_string(gen()) + " ";
+    write_file(dir_ / "src" / "secret.txt", secret);
+    write_file(dir_ / "s.list", "ZVFD file list:\n" + (dir_ / "src" / "secret.txt").string() + " : secret.txt\n");
+    write_file(dir_ / "key", "key file of the test");
+    for (const char* cipher : {"aes-256-gcm", "kuznyechik"}) {
+        SCOPED_TRACE(cipher);
+        fs::remove_all(repository());
+        ZvfdRun r = run(backup_of("s.list", std::string("s-") + cipher,
+                                  {"-z", "None", "-C", cipher, "-k", (dir_ / "key").string()}));
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(plaintext_runs_in(repository(), secret), 0u);
+    }
+    // The check itself finds plaintext where there is some.
+    fs::remove_all(repository());
+    ASSERT_EQ(run(backup_of("s.list", "clear", {"-z", "None"})).status, 0);
+    EXPECT_GT(plaintext_runs_in(repository(), secret), 0u);
+}
+
+TEST_F(ZvfdRepository, DamageAndWrongCredentialsFailClearly) {
+    make_data();
+    write_file(dir_ / "key", "the right key");
+    write_file(dir_ / "other-key", "another key");
+    write_file(dir_ / "opt" / "var" / "tasks" / "task_secret_43", "secret of task 43\n");
+    write_file(dir_ / "wrong-secret", "not the secret\n");
+    const std::vector<std::string> crypt = {"-C", "aes-256-gcm", "-k", (dir_ / "key").string()};
+    ASSERT_EQ(run(backup_of("data.list", "rec", crypt)).status, 0);
+    // Another task of the same media server, so that its id is known there.
+    ASSERT_EQ(run({"-c", (dir_ / "data.list").string(), "-M", "media1", "-N", "other", "-m", meta("other"), "-T",
+                   "43", "-s", "/opt/zelvor/var/tasks//task_secret_43"})
+                  .status,
+              0);
+    const std::string good_meta = read_file(meta("rec"));
+    write_file(dir_ / "truncated.meta", good_meta.substr(0, good_meta.size() - 100));
+
+    auto restore = [&](std::vector<std::string> args) {
+        fs::remove_all(dir_ / "r");
+        return run(args);
+    };
+    auto with = [](std::vector<std::string> a, const std::string& option, const std::string& value) {
+        for (std::size_t i = 0; i + 1 < a.size(); ++i)
+            if (a[i] == option) a[i + 1] = value;
+        return a;
+    };
+    const auto good = restore_of("rec", dir_ / "r", crypt);
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {"wrong key", with(good, "-k", (dir_ / "other-key").string()), "another key"},
+        {"no key", restore_of("rec", dir_ / "r"), "encrypted"},
+        {"wrong task secret", with(good, "-s", (dir_ / "wrong-secret").string()), "does not authorise task 42"},
+        {"another task's id",
+         with(with(good, "-T", "43"), "-s", "/opt/zelvor/var/tasks//task_secret_43"), "belongs to task 42"},
+        {"another task's record without metadata",
+         {"-R", "rec", "-M", "media1", "-T", "43", "-s", "/opt/zelvor/var/tasks//task_secret_43", "-d",
+          (dir_ / "r").string(), "-C", "aes-256-gcm", "-k", (dir_ / "key").string()},
+         "task 43 has no record rec"},
+        {"truncated metadata file", with(good, "-m", (dir_ / "truncated.meta").string()), "truncated or damaged"},
+    };
+    for (const auto& c : cases) {
+        ZvfdRun r = restore(c.args);
+        EXPECT_EQ(r.status, 1) << c.what << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
+        EXPECT_FALSE(fs::exists(dir_ / "r" / "random")) << c.what;
+    }
+
+    // A flipped byte in a pack: the restore fails and writes no file at all.
+    std::vector<fs::path> packs;
+    for (const auto& e : fs::recursive_directory_iterator(repository() / "packs"))
+        if (fs::is_regular_file(e.path())) packs.push_back(e.path());
+    ASSERT_FALSE(packs.empty());
+    for (const auto& pack : packs) {
+        std::string bytes = read_file(pack);
+        bytes[bytes.size() / 2] = static_cast<char>(~bytes[bytes.size() / 2]);
+        fs::remove(pack);
+        write_file(pack, bytes);
+    }
+    ZvfdRun damaged = restore(good);
+    EXPECT_EQ(damaged.status, 1) << damaged.out;
+    EXPECT_NE(damaged.out.find("is damaged"), std::string::npos) << damaged.out;
+    EXPECT_FALSE(fs::exists(dir_ / "r" / "random"));
+    EXPECT_FALSE(fs::exists(dir_ / "r" / "text"));
+    EXPECT_FALSE(any_part_file(dir_ / "r"));
+}
+
+TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
+    make_data();
+    ASSERT_EQ(run(backup_of("data.list", "before")).status, 0);
+    // A bigger source, so the killed run is in the middle of its work.
+    int fd = ::open((dir_ / "src" / "big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    write_random(fd, 0, 96 << 20, 8);
+    ::close(fd);
+    write_file(dir_ / "big.list", "ZVFD file list:\n" + (dir_ / "src" / "big").string() + " : big\n");
+    for (int delay_ms : {0, 40, 150}) {
+        int out_fd = -1;
+        const pid_t pid = start(backup_of("big.list", "killed" + std::to_string(delay_ms)), {}, dir_, out_fd);
+        read_line(out_fd);  // the PID line: the run has begun
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        ::kill(pid, SIGKILL);
+        EXPECT_EQ(wait_status(pid), 128 + SIGKILL);
+        ::close(out_fd);
+        EXPECT_FALSE(fs::exists(record_object("killed" + std::to_string(delay_ms))));
+    }
+    ZvfdRun after = run(backup_of("big.list", "after"));
+    ASSERT_EQ(after.status, 0) << after.out;
+    ZvfdRun old = run(restore_of("before", dir_ / "r1"));
+    ASSERT_EQ(old.status, 0) << old.out;
+    EXPECT_EQ(sha256_of(dir_ / "r1" / "random"), sha256_of(dir_ / "src" / "random"));
+    EXPECT_EQ(sha256_of(dir_ / "r1" / "text"), sha256_of(dir_ / "src" / "text"));
+    ZvfdRun later = run(restore_of("after", dir_ / "r2"));
+    ASSERT_EQ(later.status, 0) << later.out;
+    EXPECT_EQ(sha256_of(dir_ / "r2" / "big"), sha256_of(dir_ / "src" / "big"));
+}
+
+TEST_F(ZvfdRepository, TwoBackupsIntoOneMediaServerAtOnceBothSucceed) {
+    make_data();
+    int fd = ::open((dir_ / "src" / "other").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    write_random(fd, 0, 24 << 20, 9);
+    ::close(fd);
+    write_file(dir_ / "other.list", "ZVFD file list:\n" + (dir_ / "src" / "other").string() + " : other\n");
+    int a_fd = -1, b_fd = -1;
+    const pid_t a = start(backup_of("data.list", "vm-a"), {}, dir_, a_fd);
+    const pid_t b = start(backup_of("other.list", "vm-b"), {}, dir_, b_fd);
+    const std::string a_out = read_all(a_fd), b_out = read_all(b_fd);
+    EXPECT_EQ(wait_status(a), 0) << a_out;
+    EXPECT_EQ(wait_status(b), 0) << b_out;
+    ASSERT_EQ(run(restore_of("vm-a", dir_ / "ra")).status, 0);
+    ASSERT_EQ(run(restore_of("vm-b", dir_ / "rb")).status, 0);
+    EXPECT_EQ(sha256_of(dir_ / "ra" / "random"), sha256_of(dir_ / "src" / "random"));
+    EXPECT_EQ(sha256_of(dir_ / "rb" / "other"), sha256_of(dir_ / "src" / "other"));
 }
 
 }  // namespace
