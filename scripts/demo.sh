@@ -108,10 +108,27 @@ module() {
 # --- backup ---------------------------------------------------------------------------
 step "full backup of the running domain $domain"
 module -1 -b "$domain" -d "$scratch/work" -n "$archive" -m "$media_server" -T "$task_id"
-echo "  the record in the repository of media server $media_server:"
-ls -l "$opt/var/repositories/$media_server/tasks/$task_id/records/" | sed 's/^/    /'
 echo "  $domain runs on its own disks again:"
 virsh_ domblklist "$domain" | sed 's/^/    /'
+
+# The repository of the media server against the data: blocks already stored are not
+# stored again, so an incremental backup after a small change adds little.
+repository=$opt/var/repositories/$media_server
+mib() { awk -v b="$1" 'BEGIN { printf "%.1f MiB", b / 1048576 }'; }
+data_bytes=$(du -cb "$disks/system.qcow2" "$disks/data.qcow2" | tail -n1 | cut -f1)
+after_full=$(du -sb "$repository" | cut -f1)
+cp "$scratch/work/$archive.snap" "$scratch/reference.snap"
+guest_exec "$domain" 'head -c 1048576 /dev/urandom >/data/change.bin && sync' >/dev/null ||
+  { echo "the guest could not write its change" >&2; exit 1; }
+step "incremental backup of $domain after the guest wrote 1 MiB"
+module -2 -b "$domain" -d "$scratch/work" -n "${domain}_incr_2" -m "$media_server" -T "$task_id" \
+  -s "$scratch/reference.snap"
+after_incr=$(du -sb "$repository" | cut -f1)
+echo "  the records in the repository of media server $media_server:"
+ls -l "$repository/tasks/$task_id/records/" | sed 's/^/    /'
+echo "  data on the domain's disks:           $(mib "$data_bytes")"
+echo "  repository after the full backup:     $(mib "$after_full")"
+echo "  growth by the incremental backup:     $(mib $((after_incr - after_full)))"
 
 # --- restore --------------------------------------------------------------------------
 step "restore of record $archive with last:true"

@@ -69,7 +69,7 @@ void sign_file(const Options& options, const std::string& file, const std::strin
 
 }  // namespace
 
-int run_backup(const Options& options, const TestAid&, Output& out) {
+int run_backup(const Options& options, const TestAid& aid, Output& out) {
     const bool server = !options.has("-n");
     const std::string meta_path = options.value("-m");
     if (meta_path.empty()) throw Error("a backup needs the metadata file (-m)");
@@ -163,7 +163,7 @@ int run_backup(const Options& options, const TestAid&, Output& out) {
 
     std::vector<const char*> prefixes = {"Packed: "};
     if (server) prefixes.push_back("Transferred: ");
-    Progress progress(out, prefixes, total);
+    Progress progress(out, prefixes, total, aid.slow_ms > 0);
     std::vector<PieceResult> results(pieces.size());
     std::atomic<std::size_t> next{0};
     std::atomic<unsigned> running{workers};

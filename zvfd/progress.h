@@ -1,6 +1,8 @@
 // Progress of a backup or restore: workers add the bytes they finished; the main
 // thread prints the protocol lines ("Packed: ", "Unpacked: ", "Transferred: ") a few
 // times a second while it waits for them, with bytes done, total and percent.
+// Slowed down by the test aid, the lines come instead once per 64 MiB of work, from
+// the worker that finished it, and every worker waits while they are printed.
 #pragma once
 
 #include "zvfd/cli.h"
@@ -16,18 +18,20 @@ namespace zvfd {
 
 class Progress {
 public:
-    Progress(Output& out, std::vector<const char*> prefixes, std::uint64_t total)
-        : out_(out), prefixes_(std::move(prefixes)), total_(total) {}
-    void add(std::uint64_t bytes) { done_ += bytes; }
+    Progress(Output& out, std::vector<const char*> prefixes, std::uint64_t total, bool slow = false)
+        : out_(out), prefixes_(std::move(prefixes)), total_(total), slow_(slow) {}
+    void add(std::uint64_t bytes);
     // Prints the lines now.
     void report();
     // Prints the lines every `period` until `finished` says so; then once more.
     template <typename Finished>
     void report_until(Finished finished, std::chrono::milliseconds period = std::chrono::milliseconds(250)) {
         std::unique_lock<std::mutex> lock(mutex_);
+        bool first = true;
         while (!finished()) {
             lock.unlock();
-            report();
+            if (first || !slow_) report();
+            first = false;
             lock.lock();
             wake_.wait_for(lock, period, finished);
         }
@@ -44,6 +48,9 @@ private:
     Output& out_;
     std::vector<const char*> prefixes_;
     std::uint64_t total_;
+    bool slow_;
+    std::uint64_t slow_steps_ = 0;
+    std::mutex print_mutex_;
     std::atomic<std::uint64_t> done_{0};
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -144,7 +144,7 @@ void finish_target(Target& t) {
 
 }  // namespace
 
-int run_restore(const Options& options, const TestAid&, Output& out) {
+int run_restore(const Options& options, const TestAid& aid, Output& out) {
     const std::string dir = options.value("-d");
     if (dir.empty()) throw Error("a restore needs the target directory (-d)");
     const Keys keys = derive_keys(options.value("-C"), options.value("-k"));
@@ -218,7 +218,7 @@ int run_restore(const Options& options, const TestAid&, Output& out) {
     for (auto& entry : by_pack) work_list.push_back(&entry);
     std::vector<const char*> prefixes = {"Unpacked: "};
     if (server) prefixes.push_back("Transferred: ");
-    Progress progress(out, prefixes, total);
+    Progress progress(out, prefixes, total, aid.slow_ms > 0);
     const unsigned workers =
         std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
                                         static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));
