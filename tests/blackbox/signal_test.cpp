@@ -90,7 +90,7 @@ bool running(pid_t pid) {
 // and finish an archive for a task that nobody waits for any more.
 TEST_F(Terminated, ArchiverDoesNotOutliveAKilledModule) {
     RunOptions hanging;
-    hanging.env["ZVFD_STANDIN_HANG"] = "1";
+    hanging.env["ZVFD_TEST_AID"] = "hang";
     auto run = box_.start({"-r", "42", "-d", operation().string(), "-m", "media-1", "-T", "7"}, hanging);
     ASSERT_TRUE(wait_for_output(run, "ZVFD PID: ")) << describe(run.wait());
     const std::string out = run.current_output();

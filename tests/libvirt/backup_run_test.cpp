@@ -204,7 +204,7 @@ TEST(BackupRun, ShutOffDomainIsBackedUpFromItsImagesFullDifferentialAndReplica) 
     // line, no snapshot file; one that works follows the result lines.
     const RunResult unlisted = b.box().run(
         b.backup_args("-1", dom.name(), "listed_1", {"-e", "file_list:true"}),
-        b.options({{"ZVFD_STANDIN_FAIL", "3"}, {"ZVFD_STANDIN_ONLY", "list"}}));
+        b.options("fail=3,only=list"));
     EXPECT_EQ(unlisted.status, 6) << describe(unlisted);
     EXPECT_TRUE(main_lines(unlisted).empty()) << describe(unlisted);
     EXPECT_FALSE(fs::exists(b.operation() / "listed_1.snap"));
