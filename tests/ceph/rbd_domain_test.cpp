@@ -100,7 +100,7 @@ public:
 
     RunOptions slow() const {
         RunOptions o;
-        o.env["ZVFD_STANDIN_SLOW_MS"] = "600";
+        o.env["ZVFD_TEST_AID"] = "slow=600";
         return o;
     }
     fs::path unpacked(const std::string& record) const { return unpack(record, box().root() / ("unpacked-" + record)); }

@@ -54,7 +54,7 @@ TEST(BlockDisk, RunningDomainOnALoopDeviceKeepsItsOverlayBesideItsFiles) {
     ServerModeBox b;
 
     RunOptions slow;
-    slow.env["ZVFD_STANDIN_SLOW_MS"] = "600";
+    slow.env["ZVFD_TEST_AID"] = "slow=600";
     auto run = b.box().start(b.backup_args("-1", dom.name(), "full_1"), slow);
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     const auto during = block_list(dom.name());
