@@ -33,6 +33,7 @@ constexpr OptionSpec kOptions[] = {
     {"-C", true},        {"-k", true},         {"-r", true},           {"-R", true},
     {"-d", true},        {"-E", false},        {"-f", true},           {"--set-to-numeric", false},
     {"-l", true},        {"-v", true},         {"--verify", false},    {"--public-key", true},
+    {"--check", false},  {"--read-data", false},
     {"--help", false},
 };
 
@@ -75,6 +76,7 @@ const char* usage_text() {
            "                 [-m META]) -d DIR [-C CIPHER -k KEYFILE] [-E] [-p N] [-f NAME,..|FILE]\n"
            "  listing:  zvfd -l META [-v 1]\n"
            "  verify:   zvfd -n ARCHIVE -g SIGNATURE --verify --public-key PUBLIC.pem\n"
+           "  check:    zvfd --check -M SERVER -T TASK -s SECRET [-C CIPHER -k KEYFILE] [--read-data] [-p N]\n"
            "\n"
            "Block names: -a sha2 with -2 (SHA-256, the default) or -5 (SHA-512); keyed (HMAC) when encrypted.\n"
            "Block size: -b, default 16384 bytes.\n"
@@ -83,8 +85,14 @@ const char* usage_text() {
            "  HMAC-SHA256, encrypt-then-MAC); keys derived from the key file -k.\n"
            "Workers (-p, or -e worker_parallelism:N,enable_multithreading:true|false): default up to 4,\n"
            "  never more than the processor count.\n"
-           "Media servers (-M): NAME = DIRECTORY lines in /opt/zelvor/etc/zvfd-repositories.conf,\n"
-           "  default /opt/zelvor/var/repositories/NAME.\n"
+           "Media servers (-M): NAME = LOCATION lines in /opt/zelvor/etc/zvfd-repositories.conf, a\n"
+           "  LOCATION being a directory or an S3 bucket (\"s3 endpoint=URL bucket=B region=R\n"
+           "  credentials=FILE [prefix=P] [path_style=yes|no] [retention_days=N\n"
+           "  retention_mode=governance|compliance] [retry_seconds=N]\"); default\n"
+           "  /opt/zelvor/var/repositories/NAME.\n"
+           "Check (--check): a line per record of the task, \"Record NAME: sound\" or what is missing or\n"
+           "  damaged; --read-data also reads every block and checks it against its name or tag.\n"
+           "  Exit 0 only when every record is sound.\n"
            "Exit codes: 0 success, 100 success with a defect (a source changed while read), 1 failure.\n"
            "Test aid, not for production: the environment variable ZVFD_TEST_AID makes a run fail,\n"
            "  report a defect, hang, slow down or misprint on purpose (fail=N, defect, hang, slow=MS,\n"
@@ -98,6 +106,7 @@ const char* mode_word(Mode mode) {
         case Mode::Restore: return "restore";
         case Mode::List: return "list";
         case Mode::Verify: return "verify";
+        case Mode::Check: return "check";
         case Mode::Help: return "help";
     }
     return "";
@@ -134,10 +143,11 @@ Mode select_mode(const Options& options) {
     std::vector<Mode> modes;
     if (options.has("--help")) return Mode::Help;
     if (options.has("--verify")) modes.push_back(Mode::Verify);
+    if (options.has("--check")) modes.push_back(Mode::Check);
     if (options.has("-l")) modes.push_back(Mode::List);
     if (options.has("-d") || options.has("-r") || options.has("-R")) modes.push_back(Mode::Restore);
     if (options.has("-c")) modes.push_back(Mode::Backup);
-    if (modes.empty()) throw Error("nothing to do: give -c (backup), -d (restore), -l (listing) or --verify");
+    if (modes.empty()) throw Error("nothing to do: give -c (backup), -d (restore), -l (listing), --verify or --check");
     if (modes.size() > 1) throw Error("conflicting operations on one command line");
     return modes.front();
 }

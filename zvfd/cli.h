@@ -12,7 +12,7 @@
 
 namespace zvfd {
 
-enum class Mode { Backup, Restore, List, Verify, Help };
+enum class Mode { Backup, Restore, List, Verify, Check, Help };
 const char* mode_word(Mode mode);
 
 struct Options {

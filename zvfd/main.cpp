@@ -73,6 +73,7 @@ int main(int argc, char** argv) {
             case zvfd::Mode::Restore: code = zvfd::run_restore(options, aid, out); break;
             case zvfd::Mode::List: code = zvfd::run_list(options); break;
             case zvfd::Mode::Verify: code = zvfd::run_verify(options); break;
+            case zvfd::Mode::Check: code = zvfd::run_check(options, out); break;
             case zvfd::Mode::Help: break;
         }
     } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
-// The four things the archiver does: pack a file list into a record (in a media
-// server's repository or an archive file) with its metadata file, unpack a record
-// into a directory, list a metadata file and verify an archive's signature. Each
+// What the archiver does: pack a file list into a record (in a media server's
+// repository or an archive file) with its metadata file, unpack a record into a
+// directory, list a metadata file, verify an archive's signature and check the
+// records of a task in a repository. Each
 // returns the exit code: 0, or 100 when the data work succeeded but a source changed
 // under it; failures throw zvfd::Error.
 #pragma once
@@ -16,6 +17,7 @@ int run_backup(const Options& options, const TestAid& aid, Output& out);
 int run_restore(const Options& options, const TestAid& aid, Output& out);
 int run_list(const Options& options);
 int run_verify(const Options& options);
+int run_check(const Options& options, Output& out);
 
 // Runs a program without a shell, its output going where ours goes; returns its exit
 // status, or -1 when it could not be started or did not exit normally.

@@ -2,6 +2,8 @@
 
 #include "zvfd/block_name.h"
 #include "zvfd/codec.h"
+#include "zvfd/compress.h"
+#include "zvfd/s3_storage.h"
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -58,7 +60,26 @@ std::string repository_location(const std::string& name, const std::string& conf
 
 std::unique_ptr<Storage> open_location(const std::string& location) {
     if (!location.empty() && location[0] == '/') return std::make_unique<LocalStorage>(location);
-    throw Error("repository location '" + location + "' is not a local directory");
+    if (is_s3_location(location)) return std::make_unique<S3Storage>(parse_s3_location(location));
+    throw Error("repository location '" + location + "' is neither a local directory nor an S3 bucket");
+}
+
+std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                         const BlockNamer& namer, const std::string& where) {
+    if (b.pack_offset < 12 || b.pack_offset > pack.size() || b.stored > pack.size() - b.pack_offset)
+        throw Error(where + " lies outside pack " + id + ": the pack is damaged");
+    std::string data = pack.substr(b.pack_offset, b.stored);
+    if (sealer) {
+        try {
+            data = sealer->open(data);
+        } catch (const AuthError&) {
+            throw Error(where + " fails its authentication: pack " + id + " is damaged");
+        }
+    }
+    if (b.flags & kBlockCompressed) data = decompress_block(data, b.length);
+    if (data.size() != b.length || namer.name(data.data(), data.size()) != b.name)
+        throw Error(where + " does not match its digest: pack " + id + " is damaged");
+    return data;
 }
 
 Repository::Repository(Storage& storage, const Keys& keys)
@@ -135,6 +156,13 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
     env.sealed = sealer_ != nullptr;
     const std::string plain = encode_record(record);
     env.payload = sealer_ ? sealer_->seal(plain) : plain;
+    // Objects the record reuses stay locked as long as the record itself.
+    std::vector<std::string> needed = {"tasks/" + task + "/secret"};
+    for (const auto& id : record.packs) {
+        needed.push_back(pack_object_name(id));
+        needed.push_back(index_object_name(id));
+    }
+    storage_.keep(needed);
     return storage_.put_if_absent(record_object(task, name), write_envelope(kRecordMagic, env));
 }
 

@@ -4,7 +4,8 @@
 // Which store a media server name ("-M") means is read from the configuration file
 // /opt/zelvor/etc/zvfd-repositories.conf: lines "NAME = LOCATION", "#" starts a
 // comment line, blanks around both sides are ignored. A LOCATION beginning with "/"
-// is a local directory. A name the file does not list (or no file at all) is the
+// is a local directory; one beginning with the word "s3" is a bucket of an S3 store
+// (s3_storage.h). A name the file does not list (or no file at all) is the
 // directory /opt/zelvor/var/repositories/NAME. Names are [A-Za-z0-9._-], not
 // beginning with ".".
 //
@@ -20,6 +21,7 @@
 // names are taken with put-if-absent, and a record name is refused when taken.
 #pragma once
 
+#include "zvfd/block_name.h"
 #include "zvfd/cipher.h"
 #include "zvfd/pack.h"
 #include "zvfd/record.h"
@@ -50,6 +52,12 @@ struct BlockLocation {
     std::uint8_t flags = 0;
 };
 using BlockIndex = std::unordered_map<std::string, BlockLocation>;
+
+// The plain bytes of block `b` taken from `pack` (the bytes of pack `id`), checked
+// against its name and, when sealed, its tag. Throws Error beginning with `where`
+// when the pack is damaged.
+std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                         const BlockNamer& namer, const std::string& where);
 
 class Repository {
 public:

@@ -237,19 +237,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                     const BlockRef& b = *use.ref;
                     const std::string where =
                         "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                    if (b.pack_offset < 12 || b.pack_offset > pack.size() || b.stored > pack.size() - b.pack_offset)
-                        throw Error(where + " lies outside pack " + id + ": the pack is damaged");
-                    std::string data = pack.substr(b.pack_offset, b.stored);
-                    if (sealer) {
-                        try {
-                            data = sealer->open(data);
-                        } catch (const AuthError&) {
-                            throw Error(where + " fails its authentication: pack " + id + " is damaged");
-                        }
-                    }
-                    if (b.flags & kBlockCompressed) data = decompress_block(data, b.length);
-                    if (data.size() != b.length || namer.name(data.data(), data.size()) != b.name)
-                        throw Error(where + " does not match its digest: pack " + id + " is damaged");
+                    const std::string data = unpack_block(pack, id, b, sealer, namer, where);
                     if (use.target->part.empty()) {
                         existing.resize(b.length);
                         if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&

@@ -254,4 +254,12 @@ void FaultyStorage::remove(const std::string& name) {
     inner_.remove(name);
 }
 
+void FaultyStorage::keep(const std::vector<std::string>& names) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+    }
+    inner_.keep(names);
+}
+
 }  // namespace zvfd

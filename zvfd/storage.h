@@ -20,6 +20,9 @@
 // - list returns the names that begin with the prefix (a plain string prefix, not
 //   only whole components), sorted bytewise. Objects being written are not listed.
 // - remove deletes one object; a missing object is no error.
+// - keep says that a new record needs these existing objects; a backend that locks
+//   objects for a time (S3 Object Lock) extends their lock as for a new object, and
+//   the others do nothing. A missing object throws ObjectMissing there.
 // - describe names the store for messages (a directory path, a bucket URL).
 // - Every call may come from several threads at once, and several processes may use
 //   one store at the same time. Failures throw StorageError (or ObjectMissing).
@@ -58,6 +61,7 @@ public:
     virtual std::string get(const std::string& name) = 0;
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
+    virtual void keep(const std::vector<std::string>& names) { (void)names; }
     virtual std::string describe() const = 0;
 };
 
@@ -102,6 +106,7 @@ public:
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    void keep(const std::vector<std::string>& names) override;
     std::string describe() const override { return "faulty " + inner_.describe(); }
 
 private:

@@ -1,0 +1,146 @@
+// The repository check ("--check"): for every record of a task, that each pack it
+// needs is in the store, and with "--read-data" that each of its blocks opens and
+// matches its name or tag. One line per record; the exit code is 0 only when every
+// record is sound.
+#include "zvfd/ops.h"
+#include "zvfd/repository.h"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace zvfd {
+
+namespace {
+
+// What the blocks of the packs read so far showed, shared by the records that reuse
+// a pack, so each block is read and checked once.
+class PackFindings {
+public:
+    // Empty when the pack's blocks that `record` uses are sound, else the first fault.
+    std::string check(Repository& repository, const Record& record, std::uint32_t position,
+                      const std::vector<const BlockRef*>& blocks, const BlockNamer& namer) {
+        const std::string& id = record.packs.at(position);
+        std::vector<const BlockRef*> unread;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (faults_.count(id)) return faults_[id];
+            for (const BlockRef* b : blocks)
+                if (!sound_.count({id, b->pack_offset, b->name})) unread.push_back(b);
+        }
+        if (unread.empty()) return {};
+        std::string fault;
+        try {
+            const std::string pack = repository.get_pack(id);
+            for (const BlockRef* b : unread) {
+                unpack_block(pack, id, *b, repository.sealer(), namer, "block " + to_hex(b->name));
+                std::lock_guard<std::mutex> lock(mutex_);
+                sound_.insert({id, b->pack_offset, b->name});
+            }
+        } catch (const StorageError&) {
+            throw;  // the store failed, not the data: the check cannot go on
+        } catch (const std::exception& e) {
+            fault = e.what();
+            std::lock_guard<std::mutex> lock(mutex_);
+            faults_[id] = fault;
+        }
+        return fault;
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::tuple<std::string, std::uint32_t, std::string>> sound_;
+    std::map<std::string, std::string> faults_;
+};
+
+// The first fault of the record's data, or empty.
+std::string read_record_data(Repository& repository, const Record& record, const BlockNamer& namer,
+                             PackFindings& findings, unsigned workers) {
+    std::map<std::uint32_t, std::vector<const BlockRef*>> by_pack;
+    for (const auto& f : record.files)
+        for (const auto& b : f.blocks) by_pack[b.pack].push_back(&b);
+    std::vector<const std::pair<const std::uint32_t, std::vector<const BlockRef*>>*> work_list;
+    for (const auto& entry : by_pack) work_list.push_back(&entry);
+
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::string first_fault;
+    std::exception_ptr error;
+    auto work = [&] {
+        try {
+            for (std::size_t i; (i = next++) < work_list.size();) {
+                if (work_list[i]->first >= record.packs.size()) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    if (first_fault.empty()) first_fault = "a block names a pack the record does not list";
+                    continue;
+                }
+                std::string fault = findings.check(repository, record, work_list[i]->first, work_list[i]->second, namer);
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!fault.empty() && first_fault.empty()) first_fault = fault;
+            }
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!error) error = std::current_exception();
+            next = work_list.size();
+        }
+    };
+    std::vector<std::thread> threads;
+    const unsigned count = std::max(1u, std::min<unsigned>(workers, static_cast<unsigned>(work_list.size())));
+    for (unsigned t = 1; t < count; ++t) threads.emplace_back(work);
+    work();
+    for (auto& thread : threads) thread.join();
+    if (error) std::rethrow_exception(error);
+    return first_fault;
+}
+
+}  // namespace
+
+int run_check(const Options& options, Output& out) {
+    const std::string server_name = options.value("-M");
+    const std::string task = options.value("-T");
+    if (server_name.empty()) throw Error("a check needs the media server (-M)");
+    if (task.empty()) throw Error("a check needs the task id (-T)");
+    const Keys keys = derive_keys(options.value("-C"), options.value("-k"));
+    const std::unique_ptr<Storage> storage = open_location(repository_location(server_name));
+    Repository repository(*storage, keys);
+    repository.authorise_task(task, options.value("-s"), false);
+    const bool read_data = options.has("--read-data");
+    const unsigned workers = worker_count(options, std::thread::hardware_concurrency());
+
+    std::set<std::string> present;
+    for (auto& name : storage->list("packs/")) present.insert(std::move(name));
+    PackFindings findings;
+    bool all_sound = true;
+    for (const std::string& name : repository.list_records(task)) {
+        std::string verdict;
+        try {
+            const Record record = repository.get_record(task, name);
+            std::vector<std::string> missing;
+            for (const auto& id : record.packs)
+                if (!present.count(pack_object_name(id))) missing.push_back(id);
+            if (!missing.empty()) {
+                verdict = "missing pack " + missing.front();
+                if (missing.size() > 1) verdict += " and " + std::to_string(missing.size() - 1) + " more";
+            } else if (read_data) {
+                const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
+                const std::string fault =
+                    read_record_data(repository, record, BlockNamer(kind, keys.naming), findings, workers);
+                if (!fault.empty()) verdict = "damaged: " + fault;
+            }
+        } catch (const StorageError&) {
+            throw;
+        } catch (const std::exception& e) {
+            verdict = std::string("damaged: ") + e.what();
+        }
+        all_sound = all_sound && verdict.empty();
+        out.line("Record " + name + ": " + (verdict.empty() ? std::string(read_data ? "sound, data read" : "sound")
+                                                              : verdict));
+    }
+    return all_sound ? 0 : 1;
+}
+
+}  // namespace zvfd

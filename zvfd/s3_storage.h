@@ -1,0 +1,87 @@
+// The repository's objects in an S3 bucket (Ceph radosgw or any S3 store): one more
+// Storage (storage.h), so the stages above cannot tell it from the local directory.
+// The repository format is the same on both: an object's name is its key, after the
+// media server's optional prefix, and its bytes are the same bytes.
+//
+// A media server on S3 is one line of the media-server configuration, its location
+// being "s3" followed by name=value words (values without blanks):
+//   media2 = s3 endpoint=http://10.0.0.5:7480 bucket=zelvor region=default credentials=/opt/zelvor/etc/media2.s3
+//   endpoint       scheme, host and port of the store (required)
+//   bucket         an existing bucket (required)
+//   region         the region requests are signed for; radosgw's is "default" (required)
+//   credentials    the keys file (s3_client.h: mode 0600, owned by root) (required)
+//   prefix         keys begin with this and "/" (default: none)
+//   path_style     yes (http://host/bucket/key, radosgw and most on-premises stores)
+//                  or no (http://bucket.host/key) (default: yes)
+//   retention_days, retention_mode (governance or compliance): every object a new
+//                  record needs is locked by S3 Object Lock for at least that many
+//                  days; the bucket must have been created with Object Lock
+//   retry_seconds  how long a failing request is retried (default: 60)
+//
+// With a retention, the bucket is versioned: a plain DELETE only hides an object
+// behind a delete marker, so reads and listings look through delete markers to the
+// newest real version, and remove() deletes every version (which the lock refuses).
+#pragma once
+
+#include "zvfd/s3_client.h"
+#include "zvfd/storage.h"
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace zvfd {
+
+struct S3StorageConfig {
+    S3Location location;
+    std::string prefix;  // without the trailing "/"
+    std::string credentials_file;
+    unsigned retention_days = 0;  // 0: no retention
+    S3LockMode retention_mode = S3LockMode::Compliance;
+    unsigned retry_seconds = 60;
+};
+
+// True when a media-server location names an S3 bucket (begins with the word "s3").
+bool is_s3_location(const std::string& location);
+// Reads an "s3 name=value ..." location; throws StorageError naming what is wrong.
+S3StorageConfig parse_s3_location(const std::string& location);
+
+class S3Storage : public Storage {
+public:
+    // Reads the keys and checks that the store accepts them and holds the bucket, so
+    // that wrong keys, a missing bucket or an unreachable endpoint fail here.
+    explicit S3Storage(const S3StorageConfig& config);
+    // For tests: a client made by the caller.
+    S3Storage(const S3StorageConfig& config, S3Keys keys);
+
+    bool put_if_absent(const std::string& name, const std::string& data) override;
+    std::string get(const std::string& name) override;
+    std::vector<std::string> list(const std::string& prefix) override;
+    void remove(const std::string& name) override;
+    std::string describe() const override { return description_; }
+    // With a retention, the objects stay locked at least as long as a new object
+    // would be; several requests run at once.
+    void keep(const std::vector<std::string>& names) override;
+
+    S3Client& client() { return client_; }
+    std::string key_of(const std::string& name) const;
+
+private:
+    std::optional<S3Retention> retention() const;
+    // Fails once, clearly, when a retention is set and the bucket has no Object Lock.
+    void check_lock();
+    void keep_one(const std::string& name, const S3Retention& lock);
+
+    S3StorageConfig config_;
+    S3Client client_;
+    std::string description_;
+    std::once_flag lock_checked_;
+    std::mutex kept_mutex_;
+    std::set<std::string> kept_;  // locked by this process already
+};
+
+}  // namespace zvfd
