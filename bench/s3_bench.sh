@@ -49,7 +49,9 @@ s3 -X PUT "$S3_ENDPOINT/$bucket" -o /dev/null
 stored_bytes() {
   local prefix=$1 token="" total=0 page
   while :; do
-    local query="list-type=2&prefix=$prefix"
+    local query
+    # Values go encoded: the signature covers the query as sent.
+    query="list-type=2&prefix=$(python3 -c 'import sys,urllib.parse;print(urllib.parse.quote(sys.argv[1],safe=""))' "$prefix")"
     [ -n "$token" ] && query="continuation-token=$(python3 -c 'import sys,urllib.parse;print(urllib.parse.quote(sys.argv[1],safe=""))' "$token")&$query"
     page=$(s3 "$S3_ENDPOINT/$bucket?$query")
     read -r size truncated token < <(python3 -c '
