@@ -10,7 +10,6 @@
 #include "common/zv_utils_common.h"
 
 #include <boost/algorithm/string.hpp>
-#include <boost/algorithm/string/trim_all.hpp>
 #include <boost/filesystem.hpp>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -114,15 +113,18 @@ bool ZvModuleKvm::analyse_targer_list(std::string directory,
         ZvLogStream(ZvLogLvl::Error) << analyse_signature << ": can't open " << path << std::endl;
         return false;
     }
+    const char* const blanks = " \t\r";
     for (std::string line; std::getline(file, line);) {
-        std::replace(line.begin(), line.end(), '\t', ' ');
-        line = boost::algorithm::trim_fill_copy(line, " ");
-        if (line.empty() || line[0] == '#') continue;
-        // The value is the rest of the line: a domain name or an image path may
-        // hold blanks, and cutting it at the first one would name another file.
-        const std::size_t blank = line.find(' ');
-        const std::string key = line.substr(0, blank);
-        const std::string value = blank == std::string::npos ? std::string() : line.substr(blank + 1);
+        const std::size_t start = line.find_first_not_of(blanks);
+        if (start == std::string::npos || line[start] == '#') continue;
+        // The value is the rest of the line with its inner blanks as they stand: a
+        // domain name or an image path may hold runs of them, and collapsing one
+        // would name another domain or file.
+        const std::size_t key_end = std::min(line.find_first_of(blanks, start), line.size());
+        const std::string key = line.substr(start, key_end - start);
+        std::string value;
+        if (const std::size_t at = line.find_first_not_of(blanks, key_end); at != std::string::npos)
+            value = line.substr(at, line.find_last_not_of(blanks) + 1 - at);
         if (key == "UUID")
             uuid = value;
         else

@@ -8,6 +8,7 @@
 
 #include <boost/program_options.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <limits>
 
@@ -53,6 +54,20 @@ const char* server_mode_run(ZvModuleOperations op) {
         default:
             return nullptr;
     }
+}
+
+// The text in double quotes, each control character written as \xNN.
+std::string with_visible_controls(const std::string& text) {
+    std::string shown = "\"";
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            const char digits[] = "0123456789abcdef";
+            shown += std::string("\\x") + digits[c >> 4] + digits[c & 15];
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown + "\"";
 }
 
 }  // namespace
@@ -318,6 +333,20 @@ bool ZvModuleUniversal::parse_module_options(int argc, char** argv, ZvModuleOpti
             run && real_run && !options.autonomous &&
             (options.media_server.empty() || options.task_id.empty()))
             return error(std::string(run) + " needs both -m media_server and -T task_id.");
+
+        // These names reach file names, lock names, virsh and the archiver's list,
+        // which are read line by line and word by word: a tab, a line feed or another
+        // control character would split them there into something else.
+        const std::pair<const char*, const std::string*> names[] = {
+            {"Resource name", &options.resource},
+            {"Archive name", &options.archive_name},
+            {"Record ID", &options.record_id}};
+        for (const auto& [what, value] : names) {
+            if (std::any_of(value->begin(), value->end(),
+                            [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
+                return error(std::string(what) + " must not hold a tab, a line feed or another "
+                             "control character: " + with_visible_controls(*value));
+        }
 
         return parce_param_string();
     } catch (const std::exception& e) {

@@ -255,6 +255,16 @@ std::vector<FrontDoorCase> front_door_cases() {
         // Refusals with a reason of their own.
         refused({"-b", ""}, {"Resource is empty"}),
         refused({"-A", ""}, {"Resource is empty"}),
+        // A control character would split a name where lists are read line by line.
+        refused({"-1", "-b", "a\tb", "-d", "/tmp/op", "-n", "arc"},
+                {"Resource name must not hold a tab, a line feed or another control character: "
+                 "\"a\\x09b\""}),
+        refused({"-1", "-b", "vm", "-d", "/tmp/op", "-n", "arc\nx"},
+                {"Archive name must not hold a tab, a line feed or another control character: "
+                 "\"arc\\x0ax\""}),
+        refused({"-r", "5\x7f", "-d", "/tmp/op"},
+                {"Record ID must not hold a tab, a line feed or another control character: "
+                 "\"5\\x7f\""}),
         refused({"-B", ""}, {parser_signature + "resource is empty"}),
         refused({"-r", "", "-d", "/tmp/op"},
                 {"You must define restore object, record ID in server mode or archive file for "

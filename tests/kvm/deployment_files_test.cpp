@@ -27,7 +27,7 @@ TEST(TargetList, ReadsKeysAndWholeValuesSkippingCommentsAndBlankLines) {
     std::vector<std::pair<std::string, std::string>> targets;
     std::string uuid = "restored-by-zelvor";
     ASSERT_TRUE(module.analyse_targer_list(scratch.path().string(), targets, uuid));
-    EXPECT_EQ(uuid, "my vm");
+    EXPECT_EQ(uuid, "my  vm") << "a run of blanks in a name is part of it";
     const std::vector<std::pair<std::string, std::string>> expected = {
         {"vda", "/images/my disk.qcow2"}, {"vdb", "/images/b.qcow2"}, {"hdc", ""}};
     EXPECT_EQ(targets, expected);
