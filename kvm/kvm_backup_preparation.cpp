@@ -91,12 +91,28 @@ bool ZvModuleKvm::run_owed_after_step() {
 }
 
 bool ZvModuleKvm::merge_snapshots() {
+    if (snapshot_devices.empty()) return true;
+    const std::string& domain = options_.resource;
+    bool exists = true;
     std::vector<kvm_device_info> unmerged;
-    for (const auto& device : snapshot_devices) {
-        // One disk a call, so that only the overlays that failed stay on record.
-        if (commit_kvm_snapshots(options_.resource, options_.archive_name, {device}) != 0)
-            unmerged.push_back(device);
+    if (!domain_shut_off(domain, exists)) {
+        for (const auto& device : snapshot_devices) {
+            // One disk a call, so that only the overlays that failed stay on record.
+            if (commit_kvm_snapshots(domain, options_.archive_name, {device}) != 0)
+                unmerged.push_back(device);
+        }
+        if (unmerged.empty() || !domain_shut_off(domain, exists)) {
+            snapshot_devices.swap(unmerged);
+            return snapshot_devices.empty();
+        }
+    } else {
+        unmerged = snapshot_devices;
     }
+    // The domain stopped during the backup: it has no block jobs any more.
+    std::vector<overlay_on_disk> overlays;
+    for (const auto& device : unmerged)
+        overlays.push_back({device.target, overlay_path(device, options_.archive_name), "", ""});
+    if (merge_overlays_offline(domain, overlays)) unmerged.clear();
     snapshot_devices.swap(unmerged);
     return snapshot_devices.empty();
 }
@@ -211,7 +227,10 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
             ZvLogStream(ZvLogLvl::Error) << prepare_signature << ": can't get status of VM" << std::endl;
             return false;
         }
-        if (vm_online) {
+        if (vm_paused) {
+            ZvLogStream(ZvLogLvl::Info) << "VM " << domain << " is paused: its snapshot is taken "
+                                        << "without quiescing and without guest programs" << std::endl;
+        } else if (vm_online) {
             if (!qemu_guest_agent_enabled()) return false;
         } else if (!kvm_conf.backup_if_shutdown) {
             ZvLogStream(ZvLogLvl::Warning)
@@ -219,6 +238,8 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
             return false;
         }
 
+        // An overlay an earlier backup left behind is not the disk: it goes back first.
+        if (!merge_leftover_overlays(domain)) return false;
         devices.clear();
         if (!load_online_VM_devices(domain, &devices)) return false;
         ZvLogStream(ZvLogLvl::Info) << "Copy name: " << options_.archive_name << std::endl;
@@ -236,7 +257,7 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
 
         if (vm_online) {
             bool ran = false;
-            if (!run_guest_step(kvm_conf.script_before_snapshot, "before", ran)) {
+            if (!vm_paused && !run_guest_step(kvm_conf.script_before_snapshot, "before", ran)) {
                 undo_preparation(true);
                 return false;
             }
@@ -258,7 +279,7 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
             }
 
             after_step_owed = false;
-            if (!run_guest_step(kvm_conf.script_after_snapshot, "after", ran)) {
+            if (!vm_paused && !run_guest_step(kvm_conf.script_after_snapshot, "after", ran)) {
                 undo_preparation(true);
                 return false;
             }

@@ -7,10 +7,17 @@
 #include "common/zv_utils_common.h"
 
 #include <boost/filesystem.hpp>
+#include <boost/algorithm/string/predicate.hpp>
 #include <boost/json.hpp>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 #include <new>
 #include <sstream>
 #include <utility>
@@ -51,7 +58,45 @@ std::string without_double_quotes(std::string text) {
     return text;
 }
 
+std::string xml_text(const xmlChar* text) {
+    return text ? std::string(reinterpret_cast<const char*>(text)) : std::string();
+}
+
 }  // namespace
+
+bool ZvModuleKvm::saved_domain_xml_is_whole(const std::string& xml_path, const std::string& domain,
+                                         std::string& fault) {
+    xmlDocPtr parsed = xmlReadFile(xml_path.c_str(), nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR |
+                                                                  XML_PARSE_NOWARNING);
+    if (parsed == nullptr) {
+        fault = "is not a whole XML document";
+        return false;
+    }
+    std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(parsed, xmlFreeDoc);
+    const xmlNodePtr root = xmlDocGetRootElement(doc.get());
+    if (root == nullptr || xmlStrcmp(root->name, BAD_CAST "domain") != 0) {
+        fault = "is not a domain definition";
+        return false;
+    }
+    std::string name, uuid;
+    for (xmlNodePtr child = root->children; child != nullptr; child = child->next) {
+        if (child->type != XML_ELEMENT_NODE) continue;
+        xmlChar* text = xmlNodeGetContent(child);
+        if (xmlStrcmp(child->name, BAD_CAST "name") == 0 && name.empty()) name = xml_text(text);
+        if (xmlStrcmp(child->name, BAD_CAST "uuid") == 0 && uuid.empty()) uuid = xml_text(text);
+        xmlFree(text);
+    }
+    xmlChar* id = xmlGetProp(root, BAD_CAST "id");
+    const std::string id_text = xml_text(id);
+    xmlFree(id);
+    // The domain may have been named by its name, its UUID or its id.
+    if (name.empty() ||
+        (name != domain && !boost::algorithm::iequals(uuid, domain) && id_text != domain)) {
+        fault = "does not define the domain (its name is \"" + name + "\")";
+        return false;
+    }
+    return true;
+}
 
 bool ZvModuleKvm::disk_type_from_word(const std::string& word, kvm_disk_type& type) {
     for (const auto& entry : disk_type_words) {
@@ -92,11 +137,21 @@ bool ZvModuleKvm::is_VM_online(std::string domain, bool& online) {
         output.erase(std::remove(output.begin(), output.end(), '\n'), output.end());
         ZvLogStream(ZvLogLvl::Info) << "Status of VM '" << domain << "': |" << output << "|"
                                     << std::endl;
+        vm_paused = false;
         if (output == "idle" || output == "crashed" || output == "pmsuspended" ||
             output == "in shutdown")
             return false;
-        online = output == "running";
-        return true;
+        // A paused domain may be resumed at any moment, and then it writes to its
+        // images while they are copied: it gets a snapshot like a running one.
+        if (output == "running" || output == "paused") {
+            online = true;
+            vm_paused = output == "paused";
+            return true;
+        }
+        if (output == "shut off") return true;
+        ZvLogStream(ZvLogLvl::Error) << online_signature << ": unknown state of VM '" << domain
+                                     << "': " << output << std::endl;
+        return false;
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << online_signature << ": " << e.what() << std::endl;
         return false;
@@ -213,10 +268,22 @@ bool ZvModuleKvm::load_online_VM_devices(std::string domain, std::vector<kvm_dev
 
 bool ZvModuleKvm::create_VM_xml(std::string domain, std::string xml_path) {
     try {
-        const std::string command = "LANG=C /usr/bin/virsh dumpxml " + shell_quote(domain) + " > " +
-                                    shell_quote(xml_path);
+        // With its security information the definition keeps the console passwords,
+        // so the file is made readable by its owner alone before anything is in it.
+        const int fd = ::open(xml_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        if (fd >= 0) ::close(fd);
+        const std::string command = "LANG=C /usr/bin/virsh dumpxml --security-info " +
+                                    shell_quote(domain) + " > " + shell_quote(xml_path);
         std::string output;
-        if (zv_utils_common::execute_command(command, output) == 0) return true;
+        if (zv_utils_common::execute_command(command, output) == 0) {
+            // virsh ends with 0 even when its output could not be written (a full
+            // disk): only a definition that reads back whole is worth archiving.
+            std::string fault;
+            if (saved_domain_xml_is_whole(xml_path, domain, fault)) return true;
+            ZvLogStream(ZvLogLvl::Error) << xml_signature << ": Can't create xml file of VM: " << domain
+                                         << ": the saved file " << xml_path << " " << fault << std::endl;
+            return false;
+        }
         ZvLogStream(ZvLogLvl::Error) << xml_signature << ": Can't create xml file of VM: " << domain
                                      << std::endl;
         log_failed_command(ZvLogLvl::Error, command, output);

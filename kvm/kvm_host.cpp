@@ -140,6 +140,12 @@ int ZvModuleKvm::list_all_resources_with_header_labels() {
 bool ZvModuleKvm::resource_exists() {
     try {
         const std::string& domain = options_.resource;
+        // virsh would read such a name as one of its options ("--help" succeeds).
+        if (!domain.empty() && domain[0] == '-') {
+            ZvLogStream(ZvLogLvl::Error) << exists_signature << ": a KVM domain name can't begin with '-': "
+                                         << domain << std::endl;
+            return false;
+        }
         const std::string command =
             "LANG=C " + virsh + " dominfo " + zv_utils_common::shell_quote(domain);
         std::string output;
@@ -153,4 +159,23 @@ bool ZvModuleKvm::resource_exists() {
         ZvLogStream(ZvLogLvl::Error) << exists_signature << ": " << e.what() << std::endl;
         return false;
     }
+}
+
+bool ZvModuleKvm::resource_identity(std::string& identity) {
+    identity.clear();
+    const std::string command =
+        "LANG=C " + virsh + " domuuid " + zv_utils_common::shell_quote(options_.resource);
+    std::string output;
+    if (zv_utils_common::execute_command(command, output) == 0) {
+        boost::algorithm::trim(output);
+        if (!output.empty() && output.find_first_of(" \n") == std::string::npos) {
+            identity = output;
+            return true;
+        }
+    }
+    ZvLogStream(ZvLogLvl::Error) << "virtual bool ZvModuleKvm::resource_identity(std::string&): "
+                                 << "can't get the UUID of KVM domain: " << options_.resource << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
+    ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+    return false;
 }

@@ -260,7 +260,8 @@ int ZvModuleKvm::create_kvm_snapshots(std::string domain, std::string snapshot_n
                                ",snapshot=external") +
                    " ";
     }
-    command += " --disk-only --quiesce --atomic --no-metadata";
+    // A paused guest's agent cannot answer: its disks are taken as they lie.
+    command += vm_paused ? " --disk-only --atomic --no-metadata" : " --disk-only --quiesce --atomic --no-metadata";
     std::string output;
     const int status = zv_utils_common::execute_command(command, output);
     if (status == 0) return 0;

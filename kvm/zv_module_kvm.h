@@ -44,6 +44,7 @@ public:
     bool deployment(const bool& replication) override;
     void autonomous_options() override;
     void make_archiving() override;
+    bool resource_identity(std::string& identity) override;  // the domain's UUID
 
     bool is_VM_online(std::string domain, bool& online);
     bool load_online_VM_devices(std::string domain, std::vector<kvm_device_info>* devices);
@@ -67,6 +68,10 @@ public:
     // One line of `virsh -q domblklist --details`: type, device, target, source.
     // `empty` for a blank line; false (logged) for a type or device word it does not know.
     static bool parse_block_device_line(std::string line, kvm_device_info& device, bool& empty);
+    // True when the file holds a whole domain definition naming `domain` (by name,
+    // UUID or id); otherwise false and what is wrong with it.
+    static bool saved_domain_xml_is_whole(const std::string& xml_path, const std::string& domain,
+                                       std::string& fault);
     // Whether a guest-info reply offers guest-fsfreeze-freeze enabled (logged either way).
     static bool guest_info_allows_freeze(const std::string& reply, const std::string& domain);
 
@@ -133,7 +138,8 @@ public:
     static bool hypervisor_needs_force_share(const std::array<int, 3>& version);
 
 protected:
-    bool vm_online = false;
+    bool vm_online = false;  // the domain runs or is paused: it gets a snapshot
+    bool vm_paused = false;  // its snapshot is taken without the guest agent
     std::vector<kvm_device_info> devices;
     bool qemu_img_force_share = false;
 
@@ -157,6 +163,28 @@ protected:
     bool merge_snapshots();
     // A failed preparation leaves nothing behind: owed after step, merge, W.
     void undo_preparation(bool remove_work_directory);
+
+    // Overlays that outlive their run. An overlay a disk writes into, over `image`
+    // (of qemu-img `format` when known).
+    struct overlay_on_disk {
+        std::string target, overlay, image, format;
+    };
+    static std::string blockcommit_command(const std::string& domain, const std::string& target);
+    // Whether a disk source is named as this module names the overlay of `target`.
+    static bool is_own_overlay_name(const std::string& source, const std::string& target);
+    // The backing file of an overlay and its format; false when it has none.
+    bool overlay_backing(const std::string& overlay, std::string& backing, std::string& format);
+    // True when the domain is shut off or gone (then `exists` is false).
+    static bool domain_shut_off(const std::string& domain, bool& exists);
+    // Merges back the overlays an earlier backup left as active disk sources: with a
+    // block commit when the domain runs (vm_online), offline otherwise. False (logged,
+    // with the command that does it) when one stays.
+    bool merge_leftover_overlays(const std::string& domain);
+    // qemu-img commits each overlay into its image, then defines the domain (when it
+    // still exists) on those images and removes the overlays. False (logged, with
+    // the commands that do it) when that fails.
+    bool merge_overlays_offline(const std::string& domain, std::vector<overlay_on_disk> overlays);
+    bool define_on_own_images(const std::string& domain, const std::vector<overlay_on_disk>& overlays);
 
     zv_kvm_conf kvm_conf;
     // Disks whose overlays this run created and has not yet merged back.

@@ -62,6 +62,41 @@ bool ZvModuleUniversal::lock_resource(const std::string& name,
     return true;
 }
 
+bool ZvModuleUniversal::resource_identity(std::string& identity) {
+    identity.clear();
+    return true;
+}
+
+bool ZvModuleUniversal::lock_resource_identity(zelvor::module::resource_file_scoped_lock& holder) {
+    if (!options_.single_data_source) return true;
+    try {
+        std::string identity;
+        if (!resource_identity(identity)) return false;
+        // The same text is the lock already held: a second descriptor on that file
+        // would give the lock up again when it is closed.
+        if (identity.empty() || identity == options_.resource) return true;
+        const std::string module_name = fs::path(options_.module_path).filename().generic_string();
+        zelvor::module::resource_file_lock lock(module_name, identity);
+        identity_lock.swap(lock);
+        if (!identity_lock.try_lock()) {
+            ZvLogStream(ZvLogLvl::Error) << "resource " << quoted(options_.resource) << " ("
+                                         << quoted(identity) << ") is busy by another process!"
+                                         << std::endl;
+            return false;
+        }
+        zelvor::module::resource_file_scoped_lock owned(identity_lock,
+                                                        boost::interprocess::accept_ownership);
+        holder.swap(owned);
+        return true;
+    } catch (const std::exception& e) {
+        ZvLogStream(ZvLogLvl::Error)
+            << "bool ZvModuleUniversal::lock_resource_identity(): "
+            << (boost::format("%1% resource locking failed (%2%)!") % quoted(options_.resource) % e.what()).str()
+            << std::endl;
+        return false;
+    }
+}
+
 bool ZvModuleUniversal::release_prepared_resource() {
     // The preparation is undone exactly once, whichever path (normal end, error,
     // exception, termination signal) gets here first. A termination that comes during
@@ -75,7 +110,7 @@ bool ZvModuleUniversal::release_prepared_resource() {
 
 unsigned int ZvModuleUniversal::run_backup(bool replication) {
     const bool list_backup = options_.operation == ZvModuleOperations::BackupList;
-    zelvor::module::resource_file_scoped_lock holder;
+    zelvor::module::resource_file_scoped_lock holder, identity_holder;
     if (!lock_resource(options_.resource, holder)) return 2;
 
     if (!load_module_config()) {
@@ -132,6 +167,8 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
                                      << std::endl;
         return 2;
     }
+    // The same resource under another name (a domain by its UUID, say) is busy too.
+    if (!lock_resource_identity(identity_holder)) return 2;
     if (!options_.reference_snapshot.empty() &&
         unpack_snapshot_file(options_.reference_snapshot) != 0) {
         ZvLogStream(ZvLogLvl::Error) << "Backup module: Unable to unpack reference snapshot file: "

@@ -151,6 +151,10 @@ public:
     virtual std::string resolve_config_option_merge_conflict(const std::string& name,
                                                              const std::string& old_value);
     virtual void close_restore();
+    // What the resource is whatever name it was given by (a domain's UUID for its
+    // name, UUID or id), so that one lock keeps every alias of it apart; empty when
+    // the resource has no other name. False (logged) when it cannot be told.
+    virtual bool resource_identity(std::string& identity);
 
     bool init(int argc, char** argv);
     unsigned int run();
@@ -181,6 +185,9 @@ public:
     // Binds the lock to `name` and takes it into `holder` when the module allows
     // one operation per resource; false (already logged) when it is busy.
     bool lock_resource(const std::string& name, zelvor::module::resource_file_scoped_lock& holder);
+    // Takes, besides the lock on the name given, the lock on the resource's identity
+    // when it is another text; false (already logged) when it is busy.
+    bool lock_resource_identity(zelvor::module::resource_file_scoped_lock& holder);
     // Undoes a successful preparation once, whoever asks first (run or signal).
     bool release_prepared_resource();
 
@@ -341,6 +348,7 @@ protected:
     int zvfd_pid = 0;
     std::atomic<bool> paused{false};  // written by the SIGCONT handler while SIGTSTP's loops
     zelvor::module::resource_file_lock resource_lock;
+    zelvor::module::resource_file_lock identity_lock;  // the resource_identity lock of a run
     std::string reference_snapshot_directory;
     std::string obsolete_snapshot_file;  // client's reference snapshot, deleted after success
     std::unique_ptr<ZvModuleSignalHandler> signal_handler;

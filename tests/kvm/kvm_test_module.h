@@ -65,6 +65,7 @@ public:
     using ZvModuleKvm::read_kvm_conf;
     using ZvModuleKvm::snapshot_devices;
     using ZvModuleKvm::vm_online;
+    using ZvModuleKvm::vm_paused;
     using ZvModuleKvm::work_directory;
     using ZvModuleKvm::write_file_list;
     using ZvModuleKvm::write_target_list;
