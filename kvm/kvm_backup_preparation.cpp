@@ -8,6 +8,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <algorithm>
 #include <exception>
 #include <fstream>
 #include <limits>
@@ -126,6 +127,29 @@ void ZvModuleKvm::undo_preparation(bool remove_work_directory) {
     }
 }
 
+std::string ZvModuleKvm::backing_file_key(const std::string& target, std::size_t depth) {
+    return target + ".backing." + std::to_string(depth);
+}
+
+std::vector<std::pair<std::string, std::string>> ZvModuleKvm::backing_files_to_save() const {
+    // A disk is only whole with every image under it: a linked clone's own image
+    // is nothing without its base. An image several disks share is saved once.
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> seen;
+    for (const auto& device : devices)
+        if (is_disk(device)) seen.push_back(device.source);
+    for (const auto& device : devices) {
+        if (!is_disk(device) || device.type == kvm_disk_type::network) continue;
+        for (std::size_t depth = 1; depth < device.backing_chain.size(); ++depth) {
+            const std::string& path = device.backing_chain[depth];
+            if (std::find(seen.begin(), seen.end(), path) != seen.end()) continue;
+            seen.push_back(path);
+            files.emplace_back(backing_file_key(device.target, depth), path);
+        }
+    }
+    return files;
+}
+
 bool ZvModuleKvm::write_target_list(const std::string& path) const {
     std::ofstream file(path, std::ios::out | std::ios::trunc);
     if (!file) {
@@ -135,6 +159,13 @@ bool ZvModuleKvm::write_target_list(const std::string& path) const {
     file << "UUID " << options_.resource << "\n";
     for (const auto& device : devices)
         if (is_disk(device)) file << device.target << " " << device.source << "\n";
+    // Each backing file under the key of the disk and depth it has in that disk's
+    // chain; the restore rebuilds the chains from the images themselves.
+    for (const auto& device : devices) {
+        if (!is_disk(device) || device.type == kvm_disk_type::network) continue;
+        for (std::size_t depth = 1; depth < device.backing_chain.size(); ++depth)
+            file << backing_file_key(device.target, depth) << " " << device.backing_chain[depth] << "\n";
+    }
     return finish_file(file, path);
 }
 
@@ -205,6 +236,12 @@ bool ZvModuleKvm::write_file_list(bool replication) {
                                              << zelvor_common::to_underlying(device.type) << std::endl;
                 return false;
         }
+    }
+    for (const auto& [key, backing] : backing_files_to_save()) {
+        if (replication)
+            file << backing << "\n";
+        else
+            file << backing << " : " << key << "\n";
     }
     return finish_file(file, path);
 }

@@ -11,6 +11,7 @@
 
 #include <boost/algorithm/string.hpp>
 #include <boost/filesystem.hpp>
+#include <boost/json.hpp>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
@@ -258,6 +259,89 @@ void ZvModuleKvm::copy_sparse_file(const std::string& from, const std::string& t
     }
 }
 
+bool ZvModuleKvm::restore_backing_chain(const std::string& directory, const std::string& target,
+                                        const std::vector<std::pair<std::string, std::string>>& targets,
+                                        std::vector<std::string>& chosen,
+                                        std::vector<restored_image>& images) {
+    auto original_of = [&](const std::string& key) -> const std::string* {
+        for (const auto& pair : targets)
+            if (pair.first == key) return &pair.second;
+        return nullptr;
+    };
+    // The first name a path was listed under is the one the archive holds it by.
+    auto archived_name = [&](const std::string& path) {
+        for (const auto& pair : targets)
+            if (pair.second == path) return pair.first;
+        return std::string();
+    };
+    std::size_t above = images.size() - 1;
+    for (std::size_t depth = 1;; ++depth) {
+        const std::string key = backing_file_key(target, depth);
+        const std::string* original = original_of(key);
+        if (original == nullptr) return true;
+        // An image shared with an earlier disk is restored once, and both use it.
+        const auto done = std::find_if(images.begin(), images.end(), [&](const restored_image& image) {
+            return image.archived == directory + "/" + archived_name(*original);
+        });
+        if (done != images.end()) {
+            images[above].backing = done->destination;
+            return true;
+        }
+        std::string path;
+        if (!find_free_image_path(*original, chosen, path)) return false;
+        const std::string archived = directory + "/" + archived_name(*original);
+        if (!check_name_in_operation_directory("Backing file name", archived_name(*original)) ||
+            !fs::is_regular_file(archived)) {
+            ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": File doesn't exist in archive: "
+                                         << in_quotes(archived) << std::endl;
+            return false;
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Backing file " << *original << " of disk " << target
+                                    << " is restored to: " << path << std::endl;
+        chosen.push_back(path);
+        images[above].backing = path;
+        images.push_back({archived, path, ""});
+        above = images.size() - 1;
+    }
+}
+
+bool ZvModuleKvm::rebase_restored_image(const restored_image& image, const std::string& backing_archived) {
+    auto info_of = [](const std::string& file, boost::json::object& info) {
+        std::string output;
+        if (zv_utils_common::execute_command(
+                "/usr/bin/qemu-img info --force-share " + zv_utils_common::shell_quote(file) + " --output=json",
+                output) != 0)
+            return false;
+        boost::system::error_code ec;
+        boost::json::value parsed = boost::json::parse(output, ec);
+        if (ec || !parsed.is_object()) return false;
+        info = parsed.as_object();
+        return true;
+    };
+    auto text = [](const boost::json::object& info, const char* key) {
+        const boost::json::value* value = info.if_contains(key);
+        return value && value->is_string() ? std::string(value->as_string()) : std::string();
+    };
+    boost::json::object above, below;
+    std::string format;
+    if (info_of(image.archived, above)) format = text(above, "backing-filename-format");
+    if (format.empty() && info_of(backing_archived, below)) format = text(below, "format");
+    std::string command = "/usr/bin/qemu-img rebase -u -b " + zv_utils_common::shell_quote(image.backing);
+    if (!format.empty()) command += " -F " + zv_utils_common::shell_quote(format);
+    command += " " + zv_utils_common::shell_quote(image.destination);
+    std::string output;
+    if (zv_utils_common::execute_command(command, output) != 0) {
+        ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": Can't point " << image.destination
+                                     << " at its restored backing file " << image.backing << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << output << std::endl;
+        return false;
+    }
+    ZvLogStream(ZvLogLvl::Info) << "Backing file of " << image.destination << ": " << image.backing
+                                << std::endl;
+    return true;
+}
+
 bool ZvModuleKvm::rewrite_restored_xml(const std::string& directory, const std::string& xml_path,
                                        const std::vector<std::pair<std::string, std::string>>& targets,
                                        std::vector<restored_image>& images, bool& direct_restore) {
@@ -372,7 +456,18 @@ bool ZvModuleKvm::rewrite_restored_xml(const std::string& directory, const std::
             }
             xmlSetProp(source_node, BAD_CAST "file", BAD_CAST path.c_str());
             chosen.push_back(path);
-            images.push_back({archived, path});
+            images.push_back({archived, path, ""});
+            if (!restore_backing_chain(directory, target, targets, chosen, images)) return false;
+            // The chain the saved XML describes is the old one: libvirt reads the
+            // restored images' own.
+            for (xmlNodePtr item = disk->children; item != nullptr;) {
+                xmlNodePtr next = item->next;
+                if (named(item, "backingStore")) {
+                    xmlUnlinkNode(item);
+                    xmlFreeNode(item);
+                }
+                item = next;
+            }
         }
     }
 
@@ -441,6 +536,17 @@ bool ZvModuleKvm::deployment(const bool&) {
         remove_copies();
         keep_restored_files(ZvLogLvl::Error);
         throw;
+    }
+    for (const auto& image : images) {
+        if (image.backing.empty()) continue;
+        const auto below = std::find_if(images.begin(), images.end(), [&](const restored_image& other) {
+            return other.destination == image.backing;
+        });
+        if (!rebase_restored_image(image, below == images.end() ? std::string() : below->archived)) {
+            remove_copies();
+            keep_restored_files(ZvLogLvl::Error);
+            return false;
+        }
     }
 
     std::string output;

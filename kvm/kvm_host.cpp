@@ -163,14 +163,16 @@ bool ZvModuleKvm::resource_exists() {
 
 bool ZvModuleKvm::resource_identity(std::string& identity) {
     identity.clear();
+    // dominfo takes a name, a UUID or an id alike (domuuid takes no UUID).
     const std::string command =
-        "LANG=C " + virsh + " domuuid " + zv_utils_common::shell_quote(options_.resource);
+        "LANG=C " + virsh + " dominfo " + zv_utils_common::shell_quote(options_.resource);
     std::string output;
     if (zv_utils_common::execute_command(command, output) == 0) {
-        boost::algorithm::trim(output);
-        if (!output.empty() && output.find_first_of(" \n") == std::string::npos) {
-            identity = output;
-            return true;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("UUID:", 0) != 0) continue;
+            identity = boost::algorithm::trim_copy(line.substr(5));
+            if (!identity.empty()) return true;
         }
     }
     ZvLogStream(ZvLogLvl::Error) << "virtual bool ZvModuleKvm::resource_identity(std::string&): "

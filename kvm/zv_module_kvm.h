@@ -108,8 +108,9 @@ public:
     // their archive names: target_list, <resource>.xml and each disk image under
     // its target. A restored image and where it is to be copied.
     struct restored_image {
-        std::string archived;     // restore directory + "/" + target
+        std::string archived;     // restore directory + "/" + target (or backing-file name)
         std::string destination;  // the final path the rewritten XML names
+        std::string backing;      // the final path of the image under it; empty for none
     };
     // Gives the saved XML a free domain name and its file disks free image paths,
     // drops its uuid and saves it in place. `images` gets the file disks to copy;
@@ -117,6 +118,12 @@ public:
     bool rewrite_restored_xml(const std::string& directory, const std::string& xml_path,
                               const std::vector<std::pair<std::string, std::string>>& targets,
                               std::vector<restored_image>& images, bool& direct_restore);
+    // Adds the backing files listed for `target` (target.backing.1, .2 ...) under the
+    // last image of `images`, each at a free path beside its original, and links
+    // each image to the one under it. False (logged) when one is missing.
+    bool restore_backing_chain(const std::string& directory, const std::string& target,
+                               const std::vector<std::pair<std::string, std::string>>& targets,
+                               std::vector<std::string>& chosen, std::vector<restored_image>& images);
     // The wanted name, or the first of wanted-0, wanted-1 ... that no domain has.
     // False (logged) after a bounded number of tries.
     bool find_free_domain_name(const std::string& wanted, std::string& name);
@@ -129,6 +136,9 @@ public:
     // holes and all-zero blocks stay holes, so a sparse image stays sparse. Throws
     // boost::filesystem::filesystem_error; a partial copy is removed first.
     static void copy_sparse_file(const std::string& from, const std::string& to);
+    // Points a copied image at the copy of the image under it (qemu-img rebase -u),
+    // keeping the backing format the archived image records (or that image's own).
+    bool rebase_restored_image(const restored_image& image, const std::string& backing_archived);
 
     // Host check: the hypervisor version as virsh reports it, "major.minor.micro"
     // (a missing piece reads 0; a piece that is not a number throws
@@ -152,6 +162,11 @@ protected:
     std::string work_directory() const;  // temporary operation directory / archive name
     bool read_backing_chain(kvm_device_info& device);
     bool write_target_list(const std::string& path) const;
+    // The name a backing file of a disk is archived and listed under: "vda.backing.1"
+    // for the file under vda's image, and so on down its chain.
+    static std::string backing_file_key(const std::string& target, std::size_t depth);
+    // (name, path) of each backing file the disks need, each path once.
+    std::vector<std::pair<std::string, std::string>> backing_files_to_save() const;
     // Writes W/zvfd.list for `devices` and points resource_list_file at it; exports
     // network disks into W. False (logged) for a disk it cannot save.
     bool write_file_list(bool replication);

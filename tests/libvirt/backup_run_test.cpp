@@ -340,6 +340,9 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
         {"reference unpacks into the run's snapshot directory",
          sample.backup_args("-2", domain, "incr_1", {"-s", "/elsewhere/incr_1.snap"}), 2,
          "this backup writes its own snapshot file ", false},
+        {"name read as an option", {"-1", "--backup=--help", "-d", tmp, "-n", "full_1", "-m", kMediaServer,
+                                    "-T", kTaskId},
+         2, "a KVM domain name can't begin with '-': --help", false},
         {"not restricted without -j", sample.backup_args("-1", domain, "full_1"), 2,
          "Backup module: Unable to backup this resource \"restricted vm\". Resource doesn't exist.",
          true},
@@ -363,4 +366,187 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
         EXPECT_TRUE(entries(b.operation()).empty()) << "left in the operation directory";
         EXPECT_TRUE(main_lines(result).empty());
     }
+}
+
+namespace {
+
+// Raw copies of a domain's disks as they are now, for comparing with restored ones.
+std::map<std::string, fs::path> raw_copies(const TestDomain& dom, const fs::path& directory,
+                                           const std::string& label) {
+    std::map<std::string, fs::path> copies;
+    for (const auto& disk : dom.disks()) {
+        copies[disk.target] = directory / (label + "-" + disk.target + ".raw");
+        convert_to_raw(disk.image, copies[disk.target]);
+    }
+    return copies;
+}
+
+// The archive's disks hold exactly what the raw copies hold.
+void expect_disks_restored_as(BackupBox& b, const std::string& archive,
+                              const std::map<std::string, fs::path>& copies) {
+    const fs::path restored = b.restore(archive);
+    for (const auto& [target, copy] : copies) {
+        const fs::path raw = b.box().root() / ("restored-" + archive + "-" + target + ".raw");
+        convert_to_raw(restored / target, raw);
+        EXPECT_TRUE(same_bytes(raw, copy)) << target << " differs from the image at the snapshot point";
+    }
+}
+
+std::map<std::string, std::string> overlays_of(const TestDomain& dom, const std::string& archive) {
+    std::map<std::string, std::string> overlays;
+    for (const auto& disk : dom.disks())
+        overlays[disk.target] = (dom.directory() / (archive + ".snapshot." + disk.target + ".qcow2")).string();
+    return overlays;
+}
+
+}  // namespace
+
+// A paused domain may be resumed at any moment: it gets a snapshot (without the
+// agent, which cannot answer), so what the guest writes once resumed stays out of
+// the archive.
+TEST(BackupRun, PausedDomainResumedDuringCopy) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    TestDomain dom;
+    BackupBox b;
+    const auto calls = dom.script_calls().size();
+    ASSERT_TRUE(virsh({"suspend", dom.name()}).ok());
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "paused_1"),
+                             b.options({{"ZVFD_STANDIN_SLOW_MS", "1500"}}));
+    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    const auto reference = raw_copies(dom, b.box().root(), "paused");
+    ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "paused_1"));
+    ASSERT_TRUE(virsh({"resume", dom.name()}).ok());
+    const int at_resume = line_count(dom.read_guest_file(kGuestCounter));
+    for (int i = 0; i < 50 && line_count(dom.read_guest_file(kGuestCounter)) < at_resume + 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(run.current_output().find("MAIN ARCHIVE FILENAME:"), std::string::npos)
+        << "the archiver ended before the guest wrote";
+
+    const RunResult result = run.wait();
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_FALSE(result.has_log("inside VM")) << describe(result);
+    EXPECT_EQ(dom.script_calls().size(), calls);
+    expect_on_own_disks(dom);
+    EXPECT_EQ(dom.state(), "running");
+    expect_disks_restored_as(b, "paused_1", reference);
+}
+
+// A module killed outright leaves the domain on its overlays: the next backup
+// merges them back and archives the disks, never an overlay in their place.
+TEST(BackupRun, BackupAfterKill9) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    TestDomain dom;
+    BackupBox b;
+    auto killed = b.box().start(b.backup_args("-1", dom.name(), "killed_1"),
+                                b.options({{"ZVFD_STANDIN_SLOW_MS", "1500"}}));
+    ASSERT_TRUE(wait_for_archiver(killed)) << describe(killed.wait());
+    ::kill(-killed.pid(), SIGKILL);
+    killed.wait();
+    ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "killed_1"));
+
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "after_1"),
+                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
+    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    const auto reference = raw_copies(dom, b.box().root(), "after");
+    EXPECT_EQ(block_list(dom.name()), overlays_of(dom, "after_1"));
+    const RunResult result = run.wait();
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_TRUE(result.has_log("that an earlier backup left behind")) << describe(result);
+    expect_on_own_disks(dom);
+    expect_archive_of(dom, b.restore("after_1"));
+    expect_disks_restored_as(b, "after_1", reference);
+}
+
+// A domain that stops while the archiver runs has no block jobs: its overlays are
+// committed offline and its definition is put back on its own images.
+TEST(BackupRun, DomainDestroyedDuringArchiverRun) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    TestDomain dom;
+    BackupBox b;
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "stopped_1"),
+                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
+    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    const auto reference = raw_copies(dom, b.box().root(), "stopped");
+    std::string written;
+    for (int i = 0; i < 50 && line_count(written) < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        written = dom.read_guest_file(kGuestCounter);
+    }
+    ::sync();
+    dom.destroy();
+
+    const RunResult result = run.wait();
+    ASSERT_EQ(result.status, 0) << describe(result);
+    EXPECT_EQ(dom.state(), "shut off");
+    EXPECT_EQ(block_list(dom.name(), true), own_images(dom));
+    EXPECT_TRUE(overlay_files(dom.directory()).empty());
+    expect_disks_restored_as(b, "stopped_1", reference);
+    dom.start();
+    EXPECT_EQ(block_list(dom.name()), own_images(dom));
+    EXPECT_NE(dom.read_guest_file(kGuestCounter).find(last_line(written) + "\n"), std::string::npos)
+        << "a write made on the overlay before the stop is lost";
+}
+
+// The saved definition keeps the console password; one virsh could not write (it
+// still ends with 0) fails the backup before anything is archived.
+TEST(BackupRun, DomainXmlIsArchivedWhole) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions dom_options;
+    dom_options.start = false;
+    TestDomain dom(dom_options);
+    std::string xml = virsh({"dumpxml", "--inactive", dom.name()}).out;
+    xml.insert(xml.find("</devices>"), "<graphics type='vnc' port='-1' autoport='yes' passwd='s3cret'/>\n");
+    const fs::path with_console = dom.directory() / "with-console.xml";
+    std::ofstream(with_console.string()) << xml;
+    ASSERT_TRUE(virsh({"define", with_console.string()}).ok());
+    BackupBox b;
+
+    const RunResult saved = b.box().run(b.backup_args("-1", dom.name(), "full_1"), b.options());
+    ASSERT_EQ(saved.status, 0) << describe(saved);
+    const std::string archived = read_file(b.restore("full_1") / (dom.name() + ".xml"));
+    EXPECT_NE(archived.find("passwd='s3cret'"), std::string::npos) << archived;
+
+    const fs::path real_virsh = b.box().root() / "real-virsh";
+    fs::copy_file("/usr/bin/virsh", real_virsh);
+    b.box().fake_program("/usr/bin/virsh", "#!/bin/sh\ncase \" $* \" in *\" dumpxml \"*) exec '" +
+                                               real_virsh.string() + "' \"$@\" >/dev/full ;; esac\nexec '" +
+                                               real_virsh.string() + "' \"$@\"\n");
+    const RunResult unwritten = b.box().run(b.backup_args("-1", dom.name(), "full_2"), b.options());
+    EXPECT_EQ(unwritten.status, 6) << describe(unwritten);
+    EXPECT_TRUE(unwritten.has_log("Can't create xml file of VM: " + dom.name())) << describe(unwritten);
+    EXPECT_TRUE(main_lines(unwritten).empty());
+    EXPECT_EQ(b.archiver_runs().size(), 1u) << "the archiver ran without the definition";
+    EXPECT_FALSE(fs::exists(b.operation() / "full_2"));
+    expect_on_own_disks(dom);
+}
+
+// Its name, its UUID and its id are one domain: one backup at a time.
+TEST(BackupRun, AliasesOfOneDomainShareOneLock) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    TestDomain dom;
+    BackupBox b;
+    auto first = b.box().start(b.backup_args("-1", dom.name(), "first"),
+                               b.options({{"ZVFD_STANDIN_SLOW_MS", "1200"}}));
+    ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
+    auto text = [](CommandResult r) {
+        r.out.erase(r.out.find_last_not_of(" \n") + 1);
+        return r.out;
+    };
+    const std::string uuid = text(virsh({"domuuid", dom.name()}));
+    const std::string id = text(virsh({"domid", dom.name()}));
+    for (const auto& alias : {uuid, id}) {
+        SCOPED_TRACE(alias);
+        const RunResult second = b.box().run(b.backup_args("-1", alias, "second"), b.options());
+        EXPECT_EQ(second.status, 2) << describe(second);
+        EXPECT_TRUE(second.has_log("is busy by another process!")) << describe(second);
+        EXPECT_TRUE(main_lines(second).empty());
+    }
+    const RunResult first_result = first.wait();
+    EXPECT_EQ(first_result.status, 0) << describe(first_result);
+    EXPECT_EQ(b.archiver_runs().size(), 1u);
+    expect_on_own_disks(dom);
+
+    const RunResult by_uuid = b.box().run(b.backup_args("-1", uuid, "by_uuid"), b.options());
+    EXPECT_EQ(by_uuid.status, 0) << describe(by_uuid);
+    expect_on_own_disks(dom);
 }

@@ -87,12 +87,15 @@ TEST_F(Preparation, RunningDomainIsBackedUpFromOneQuiescedSnapshotAndMergedBack)
 
     EXPECT_EQ(new_script_calls(), (std::vector<std::string>{"before", "after"}));
     EXPECT_EQ(log.count("Default script exists in VM: /opt/zelvor/scripts/zelvor-kvm.sh"), 2);
-    EXPECT_EQ(read_file(w / "target_list"), "UUID " + name + "\nvda " + vda + "\nvdb " + vdb + "\n");
+    // The linked clone's base is part of its disk: it is listed and archived too.
+    const std::string base = guest().base_image().string();
+    EXPECT_EQ(read_file(w / "target_list"),
+              "UUID " + name + "\nvda " + vda + "\nvdb " + vdb + "\nvda.backing.1 " + base + "\n");
     EXPECT_EQ(m.options().resource_list_file, (w / "zvfd.list").string());
     EXPECT_EQ(read_file(w / "zvfd.list"),
               "ZVFD file list:\n" + (w / "target_list").string() + " : target_list\n" +
                   (w / (name + ".xml")).string() + " : " + name + ".xml\n" + vda + " : vda\n" + vdb +
-                  " : vdb\n");
+                  " : vdb\n" + base + " : vda.backing.1\n");
     const std::string xml = read_file(w / (name + ".xml"));
     EXPECT_NE(xml.find("<source file='" + vda + "'"), std::string::npos) << xml;
     EXPECT_EQ(xml.find(".snapshot."), std::string::npos) << "the XML was saved after the snapshot";

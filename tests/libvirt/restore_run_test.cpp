@@ -457,3 +457,61 @@ TEST(RestoreRun, ReplicaApplicationDeploysEvenWithoutDeploymentRestore) {
     EXPECT_FALSE(fs::exists(record / "replica_1.snap_dir"));
     EXPECT_TRUE(fs::exists(record / "target_list")) << "a replica application removed the directory";
 }
+
+// A linked clone's archive holds its base: restored after the base is gone, the
+// disk reads as it did; restored beside it, the copy lies on a copy of the base.
+TEST(RestoreRun, LinkedCloneWithoutItsBase) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions options = shut_off();
+    options.linked_clone = true;
+    TestDomain dom(options);
+    DefinedByRestore restored{{dom.name() + "-0"}};
+    RestoreBox b;
+    ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
+    const fs::path base = dom.base_image();
+    const fs::path reference = b.box().root() / "vda.raw";
+    ASSERT_TRUE(run_program({"qemu-img", "convert", "-O", "raw", dom.image("vda").string(), reference.string()}).ok());
+    auto same_content = [&](const fs::path& image) {
+        const fs::path raw = b.box().root() / (image.filename().string() + ".raw");
+        fs::remove(raw);
+        const auto converted = run_program({"qemu-img", "convert", "-U", "-O", "raw", image.string(), raw.string()});
+        return converted.ok() && same_bytes(raw, reference);
+    };
+
+    // Beside the original: a copy of the base under a free name, the copy on it.
+    const RunResult beside = b.restore("-r", "full_1", b.box().root() / "restore-1", {"-e", "last:true"});
+    ASSERT_EQ(beside.status, 0) << describe(beside);
+    const std::string vda_copy = taken_image_path(dom.image("vda"), 0);
+    EXPECT_EQ(block_list(dom.name() + "-0", true).at("vda"), vda_copy);
+    EXPECT_EQ(backing_file_of(vda_copy), taken_image_path(base, 0));
+    EXPECT_TRUE(same_content(vda_copy));
+
+    // With the base and the domain gone, everything comes back in its place.
+    remove_domain(dom.name() + "-0");
+    remove_domain(dom.name());
+    for (const auto& disk : dom.disks()) fs::remove(disk.image);
+    fs::remove(base);
+    fs::remove(vda_copy);
+    fs::remove(taken_image_path(base, 0));
+    const RunResult alone = b.restore("-r", "full_1", b.box().root() / "restore-2", {"-e", "last:true"});
+    ASSERT_EQ(alone.status, 0) << describe(alone);
+    EXPECT_EQ(block_list(dom.name(), true), own_images(dom));
+    EXPECT_TRUE(fs::exists(base));
+    EXPECT_EQ(backing_file_of(dom.image("vda")), base.string());
+    EXPECT_TRUE(same_content(dom.image("vda")));
+}
+
+// A run of blanks in a name is part of the name, through backup and restore.
+TEST(RestoreRun, NameWithTwoBlanks) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions options = shut_off();
+    options.name_prefix = "two  blanks";
+    TestDomain dom(options);
+    DefinedByRestore restored{{dom.name() + "-0"}};
+    RestoreBox b;
+    ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
+    const RunResult result = b.restore("-r", "full_1", b.box().root() / "restore", {"-e", "last:true"});
+    ASSERT_EQ(result.status, 0) << describe(result);
+    ASSERT_TRUE(domain_exists(dom.name() + "-0")) << describe(result);
+    EXPECT_EQ(block_list(dom.name() + "-0", true), taken_images(dom, 0));
+}
