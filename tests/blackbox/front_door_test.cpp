@@ -256,13 +256,13 @@ std::vector<FrontDoorCase> front_door_cases() {
         refused({"-b", ""}, {"Resource is empty"}),
         refused({"-A", ""}, {"Resource is empty"}),
         // A control character would split a name where lists are read line by line.
-        refused({"-1", "-b", "a\tb", "-d", "/tmp/op", "-n", "arc"},
+        refused({"-1", "-b", "a\tb", "-d", "/tmp/op", "-n", "arc", "-m", "srv", "-T", "5"},
                 {"Resource name must not hold a tab, a line feed or another control character: "
                  "\"a\\x09b\""}),
-        refused({"-1", "-b", "vm", "-d", "/tmp/op", "-n", "arc\nx"},
+        refused({"-1", "-b", "vm", "-d", "/tmp/op", "-n", "arc\nx", "-m", "srv", "-T", "5"},
                 {"Archive name must not hold a tab, a line feed or another control character: "
                  "\"arc\\x0ax\""}),
-        refused({"-r", "5\x7f", "-d", "/tmp/op"},
+        refused({"-r", "5\x7f", "-d", "/tmp/op", "-m", "srv", "-T", "5"},
                 {"Record ID must not hold a tab, a line feed or another control character: "
                  "\"5\\x7f\""}),
         refused({"-B", ""}, {parser_signature + "resource is empty"}),
