@@ -112,7 +112,7 @@ bool ZvModuleKvm::merge_snapshots() {
     // The domain stopped during the backup: it has no block jobs any more.
     std::vector<overlay_on_disk> overlays;
     for (const auto& device : unmerged)
-        overlays.push_back({device.target, overlay_path(device, options_.archive_name), "", ""});
+        overlays.push_back({device.target, overlay_path(device, options_.archive_name, snapshot_devices), "", ""});
     if (merge_overlays_offline(domain, overlays)) unmerged.clear();
     snapshot_devices.swap(unmerged);
     return snapshot_devices.empty();

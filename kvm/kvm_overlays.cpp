@@ -65,12 +65,6 @@ std::string private_temporary_file() {
 
 }  // namespace
 
-std::string ZvModuleKvm::blockcommit_command(const std::string& domain, const std::string& target) {
-    // --shallow: into the image the overlay was taken from, and only that.
-    return "LANG=C /usr/bin/virsh blockcommit " + shell_quote(domain) + " " + shell_quote(target) +
-           " --active --verbose --pivot --shallow";
-}
-
 bool ZvModuleKvm::is_own_overlay_name(const std::string& source, const std::string& target) {
     const std::string name = fs::path(source).filename().string();
     const std::string tail = ".snapshot." + target + ".qcow2";
@@ -141,16 +135,15 @@ bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
 
     if (!vm_online) return merge_overlays_offline(domain, leftovers);
     for (const auto& leftover : leftovers) {
-        const std::string merge = blockcommit_command(domain, leftover.target);
         std::string merged;
-        if (zv_utils_common::execute_command(merge, merged) != 0) {
+        if (!merge_active_overlay(domain, leftover.target, merged)) {
             ZvLogStream(ZvLogLvl::Error)
                 << leftover_signature << ": the overlay " << leftover.overlay << " of disk "
                 << leftover.target << " of VM " << domain << " was not merged into " << leftover.image
                 << "; no backup is made from it. Merge it with: /usr/bin/virsh blockcommit "
                 << shell_quote(domain) << " " << shell_quote(leftover.target)
                 << " --active --pivot --shallow" << std::endl;
-            log_failed_command(merge, merged);
+            ZvLogStream(ZvLogLvl::Error) << merged << std::endl;
             return false;
         }
         ZvLogStream(ZvLogLvl::Info) << "Blockcommited: " << leftover.target << std::endl;

@@ -36,6 +36,8 @@ void log_failed_command(const std::string& command, const std::string& output) {
     ZvLogStream(ZvLogLvl::Error) << output << std::endl;
 }
 
+}  // namespace
+
 // Merges the overlay on top of `target` into the image below it and pivots the disk
 // back onto that image. The pivot is asked for, not waited for: `virsh blockcommit
 // --pivot` waits for the job's ready event, and on a loaded host that event can be lost
@@ -43,8 +45,8 @@ void log_failed_command(const std::string& command, const std::string& output) {
 // with the job ready and the domain on its overlay. Asking again until libvirt takes the
 // pivot, and giving up as soon as the job is gone or libvirt stops answering, ends in a
 // bounded number of steps once the job is ready.
-bool merge_active_overlay(const std::string& domain, const std::string& target,
-                          std::string& output) {
+bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::string& target,
+                                       std::string& output) {
     const std::string disk = shell_quote(domain) + " " + shell_quote(target);
     if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockcommit " + disk +
                                              " --active --shallow",
@@ -67,6 +69,8 @@ bool merge_active_overlay(const std::string& domain, const std::string& target,
         pause = std::min(pause * 2, std::chrono::milliseconds(500));
     }
 }
+
+namespace {
 
 std::string agent_command(const std::string& domain, const json::value& request) {
     return "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) + " " +

@@ -184,7 +184,10 @@ protected:
     struct overlay_on_disk {
         std::string target, overlay, image, format;
     };
-    static std::string blockcommit_command(const std::string& domain, const std::string& target);
+    // Merges the overlay `target` writes into back into the image below it (--shallow)
+    // and pivots the disk onto that image; the output of the virsh calls goes to `output`.
+    static bool merge_active_overlay(const std::string& domain, const std::string& target,
+                                     std::string& output);
     // Whether a disk source is named as this module names the overlay of `target`.
     static bool is_own_overlay_name(const std::string& source, const std::string& target);
     // The backing file of an overlay and its format; false when it has none.

@@ -411,7 +411,7 @@ TEST(BackupRun, PausedDomainResumedDuringCopy) {
     const auto calls = dom.script_calls().size();
     ASSERT_TRUE(virsh({"suspend", dom.name()}).ok());
     auto run = b.box().start(b.backup_args("-1", dom.name(), "paused_1"),
-                             b.options({{"ZVFD_STANDIN_SLOW_MS", "1500"}}));
+                             b.options("slow=1500"));
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "paused");
     ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "paused_1"));
@@ -438,14 +438,14 @@ TEST(BackupRun, BackupAfterKill9) {
     TestDomain dom;
     BackupBox b;
     auto killed = b.box().start(b.backup_args("-1", dom.name(), "killed_1"),
-                                b.options({{"ZVFD_STANDIN_SLOW_MS", "1500"}}));
+                                b.options("slow=1500"));
     ASSERT_TRUE(wait_for_archiver(killed)) << describe(killed.wait());
     ::kill(-killed.pid(), SIGKILL);
     killed.wait();
     ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "killed_1"));
 
     auto run = b.box().start(b.backup_args("-1", dom.name(), "after_1"),
-                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
+                             b.options("slow=600"));
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "after");
     EXPECT_EQ(block_list(dom.name()), overlays_of(dom, "after_1"));
@@ -464,7 +464,7 @@ TEST(BackupRun, DomainDestroyedDuringArchiverRun) {
     TestDomain dom;
     BackupBox b;
     auto run = b.box().start(b.backup_args("-1", dom.name(), "stopped_1"),
-                             b.options({{"ZVFD_STANDIN_SLOW_MS", "600"}}));
+                             b.options("slow=600"));
     ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "stopped");
     std::string written;
@@ -526,7 +526,7 @@ TEST(BackupRun, AliasesOfOneDomainShareOneLock) {
     TestDomain dom;
     BackupBox b;
     auto first = b.box().start(b.backup_args("-1", dom.name(), "first"),
-                               b.options({{"ZVFD_STANDIN_SLOW_MS", "1200"}}));
+                               b.options("slow=1200"));
     ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
     auto text = [](CommandResult r) {
         r.out.erase(r.out.find_last_not_of(" \n") + 1);
