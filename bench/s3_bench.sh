@@ -17,6 +17,7 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib/dataset.sh"
 zvfd=$(realpath "${1:-$here/../build/zvfd}")
 [ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
 [ "$(id -u)" = 0 ] || { echo "run as root: the bench drops the page cache" >&2; exit 2; }
@@ -68,25 +69,7 @@ print(sizes, trunc, token)' <<<"$page")
 }
 
 # --- the data set -----------------------------------------------------------------------
-echo "building the data set in $work" >&2
-text=$work/text64
-: >"$text.seed"
-for f in /usr/share/common-licenses/* /usr/share/doc/*/copyright; do
-  [ -f "$f" ] && cat "$f" >>"$text.seed"
-done
-while [ "$(stat -c %s "$text.seed")" -lt $((64 * mib)) ]; do cat "$text.seed" "$text.seed" >"$text.tmp"; mv "$text.tmp" "$text.seed"; done
-head -c $((64 * mib)) "$text.seed" >"$text"
-rm -f "$text.seed"
-truncate -s 4G "$img"
-for i in $(seq 0 15); do
-  head -c $((64 * mib)) /dev/urandom | dd of="$img" bs=1M seek=$((i * 256)) conv=notrunc status=none
-  dd if="$text" of="$img" bs=1M seek=$((i * 256 + 64)) conv=notrunc status=none
-done
-for g in 0 1 2 3; do
-  dd if=/dev/zero of="$img" bs=1M seek=$((g * 1024 + 192)) count=64 conv=notrunc status=none
-done
-rm -f "$text"
-sync
+build_dataset "$work" "$img"
 
 # --- zvfd's /opt/zelvor: the media server on radosgw -----------------------------------
 echo "secret of the bench task" >"$work/opt/var/tasks/task_secret_1"

@@ -4,6 +4,7 @@
 // the domain is defined. Whenever the domain is not defined, the restored files
 // stay in the restore directory and the log says where.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_xml.h"
 
 #include "common/config_file.h"
 #include "common/zv_logger.h"
@@ -26,6 +27,8 @@
 #include <vector>
 
 namespace fs = boost::filesystem;
+using kvm_xml::named;
+using kvm_xml::property;
 
 namespace {
 
@@ -60,17 +63,6 @@ bool enum_from_word(const char* const (&words)[N], const std::string& word, E& v
 
 std::string in_quotes(const std::string& text) { return zelvor::as_quoted(text, '"', '\\'); }
 
-bool named(xmlNodePtr node, const char* name) {
-    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
-}
-
-std::string property(xmlNodePtr node, const char* name) {
-    xmlChar* value = xmlGetProp(node, BAD_CAST name);
-    if (value == nullptr) return std::string();
-    std::string text = reinterpret_cast<const char*>(value);
-    xmlFree(value);
-    return text;
-}
 
 std::string element_text(xmlDocPtr doc, xmlNodePtr node) {
     xmlChar* value = xmlNodeListGetString(doc, node->children, 1);

@@ -5,6 +5,7 @@
 // so each overlay is committed by qemu-img and the definition is put back on its
 // own images.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_xml.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -24,6 +25,8 @@
 
 namespace fs = boost::filesystem;
 namespace json = boost::json;
+using kvm_xml::named;
+using kvm_xml::property;
 using zv_utils_common::shell_quote;
 
 namespace {
@@ -36,17 +39,6 @@ void log_failed_command(const std::string& command, const std::string& output) {
     ZvLogStream(ZvLogLvl::Error) << output << std::endl;
 }
 
-bool named(xmlNodePtr node, const char* name) {
-    return node->type == XML_ELEMENT_NODE && xmlStrcmp(node->name, BAD_CAST name) == 0;
-}
-
-std::string property(xmlNodePtr node, const char* name) {
-    xmlChar* value = xmlGetProp(node, BAD_CAST name);
-    if (value == nullptr) return std::string();
-    std::string text = reinterpret_cast<const char*>(value);
-    xmlFree(value);
-    return text;
-}
 
 xmlNodePtr child_named(xmlNodePtr node, const char* name) {
     for (xmlNodePtr child = node->children; child != nullptr; child = child->next)
