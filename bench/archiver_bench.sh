@@ -62,7 +62,8 @@ timed() {
   sync
   echo 3 >/proc/sys/vm/drop_caches
   start=$(now)
-  /usr/bin/time -f %M -o "$work/mem" "$@" >"$work/out/$key.log" 2>&1 ||
+  # Through bash, so the steps that are functions of this script run under time too.
+  /usr/bin/time -f %M -o "$work/mem" bash -c '"$@"' timed "$@" >"$work/out/$key.log" 2>&1 ||
     { cat "$work/out/$key.log" >&2; echo "$key failed" >&2; exit 1; }
   end=$(now)
   secs[$key]=$(calc "$end - $start")
@@ -90,6 +91,8 @@ zvfd_restore() {  # CIPHER MEDIA NAME DIR
   in_opt "$zvfd" -R "$3" -M "$2" -T bench -s /opt/zelvor/var/tasks//task_secret_bench \
     -m "$work/$2-$3.meta" -d "$4" -C "$1" -k "$work/key"
 }
+export -f in_opt zvfd_backup zvfd_restore
+export zvfd work
 export RESTIC_PASSWORD=bench-password BORG_PASSPHRASE=bench-password
 export RESTIC_REPOSITORY=$work/restic BORG_REPO=$work/borg BORG_UNKNOWN_UNENCRYPTED_REPO_ACCESS_IS_OK=yes
 export RESTIC_CACHE_DIR=$work/restic-cache BORG_BASE_DIR=$work/borg-base
