@@ -102,14 +102,14 @@ borg init --encryption=repokey >/dev/null 2>&1
 echo "full backups" >&2
 timed zvfd_full zvfd_backup aes-256-gcm aes full
 timed zvfd_k_full zvfd_backup kuznyechik kuz full
-timed restic_full restic backup --no-scan "$img"
+timed restic_full restic backup "$img"
 timed borg_full borg create ::full "$img"
 
 change_image
 echo "incremental backups" >&2
 timed zvfd_incr zvfd_backup aes-256-gcm aes incr "$work/aes-full.meta"
 timed zvfd_k_incr zvfd_backup kuznyechik kuz incr "$work/kuz-full.meta"
-timed restic_incr restic backup --no-scan "$img"
+timed restic_incr restic backup "$img"
 timed borg_incr borg create ::incr "$img"
 
 echo "restores of the latest state" >&2
