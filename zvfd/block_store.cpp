@@ -1,15 +1,53 @@
 #include "zvfd/block_store.h"
 
+#include <algorithm>
+
 namespace zvfd {
 
-BlockStore::BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size)
+BlockStore::BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size,
+                       unsigned uploaders)
     : repository_(repository),
       compression_(compression),
       pack_size_(pack_size),
       index_(std::move(known)),
-      open_(std::make_unique<PackBuilder>()) {}
+      open_(std::make_unique<PackBuilder>()) {
+    if (uploaders == 0) uploaders = repository.storage().parallel_puts();
+    uploaders = std::max(1u, uploaders);
+    capacity_ = uploaders;
+    try {
+        for (unsigned i = 0; i < uploaders; ++i) uploaders_.emplace_back([this] { upload(); });
+    } catch (...) {
+        stop();
+        throw;
+    }
+}
+
+BlockStore::~BlockStore() { stop(); }
+
+void BlockStore::stop() {
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        stopping_ = true;
+        queue_.clear();
+    }
+    queued_.notify_all();
+    room_.notify_all();
+    // An uploader in the middle of a store finishes it; the store's own retry window
+    // bounds how long that takes.
+    for (auto& thread : uploaders_) thread.join();
+}
+
+void BlockStore::rethrow_failure() {
+    std::exception_ptr failure;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        failure = failure_;
+    }
+    std::rethrow_exception(failure);
+}
 
 BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length) {
+    if (failed_) rethrow_failure();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = index_.find(name);
@@ -51,8 +89,52 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
             open_ = std::make_unique<PackBuilder>();
         }
     }
-    if (full) repository_.store_pack(*full);
+    if (full) enqueue(std::move(full));
     return location;
+}
+
+void BlockStore::enqueue(std::unique_ptr<PackBuilder> pack) {
+    {
+        std::unique_lock<std::mutex> lock(queue_mutex_);
+        room_.wait(lock, [this] { return queue_.size() < capacity_ || failure_ || stopping_; });
+        if (failure_) std::rethrow_exception(failure_);
+        if (stopping_) throw Error("the pack store is closed");
+        queue_.push_back(std::move(pack));
+    }
+    queued_.notify_one();
+}
+
+void BlockStore::upload() {
+    for (;;) {
+        std::unique_ptr<PackBuilder> pack;
+        {
+            std::unique_lock<std::mutex> lock(queue_mutex_);
+            queued_.wait(lock, [this] { return !queue_.empty() || stopping_; });
+            if (queue_.empty()) return;
+            pack = std::move(queue_.front());
+            queue_.pop_front();
+            ++storing_;
+        }
+        room_.notify_one();
+        std::exception_ptr failure;
+        try {
+            repository_.store_pack(*pack);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        pack.reset();
+        {
+            std::lock_guard<std::mutex> lock(queue_mutex_);
+            --storing_;
+            if (failure && !failure_) {
+                failure_ = failure;
+                failed_ = true;
+                queue_.clear();  // nothing more is stored for a backup that fails
+            }
+        }
+        if (failure) room_.notify_all();
+        idle_.notify_all();
+    }
 }
 
 void BlockStore::flush() {
@@ -62,7 +144,10 @@ void BlockStore::flush() {
         last = std::move(open_);
         open_ = std::make_unique<PackBuilder>();
     }
-    if (!last->empty()) repository_.store_pack(*last);
+    if (!last->empty()) enqueue(std::move(last));
+    std::unique_lock<std::mutex> lock(queue_mutex_);
+    idle_.wait(lock, [this] { return (queue_.empty() && storing_ == 0) || failure_; });
+    if (failure_) std::rethrow_exception(failure_);
 }
 
 }  // namespace zvfd

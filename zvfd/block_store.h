@@ -1,17 +1,28 @@
 // Skipping known blocks, compressing, sealing and grouping into packs: the stages
 // between a named block and the repository. A block whose name the repository (or
 // this run) already holds is not stored again; a new one is compressed (compress.h),
-// sealed (cipher.h) and appended to the open pack, which is stored with its index
-// once it reaches the pack size. Workers call put() at the same time; compression
-// and sealing run outside the lock.
+// sealed (cipher.h) and appended to the open pack. Workers call put() at the same
+// time; compression and sealing run outside the lock.
+//
+// A full pack goes into a short queue and a few uploader threads of the store's own
+// store it (the pack, then its index), so workers go on while packs travel and an
+// object store sees several uploads at once. The queue holds as many packs as there
+// are uploaders; a worker that finds it full waits, which bounds the memory to a few
+// packs per uploader and worker. The first failure of a store is thrown by every
+// later put() and by flush(), and the backup fails without writing its record.
 #pragma once
 
 #include "zvfd/compress.h"
 #include "zvfd/repository.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 namespace zvfd {
 
@@ -19,10 +30,19 @@ constexpr std::size_t kPackSize = 4u << 20;
 
 class BlockStore {
 public:
-    BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size = kPackSize);
-    // Where the block lives, after storing it when it is new.
+    // `uploaders` 0: as many as the repository's store runs puts at once
+    // (Storage::parallel_puts).
+    BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size = kPackSize,
+               unsigned uploaders = 0);
+    // Stops the uploaders; packs not stored by then are dropped (flush() stores them).
+    ~BlockStore();
+    BlockStore(const BlockStore&) = delete;
+    BlockStore& operator=(const BlockStore&) = delete;
+
+    // Where the block lives, after queueing it when it is new.
     BlockLocation put(const std::string& name, const char* data, std::uint32_t length);
-    // Stores the open pack; call once every put has returned.
+    // Queues the open pack and waits until every pack and its index are stored; call
+    // once every put has returned. Throws the first failure of a store.
     void flush();
 
     std::uint64_t new_blocks() const { return new_blocks_; }
@@ -30,6 +50,11 @@ public:
     std::uint64_t stored_bytes() const { return stored_bytes_; }
 
 private:
+    void stop();
+    void enqueue(std::unique_ptr<PackBuilder> pack);
+    void upload();
+    [[noreturn]] void rethrow_failure();
+
     Repository& repository_;
     Compression compression_;
     std::size_t pack_size_;
@@ -37,6 +62,16 @@ private:
     BlockIndex index_;
     std::unique_ptr<PackBuilder> open_;
     std::atomic<std::uint64_t> new_blocks_{0}, known_blocks_{0}, stored_bytes_{0};
+
+    std::mutex queue_mutex_;
+    std::condition_variable queued_, room_, idle_;
+    std::deque<std::unique_ptr<PackBuilder>> queue_;
+    std::size_t capacity_;
+    unsigned storing_ = 0;  // packs taken by uploaders and not yet stored
+    bool stopping_ = false;
+    std::atomic<bool> failed_{false};
+    std::exception_ptr failure_;
+    std::vector<std::thread> uploaders_;
 };
 
 }  // namespace zvfd

@@ -23,6 +23,8 @@
 // - keep says that a new record needs these existing objects; a backend that locks
 //   objects for a time (S3 Object Lock) extends their lock as for a new object, and
 //   the others do nothing. A missing object throws ObjectMissing there.
+// - parallel_puts says how many puts are worth running at once: a backend whose
+//   puts wait mostly for round trips wants more than one that writes a local disk.
 // - describe names the store for messages (a directory path, a bucket URL).
 // - Every call may come from several threads at once, and several processes may use
 //   one store at the same time. Failures throw StorageError (or ObjectMissing).
@@ -62,6 +64,7 @@ public:
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
+    virtual unsigned parallel_puts() const { return 1; }
     virtual std::string describe() const = 0;
 };
 
@@ -77,6 +80,8 @@ public:
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
     std::string describe() const override { return root_; }
+    // While one put waits for its flush to the disk, the others write.
+    unsigned parallel_puts() const override { return 3; }
     const std::string& root() const { return root_; }
 
 private:
@@ -108,6 +113,7 @@ public:
     void remove(const std::string& name) override;
     void keep(const std::vector<std::string>& names) override;
     std::string describe() const override { return "faulty " + inner_.describe(); }
+    unsigned parallel_puts() const override { return inner_.parallel_puts(); }
 
 private:
     void check_alive() const;

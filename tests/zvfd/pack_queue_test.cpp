@@ -1,0 +1,257 @@
+// The queue between the workers that fill packs and the threads that store them:
+// every pack arrives before its index, a slow store holds workers back instead of
+// piling packs up in memory, and a failing store fails the run without hanging it.
+#include "zvfd/block_store.h"
+
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::uint32_t kBlock = 4096;
+
+// Passes puts on to a local store, each taking `delay` and waiting while the gate is
+// shut; counts the puts in flight and notes the order in which puts finish.
+class SlowStorage : public zvfd::Storage {
+public:
+    explicit SlowStorage(zvfd::Storage& inner, std::chrono::milliseconds delay) : inner_(inner), delay_(delay) {}
+    void shut() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        shut_ = true;
+    }
+    void open() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            shut_ = false;
+        }
+        gate_.notify_all();
+    }
+    unsigned in_flight() const { return in_flight_; }
+    unsigned most_in_flight() const { return most_; }
+    std::vector<std::string> finished() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return finished_;
+    }
+
+    bool put_if_absent(const std::string& name, const std::string& data) override {
+        most_ = std::max(most_.load(), ++in_flight_);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            gate_.wait(lock, [this] { return !shut_; });
+        }
+        std::this_thread::sleep_for(delay_);
+        const bool stored = inner_.put_if_absent(name, data);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            finished_.push_back(name);
+        }
+        --in_flight_;
+        return stored;
+    }
+    std::string get(const std::string& name) override { return inner_.get(name); }
+    std::vector<std::string> list(const std::string& prefix) override { return inner_.list(prefix); }
+    void remove(const std::string& name) override { inner_.remove(name); }
+    std::string describe() const override { return "slow " + inner_.describe(); }
+
+private:
+    zvfd::Storage& inner_;
+    std::chrono::milliseconds delay_;
+    mutable std::mutex mutex_;
+    std::condition_variable gate_;
+    bool shut_ = false;
+    std::atomic<unsigned> in_flight_{0}, most_{0};
+    std::vector<std::string> finished_;
+};
+
+std::vector<std::string> random_blocks(std::size_t count) {
+    std::mt19937_64 random(count);
+    std::vector<std::string> blocks(count, std::string(kBlock, '\0'));
+    for (auto& block : blocks)
+        for (auto& c : block) c = static_cast<char>(random());
+    return blocks;
+}
+
+struct Outcome {
+    std::vector<zvfd::BlockLocation> locations;
+    std::string error;  // the first failure, from put() or flush()
+    std::atomic<std::size_t> returned{0};
+};
+
+// What a backup does with the store: workers put every block, then flush.
+void put_all(zvfd::BlockStore& store, const zvfd::BlockNamer& namer, const std::vector<std::string>& blocks,
+             Outcome& run, bool flush = true) {
+    run.locations.assign(blocks.size(), {});
+    std::atomic<std::size_t> next{0};
+    std::mutex error_mutex;
+    auto work = [&] {
+        try {
+            for (std::size_t i; (i = next++) < blocks.size();) {
+                run.locations[i] = store.put(namer.name(blocks[i].data(), kBlock), blocks[i].data(), kBlock);
+                ++run.returned;
+            }
+        } catch (const zvfd::Error& e) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (run.error.empty()) run.error = e.what();
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; ++t) workers.emplace_back(work);
+    for (auto& w : workers) w.join();
+    if (!run.error.empty() || !flush) return;
+    try {
+        store.flush();
+    } catch (const zvfd::Error& e) {
+        run.error = e.what();
+    }
+}
+
+// Pack ids of the packs and of the indexes a store holds.
+std::pair<std::set<std::string>, std::set<std::string>> stored_ids(zvfd::Storage& store) {
+    std::set<std::string> packs, indexes;
+    for (const auto& name : store.list("packs/")) packs.insert(name.substr(name.rfind('/') + 1));
+    for (const auto& name : store.list("index/")) indexes.insert(name.substr(6));
+    return {packs, indexes};
+}
+
+class PackQueue : public zv_test::ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        keys_ = zvfd::derive_keys("aes-256-gcm", write("key", std::string(32, 'k')));
+        local_ = std::make_unique<zvfd::LocalStorage>((dir_ / "repo").string());
+    }
+    zvfd::BlockNamer namer() const { return zvfd::BlockNamer(zvfd::DigestKind::Sha256, keys_.naming); }
+    // Three blocks to a pack.
+    static constexpr std::size_t kSmallPack = 3 * kBlock;
+
+    zvfd::Keys keys_;
+    std::unique_ptr<zvfd::LocalStorage> local_;
+};
+
+TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeItsIndex) {
+    SlowStorage slow(*local_, 3ms);
+    zvfd::Repository repository(slow, keys_);
+    const auto blocks = random_blocks(240);
+    Outcome run;
+    {
+        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {}, kSmallPack, 4);
+        put_all(store, namer(), blocks, run);
+        ASSERT_EQ(run.error, "");
+        EXPECT_EQ(store.new_blocks(), 240u);
+    }
+    EXPECT_GT(slow.most_in_flight(), 1u);
+    EXPECT_LE(slow.most_in_flight(), 4u);
+
+    const auto [packs, indexes] = stored_ids(*local_);
+    EXPECT_EQ(packs.size(), 80u);
+    EXPECT_EQ(indexes, packs);
+    std::set<std::string> finished_packs;
+    for (const auto& name : slow.finished()) {
+        const std::string id = name.substr(name.rfind('/') + 1);
+        if (name.rfind("packs/", 0) == 0)
+            finished_packs.insert(id);
+        else
+            EXPECT_TRUE(finished_packs.count(id)) << "index " << id << " was stored before its pack";
+    }
+    // Every block reads back from where the store said it lives, as a restore reads it.
+    const zvfd::BlockNamer names = namer();
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const zvfd::BlockLocation& at = run.locations[i];
+        zvfd::BlockRef ref;
+        ref.name = names.name(blocks[i].data(), kBlock);
+        ref.length = kBlock;
+        ref.pack_offset = at.offset;
+        ref.stored = at.stored;
+        ref.flags = at.flags;
+        ASSERT_TRUE(packs.count(at.pack));
+        EXPECT_EQ(zvfd::unpack_block(repository.get_pack(at.pack), at.pack, ref, repository.sealer(), names, "block"),
+                  blocks[i]);
+    }
+}
+
+TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
+    SlowStorage slow(*local_, 0ms);
+    zvfd::Repository repository(slow, keys_);
+    const auto blocks = random_blocks(100);
+    Outcome run;
+    zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kBlock, 2);  // a pack per block
+    slow.shut();
+    std::thread backup([&] { put_all(store, namer(), blocks, run); });
+    const auto give_up = std::chrono::steady_clock::now() + 10s;
+    while ((slow.in_flight() < 2 || run.returned < 4) && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(5ms);
+    std::this_thread::sleep_for(100ms);
+    // Two packs with the uploaders and two in the queue; the four workers wait, each
+    // with its full pack.
+    EXPECT_EQ(slow.in_flight(), 2u);
+    EXPECT_EQ(run.returned, 4u);
+    slow.open();
+    backup.join();
+    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(stored_ids(*local_).second.size(), 100u);
+}
+
+TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
+    // 240 blocks make 80 packs: 160 puts, a pack and then its index for each.
+    struct Case {
+        unsigned fail_at, uploaders;
+        const char* what;
+    } cases[] = {
+        {1, 1, "the first pack, while workers wait on the full queue"},
+        {2, 3, "the first index"},
+        {41, 4, "a pack in the middle"},
+        {160, 4, "the last put"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        zv_test::ScratchDir dir;
+        zvfd::LocalStorage local(dir.path().string());
+        SlowStorage slow(local, 2ms);
+        zvfd::FaultyStorage faulty(slow);
+        faulty.fail_put(c.fail_at);
+        zvfd::Repository repository(faulty, keys_);
+        Outcome run;
+        {
+            zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kSmallPack, c.uploaders);
+            put_all(store, namer(), random_blocks(240), run);
+        }
+        EXPECT_EQ(run.error.rfind("injected failure storing ", 0), 0u) << run.error;
+        const auto [packs, indexes] = stored_ids(local);
+        for (const auto& id : indexes) EXPECT_TRUE(packs.count(id)) << "index " << id << " without its pack";
+        // Only the uploads already under way end after the failure.
+        if (c.fail_at < 160) {
+            EXPECT_LE(faulty.puts(), c.fail_at + 2 * c.uploaders);
+        }
+    }
+}
+
+TEST_F(PackQueue, DroppedWithoutFlushStopsItsUploaders) {
+    SlowStorage slow(*local_, 20ms);
+    zvfd::Repository repository(slow, keys_);
+    Outcome run;
+    {
+        zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kSmallPack, 2);
+        put_all(store, namer(), random_blocks(60), run, false);
+        ASSERT_EQ(run.error, "");
+    }  // as a backup whose reading failed: the queued packs are dropped
+    const std::size_t stored = slow.finished().size();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(slow.finished().size(), stored) << "an uploader still runs";
+    const auto [packs, indexes] = stored_ids(*local_);
+    EXPECT_LT(packs.size(), 20u);
+    for (const auto& id : indexes) EXPECT_TRUE(packs.count(id)) << "index " << id << " without its pack";
+}
+
+}  // namespace
