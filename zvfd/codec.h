@@ -29,8 +29,18 @@ public:
         out_ += s;
     }
     std::string& bytes() { return out_; }
+    // Each value in the layout of its type (u8, u32, u64 or text), in order: one list
+    // of a structure's fields then serves ByteReader::fields as well.
+    template <class... T>
+    void fields(const T&... values) {
+        (field(values), ...);
+    }
 
 private:
+    void field(std::uint8_t v) { u8(v); }
+    void field(std::uint32_t v) { u32(v); }
+    void field(std::uint64_t v) { u64(v); }
+    void field(const std::string& v) { text(v); }
     void put(std::uint64_t v, int n) {
         for (int i = 0; i < n; ++i) out_ += static_cast<char>((v >> (8 * i)) & 0xff);
     }
@@ -46,11 +56,20 @@ public:
     std::uint64_t u64() { return get(8); }
     std::string raw(std::size_t n) { return std::string(take(n), n); }
     std::string text() { return raw(u32()); }
+    // Reads into each value in the layout of its type, in order (ByteWriter::fields).
+    template <class... T>
+    void fields(T&... values) {
+        (field(values), ...);
+    }
     bool done() const { return pos_ == data_.size(); }
     std::size_t left() const { return data_.size() - pos_; }
     [[noreturn]] void damaged() const { throw Error(what_ + " is damaged"); }
 
 private:
+    void field(std::uint8_t& v) { v = u8(); }
+    void field(std::uint32_t& v) { v = u32(); }
+    void field(std::uint64_t& v) { v = u64(); }
+    void field(std::string& v) { v = text(); }
     const char* take(std::size_t n) {
         if (n > data_.size() - pos_) damaged();
         const char* p = data_.data() + pos_;

@@ -25,33 +25,33 @@ std::string Record::prop(const std::string& key) const {
     return it == props.end() ? std::string() : it->second;
 }
 
+namespace {
+
+// A file's and a block's fields in their stored order, for writing (ByteWriter) and
+// reading (ByteReader) alike.
+template <class Codec, class File>
+void file_fields(Codec& c, File& f) {
+    c.fields(f.name, f.mode, f.uid, f.gid, f.mtime, f.size);
+}
+
+template <class Codec, class Block>
+void block_fields(Codec& c, Block& b) {
+    c.fields(b.offset, b.length, b.name, b.pack, b.pack_offset, b.stored, b.flags);
+}
+
+}  // namespace
+
 std::string encode_record(const Record& record) {
     ByteWriter w;
     w.u32(static_cast<std::uint32_t>(record.props.size()));
-    for (const auto& [k, v] : record.props) {
-        w.text(k);
-        w.text(v);
-    }
+    for (const auto& [k, v] : record.props) w.fields(k, v);
     w.u32(static_cast<std::uint32_t>(record.packs.size()));
     for (const auto& p : record.packs) w.text(p);
     w.u32(static_cast<std::uint32_t>(record.files.size()));
     for (const auto& f : record.files) {
-        w.text(f.name);
-        w.u32(f.mode);
-        w.u32(f.uid);
-        w.u32(f.gid);
-        w.u64(f.mtime);
-        w.u64(f.size);
+        file_fields(w, f);
         w.u64(f.blocks.size());
-        for (const auto& b : f.blocks) {
-            w.u64(b.offset);
-            w.u32(b.length);
-            w.text(b.name);
-            w.u32(b.pack);
-            w.u32(b.pack_offset);
-            w.u32(b.stored);
-            w.u8(b.flags);
-        }
+        for (const auto& b : f.blocks) block_fields(w, b);
     }
     return std::move(w.bytes());
 }
@@ -60,29 +60,19 @@ Record decode_record(const std::string& payload, const std::string& what) {
     ByteReader r(payload, what);
     Record record;
     for (std::uint32_t n = r.u32(); n > 0; --n) {
-        std::string k = r.text();
-        record.props[k] = r.text();
+        std::string k, v;
+        r.fields(k, v);
+        record.props[k] = std::move(v);
     }
     for (std::uint32_t n = r.u32(); n > 0; --n) record.packs.push_back(r.text());
     for (std::uint32_t n = r.u32(); n > 0; --n) {
         FileEntry f;
-        f.name = r.text();
-        f.mode = r.u32();
-        f.uid = r.u32();
-        f.gid = r.u32();
-        f.mtime = r.u64();
-        f.size = r.u64();
-        std::uint64_t count = r.u64();
+        file_fields(r, f);
+        const std::uint64_t count = r.u64();
         if (count > r.left() / 29) r.damaged();  // a block takes at least 29 bytes
         f.blocks.resize(count);
         for (auto& b : f.blocks) {
-            b.offset = r.u64();
-            b.length = r.u32();
-            b.name = r.text();
-            b.pack = r.u32();
-            b.pack_offset = r.u32();
-            b.stored = r.u32();
-            b.flags = r.u8();
+            block_fields(r, b);
             if (b.pack >= record.packs.size() || b.offset > f.size || b.length > f.size - b.offset) r.damaged();
         }
         record.files.push_back(std::move(f));
