@@ -4,7 +4,7 @@
 #include "zvfd/codec.h"
 #include "zvfd/record.h"
 
-#include "byte_text.h"
+#include "stage_test_support.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -94,17 +94,13 @@ TEST(Record, RoundTrips) {
 }
 
 void expect_damaged(const std::string& bytes, const std::string& what) {
-    try {
-        const zvfd::Record r = zvfd::decode_record(bytes, "record r1");
-        ADD_FAILURE() << what << ": decodes to\n" << describe(r);
-    } catch (const zvfd::Error& e) {
-        EXPECT_EQ(std::string(e.what()), "record r1 is damaged") << what;
-    }
+    EXPECT_EQ(zvfd_test::error_of([&] { zvfd::decode_record(bytes, "record r1"); }), "record r1 is damaged") << what;
 }
 
 TEST(Record, EveryTruncationIsDamaged) {
     const std::string bytes = zvfd::encode_record(sample());
-    for (std::size_t len = 0; len < bytes.size(); ++len) expect_damaged(bytes.substr(0, len), "cut to " + std::to_string(len));
+    for (std::size_t len = 0; len < bytes.size(); ++len)
+        expect_damaged(bytes.substr(0, len), "cut to " + std::to_string(len));
     expect_damaged(bytes + '\0', "one byte more");
 }
 
@@ -161,12 +157,7 @@ TEST_F(MetaFile, DamagedOrForeignFilesAreClearErrors) {
     const std::string bytes = zv_test::read_file(path);
     auto expect_error = [&](const std::string& content, const std::string& message, const std::string& what) {
         const std::string file = write("bad.meta", content);
-        try {
-            zvfd::read_meta_file(file);
-            ADD_FAILURE() << what << ": read";
-        } catch (const zvfd::Error& e) {
-            EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << what << ": " << e.what();
-        }
+        EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file(file); }), message)) << what;
     };
     for (std::size_t len = 8; len < bytes.size(); len += 7)
         expect_error(bytes.substr(0, len), "is truncated or damaged", "cut to " + std::to_string(len));
@@ -175,12 +166,8 @@ TEST_F(MetaFile, DamagedOrForeignFilesAreClearErrors) {
     expect_error(flipped, "is truncated or damaged", "flipped byte");
     expect_error("", "is not a file of this archiver", "empty file");
     expect_error("ZVFDINDX" + bytes.substr(8), "is not a file of this archiver", "another kind of file");
-    try {
-        zvfd::read_meta_file((dir_ / "missing.meta").string());
-        ADD_FAILURE() << "a missing file is read";
-    } catch (const zvfd::Error& e) {
-        EXPECT_NE(std::string(e.what()).find("cannot read metadata file"), std::string::npos) << e.what();
-    }
+    EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file((dir_ / "missing.meta").string()); }),
+                                "cannot read metadata file"));
 }
 
 TEST(Record, SafeNames) {

@@ -1,8 +1,13 @@
-// Byte strings for the archiver's stage tests: hex in (zvfd::to_hex is the way out),
-// seeded random data, and OpenSSL's one-shot digests and HMAC as the reference the
-// stages must match.
+// Helpers of the archiver's stage tests: hex in (zvfd::to_hex is the way out), seeded
+// random data, OpenSSL's one-shot digests and HMAC as the reference the stages must
+// match, and the message of an expected error.
+//
+//   EXPECT_TRUE(says(error_of([&] { zvfd::compression_from_word("zip"); }), "known:"));
 #pragma once
 
+#include "zvfd/io.h"
+
+#include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -39,6 +44,23 @@ inline std::string openssl_hmac(const EVP_MD* md, const std::string& key, const 
     HMAC(md, key.data(), static_cast<int>(key.size()), reinterpret_cast<const unsigned char*>(data.data()),
          data.size(), out, &len);
     return std::string(reinterpret_cast<char*>(out), len);
+}
+
+// The message of the E that `run` throws, or "(no error)". An exception of another
+// type is not caught, so it fails the test.
+template <class E = zvfd::Error, class Run>
+std::string error_of(Run&& run) {
+    try {
+        run();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+inline testing::AssertionResult says(const std::string& message, const std::string& part) {
+    if (message.find(part) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "\"" << message << "\" does not say \"" << part << "\"";
 }
 
 }  // namespace zvfd_test
