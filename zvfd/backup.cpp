@@ -173,12 +173,12 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     std::mutex error_mutex;
     auto work = [&] {
         try {
-            std::string buffer(kPieceSize, '\0');
+            AlignedBuffer buffer(kPieceSize + kDirectAlign);
             for (std::size_t i; !failed && (i = next++) < pieces.size();) {
                 const Piece& p = pieces[i];
                 const OpenSource& src = opened[p.file];
                 const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
-                const std::size_t got = pread_some(src.fd.get(), buffer.data(), expected, p.offset);
+                const std::size_t got = read_source(src, buffer.data(), expected, p.offset);
                 if (got < expected) changed[p.file] = sources[p.file].path;
                 for (const BlockView& b : cut_blocks(buffer.data(), got, p.offset, block_size)) {
                     BlockRef ref;

@@ -17,18 +17,40 @@ DigestKind digest_kind(const std::string& algorithm, bool long_digest);
 std::size_t digest_size(DigestKind kind);  // in bytes
 const char* digest_word(DigestKind kind);  // "sha256" or "sha512"
 
+// SHA-256/512 of data, or HMAC with them when keyed. The key's padded blocks are
+// hashed once here, so a call costs the data's hashing and no set-up: names are
+// computed for every block of every backup.
+class Digest {
+public:
+    Digest(DigestKind kind, const std::string& key);
+    ~Digest();
+    Digest(const Digest&) = delete;
+    Digest& operator=(const Digest&) = delete;
+    // Writes size() bytes to `out`; safe to call from several threads.
+    void compute(const void* data, std::size_t len, unsigned char* out) const;
+    std::size_t size() const { return size_; }
+
+private:
+    struct State;
+    State* inner_ = nullptr;  // after the key's inner block; null when not keyed
+    State* outer_ = nullptr;
+    const void* md_ = nullptr;
+    std::size_t size_;
+};
+
 class BlockNamer {
 public:
     // An empty key gives plain digests.
-    BlockNamer(DigestKind kind, std::string key) : kind_(kind), key_(std::move(key)) {}
+    BlockNamer(DigestKind kind, const std::string& key) : kind_(kind), digest_(kind, key) {}
     // The binary name of `len` bytes at `data`; safe to call from several threads.
     std::string name(const void* data, std::size_t len) const;
     std::size_t size() const { return digest_size(kind_); }
     DigestKind kind() const { return kind_; }
+    const Digest& digest() const { return digest_; }
 
 private:
     DigestKind kind_;
-    std::string key_;
+    Digest digest_;
 };
 
 std::string to_hex(const std::string& bytes);

@@ -56,16 +56,19 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
             return it->second;
         }
     }
-    std::string compressed;
+    // Per thread, so that a block costs no allocation on its way into the pack.
+    thread_local std::string compressed, sealed;
     std::uint8_t flags = 0;
-    std::string payload;
+    std::string_view payload(data, length);
     if (compress_block(compression_, data, length, compressed)) {
         flags |= kBlockCompressed;
-        payload = std::move(compressed);
-    } else {
-        payload.assign(data, length);
+        payload = compressed;
     }
-    if (const Sealer* sealer = repository_.sealer()) payload = sealer->seal(payload);
+    if (const Sealer* sealer = repository_.sealer()) {
+        sealed.resize(payload.size() + sealer->overhead());
+        sealer->seal_into(payload.data(), payload.size(), sealed.data());
+        payload = sealed;
+    }
 
     std::unique_ptr<PackBuilder> full;
     BlockLocation location;

@@ -36,8 +36,9 @@ public:
         std::string fault;
         try {
             const std::string pack = repository.get_pack(id);
+            AlignedBuffer plain;
             for (const BlockRef* b : unread) {
-                unpack_block(pack, id, *b, repository.sealer(), namer, "block " + to_hex(b->name));
+                unpack_block(pack, id, *b, repository.sealer(), namer, "block " + to_hex(b->name), plain);
                 std::lock_guard<std::mutex> lock(mutex_);
                 sound_.insert({id, b->pack_offset, b->name});
             }

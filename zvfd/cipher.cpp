@@ -1,5 +1,6 @@
 #include "zvfd/cipher.h"
 
+#include "zvfd/block_name.h"
 #include "zvfd/io.h"
 
 #include "zvcrypto/ctr.h"
@@ -11,6 +12,7 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -31,69 +33,94 @@ void random_bytes(unsigned char* out, int n) {
     if (RAND_bytes(out, n) != 1) throw Error("no random bytes for a nonce");
 }
 
+// One cipher context per thread and direction, keyed once for the sealer it last
+// served: setting the key up and fetching the algorithm cost more than sealing a
+// block. Sealers are told apart by a serial number, never by their address, which a
+// later sealer may reuse.
+std::atomic<std::uint64_t> next_sealer_serial{1};
+
+struct CipherContext {
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    std::uint64_t keyed_for = 0;
+    ~CipherContext() { EVP_CIPHER_CTX_free(ctx); }
+};
+
+const EVP_CIPHER* aes_256_gcm() {
+    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    if (!cipher) throw Error("AES-256-GCM is not available");
+    return cipher;
+}
+
 class AesGcm : public Sealer {
 public:
     explicit AesGcm(std::string key) : key_(std::move(key)) {}
-    std::string seal(const std::string& plain) const override {
-        std::string out(12 + plain.size() + 16, '\0');
-        auto* o = reinterpret_cast<unsigned char*>(out.data());
+    ~AesGcm() override { OPENSSL_cleanse(key_.data(), key_.size()); }
+    std::size_t overhead() const override { return 28; }
+    void seal_into(const char* plain, std::size_t n, char* out) const override {
+        thread_local CipherContext c;
+        auto* o = reinterpret_cast<unsigned char*>(out);
         random_bytes(o, 12);
-        EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
         int len = 0;
-        bool ok = ctx && EVP_EncryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key(), o) == 1 &&
-                  EVP_EncryptUpdate(ctx, o + 12, &len, reinterpret_cast<const unsigned char*>(plain.data()),
-                                    static_cast<int>(plain.size())) == 1 &&
-                  EVP_EncryptFinal_ex(ctx, o + 12 + len, &len) == 1 &&
-                  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, 16, o + 12 + plain.size()) == 1;
-        EVP_CIPHER_CTX_free(ctx);
-        if (!ok) throw Error("AES-256-GCM encryption failed");
-        return out;
+        bool ok = c.ctx && keyed(c, true) && EVP_EncryptInit_ex(c.ctx, nullptr, nullptr, nullptr, o) == 1 &&
+                  EVP_EncryptUpdate(c.ctx, o + 12, &len, reinterpret_cast<const unsigned char*>(plain),
+                                    static_cast<int>(n)) == 1 &&
+                  EVP_EncryptFinal_ex(c.ctx, o + 12 + len, &len) == 1 &&
+                  EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_GET_TAG, 16, o + 12 + n) == 1;
+        if (!ok) {
+            c.keyed_for = 0;
+            throw Error("AES-256-GCM encryption failed");
+        }
     }
-    std::string open(const std::string& sealed) const override {
-        if (sealed.size() < 28) throw AuthError("sealed data is too short");
-        const auto* s = reinterpret_cast<const unsigned char*>(sealed.data());
-        const std::size_t n = sealed.size() - 28;
-        std::string out(n, '\0');
-        auto* o = reinterpret_cast<unsigned char*>(out.data());
-        EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    std::size_t open_into(const char* sealed, std::size_t size, char* out) const override {
+        if (size < 28) throw AuthError("sealed data is too short");
+        thread_local CipherContext c;
+        const auto* s = reinterpret_cast<const unsigned char*>(sealed);
+        const std::size_t n = size - 28;
+        auto* o = reinterpret_cast<unsigned char*>(out);
         int len = 0;
         unsigned char tag[16];
         std::copy(s + 12 + n, s + 28 + n, tag);
-        bool ok = ctx && EVP_DecryptInit_ex(ctx, EVP_aes_256_gcm(), nullptr, key(), s) == 1 &&
-                  EVP_DecryptUpdate(ctx, o, &len, s + 12, static_cast<int>(n)) == 1 &&
-                  EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_SET_TAG, 16, tag) == 1 &&
-                  EVP_DecryptFinal_ex(ctx, o + len, &len) == 1;
-        EVP_CIPHER_CTX_free(ctx);
+        bool ok = c.ctx && keyed(c, false) && EVP_DecryptInit_ex(c.ctx, nullptr, nullptr, nullptr, s) == 1 &&
+                  EVP_DecryptUpdate(c.ctx, o, &len, s + 12, static_cast<int>(n)) == 1 &&
+                  EVP_CIPHER_CTX_ctrl(c.ctx, EVP_CTRL_GCM_SET_TAG, 16, tag) == 1 &&
+                  EVP_DecryptFinal_ex(c.ctx, o + len, &len) == 1;
         if (!ok) throw AuthError("authentication tag does not match");
-        return out;
+        return n;
     }
 
 private:
-    const unsigned char* key() const { return reinterpret_cast<const unsigned char*>(key_.data()); }
+    bool keyed(CipherContext& c, bool encrypt) const {
+        if (c.keyed_for == serial_) return true;
+        const auto* k = reinterpret_cast<const unsigned char*>(key_.data());
+        const bool ok = encrypt ? EVP_EncryptInit_ex(c.ctx, aes_256_gcm(), nullptr, k, nullptr) == 1
+                                : EVP_DecryptInit_ex(c.ctx, aes_256_gcm(), nullptr, k, nullptr) == 1;
+        c.keyed_for = ok ? serial_ : 0;
+        return ok;
+    }
     std::string key_;
+    const std::uint64_t serial_ = next_sealer_serial++;
 };
 
 class KuznyechikCtrHmac : public Sealer {
 public:
-    KuznyechikCtrHmac(std::string key, std::string mac) : key_(std::move(key)), mac_(std::move(mac)) {}
-    std::string seal(const std::string& plain) const override {
-        std::string out(16 + plain.size(), '\0');
-        auto* o = reinterpret_cast<unsigned char*>(out.data());
+    KuznyechikCtrHmac(std::string key, const std::string& mac) : key_(std::move(key)), mac_(DigestKind::Sha256, mac) {}
+    ~KuznyechikCtrHmac() override { OPENSSL_cleanse(key_.data(), key_.size()); }
+    std::size_t overhead() const override { return 48; }
+    void seal_into(const char* plain, std::size_t n, char* out) const override {
+        auto* o = reinterpret_cast<unsigned char*>(out);
         random_bytes(o, 16);
-        crypt(o, reinterpret_cast<const unsigned char*>(plain.data()), plain.size(), o + 16);
-        out += hmac256(mac_, out);
-        return out;
+        crypt(o, reinterpret_cast<const unsigned char*>(plain), n, o + 16);
+        mac_.compute(o, 16 + n, o + 16 + n);
     }
-    std::string open(const std::string& sealed) const override {
-        if (sealed.size() < 48) throw AuthError("sealed data is too short");
-        const std::size_t n = sealed.size() - 48;
-        const std::string tag = hmac256(mac_, sealed.substr(0, 16 + n));
-        if (CRYPTO_memcmp(tag.data(), sealed.data() + 16 + n, 32) != 0)
-            throw AuthError("authentication tag does not match");
-        std::string out(n, '\0');
-        const auto* s = reinterpret_cast<const unsigned char*>(sealed.data());
-        crypt(s, s + 16, n, reinterpret_cast<unsigned char*>(out.data()));
-        return out;
+    std::size_t open_into(const char* sealed, std::size_t size, char* out) const override {
+        if (size < 48) throw AuthError("sealed data is too short");
+        const std::size_t n = size - 48;
+        const auto* s = reinterpret_cast<const unsigned char*>(sealed);
+        unsigned char tag[32];
+        mac_.compute(s, 16 + n, tag);
+        if (CRYPTO_memcmp(tag, s + 16 + n, 32) != 0) throw AuthError("authentication tag does not match");
+        crypt(s, s + 16, n, reinterpret_cast<unsigned char*>(out));
+        return n;
     }
 
 private:
@@ -103,10 +130,24 @@ private:
         stream.init(reinterpret_cast<const unsigned char*>(key_.data()), 32, iv, 16);
         stream.encrypt(in, n, out);
     }
-    std::string key_, mac_;
+    std::string key_;
+    Digest mac_;
 };
 
 }  // namespace
+
+std::string Sealer::seal(const std::string& plain) const {
+    std::string out(plain.size() + overhead(), '\0');
+    seal_into(plain.data(), plain.size(), out.data());
+    return out;
+}
+
+std::string Sealer::open(const std::string& sealed) const {
+    if (sealed.size() < overhead()) throw AuthError("sealed data is too short");
+    std::string out(sealed.size() - overhead(), '\0');
+    open_into(sealed.data(), sealed.size(), out.data());
+    return out;
+}
 
 std::string canonical_cipher(const std::string& cipher_word) {
     std::string w = cipher_word;

@@ -13,6 +13,7 @@
 // clear so that a wrong key is told apart from damaged data.
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -37,9 +38,17 @@ std::string canonical_cipher(const std::string& cipher_word);
 class Sealer {
 public:
     virtual ~Sealer() = default;
-    virtual std::string seal(const std::string& plain) const = 0;
-    // Throws AuthError when the tag does not match (wrong key or changed bytes).
-    virtual std::string open(const std::string& sealed) const = 0;
+    // Bytes a sealed item has beyond its plain bytes (nonce and tag).
+    virtual std::size_t overhead() const = 0;
+    // Seals `n` bytes into `out`, which has room for n + overhead() bytes.
+    virtual void seal_into(const char* plain, std::size_t n, char* out) const = 0;
+    // Opens `n` sealed bytes into `out`, which has room for n - overhead() bytes, and
+    // returns that count. Throws AuthError when the tag does not match (wrong key or
+    // changed bytes); `out` then holds nothing to use.
+    virtual std::size_t open_into(const char* sealed, std::size_t n, char* out) const = 0;
+
+    std::string seal(const std::string& plain) const;
+    std::string open(const std::string& sealed) const;
 };
 
 // nullptr with nocrypt. Safe to use from several threads.

@@ -52,11 +52,15 @@ bool compress_block(Compression compression, const void* data, std::size_t len, 
     return true;
 }
 
-std::string decompress_block(const std::string& in, std::size_t raw_size) {
+void decompress_into(const char* in, std::size_t len, char* out, std::size_t raw_size) {
     thread_local std::unique_ptr<ZSTD_DCtx, FreeDctx> context(ZSTD_createDCtx());
-    std::string out(raw_size, '\0');
-    std::size_t n = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), in.data(), in.size());
+    std::size_t n = ZSTD_decompressDCtx(context.get(), out, raw_size, in, len);
     if (ZSTD_isError(n) || n != raw_size) throw Error("a compressed block is damaged");
+}
+
+std::string decompress_block(const std::string& in, std::size_t raw_size) {
+    std::string out(raw_size, '\0');
+    decompress_into(in.data(), in.size(), out.data(), raw_size);
     return out;
 }
 

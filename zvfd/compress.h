@@ -21,5 +21,7 @@ int zstd_level(Compression compression);
 bool compress_block(Compression compression, const void* data, std::size_t len, std::string& out);
 // Throws Error unless `in` decompresses to exactly `raw_size` bytes.
 std::string decompress_block(const std::string& in, std::size_t raw_size);
+// The same into `out`, which has room for `raw_size` bytes.
+void decompress_into(const char* in, std::size_t len, char* out, std::size_t raw_size);
 
 }  // namespace zvfd

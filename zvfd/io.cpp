@@ -1,10 +1,13 @@
 #include "zvfd/io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace zvfd {
 
@@ -40,6 +43,30 @@ Fd open_file(const std::string& path, int flags, mode_t mode) {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw_errno("cannot open " + path);
     return Fd(fd);
+}
+
+std::string read_file(const std::string& path, const std::string& what) {
+    Fd fd = open_file(path, O_RDONLY);
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) throw_errno("cannot read " + what + " " + path);
+    if (!S_ISREG(st.st_mode)) throw Error(what + " " + path + " is not a regular file");
+    std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+    bytes.resize(pread_some(fd.get(), bytes.data(), bytes.size(), 0));
+    return bytes;
+}
+
+AlignedBuffer::~AlignedBuffer() { std::free(data_); }
+
+void AlignedBuffer::resize(std::size_t size) {
+    if (size > capacity_) {
+        const std::size_t capacity = (size + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        void* p = std::aligned_alloc(kDirectAlign, capacity);
+        if (!p) throw std::bad_alloc();
+        std::free(data_);
+        data_ = static_cast<char*>(p);
+        capacity_ = capacity;
+    }
+    size_ = size;
 }
 
 void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset) {

@@ -40,6 +40,30 @@ private:
 
 Fd open_file(const std::string& path, int flags, mode_t mode = 0);
 
+// The whole content of a regular file; throws Error naming `what` and the path.
+std::string read_file(const std::string& path, const std::string& what);
+
+// Direct I/O (O_DIRECT) needs buffers, offsets and lengths on this boundary.
+constexpr std::size_t kDirectAlign = 4096;
+inline bool direct_aligned(std::uint64_t value) { return value % kDirectAlign == 0; }
+
+// A heap buffer that begins on kDirectAlign; its bytes are not initialised.
+class AlignedBuffer {
+public:
+    explicit AlignedBuffer(std::size_t size = 0) { resize(size); }
+    AlignedBuffer(const AlignedBuffer&) = delete;
+    AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+    ~AlignedBuffer();
+    // Keeps nothing of the old bytes when it grows.
+    void resize(std::size_t size);
+    char* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    char* data_ = nullptr;
+    std::size_t size_ = 0, capacity_ = 0;
+};
+
 void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset);
 // Reads until `len` bytes or end of file; returns the count read.
 std::size_t pread_some(int fd, void* data, std::size_t len, std::uint64_t offset);

@@ -29,10 +29,10 @@ PackBuilder::PackBuilder() : id_(new_pack_id()) {
     bytes_ = std::move(w.bytes());
 }
 
-std::uint32_t PackBuilder::add(const std::string& name, const std::string& stored, std::uint32_t raw,
+std::uint32_t PackBuilder::add(const std::string& name, std::string_view stored, std::uint32_t raw,
                                std::uint8_t flags) {
     const auto offset = static_cast<std::uint32_t>(bytes_.size());
-    bytes_ += stored;
+    bytes_.append(stored.data(), stored.size());
     entries_.push_back({name, offset, static_cast<std::uint32_t>(stored.size()), raw, flags});
     return offset;
 }

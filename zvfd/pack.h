@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zvfd {
@@ -37,7 +38,7 @@ public:
     PackBuilder();
     const std::string& id() const { return id_; }
     // Appends stored bytes; returns their offset in the pack.
-    std::uint32_t add(const std::string& name, const std::string& stored, std::uint32_t raw, std::uint8_t flags);
+    std::uint32_t add(const std::string& name, std::string_view stored, std::uint32_t raw, std::uint8_t flags);
     std::size_t size() const { return bytes_.size(); }
     bool empty() const { return entries_.empty(); }
     const std::string& bytes() const { return bytes_; }

@@ -20,12 +20,17 @@ struct Piece {
 
 struct OpenSource {
     Fd fd;
+    Fd direct;  // the same file opened for direct I/O, when its file system allows it
     struct stat st {};
     std::uint64_t size = 0;
 };
 
 // Throws Error for a source that is neither a regular file nor a block device.
 OpenSource open_source(const std::string& path);
+// Reads up to `len` bytes at `offset` into `buf`, which must have room for `len`
+// rounded up to kDirectAlign; returns the count read (less only at the end of the
+// source).
+std::size_t read_source(const OpenSource& source, char* buf, std::size_t len, std::uint64_t offset);
 
 // The ranges to read, as pieces of at most `piece_size` bytes (a multiple of the
 // block size) that begin on block boundaries.

@@ -100,9 +100,7 @@ void write_meta_file(const std::string& path, const Record& record) {
 }
 
 Record read_meta_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error("cannot read metadata file " + path);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string bytes = read_file(path, "metadata file");
     const std::string what = "metadata file " + path;
     return decode_record(read_envelope(bytes, kMetaMagic, what).payload, what);
 }

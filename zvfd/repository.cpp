@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -64,22 +65,46 @@ std::unique_ptr<Storage> open_location(const std::string& location) {
     throw Error("repository location '" + location + "' is neither a local directory nor an S3 bucket");
 }
 
-std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
-                         const BlockNamer& namer, const std::string& where) {
+void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                  const BlockNamer& namer, const std::string& where, AlignedBuffer& out) {
     if (b.pack_offset < 12 || b.pack_offset > pack.size() || b.stored > pack.size() - b.pack_offset)
         throw Error(where + " lies outside pack " + id + ": the pack is damaged");
-    std::string data = pack.substr(b.pack_offset, b.stored);
+    const char* data = pack.data() + b.pack_offset;
+    std::size_t size = b.stored;
+    const bool compressed = b.flags & kBlockCompressed;
+    thread_local std::string opened;  // sealed and compressed: opened here, then decompressed
     if (sealer) {
+        if (size < sealer->overhead()) throw Error(where + " fails its authentication: pack " + id + " is damaged");
+        const std::size_t plain = size - sealer->overhead();
+        char* to;
+        if (compressed) {
+            opened.resize(plain);
+            to = opened.data();
+        } else {
+            if (plain != b.length) throw Error(where + " does not match its digest: pack " + id + " is damaged");
+            out.resize(plain);
+            to = out.data();
+        }
         try {
-            data = sealer->open(data);
+            sealer->open_into(data, size, to);
         } catch (const AuthError&) {
             throw Error(where + " fails its authentication: pack " + id + " is damaged");
         }
+        data = to;
+        size = plain;
     }
-    if (b.flags & kBlockCompressed) data = decompress_block(data, b.length);
-    if (data.size() != b.length || namer.name(data.data(), data.size()) != b.name)
+    if (compressed) {
+        out.resize(b.length);
+        decompress_into(data, size, out.data(), b.length);
+    } else if (!sealer) {
+        if (size != b.length) throw Error(where + " does not match its digest: pack " + id + " is damaged");
+        out.resize(size);
+        std::memcpy(out.data(), data, size);
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    namer.digest().compute(out.data(), b.length, digest);
+    if (b.name.size() != namer.size() || std::memcmp(digest, b.name.data(), namer.size()) != 0)
         throw Error(where + " does not match its digest: pack " + id + " is damaged");
-    return data;
 }
 
 Repository::Repository(Storage& storage, const Keys& keys)

@@ -53,11 +53,11 @@ struct BlockLocation {
 };
 using BlockIndex = std::unordered_map<std::string, BlockLocation>;
 
-// The plain bytes of block `b` taken from `pack` (the bytes of pack `id`), checked
-// against its name and, when sealed, its tag. Throws Error beginning with `where`
-// when the pack is damaged.
-std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
-                         const BlockNamer& namer, const std::string& where);
+// The plain bytes of block `b` taken from `pack` (the bytes of pack `id`) into `out`,
+// checked against its name and, when sealed, its tag. Throws Error beginning with
+// `where` when the pack is damaged.
+void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                  const BlockNamer& namer, const std::string& where, AlignedBuffer& out);
 
 class Repository {
 public:

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <exception>
 #include <filesystem>
@@ -64,6 +65,7 @@ struct Target {
     std::string part;       // temporary name; empty when changed in place
     Fd fd;
     bool committed = false;
+    std::atomic<std::uint64_t> written{0};
     ~Target() {
         if (!part.empty() && !committed) ::unlink(part.c_str());
     }
@@ -76,24 +78,32 @@ struct Use {
 
 // Into a new file, whose unwritten ranges read as zeros: only the pages of the block
 // that hold data are written, so its zero pages stay holes.
-void write_sparse(int fd, const std::string& data, std::uint64_t offset) {
+void write_sparse(int fd, const char* data, std::size_t size, std::uint64_t offset) {
     constexpr std::size_t page = 4096;
     std::size_t at = 0;
-    while (at < data.size()) {
-        std::size_t n = std::min(page, data.size() - at);
-        if (is_all_zero(data.data() + at, n)) {
+    while (at < size) {
+        std::size_t n = std::min(page, size - at);
+        if (is_all_zero(data + at, n)) {
             at += n;
             continue;
         }
         std::size_t end = at + n;
-        while (end < data.size()) {
-            const std::size_t m = std::min(page, data.size() - end);
-            if (is_all_zero(data.data() + end, m)) break;
+        while (end < size) {
+            const std::size_t m = std::min(page, size - end);
+            if (is_all_zero(data + end, m)) break;
             end += m;
         }
-        pwrite_all(fd, data.data() + at, end - at, offset + at);
+        pwrite_all(fd, data + at, end - at, offset + at);
         at = end;
     }
+}
+
+// Starts writing a new file's data out while the restore goes on, so that the final
+// flush does not find the whole file still in memory.
+void start_writeback(Target& t, std::uint64_t bytes) {
+    constexpr std::uint64_t every = 64u << 20;
+    const std::uint64_t before = t.written.fetch_add(bytes);
+    if (before / every != (before + bytes) / every) ::sync_file_range(t.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 // Ranges of the file that no block covers; they must read as zeros.
@@ -215,7 +225,13 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     }
 
     std::vector<std::pair<const std::uint32_t, std::vector<Use>>*> work_list;
-    for (auto& entry : by_pack) work_list.push_back(&entry);
+    for (auto& entry : by_pack) {
+        // The uses of one stored block side by side: it is opened and checked once.
+        std::stable_sort(entry.second.begin(), entry.second.end(), [](const Use& a, const Use& b) {
+            return a.ref->pack_offset < b.ref->pack_offset;
+        });
+        work_list.push_back(&entry);
+    }
     std::vector<const char*> prefixes = {"Unpacked: "};
     if (server) prefixes.push_back("Transferred: ");
     Progress progress(out, prefixes, total, aid.slow_ms > 0);
@@ -230,26 +246,33 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     auto work = [&] {
         try {
             std::string existing;
+            AlignedBuffer data;
             for (std::size_t i; !failed && (i = next++) < work_list.size();) {
                 const std::string& id = record.packs.at(work_list[i]->first);
                 const std::string pack = repository.get_pack(id);
+                const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
                 for (const Use& use : work_list[i]->second) {
                     const BlockRef& b = *use.ref;
-                    const std::string where =
-                        "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                    const std::string data = unpack_block(pack, id, b, sealer, namer, where);
+                    if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
+                        opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
+                        opened = nullptr;
+                        const std::string where =
+                            "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
+                        unpack_block(pack, id, b, sealer, namer, where, data);
+                        opened = &b;
+                    }
                     if (use.target->part.empty()) {
                         existing.resize(b.length);
                         if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&
-                            existing == data) {
+                            std::memcmp(existing.data(), data.data(), b.length) == 0) {
                             progress.add(b.length);
                             continue;
                         }
+                        pwrite_all(use.target->fd.get(), data.data(), b.length, b.offset);
+                    } else {
+                        write_sparse(use.target->fd.get(), data.data(), b.length, b.offset);
+                        start_writeback(*use.target, b.length);
                     }
-                    if (use.target->part.empty())
-                        pwrite_all(use.target->fd.get(), data.data(), data.size(), b.offset);
-                    else
-                        write_sparse(use.target->fd.get(), data, b.offset);
                     progress.add(b.length);
                 }
             }
