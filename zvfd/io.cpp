@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -67,6 +68,53 @@ void AlignedBuffer::resize(std::size_t size) {
         capacity_ = capacity;
     }
     size_ = size;
+}
+
+namespace {
+// Staging for direct I/O, whose buffers must be aligned; one per thread, kept warm.
+constexpr std::size_t kStaging = 4u << 20;
+AlignedBuffer& staging() {
+    thread_local AlignedBuffer buffer(kStaging);
+    return buffer;
+}
+}  // namespace
+
+void write_whole(int fd, int direct, const char* data, std::size_t len) {
+    std::size_t done = 0;
+    if (direct >= 0) {
+        AlignedBuffer& buffer = staging();
+        while (len - done >= kDirectAlign) {
+            const std::size_t n = std::min(kStaging, (len - done) / kDirectAlign * kDirectAlign);
+            std::memcpy(buffer.data(), data + done, n);
+            const ssize_t written = ::pwrite(direct, buffer.data(), n, static_cast<off_t>(done));
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0 && errno == EINVAL) break;  // the device wants more alignment: write normally
+            if (written < 0) throw_errno("write failed");
+            done += static_cast<std::size_t>(written);
+            if (static_cast<std::size_t>(written) != n) break;
+        }
+    }
+    pwrite_all(fd, data + done, len - done, done);
+}
+
+std::size_t read_whole(int fd, int direct, char* out, std::size_t len) {
+    std::size_t done = 0;
+    if (direct >= 0) {
+        AlignedBuffer& buffer = staging();
+        while (done < len && direct_aligned(done)) {
+            const std::size_t want = std::min(kStaging, (len - done + kDirectAlign - 1) / kDirectAlign * kDirectAlign);
+            const ssize_t got = ::pread(direct, buffer.data(), want, static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0 && errno == EINVAL) break;
+            if (got < 0) throw_errno("read failed");
+            const std::size_t n = std::min(static_cast<std::size_t>(got), len - done);
+            std::memcpy(out + done, buffer.data(), n);
+            done += n;
+            if (got == 0 || static_cast<std::size_t>(got) != want) break;
+        }
+        if (done >= len) return done;
+    }
+    return done + pread_some(fd, out + done, len - done, done);
 }
 
 void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset) {

@@ -4,6 +4,7 @@
 #include "zvfd/io.h"
 #include "zvfd/ops.h"
 
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,6 +41,11 @@ int fail(zvfd::Output* out, const std::string& message, int code = 1) {
 
 int main(int argc, char** argv) {
     reset_signals();
+    // Packs and pieces are buffers of a few MiB, taken and given back all the time:
+    // kept in the heap, they are reused; handed back to the system each time, every
+    // reuse pays for faulting their pages in again.
+    ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
     zvfd::Options options;
     zvfd::Mode mode;
     try {

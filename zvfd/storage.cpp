@@ -117,7 +117,10 @@ bool LocalStorage::put_if_absent(const std::string& name, const std::string& dat
         ~Unlink() { ::unlink(path.c_str()); }
     } cleanup{temp};
     try {
-        pwrite_all(fd, data.data(), data.size(), 0);
+        // Packs are written once and read at a restore: keeping them in the page cache
+        // would only push out what the host's domains need.
+        Fd direct(::open(temp.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
+        write_whole(fd, direct.get(), data.data(), data.size());
     } catch (const Error& e) {
         ::close(fd);
         throw StorageError("cannot write object " + name + ": " + e.what());
@@ -151,7 +154,8 @@ std::string LocalStorage::get(const std::string& name) {
     std::string data(static_cast<std::size_t>(st.st_size), '\0');
     std::size_t got = 0;
     try {
-        got = pread_some(fd, data.data(), data.size(), 0);
+        Fd direct(::open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC));
+        got = read_whole(fd, direct.get(), data.data(), data.size());
     } catch (const Error& e) {
         throw StorageError("cannot read object " + name + ": " + e.what());
     }
