@@ -107,6 +107,13 @@ void unpack_block(const std::string& pack, const std::string& id, const BlockRef
         throw Error(where + " does not match its digest: pack " + id + " is damaged");
 }
 
+std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                         const BlockNamer& namer, const std::string& where) {
+    AlignedBuffer out;
+    unpack_block(pack, id, b, sealer, namer, where, out);
+    return std::string(out.data(), out.size());
+}
+
 Repository::Repository(Storage& storage, const Keys& keys)
     : storage_(storage), keys_(keys), sealer_(make_sealer(keys)) {}
 

@@ -58,6 +58,8 @@ using BlockIndex = std::unordered_map<std::string, BlockLocation>;
 // `where` when the pack is damaged.
 void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
                   const BlockNamer& namer, const std::string& where, AlignedBuffer& out);
+std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                         const BlockNamer& namer, const std::string& where);
 
 class Repository {
 public:
