@@ -40,22 +40,32 @@ void xor_sse2(const unsigned char* in, const unsigned char* keystream, unsigned 
 }  // namespace
 
 ctr::ctr(const block_cipher& cipher)
-    : block_(nullptr), iv_(nullptr), pos(0), nb_(cipher.blocksize() / 8), cipher_(cipher.clone()) {
-    block_ = new unsigned char[nb_]();
+    : counters_(nullptr),
+      keystream_(nullptr),
+      iv_(nullptr),
+      pos(0),
+      avail_(0),
+      nb_(cipher.blocksize() / 8),
+      cipher_(cipher.clone()) {
+    counters_ = new unsigned char[batch_blocks * nb_]();
+    keystream_ = new unsigned char[batch_blocks * nb_]();
     iv_ = new unsigned char[nb_]();
 }
 
 ctr::~ctr() {
     clear();
-    delete[] block_;
+    delete[] counters_;
+    delete[] keystream_;
     delete[] iv_;
 }
 
 ctr* ctr::clone() const { return new ctr(*cipher_); }
 
 void ctr::clear() {
-    secure_zero(block_, nb_);
+    secure_zero(counters_, batch_blocks * nb_);
+    secure_zero(keystream_, batch_blocks * nb_);
     secure_zero(iv_, nb_);
+    pos = avail_ = 0;
     cipher_->clear();
 }
 
@@ -75,38 +85,34 @@ void ctr::init(const unsigned char* key, std::size_t keylen, const unsigned char
         std::memcpy(iv_, iv, ivlen);
     }
     std::memset(iv_ + ivlen, 0, nb_ - ivlen);
-    pos = 0;
+    pos = avail_ = 0;
 }
 
 void ctr::encrypt(const unsigned char* in, std::size_t len, unsigned char* out) {
-    std::size_t done = 0;
-    if (pos > 0) {
-        for (; done < len && pos < nb_; ++done, ++pos) {
-            out[done] = static_cast<unsigned char>(in[done] ^ block_[pos]);
-        }
-    }
-    if (done == len) {
-        return;
-    }
 #if defined(__SSE2__)
     auto* const xor_keystream = cpu_info::sse2() ? xor_sse2 : xor_bytes;
 #else
     auto* const xor_keystream = xor_bytes;
 #endif
-    pos = 0;
+    std::size_t done = std::min(len, avail_ - pos);
+    xor_keystream(in, keystream_ + pos, out, done);
+    pos += done;
     while (done < len) {
-        cipher_->encrypt_block(iv_, block_);
-        for (std::size_t i = nb_; i-- > 0;) {
-            if (++iv_[i] != 0) {
-                break;
+        // Only the blocks this call needs: a short message pays for no more.
+        const std::size_t blocks = std::min(batch_blocks, (len - done + nb_ - 1) / nb_);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            std::memcpy(counters_ + b * nb_, iv_, nb_);
+            for (std::size_t i = nb_; i-- > 0;) {
+                if (++iv_[i] != 0) {
+                    break;
+                }
             }
         }
-        const std::size_t n = std::min(nb_, len - done);
-        xor_keystream(in + done, block_, out + done, n);
-        done += n;
-        if (n < nb_) {
-            pos = n;
-        }
+        cipher_->encrypt_blocks(counters_, keystream_, blocks);
+        avail_ = blocks * nb_;
+        pos = std::min(avail_, len - done);
+        xor_keystream(in + done, keystream_, out + done, pos);
+        done += pos;
     }
 }
 

@@ -54,10 +54,16 @@ public:
     void decrypt(const unsigned char* in, std::size_t len, unsigned char* out) override;
 
 private:
-    unsigned char* block_;  // the current keystream block
-    unsigned char* iv_;     // the counter block: input of the next keystream block
-    std::size_t pos;        // bytes of block_ already used; 0 or nb_ when none is left over
-    std::size_t nb_;        // block size in bytes
+    // Counter mode asks the cipher for up to this many blocks in one call, so
+    // that a cipher which runs blocks side by side can do so.
+    static constexpr std::size_t batch_blocks = 64;
+
+    unsigned char* counters_;   // inputs of the next batch of keystream blocks
+    unsigned char* keystream_;  // the current batch of keystream blocks
+    unsigned char* iv_;         // the counter block: input of the next keystream block
+    std::size_t pos;            // bytes of keystream_ already used
+    std::size_t avail_;         // bytes of keystream_ made by the last batch
+    std::size_t nb_;            // block size in bytes
     std::unique_ptr<block_cipher> cipher_;
 };
 

@@ -28,10 +28,14 @@ public:
     // `in` and `out` may be the same buffer.
     void encrypt_block(const unsigned char* in, unsigned char* out) override;
     void decrypt_block(const unsigned char* in, unsigned char* out) override;
+    // Several blocks at once run interleaved, faster than one at a time.
+    void encrypt_blocks(const unsigned char* in, unsigned char* out, std::size_t n) override;
+    void decrypt_blocks(const unsigned char* in, unsigned char* out, std::size_t n) override;
 
 private:
-    // K1 to K10, each as two words holding its 16 bytes in array order.
-    std::uint64_t rk[10][2] = {};
+    // K1 to K10, each as two words holding its 16 bytes in array order;
+    // aligned so that the rounds can XOR them straight from memory.
+    alignas(16) std::uint64_t rk[10][2] = {};
 };
 
 }  // namespace zvcrypto

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <iterator>
 #include <memory>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -116,6 +120,71 @@ TEST(Ctr, KeystreamRunsOnAcrossCalls) {
             at += n;
         }
         EXPECT_EQ(hex(out.data(), at), hex(whole.data(), at)) << "split starting " << split[0];
+    }
+}
+
+// Counter mode one block at a time, straight from its definition: the
+// reference for the batched keystream.
+bytes one_block_at_a_time(const bytes& key, const bytes& iv, const bytes& data) {
+    kuznyechik k;
+    k.init(key.data(), block_cipher::encryption);
+    bytes counter(16, 0);
+    std::copy(iv.begin(), iv.end(), counter.begin());
+    bytes out(data.size());
+    for (std::size_t at = 0; at < data.size(); at += 16) {
+        unsigned char keystream[16];
+        k.encrypt_block(counter.data(), keystream);
+        for (std::size_t i = at; i < std::min(at + 16, data.size()); ++i) {
+            out[i] = static_cast<unsigned char>(data[i] ^ keystream[i - at]);
+        }
+        for (std::size_t i = 16; i-- > 0 && ++counter[i] == 0;) {
+        }
+    }
+    return out;
+}
+
+// The keystream is made many blocks per cipher call (1 KiB at a time); it must
+// be the block-by-block stream for every length, across batch ends and counter
+// carries, and however the input is split over calls.
+TEST(Ctr, BatchedKeystreamEqualsBlockByBlock) {
+    const std::size_t max_len = 3 * 1024 + 37;
+    const bytes plain = zvtest::random_bytes(max_len, 21);
+    const char* const ivs[] = {
+        "0011223344556677",                  // short IV: counter starts at zero bytes
+        "00112233445566778899aabbccddfff7",  // a carry through two bytes in the first batch
+        "0011223344556677ffffffffffffff7b",  // a carry through eight bytes in the third batch
+        "fffffffffffffffffffffffffffffffa",  // wraps to zero
+    };
+    for (const char* iv_hex : ivs) {
+        const bytes iv = from_hex(iv_hex);
+        const bytes expected = one_block_at_a_time(example_key, iv, plain);
+        for (std::size_t len = 0; len <= max_len; ++len) {
+            const bytes in(plain.begin(), plain.begin() + static_cast<std::ptrdiff_t>(len));
+            const bytes got = encipher(example_key, iv, in);
+            if (!std::equal(got.begin(), got.end(), expected.begin())) {
+                ADD_FAILURE() << "length " << len << ", IV " << iv_hex;
+                break;
+            }
+        }
+        // Random splits, calls of every size around a block and a batch.
+        std::mt19937 gen(std::hash<std::string>{}(iv_hex) & 0xffffffffu);
+        const std::size_t sizes[] = {0, 1, 3, 15, 16, 17, 100, 1023, 1024, 1025, 2047};
+        for (int trial = 0; trial < 40; ++trial) {
+            ctr c{kuznyechik()};
+            c.init(example_key.data(), 32, iv.data(), iv.size());
+            bytes out(plain);  // in place
+            std::string split;
+            for (std::size_t at = 0; at < max_len;) {
+                const std::size_t n = std::min(sizes[gen() % std::size(sizes)], max_len - at);
+                c.encrypt(out.data() + at, n, out.data() + at);
+                at += n;
+                split += std::to_string(n) + " ";
+            }
+            if (out != expected) {
+                ADD_FAILURE() << "IV " << iv_hex << ", calls of " << split;
+                break;
+            }
+        }
     }
 }
 
