@@ -69,14 +69,15 @@ guest_domain_remove() {
   virsh_ undefine "$1" --snapshots-metadata >/dev/null 2>&1 || true
 }
 
-# lsmod_layer_for SCRATCH [--as-if-kvm]: without /proc/modules (a container) lsmod
-# cannot answer, so the stand-in, which reports the kvm modules when the KVM device is
-# there, is laid over /sbin. With --as-if-kvm the layer reports the kvm modules even on
-# a host without the device: the throwaway domains run under emulation (type 'qemu')
-# all the same, and only the module's host check would stop at the missing modules.
-# Prints the layer's directory, nothing when lsmod works as it is.
+# lsmod_layer_for SCRATCH: the module refuses a host without the kvm kernel modules.
+# The throwaway domains run under emulation (type 'qemu') in any case, so on a host
+# without the KVM device the layer laid over /sbin lists them; the module's own check
+# is unchanged. With the device but without /proc/modules (a container) lsmod cannot
+# answer, and the stand-in, which reports the kvm modules when the device is there, is
+# laid over /sbin. Prints the layer's directory, nothing when lsmod works as it is;
+# fails when the host has the device but no kvm module is loaded.
 lsmod_layer_for() {
-  if [ "${2:-}" = --as-if-kvm ]; then
+  if [ ! -c /dev/kvm ]; then
     mkdir -p "$1/lsmod-layer" && cat >"$1/lsmod-layer/lsmod" <<'LSMOD' &&
 #!/bin/sh
 echo "Module                  Size  Used by"
@@ -85,10 +86,15 @@ LSMOD
       chmod 0755 "$1/lsmod-layer/lsmod" && echo "$1/lsmod-layer"
     return
   fi
-  [ ! -r /proc/modules ] || return 0
-  mkdir -p "$1/lsmod-layer" &&
-    cp "$guest_lib_repo/standins/lsmod/lsmod" "$1/lsmod-layer/lsmod" &&
-    echo "$1/lsmod-layer"
+  if [ -r /proc/modules ]; then
+    lsmod | grep -q '^kvm' && return
+  else
+    mkdir -p "$1/lsmod-layer" &&
+      cp "$guest_lib_repo/standins/lsmod/lsmod" "$1/lsmod-layer/lsmod" &&
+      "$1/lsmod-layer/lsmod" | grep -q '^kvm' && echo "$1/lsmod-layer" && return
+  fi
+  echo "no kvm kernel module on this host: the module does not work here" >&2
+  return 1
 }
 
 # guest_exec DOMAIN SCRIPT: runs SCRIPT with /bin/sh in the guest through its agent and
