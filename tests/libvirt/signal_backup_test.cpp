@@ -1,8 +1,10 @@
-// Backups of the running test guest ended or paused by the client agent's signals,
-// through the real binary, libvirt and the slowed stand-in archiver: a termination at
-// any point ends with 17 and leaves the domain running on its own disks with nothing
-// of the backup left (no overlay, no process), and the next backup works; a pause
-// holds the archiver until the run continues and then finishes normally.
+// Backups of the running test guest ended or paused by the client agent's signals, or
+// killed outright, through the real binary, libvirt and the archiver zvfd (slowed by
+// its test aid where a phase must be caught): a termination at any point ends with 17
+// and leaves the domain running on its own disks with nothing of the backup left (no
+// overlay, no process), and the next backup works; a pause holds the archiver until
+// the run continues and then finishes normally; kills in the middle of the
+// archiver's work leave the media server's repository whole.
 #include "libvirt/domain_checks.h"
 #include "libvirt/module_runs.h"
 #include "libvirt/shared_guest.h"
@@ -18,8 +20,10 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
+#include <set>
 #include <thread>
 
 namespace fs = boost::filesystem;
@@ -50,13 +54,16 @@ char process_state(pid_t pid) {
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
+// Not yet ended: a process that ended stays a zombie until its parent waits for it.
+bool alive(pid_t pid) { return std::string("?ZX").find(process_state(pid)) == std::string::npos; }
+
 // Polls until `ready` holds or the run ended; false when it never held.
 bool wait_until(const Sandbox::Background& run, const std::function<bool()>& ready,
                 int timeout_seconds = 120, int step_ms = 5) {
     const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
     while (Clock::now() < deadline) {
         if (ready()) return true;
-        if (::kill(run.pid(), 0) != 0) return false;
+        if (!alive(run.pid())) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
     }
     return false;
@@ -66,6 +73,15 @@ bool output_has(const Sandbox::Background& run, const std::string& fragment) {
     return run.current_output().find(fragment) != std::string::npos;
 }
 
+// The seed of a test's random moments, printed so that a failure can be replayed
+// with ZV_SIGNAL_SEED.
+unsigned replayable_seed() {
+    const char* seed_text = std::getenv("ZV_SIGNAL_SEED");
+    const unsigned seed = seed_text ? static_cast<unsigned>(std::stoul(seed_text)) : std::random_device{}();
+    std::cout << "[ seed     ] ZV_SIGNAL_SEED=" << seed << "\n";
+    return seed;
+}
+
 // The archiver's process id from its echoed "ZVFD PID: " line; 0 before it.
 pid_t archiver_pid(const Sandbox::Background& run) {
     const std::string out = run.current_output();
@@ -73,8 +89,8 @@ pid_t archiver_pid(const Sandbox::Background& run) {
     return at == std::string::npos ? 0 : std::atoi(out.c_str() + at + 11);
 }
 
-// One running linked-clone guest for the whole suite, a sandbox with the stand-in
-// archiver, and the checks every ending of a backup must pass.
+// One running linked-clone guest for the whole suite, a sandbox with the archiver,
+// and the checks every ending of a backup must pass.
 class SignalledBackup : public SharedGuestSuite<SignalledBackup> {
 public:
     static std::unique_ptr<TestDomain> make_guest() {
@@ -155,6 +171,30 @@ protected:
         EXPECT_EQ(next.status, 0) << describe(next);
         EXPECT_TRUE(next.has_log("completed successfully")) << describe(next);
         expect_domain_intact();
+    }
+
+    // The files of a record as the archiver unpacks it, by name and SHA-256.
+    std::map<std::string, std::string> unpacked_sums(const std::string& record, const std::string& directory) {
+        std::map<std::string, std::string> sums;
+        const fs::path unpacked = server_.unpack(record, server_.box().root() / directory);
+        for (const auto& name : entries(unpacked)) sums[name] = sha256_of(unpacked / name);
+        return sums;
+    }
+    // After runs that were ended or killed: every record the media server lists reads
+    // back whole, to the last block, and each of `completed` is listed.
+    void expect_repository_whole(const std::set<std::string>& completed) {
+        const RunResult check = server_.box().shell(zv_utils_common::shell_command(
+            "/opt/zelvor/bin/zvfd", {"--check", "--read-data", "-M", kMediaServer, "-T", kTaskId, "-s",
+                                     std::string("/opt/zelvor/var/tasks//task_secret_") + kTaskId}));
+        EXPECT_EQ(check.status, 0) << describe(check);
+        std::set<std::string> listed;
+        for (const auto& line : check.protocol_lines()) {
+            const auto colon = line.find(": ");
+            if (line.rfind("Record ", 0) != 0 || colon == std::string::npos) continue;
+            EXPECT_EQ(line.substr(colon + 2), "sound, data read") << line;
+            listed.insert(line.substr(7, colon - 7));
+        }
+        for (const auto& record : completed) EXPECT_EQ(listed.count(record), 1u) << record << " is not listed";
     }
 
     ServerModeBox server_;
@@ -297,13 +337,11 @@ TEST_F(SignalledBackup, BrokenPipeSignalDoesNotEndTheBackup) {
     expect_domain_intact();
 }
 
-// Kills at random moments between the module's first line and its usual end, each
-// followed by the domain's check. The seed is printed so a failure can be replayed
-// (ZV_SIGNAL_SEED).
+// Terminations at random moments between the module's first line and its usual end,
+// each followed by the domain's check; afterwards the media server's repository is
+// whole and the record made before them reads back unchanged.
 TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
-    const char* seed_text = std::getenv("ZV_SIGNAL_SEED");
-    const unsigned seed = seed_text ? static_cast<unsigned>(std::stoul(seed_text)) : std::random_device{}();
-    std::cout << "[ seed     ] ZV_SIGNAL_SEED=" << seed << "\n";
+    const unsigned seed = replayable_seed();
     std::mt19937 random(seed);
 
     // The length of a whole backup here, to spread the kills over it.
@@ -312,8 +350,11 @@ TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
     ASSERT_EQ(reference.status, 0) << describe(reference);
     const int span_ms = static_cast<int>(seconds_since(measured) * 1000);
     std::cout << "[ measure  ] a backup takes " << span_ms << " ms\n";
+    const auto reference_sums = unpacked_sums("reference", "reference-1");
+    ASSERT_FALSE(reference_sums.empty());
 
     int terminated = 0;
+    std::set<std::string> completed = {"reference"};
     for (int i = 0; i < 20; ++i) {
         const int delay_ms = std::uniform_int_distribution<int>(0, span_ms)(random);
         const int sig = std::uniform_int_distribution<int>(0, 1)(random) ? SIGTERM : SIGINT;
@@ -329,6 +370,7 @@ TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
         const RunResult result = run.wait();
         if (result.status == 0) {
             EXPECT_TRUE(result.has_log("completed successfully")) << describe(result);
+            completed.insert(archive);
         } else {
             ++terminated;
             expect_terminated_cleanly(result, run.pid(), archive);
@@ -338,6 +380,81 @@ TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
     }
     std::cout << "[ measure  ] " << terminated << " of 20 runs were terminated\n";
     expect_next_backup_succeeds("after_random");
+    completed.insert("after_random");
+    expect_repository_whole(completed);
+    EXPECT_EQ(unpacked_sums("reference", "reference-2"), reference_sums)
+        << "the record made before the terminations reads back different";
+}
+
+// The archiver's or the module's process killed with SIGKILL at random moments of the
+// archiver's work, round after round, into one media server: every record the
+// repository lists reads back whole, a record made before the kills restores to the
+// same bytes, and a new backup succeeds. A killed module leaves its overlays for the
+// next run to merge; a killed archiver fails the run, which releases the domain.
+TEST_F(SignalledBackup, KilledArchiverWorkLeavesTheRepositoryWhole) {
+    const unsigned seed = replayable_seed();
+    std::mt19937 random(seed);
+
+    // The record made before the kills, as it read back then; and how long the
+    // archiver works here, to spread the kills over its run.
+    auto reference = start_backup("before_kills", "");
+    ASSERT_TRUE(wait_until(reference, [&] { return archiver_pid(reference) != 0; })) << describe(reference.wait());
+    const pid_t reference_archiver = archiver_pid(reference);
+    const auto archiving = Clock::now();
+    wait_until(reference, [&] { return !alive(reference_archiver); }, 120, 2);
+    const int span_ms = std::max(1, static_cast<int>(seconds_since(archiving) * 1000));
+    const RunResult reference_result = reference.wait();
+    ASSERT_EQ(reference_result.status, 0) << describe(reference_result);
+    std::cout << "[ measure  ] the archiver works " << span_ms << " ms\n";
+    const auto before_sums = unpacked_sums("before_kills", "before-kills-1");
+    ASSERT_FALSE(before_sums.empty());
+
+    const int rounds = 4;
+    int killed = 0;
+    std::set<std::string> completed = {"before_kills"};
+    for (int i = 0; i < rounds; ++i) {
+        const bool module_killed = i % 2 == 0;
+        const int delay_ms = std::uniform_int_distribution<int>(0, span_ms)(random);
+        SCOPED_TRACE(std::string(module_killed ? "module" : "archiver") + " killed " +
+                     std::to_string(delay_ms) + " ms into the archiver's run (seed " + std::to_string(seed) + ")");
+        const std::string record = "killed_" + std::to_string(i);
+        auto run = start_backup(record, "");
+        ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+        const pid_t archiver = archiver_pid(run);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        ::kill(module_killed ? run.pid() : archiver, SIGKILL);
+        const RunResult result = run.wait();
+        if (result.status == 0) {
+            completed.insert(record);  // the kill came after the work
+        } else if (module_killed) {
+            EXPECT_EQ(result.status, 128 + SIGKILL) << describe(result);
+        } else {
+            EXPECT_TRUE(result.has_log("zvfd process terminates with 0x9 signal")) << describe(result);
+            EXPECT_EQ(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
+            expect_domain_intact();
+        }
+        if (result.status != 0) ++killed;
+        if (module_killed) {
+            // Its archiver goes with it (a virsh it had started may still be ending).
+            const auto gone = [&] { return !alive(archiver); };
+            for (int wait = 0; wait < 250 && !gone(); ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_TRUE(gone()) << "the archiver outlived the killed module";
+        } else {
+            expect_no_process_left(run.pid());
+        }
+        if (HasFailure()) break;
+    }
+    std::cout << "[ measure  ] " << killed << " of " << rounds << " runs were killed\n";
+
+    // The next backup merges what a killed module left and succeeds.
+    expect_next_backup_succeeds("after_kills");
+    completed.insert("after_kills");
+
+    expect_repository_whole(completed);
+    EXPECT_EQ(unpacked_sums("before_kills", "before-kills-2"), before_sums)
+        << "the record made before the kills reads back different";
+    EXPECT_FALSE(unpacked_sums("after_kills", "after-kills").empty());
 }
 
 }  // namespace
