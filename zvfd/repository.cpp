@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace zvfd {
 
@@ -24,12 +23,6 @@ std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
     if (b == std::string::npos) return "";
     return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
-
-std::string read_whole(const std::string& path, const std::string& what) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw Error("cannot read " + what + " " + path);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 std::string record_object(const std::string& task, const std::string& name) {
@@ -156,7 +149,7 @@ std::string Repository::get_pack(const std::string& id) {
 void Repository::authorise_task(const std::string& task, const std::string& secret_file, bool create) {
     if (!is_plain_name(task)) throw Error("task id '" + task + "' is not a plain name");
     if (secret_file.empty()) throw Error("the task secret file (-s) is needed for task " + task);
-    const std::string secret = read_whole(secret_file, "task secret file");
+    const std::string secret = read_file(secret_file, "task secret file");
     if (secret.empty()) throw Error("task secret file " + secret_file + " is empty");
     unsigned char mac[32];
     unsigned int n = 0;

@@ -166,8 +166,14 @@ TEST_F(MetaFile, DamagedOrForeignFilesAreClearErrors) {
     expect_error(flipped, "is truncated or damaged", "flipped byte");
     expect_error("", "is not a file of this archiver", "empty file");
     expect_error("ZVFDINDX" + bytes.substr(8), "is not a file of this archiver", "another kind of file");
-    EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file((dir_ / "missing.meta").string()); }),
-                                "cannot read metadata file"));
+    const struct {
+        std::string path, says;
+    } unreadable[] = {
+        {(dir_ / "missing.meta").string(), "cannot open " + (dir_ / "missing.meta").string() + ": "},
+        {dir_.string(), "metadata file " + dir_.string() + " is not a regular file"},
+    };
+    for (const auto& u : unreadable)
+        EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file(u.path); }), u.says));
 }
 
 TEST(Record, SafeNames) {
