@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -58,10 +59,10 @@ TEST(BlockName, MatchesOpensslDigestsAndHmacs) {
 // namer.
 TEST(BlockName, SameNamesFromManyThreadsAndNamers) {
     const std::string data = zvfd_test::random_text(1 << 20, 4);
-    std::vector<zvfd::BlockNamer> namers;
+    std::vector<std::unique_ptr<zvfd::BlockNamer>> namers;
     std::vector<std::vector<std::string>> expected(std::size(kNamers));
     for (std::size_t n = 0; n < std::size(kNamers); ++n) {
-        namers.emplace_back(kNamers[n].kind, kNamers[n].key);
+        namers.push_back(std::make_unique<zvfd::BlockNamer>(kNamers[n].kind, kNamers[n].key));
         for (std::size_t at = 0; at < data.size(); at += 4096)
             expected[n].push_back(reference(kNamers[n].kind, kNamers[n].key, data.substr(at, 4096 - at % 5)));
     }
@@ -72,7 +73,7 @@ TEST(BlockName, SameNamesFromManyThreadsAndNamers) {
             for (std::size_t i = t; i < expected[0].size(); i += 3)
                 for (std::size_t k = 0; k < namers.size(); ++k) {
                     const std::size_t n = (k + i) % namers.size(), at = i * 4096;
-                    if (namers[n].name(data.data() + at, 4096 - at % 5) != expected[n][i]) ++wrong[t];
+                    if (namers[n]->name(data.data() + at, 4096 - at % 5) != expected[n][i]) ++wrong[t];
                 }
         });
     for (auto& t : threads) t.join();

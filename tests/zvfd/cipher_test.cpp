@@ -152,6 +152,7 @@ TEST(Sealers, RefuseEveryDamageAndWrongKeys) {
         const auto sealer = zvfd::make_sealer(keys_of(l.cipher, random_text(32, 9), random_text(32, 10)));
         const std::string plain = random_text(50, 11);
         const std::string sealed = sealer->seal(plain);
+        EXPECT_EQ(sealer->overhead(), l.nonce + l.tag) << l.cipher;
         const std::size_t body = l.nonce, tag = l.nonce + plain.size(), end = sealed.size();
         for (std::size_t at : {std::size_t{0}, l.nonce - 1, body, body + 25, tag - 1, tag, tag + l.tag / 2, end - 1})
             for (unsigned char bit : {0x01, 0x80}) {
