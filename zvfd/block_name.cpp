@@ -62,7 +62,7 @@ Digest::Digest(DigestKind kind, const std::string& key) : md_(fetched(kind)), si
         opad[i] = static_cast<char>(opad[i] ^ 0x5c);
     }
     auto start = [&](const std::string& pad) {
-        auto* s = new State;
+        auto s = std::make_unique<State>();
         check(s->ctx && EVP_DigestInit_ex2(s->ctx, md, nullptr) == 1 &&
               EVP_DigestUpdate(s->ctx, pad.data(), pad.size()) == 1);
         return s;
@@ -74,10 +74,9 @@ Digest::Digest(DigestKind kind, const std::string& key) : md_(fetched(kind)), si
     OPENSSL_cleanse(opad.data(), opad.size());
 }
 
-Digest::~Digest() {
-    delete inner_;
-    delete outer_;
-}
+Digest::~Digest() = default;
+Digest::Digest(Digest&&) noexcept = default;
+Digest& Digest::operator=(Digest&&) noexcept = default;
 
 void Digest::compute(const void* data, std::size_t len, unsigned char* out) const {
     thread_local State work;

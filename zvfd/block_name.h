@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
 namespace zvfd {
@@ -24,16 +25,16 @@ class Digest {
 public:
     Digest(DigestKind kind, const std::string& key);
     ~Digest();
-    Digest(const Digest&) = delete;
-    Digest& operator=(const Digest&) = delete;
+    Digest(Digest&&) noexcept;
+    Digest& operator=(Digest&&) noexcept;
     // Writes size() bytes to `out`; safe to call from several threads.
     void compute(const void* data, std::size_t len, unsigned char* out) const;
     std::size_t size() const { return size_; }
 
 private:
     struct State;
-    State* inner_ = nullptr;  // after the key's inner block; null when not keyed
-    State* outer_ = nullptr;
+    std::unique_ptr<State> inner_;  // after the key's inner block; null when not keyed
+    std::unique_ptr<State> outer_;
     const void* md_ = nullptr;
     std::size_t size_;
 };
