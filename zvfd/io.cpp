@@ -47,8 +47,7 @@ Fd open_file(const std::string& path, int flags, mode_t mode) {
 }
 
 std::string read_file(const std::string& path, const std::string& what) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) throw_errno("cannot read " + what + " " + path);
+    Fd fd = open_file(path, O_RDONLY);
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw_errno("cannot read " + what + " " + path);
     if (!S_ISREG(st.st_mode)) throw Error(what + " " + path + " is not a regular file");
