@@ -26,6 +26,8 @@ public:
         // AVX and AVX2 instructions fault unless the OS enabled XSAVE and saves
         // both the XMM and the YMM state; CPUID alone does not tell.
         bool ymm_state_enabled() const { return ecx1_[27] && xcr0_[1] && xcr0_[2]; }
+        // AVX-512 also needs the opmask and both halves of the ZMM state saved.
+        bool zmm_state_enabled() const { return ymm_state_enabled() && xcr0_[5] && xcr0_[6] && xcr0_[7]; }
         bool avx2_bmi2_usable() const {
             return (ebx7_.to_ulong() & 0x120) == 0x120 && ymm_state_enabled();
         }
@@ -40,6 +42,11 @@ public:
     static bool avx() { return impl_.ecx1_[28] && impl_.ymm_state_enabled(); }
     static bool avx2() { return impl_.ebx7_[5] && impl_.ymm_state_enabled(); }
     static bool bmi2() { return impl_.ebx7_[8]; }
+    // AVX-512 F, BW and VBMI with GFNI, and the OS saving the ZMM state.
+    static bool avx512_gfni() {
+        return impl_.ebx7_[16] && impl_.ebx7_[30] && impl_.ecx7_[1] && impl_.ecx7_[8] &&
+               impl_.zmm_state_enabled();
+    }
 
     static const cpu_info_impl& features() { return impl_; }
 

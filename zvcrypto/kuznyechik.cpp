@@ -1,6 +1,8 @@
 #include "zvcrypto/kuznyechik.h"
 
+#include "zvcrypto/cpuinfo.h"
 #include "zvcrypto/crypto_hash.h"
+#include "zvcrypto/kuznyechik_wide.h"
 
 #include <cstring>
 
@@ -80,6 +82,9 @@ struct tables {
     alignas(64) unsigned char T[16][256][16];
     alignas(64) unsigned char IT[16][256][16];
     unsigned char C[32][16];
+    // Multiplication by l's coefficients 148, 32, 133, 16, 194, 192 and 251 as
+    // GF(2) bit matrices, for the wide code.
+    std::uint64_t mul_matrix[7];
 
     tables() {
         for (int b = 0; b < 256; ++b) {
@@ -104,6 +109,15 @@ struct tables {
             std::memset(C[i], 0, 16);
             C[i][15] = static_cast<unsigned char>(i + 1);
             linear(C[i]);
+        }
+        for (int c = 0; c < 7; ++c) {
+            // Row i (byte 7-i) picks the input bits that feed output bit i.
+            mul_matrix[c] = 0;
+            for (int i = 0; i < 8; ++i) {
+                std::uint64_t row = 0;
+                for (int j = 0; j < 8; ++j) row |= std::uint64_t{(gf_mul(lc[c < 6 ? c : 7], 1u << j) >> i) & 1u} << j;
+                mul_matrix[c] |= row << (8 * (7 - i));
+            }
         }
     }
 };
@@ -223,6 +237,11 @@ inline void run_group(const tables& t, const std::uint64_t (*rk)[2], const unsig
 template <bool Decrypt>
 void run_blocks(const std::uint64_t (*rk)[2], const unsigned char* in, unsigned char* out, std::size_t n) {
     const tables& t = tbl();
+    if (!Decrypt && cpu_info::avx512_gfni()) {
+        for (; n >= 64; n -= 64, in += 1024, out += 1024) {
+            kuznyechik_encrypt64_avx512(reinterpret_cast<const unsigned char(*)[16]>(rk), t.S, t.mul_matrix, in, out);
+        }
+    }
     for (; n >= 8; n -= 8, in += 128, out += 128) run_group<Decrypt, 8>(t, rk, in, out);
     if (n >= 4) {
         run_group<Decrypt, 4>(t, rk, in, out);
