@@ -1,6 +1,7 @@
 #include "zvfd/io.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,6 +129,31 @@ void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset)
         p += n;
         len -= static_cast<std::size_t>(n);
         offset += static_cast<std::uint64_t>(n);
+    }
+}
+
+void pwritev_all(int fd, std::vector<struct iovec>& iov, std::uint64_t offset) {
+    std::size_t first = 0;
+    while (first < iov.size()) {
+        const int count = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
+        ssize_t n = ::pwritev(fd, iov.data() + first, count, static_cast<off_t>(offset));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw_errno("write failed");
+        }
+        if (n == 0) throw Error("write failed: nothing written");
+        offset += static_cast<std::uint64_t>(n);
+        for (auto left = static_cast<std::size_t>(n); left > 0 && first < iov.size();) {
+            if (left >= iov[first].iov_len) {
+                left -= iov[first].iov_len;
+                ++first;
+            } else {
+                iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + left;
+                iov[first].iov_len -= left;
+                left = 0;
+            }
+        }
+        while (first < iov.size() && iov[first].iov_len == 0) ++first;
     }
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstdint>
 #include <stdexcept>
@@ -73,6 +74,8 @@ private:
 };
 
 void pwrite_all(int fd, const void* data, std::size_t len, std::uint64_t offset);
+// Writes the buffers of `iov` one after the other from `offset`; `iov` is used up.
+void pwritev_all(int fd, std::vector<struct iovec>& iov, std::uint64_t offset);
 // Reads until `len` bytes or end of file; returns the count read.
 std::size_t pread_some(int fd, void* data, std::size_t len, std::uint64_t offset);
 // Reads exactly `len` bytes; a short read means the archive is truncated.

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <linux/falloc.h>
+#include <sys/uio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -78,26 +79,6 @@ struct Use {
 
 // Into a new file, whose unwritten ranges read as zeros: only the pages of the block
 // that hold data are written, so its zero pages stay holes.
-void write_sparse(int fd, const char* data, std::size_t size, std::uint64_t offset) {
-    constexpr std::size_t page = 4096;
-    std::size_t at = 0;
-    while (at < size) {
-        std::size_t n = std::min(page, size - at);
-        if (is_all_zero(data + at, n)) {
-            at += n;
-            continue;
-        }
-        std::size_t end = at + n;
-        while (end < size) {
-            const std::size_t m = std::min(page, size - end);
-            if (is_all_zero(data + end, m)) break;
-            end += m;
-        }
-        pwrite_all(fd, data + at, end - at, offset + at);
-        at = end;
-    }
-}
-
 // Starts writing a new file's data out while the restore goes on, so that the final
 // flush does not find the whole file still in memory.
 void start_writeback(Target& t, std::uint64_t bytes) {
@@ -105,6 +86,63 @@ void start_writeback(Target& t, std::uint64_t bytes) {
     const std::uint64_t before = t.written.fetch_add(bytes);
     if (before / every != (before + bytes) / every) ::sync_file_range(t.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
+
+// Blocks for new files, gathered and written in runs: one write per stretch of
+// neighbouring blocks instead of one per block, since every write takes the file's
+// lock that the other workers wait for. Only the pages that hold data are written,
+// so zero pages stay holes.
+class WriteBatch {
+public:
+    static constexpr std::size_t kArena = 8u << 20;
+    WriteBatch() : arena_(kArena) {}
+    // Room for a block's bytes until the next flush, flushing first when full.
+    char* hold(std::size_t size) {
+        if (size > kArena) throw Error("a block is larger than the restore can hold");
+        if (used_ + size > kArena) flush();
+        char* at = arena_.data() + used_;
+        used_ += (size + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
+        return at;
+    }
+    void add(Target* target, const char* data, std::size_t size, std::uint64_t offset) {
+        constexpr std::size_t page = 4096;
+        for (std::size_t at = 0; at < size;) {
+            const std::size_t n = std::min(page, size - at);
+            if (!is_all_zero(data + at, n)) runs_.push_back({target, offset + at, data + at, n});
+            at += n;
+        }
+    }
+    void flush() {
+        std::sort(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) {
+            return a.target != b.target ? a.target < b.target : a.offset < b.offset;
+        });
+        std::vector<iovec> iov;
+        for (std::size_t i = 0; i < runs_.size();) {
+            Target* t = runs_[i].target;
+            const std::uint64_t start = runs_[i].offset;
+            std::uint64_t end = start;
+            iov.clear();
+            for (; i < runs_.size() && runs_[i].target == t && runs_[i].offset == end && iov.size() < 512; ++i) {
+                iov.push_back({const_cast<char*>(runs_[i].data), runs_[i].size});
+                end += runs_[i].size;
+            }
+            pwritev_all(t->fd.get(), iov, start);
+            start_writeback(*t, end - start);
+        }
+        runs_.clear();
+        used_ = 0;
+    }
+
+private:
+    struct Run {
+        Target* target;
+        std::uint64_t offset;
+        const char* data;
+        std::size_t size;
+    };
+    AlignedBuffer arena_;
+    std::size_t used_ = 0;
+    std::vector<Run> runs_;
+};
 
 // Ranges of the file that no block covers; they must read as zeros.
 std::vector<Extent> gaps(const FileEntry& entry) {
@@ -247,15 +285,18 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         try {
             std::string existing;
             AlignedBuffer data;
+            WriteBatch batch;
             for (std::size_t i; !failed && (i = next++) < work_list.size();) {
                 const std::string& id = record.packs.at(work_list[i]->first);
                 const std::string pack = repository.get_pack(id);
                 const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
+                const char* held = nullptr;        // its copy in the batch, once it has one
                 for (const Use& use : work_list[i]->second) {
                     const BlockRef& b = *use.ref;
                     if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
                         opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
                         opened = nullptr;
+                        held = nullptr;
                         const std::string where =
                             "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
                         unpack_block(pack, id, b, sealer, namer, where, data);
@@ -270,12 +311,17 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                         }
                         pwrite_all(use.target->fd.get(), data.data(), b.length, b.offset);
                     } else {
-                        write_sparse(use.target->fd.get(), data.data(), b.length, b.offset);
-                        start_writeback(*use.target, b.length);
+                        if (!held) {
+                            char* copy = batch.hold(b.length);
+                            std::memcpy(copy, data.data(), b.length);
+                            held = copy;
+                        }
+                        batch.add(use.target, held, b.length, b.offset);
                     }
                     progress.add(b.length);
                 }
             }
+            if (!failed) batch.flush();
         } catch (...) {
             std::lock_guard<std::mutex> lock(error_mutex);
             if (!error) error = std::current_exception();
