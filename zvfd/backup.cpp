@@ -166,47 +166,32 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     Progress progress(out, prefixes, total, aid.slow_ms > 0);
     std::vector<PieceResult> results(pieces.size());
     std::atomic<std::size_t> next{0};
-    std::atomic<unsigned> running{workers};
-    std::atomic<bool> failed{false};
-    std::vector<std::string> changed(sources.size());
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&] {
-        try {
-            AlignedBuffer buffer(kPieceSize + kDirectAlign);
-            for (std::size_t i; !failed && (i = next++) < pieces.size();) {
-                const Piece& p = pieces[i];
-                const OpenSource& src = opened[p.file];
-                const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
-                const std::size_t got = read_source(src, buffer.data(), expected, p.offset);
-                if (got < expected) changed[p.file] = sources[p.file].path;
-                for (const BlockView& b : cut_blocks(buffer.data(), got, p.offset, block_size)) {
-                    BlockRef ref;
-                    ref.offset = b.offset;
-                    ref.length = b.length;
-                    ref.name = namer.name(b.data, b.length);
-                    const BlockLocation loc = store.put(ref.name, b.data, b.length);
-                    ref.pack_offset = loc.offset;
-                    ref.stored = loc.stored;
-                    ref.flags = loc.flags;
-                    results[i].blocks.push_back(std::move(ref));
-                    results[i].packs.push_back(loc.pack);
-                }
-                progress.add(p.length);
+    // Set by whichever worker finds a source shorter than planned.
+    std::vector<std::atomic<bool>> shrank(sources.size());
+    auto work = [&](const std::atomic<bool>& failed) {
+        AlignedBuffer buffer(kPieceSize + kDirectAlign);
+        for (std::size_t i; !failed && (i = next++) < pieces.size();) {
+            const Piece& p = pieces[i];
+            const OpenSource& src = opened[p.file];
+            const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
+            const std::size_t got = read_source(src, buffer.data(), expected, p.offset);
+            if (got < expected) shrank[p.file] = true;
+            for (const BlockView& b : cut_blocks(buffer.data(), got, p.offset, block_size)) {
+                BlockRef ref;
+                ref.offset = b.offset;
+                ref.length = b.length;
+                ref.name = namer.name(b.data, b.length);
+                const BlockLocation loc = store.put(ref.name, b.data, b.length);
+                ref.pack_offset = loc.offset;
+                ref.stored = loc.stored;
+                ref.flags = loc.flags;
+                results[i].blocks.push_back(std::move(ref));
+                results[i].packs.push_back(loc.pack);
             }
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-            failed = true;
+            progress.add(p.length);
         }
-        --running;
-        progress.wake();
     };
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < workers; ++t) threads.emplace_back(work);
-    progress.report_until([&] { return running == 0; });
-    for (auto& t : threads) t.join();
-    if (error) std::rethrow_exception(error);
+    run_workers(workers, progress, work);
     store.flush();
 
     std::map<std::string, std::uint32_t> pack_numbers;
@@ -256,8 +241,9 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     if (sign_part) sign_part->commit_to(options.value("-g"));
 
     bool defect = false;
-    for (const auto& path : changed) {
-        if (path.empty()) continue;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        if (!shrank[i]) continue;
+        const std::string& path = sources[i].path;
         out.flush();
         std::cerr << "zvfd: defect: " << path << " shrank while being packed" << std::endl;
         defect = true;

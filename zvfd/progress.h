@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -55,5 +56,10 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
 };
+
+// Runs `body` on `count` threads while `progress` prints its lines. The first
+// exception a worker throws sets `failed`, which the others watch to stop early, and
+// is thrown here once every worker has ended.
+void run_workers(unsigned count, Progress& progress, const std::function<void(const std::atomic<bool>& failed)>& body);
 
 }  // namespace zvfd

@@ -277,64 +277,48 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
                                         static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));
     std::atomic<std::size_t> next{0};
-    std::atomic<unsigned> running{workers};
-    std::atomic<bool> failed{false};
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&] {
-        try {
-            std::string existing;
-            AlignedBuffer data;
-            WriteBatch batch;
-            for (std::size_t i; !failed && (i = next++) < work_list.size();) {
-                const std::string& id = record.packs.at(work_list[i]->first);
-                const std::string pack = repository.get_pack(id);
-                const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
-                const char* held = nullptr;        // its copy in the batch, once it has one
-                for (const Use& use : work_list[i]->second) {
-                    const BlockRef& b = *use.ref;
-                    if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
-                        opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
-                        opened = nullptr;
-                        held = nullptr;
-                        const std::string where =
-                            "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                        unpack_block(pack, id, b, sealer, namer, where, data);
-                        opened = &b;
-                    }
-                    if (use.target->part.empty()) {
-                        existing.resize(b.length);
-                        if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&
-                            std::memcmp(existing.data(), data.data(), b.length) == 0) {
-                            progress.add(b.length);
-                            continue;
-                        }
-                        pwrite_all(use.target->fd.get(), data.data(), b.length, b.offset);
-                    } else {
-                        if (!held) {
-                            char* copy = batch.hold(b.length);
-                            std::memcpy(copy, data.data(), b.length);
-                            held = copy;
-                        }
-                        batch.add(use.target, held, b.length, b.offset);
-                    }
-                    progress.add(b.length);
+    auto work = [&](const std::atomic<bool>& failed) {
+        std::string existing;
+        AlignedBuffer data;
+        WriteBatch batch;
+        for (std::size_t i; !failed && (i = next++) < work_list.size();) {
+            const std::string& id = record.packs.at(work_list[i]->first);
+            const std::string pack = repository.get_pack(id);
+            const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
+            const char* held = nullptr;        // its copy in the batch, once it has one
+            for (const Use& use : work_list[i]->second) {
+                const BlockRef& b = *use.ref;
+                if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
+                    opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
+                    opened = nullptr;
+                    held = nullptr;
+                    const std::string where =
+                        "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
+                    unpack_block(pack, id, b, sealer, namer, where, data);
+                    opened = &b;
                 }
+                if (use.target->part.empty()) {
+                    existing.resize(b.length);
+                    if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&
+                        std::memcmp(existing.data(), data.data(), b.length) == 0) {
+                        progress.add(b.length);
+                        continue;
+                    }
+                    pwrite_all(use.target->fd.get(), data.data(), b.length, b.offset);
+                } else {
+                    if (!held) {
+                        char* copy = batch.hold(b.length);
+                        std::memcpy(copy, data.data(), b.length);
+                        held = copy;
+                    }
+                    batch.add(use.target, held, b.length, b.offset);
+                }
+                progress.add(b.length);
             }
-            if (!failed) batch.flush();
-        } catch (...) {
-            std::lock_guard<std::mutex> lock(error_mutex);
-            if (!error) error = std::current_exception();
-            failed = true;
         }
-        --running;
-        progress.wake();
+        if (!failed) batch.flush();
     };
-    std::vector<std::thread> threads;
-    for (unsigned t = 0; t < workers; ++t) threads.emplace_back(work);
-    progress.report_until([&] { return running == 0; });
-    for (auto& t : threads) t.join();
-    if (error) std::rethrow_exception(error);
+    run_workers(workers, progress, work);
 
     // Every block arrived and checked out: now the files take their names.
     for (auto& t : targets) {
