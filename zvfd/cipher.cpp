@@ -6,6 +6,8 @@
 #include "zvcrypto/ctr.h"
 #include "zvcrypto/kuznyechik.h"
 
+#include <sys/stat.h>
+
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -168,9 +170,9 @@ Keys derive_keys(const std::string& cipher_word, const std::string& key_file) {
     const std::string cipher = canonical_cipher(cipher_word);
     if (cipher == "nocrypt") return no_keys();
     if (key_file.empty()) throw Error("encryption " + cipher + " needs a key file (-k)");
-    std::ifstream in(key_file, std::ios::binary);
-    if (!in) throw Error("cannot read key file " + key_file);
-    const std::string secret((std::istreambuf_iterator<char>(in)), {});
+    struct stat st {};
+    if (::stat(key_file.c_str(), &st) != 0) throw Error("cannot read key file " + key_file);
+    const std::string secret = read_file(key_file, "key file");
     if (secret.empty()) throw Error("key file " + key_file + " is empty");
     Keys keys;
     keys.cipher = cipher;

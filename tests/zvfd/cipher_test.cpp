@@ -238,6 +238,7 @@ TEST_F(DeriveKeys, MissingOrEmptyKeyFileIsAClearError) {
         {"no key file", "aes-256-gcm", "", "needs a key file"},
         {"missing file", "kuznyechik", (dir_ / "missing").string(), "cannot read key file"},
         {"empty file", "aes-256-gcm", empty, "is empty"},
+        {"directory", "aes-256-gcm", dir_.string(), "is not a regular file"},
         {"unknown word", "des", empty, "known: nocrypt, aes-256-gcm, kuznyechik"},
     };
     for (const Case& c : cases) {
