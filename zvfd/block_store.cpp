@@ -11,7 +11,7 @@ BlockStore::BlockStore(Repository& repository, Compression compression, BlockInd
       pack_size_(pack_size),
       index_(std::move(known)),
       open_(std::make_unique<PackBuilder>()) {
-    if (uploaders == 0) uploaders = repository.storage().parallel_puts();
+    if (uploaders == 0) uploaders = repository.storage().parallel_requests();
     uploaders = std::max(1u, uploaders);
     capacity_ = uploaders;
     try {

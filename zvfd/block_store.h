@@ -31,7 +31,7 @@ constexpr std::size_t kPackSize = 4u << 20;
 class BlockStore {
 public:
     // `uploaders` 0: as many as the repository's store runs puts at once
-    // (Storage::parallel_puts).
+    // (Storage::parallel_requests).
     BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size = kPackSize,
                unsigned uploaders = 0);
     // Stops the uploaders; packs not stored by then are dropped (flush() stores them).

@@ -111,20 +111,26 @@ Repository::Repository(Storage& storage, const Keys& keys)
     : storage_(storage), keys_(keys), sealer_(make_sealer(keys)) {}
 
 BlockIndex Repository::load_index() {
-    BlockIndex index;
-    for (const auto& object : storage_.list("index/")) {
-        const std::string id = object.substr(6);
+    const std::vector<std::string> objects = storage_.list("index/");
+    std::vector<std::vector<PackEntry>> entries(objects.size());
+    for_each_at_once(objects.size(), storage_.parallel_requests(), [&](std::size_t i) {
+        const std::string id = objects[i].substr(6);
         try {
-            const std::string bytes = storage_.get(object);
-            if (pack_index_key_id(bytes, id) != keys_.id) continue;
-            for (auto& e : decode_pack_index(bytes, id, sealer_.get()))
-                index.emplace(std::move(e.name), BlockLocation{id, e.offset, e.stored, e.raw, e.flags});
+            const std::string bytes = storage_.get(objects[i]);
+            if (pack_index_key_id(bytes, id) == keys_.id) entries[i] = decode_pack_index(bytes, id, sealer_.get());
         } catch (const ObjectMissing&) {
         } catch (const AuthError&) {
         } catch (const StorageError&) {
             throw;
         } catch (const Error&) {
         }
+    });
+    BlockIndex index;
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        const std::string id = objects[i].substr(6);
+        for (auto& e : entries[i])
+            index.emplace(std::move(e.name), BlockLocation{id, e.offset, e.stored, e.raw, e.flags});
+        entries[i] = {};
     }
     return index;
 }

@@ -1,18 +1,12 @@
 #include "zvfd/s3_storage.h"
 
 #include <algorithm>
-#include <atomic>
 #include <ctime>
-#include <exception>
 #include <sstream>
-#include <thread>
 
 namespace zvfd {
 
 namespace {
-
-// Requests in flight at once where one call has many objects to handle.
-constexpr std::size_t kParallelRequests = 8;
 
 S3RetryPolicy policy_of(const S3StorageConfig& config) {
     S3RetryPolicy policy;
@@ -174,24 +168,8 @@ void S3Storage::keep(const std::vector<std::string>& names) {
         for (const auto& name : names)
             if (!kept_.count(name)) todo.push_back(name);
     }
-    // One request per object: run a few at once so that round trips do not add up.
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&] {
-        try {
-            for (std::size_t i; (i = next++) < todo.size();) keep_one(todo[i], *lock);
-        } catch (...) {
-            std::lock_guard<std::mutex> guard(error_mutex);
-            if (!error) error = std::current_exception();
-            next = todo.size();
-        }
-    };
-    std::vector<std::thread> threads;
-    for (std::size_t t = 1; t < std::min<std::size_t>(kParallelRequests, todo.size()); ++t) threads.emplace_back(work);
-    work();
-    for (auto& thread : threads) thread.join();
-    if (error) std::rethrow_exception(error);
+    // One request per object: run several at once so that round trips do not add up.
+    for_each_at_once(todo.size(), parallel_requests(), [&](std::size_t i) { keep_one(todo[i], *lock); });
 }
 
 void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {

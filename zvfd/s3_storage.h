@@ -66,8 +66,8 @@ public:
     // With a retention, the objects stay locked at least as long as a new object
     // would be; several requests run at once.
     void keep(const std::vector<std::string>& names) override;
-    // A put waits mostly for the store: keep many in flight.
-    unsigned parallel_puts() const override { return 16; }
+    // A call waits mostly for the store: keep many in flight.
+    unsigned parallel_requests() const override { return 16; }
 
     S3Client& client() { return client_; }
     std::string key_of(const std::string& name) const;

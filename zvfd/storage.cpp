@@ -8,9 +8,12 @@
 #include <openssl/rand.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <thread>
 
 namespace zvfd {
 
@@ -264,6 +267,32 @@ void FaultyStorage::keep(const std::vector<std::string>& names) {
         check_alive();
     }
     inner_.keep(names);
+}
+
+void for_each_at_once(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work) {
+    std::atomic<std::size_t> next{0};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+    auto run = [&] {
+        try {
+            for (std::size_t i; (i = next++) < count;) work(i);
+        } catch (...) {
+            std::lock_guard<std::mutex> guard(error_mutex);
+            if (!error) error = std::current_exception();
+            next = count;
+        }
+    };
+    std::vector<std::thread> helpers;
+    try {
+        for (std::size_t t = 1; t < std::min<std::size_t>(std::max(1u, threads), count); ++t) helpers.emplace_back(run);
+    } catch (...) {
+        next = count;
+        for (auto& helper : helpers) helper.join();
+        throw;
+    }
+    run();
+    for (auto& helper : helpers) helper.join();
+    if (error) std::rethrow_exception(error);
 }
 
 }  // namespace zvfd

@@ -23,8 +23,8 @@
 // - keep says that a new record needs these existing objects; a backend that locks
 //   objects for a time (S3 Object Lock) extends their lock as for a new object, and
 //   the others do nothing. A missing object throws ObjectMissing there.
-// - parallel_puts says how many puts are worth running at once: a backend whose
-//   puts wait mostly for round trips wants more than one that writes a local disk.
+// - parallel_requests says how many calls are worth running at once: a backend
+//   whose calls wait mostly for round trips wants more than one on a local disk.
 // - describe names the store for messages (a directory path, a bucket URL).
 // - Every call may come from several threads at once, and several processes may use
 //   one store at the same time. Failures throw StorageError (or ObjectMissing).
@@ -38,6 +38,7 @@
 #include "zvfd/io.h"
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -56,6 +57,11 @@ struct ObjectMissing : StorageError {
 // True for a name that every backend accepts (see the rules above).
 bool is_object_name(const std::string& name);
 
+// Calls work(i) for every i below count from up to `threads` threads at once, so that
+// calls on a store do not wait for each other's round trips. After an exception no
+// new call starts; the first one is thrown once every thread has ended.
+void for_each_at_once(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work);
+
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -64,7 +70,7 @@ public:
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
-    virtual unsigned parallel_puts() const { return 1; }
+    virtual unsigned parallel_requests() const { return 1; }
     virtual std::string describe() const = 0;
 };
 
@@ -81,7 +87,7 @@ public:
     void remove(const std::string& name) override;
     std::string describe() const override { return root_; }
     // While one put waits for its flush to the disk, the others write.
-    unsigned parallel_puts() const override { return 3; }
+    unsigned parallel_requests() const override { return 3; }
     const std::string& root() const { return root_; }
 
 private:
@@ -113,7 +119,7 @@ public:
     void remove(const std::string& name) override;
     void keep(const std::vector<std::string>& names) override;
     std::string describe() const override { return "faulty " + inner_.describe(); }
-    unsigned parallel_puts() const override { return inner_.parallel_puts(); }
+    unsigned parallel_requests() const override { return inner_.parallel_requests(); }
 
 private:
     void check_alive() const;
