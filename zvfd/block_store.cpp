@@ -89,7 +89,14 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
         stored_bytes_ += payload.size();
         if (open_->size() >= pack_size_) {
             full = std::move(open_);
-            open_ = std::make_unique<PackBuilder>();
+            {
+                std::lock_guard<std::mutex> spares(queue_mutex_);
+                if (!spares_.empty()) {
+                    open_ = std::move(spares_.back());
+                    spares_.pop_back();
+                }
+            }
+            if (!open_) open_ = std::make_unique<PackBuilder>();
         }
     }
     if (full) enqueue(std::move(full));
@@ -125,9 +132,10 @@ void BlockStore::upload() {
         } catch (...) {
             failure = std::current_exception();
         }
-        pack.reset();
+        pack->reset();
         {
             std::lock_guard<std::mutex> lock(queue_mutex_);
+            spares_.push_back(std::move(pack));
             --storing_;
             if (failure && !failure_) {
                 failure_ = failure;

@@ -66,6 +66,7 @@ private:
     std::mutex queue_mutex_;
     std::condition_variable queued_, room_, idle_;
     std::deque<std::unique_ptr<PackBuilder>> queue_;
+    std::vector<std::unique_ptr<PackBuilder>> spares_;  // stored packs, emptied for reuse
     std::size_t capacity_;
     unsigned storing_ = 0;  // packs taken by uploaders and not yet stored
     bool stopping_ = false;

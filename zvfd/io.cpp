@@ -80,24 +80,6 @@ AlignedBuffer& staging() {
 }
 }  // namespace
 
-void write_whole(int fd, int direct, const char* data, std::size_t len) {
-    std::size_t done = 0;
-    if (direct >= 0) {
-        AlignedBuffer& buffer = staging();
-        while (len - done >= kDirectAlign) {
-            const std::size_t n = std::min(kStaging, (len - done) / kDirectAlign * kDirectAlign);
-            std::memcpy(buffer.data(), data + done, n);
-            const ssize_t written = ::pwrite(direct, buffer.data(), n, static_cast<off_t>(done));
-            if (written < 0 && errno == EINTR) continue;
-            if (written < 0 && errno == EINVAL) break;  // the device wants more alignment: write normally
-            if (written < 0) throw_errno("write failed");
-            done += static_cast<std::size_t>(written);
-            if (static_cast<std::size_t>(written) != n) break;
-        }
-    }
-    pwrite_all(fd, data + done, len - done, done);
-}
-
 std::size_t read_whole(int fd, int direct, char* out, std::size_t len) {
     std::size_t done = 0;
     if (direct >= 0) {

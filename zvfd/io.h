@@ -48,12 +48,10 @@ std::string read_file(const std::string& path, const std::string& what);
 constexpr std::size_t kDirectAlign = 4096;
 inline bool direct_aligned(std::uint64_t value) { return value % kDirectAlign == 0; }
 
-// Whole-file transfers past the page cache, for files that are written or read once:
-// `direct` is the file opened with O_DIRECT (or -1 where the file system refuses it),
-// `fd` the same file opened normally, which takes what direct I/O cannot (the tail
-// that is not a multiple of kDirectAlign, or everything when direct I/O fails).
-void write_whole(int fd, int direct, const char* data, std::size_t len);
-// Reads `len` bytes (the file's size) into `out`; returns the count read.
+// Reads a whole file of `len` bytes into `out` past the page cache, for files that are
+// read once: `direct` is the file opened with O_DIRECT (or -1 where the file system
+// refuses it), `fd` the same file opened normally, which reads what direct I/O cannot.
+// Returns the count read.
 std::size_t read_whole(int fd, int direct, char* out, std::size_t len);
 
 // A heap buffer that begins on kDirectAlign; its bytes are not initialised.

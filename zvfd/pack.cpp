@@ -22,11 +22,16 @@ std::string new_pack_id() {
     return to_hex(std::string(reinterpret_cast<char*>(raw), sizeof raw));
 }
 
-PackBuilder::PackBuilder() : id_(new_pack_id()) {
+PackBuilder::PackBuilder() { reset(); }
+
+void PackBuilder::reset() {
+    id_ = new_pack_id();
+    entries_.clear();
+    bytes_.clear();
     ByteWriter w;
     w.raw(std::string(kPackMagic, 8));
     w.u32(kPackVersion);
-    bytes_ = std::move(w.bytes());
+    bytes_.append(w.bytes());
 }
 
 std::uint32_t PackBuilder::add(const std::string& name, std::string_view stored, std::uint32_t raw,

@@ -36,6 +36,9 @@ std::string new_pack_id();
 class PackBuilder {
 public:
     PackBuilder();
+    // Empty again under a new id, keeping the memory it holds: a backup fills pack
+    // after pack, and fresh memory costs a page fault per page when first written.
+    void reset();
     const std::string& id() const { return id_; }
     // Appends stored bytes; returns their offset in the pack.
     std::uint32_t add(const std::string& name, std::string_view stored, std::uint32_t raw, std::uint8_t flags);

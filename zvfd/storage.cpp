@@ -120,10 +120,7 @@ bool LocalStorage::put_if_absent(const std::string& name, const std::string& dat
         ~Unlink() { ::unlink(path.c_str()); }
     } cleanup{temp};
     try {
-        // Packs are written once and read at a restore: keeping them in the page cache
-        // would only push out what the host's domains need.
-        Fd direct(::open(temp.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC));
-        write_whole(fd, direct.get(), data.data(), data.size());
+        pwrite_all(fd, data.data(), data.size(), 0);
     } catch (const Error& e) {
         ::close(fd);
         throw StorageError("cannot write object " + name + ": " + e.what());

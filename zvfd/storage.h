@@ -87,7 +87,7 @@ public:
     void remove(const std::string& name) override;
     std::string describe() const override { return root_; }
     // While one put waits for its flush to the disk, the others write.
-    unsigned parallel_requests() const override { return 3; }
+    unsigned parallel_requests() const override { return 6; }
     const std::string& root() const { return root_; }
 
 private:
