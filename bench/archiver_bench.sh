@@ -20,9 +20,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/dataset.sh"
-zvfd=$(realpath "${1:-$here/../build/zvfd}")
-[ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
-[ "$(id -u)" = 0 ] || { echo "run as root: the bench drops the page cache" >&2; exit 2; }
+zvfd=$(bench_zvfd "${1:-}")
 missing=()
 command -v restic >/dev/null || missing+=(restic)
 command -v borg >/dev/null || missing+=(borgbackup)

@@ -21,9 +21,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/dataset.sh"
-zvfd=$(realpath "${1:-$here/../build/zvfd}")
-[ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
-[ "$(id -u)" = 0 ] || { echo "run as root: the bench drops the page cache" >&2; exit 2; }
+zvfd=$(bench_zvfd "${1:-}")
 command -v zstd >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -y -q zstd >/dev/null
 
 work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/s3-bench.XXXXXX")

@@ -2,6 +2,7 @@
 // running, its block devices with their backing chains, its XML definition, and
 // whether its QEMU guest agent can freeze the guest's file systems.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_log.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -47,11 +48,6 @@ const std::pair<const char*, kvm_device_type> device_type_words[] = {
     {"cdrom", kvm_device_type::cdrom},
     {"lun", kvm_device_type::lun},
 };
-
-void log_failed_command(ZvLogLvl::Level level, const std::string& command, const std::string& output) {
-    ZvLogStream(level) << "Command: " << command << std::endl;
-    ZvLogStream(level) << output << std::endl;
-}
 
 std::string without_double_quotes(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
@@ -404,4 +400,17 @@ bool ZvModuleKvm::guest_info_allows_freeze(const std::string& reply, const std::
         ZvLogStream(ZvLogLvl::Error) << agent_signature << ": exception: " << e.what() << std::endl;
     }
     return false;
+}
+
+void log_failed_command(ZvLogLvl::Level level, const std::string& command, const std::string& output) {
+    ZvLogStream(level) << "Command: " << command << std::endl;
+    ZvLogStream(level) << output << std::endl;
+}
+
+void remove_obsoleted_file(const std::string& path) {
+    boost::system::error_code ec;
+    if (boost::filesystem::remove(path, ec))
+        ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted file: " << path << std::endl;
+    else
+        ZvLogStream(ZvLogLvl::Warning) << "Can't remove obsoleted file: " << path << std::endl;
 }

@@ -5,6 +5,7 @@
 // so each overlay is committed by qemu-img and the definition is put back on its
 // own images.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_log.h"
 #include "kvm/kvm_xml.h"
 
 #include "common/zv_logger.h"
@@ -34,10 +35,6 @@ namespace {
 const char* const leftover_signature = "bool ZvModuleKvm::merge_leftover_overlays(const string&)";
 const char* const offline_signature = "bool ZvModuleKvm::merge_overlays_offline(const string&, ...)";
 
-void log_failed_command(const std::string& command, const std::string& output) {
-    ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << output << std::endl;
-}
 
 
 xmlNodePtr child_named(xmlNodePtr node, const char* name) {
@@ -139,11 +136,7 @@ bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
             return false;
         }
         ZvLogStream(ZvLogLvl::Info) << "Blockcommited: " << leftover.target << std::endl;
-        boost::system::error_code ec;
-        if (fs::remove(leftover.overlay, ec))
-            ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted file: " << leftover.overlay << std::endl;
-        else
-            ZvLogStream(ZvLogLvl::Warning) << "Can't remove obsoleted file: " << leftover.overlay << std::endl;
+        remove_obsoleted_file(leftover.overlay);
     }
     return true;
 }
@@ -176,7 +169,7 @@ bool ZvModuleKvm::merge_overlays_offline(const std::string& domain,
         if (zv_utils_common::execute_command(command, output) != 0) {
             ZvLogStream(ZvLogLvl::Error) << offline_signature << ": Can't commit " << overlay.overlay
                                          << std::endl;
-            log_failed_command(command, output);
+            log_failed_command(ZvLogLvl::Error, command, output);
             tell_how(overlay);
             return false;
         }
@@ -190,11 +183,7 @@ bool ZvModuleKvm::merge_overlays_offline(const std::string& domain,
     }
     for (const auto& overlay : overlays) {
         ZvLogStream(ZvLogLvl::Info) << "Merged offline: " << overlay.target << std::endl;
-        boost::system::error_code ec;
-        if (fs::remove(overlay.overlay, ec))
-            ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted file: " << overlay.overlay << std::endl;
-        else
-            ZvLogStream(ZvLogLvl::Warning) << "Can't remove obsoleted file: " << overlay.overlay << std::endl;
+        remove_obsoleted_file(overlay.overlay);
     }
     return true;
 }
@@ -217,7 +206,7 @@ bool ZvModuleKvm::define_on_own_images(const std::string& domain,
     if (zv_utils_common::execute_command(dump, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << offline_signature << ": can't read the definition of VM "
                                      << domain << std::endl;
-        log_failed_command(dump, output);
+        log_failed_command(ZvLogLvl::Error, dump, output);
         return false;
     }
     std::string fault;
@@ -260,7 +249,7 @@ bool ZvModuleKvm::define_on_own_images(const std::string& domain,
     if (zv_utils_common::execute_command(define, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << offline_signature << ": can't define VM " << domain
                                      << " on its own images again" << std::endl;
-        log_failed_command(define, output);
+        log_failed_command(ZvLogLvl::Error, define, output);
         return false;
     }
     ZvLogStream(ZvLogLvl::Info) << "VM " << domain << " is defined on its own images again" << std::endl;

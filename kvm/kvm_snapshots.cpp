@@ -3,6 +3,7 @@
 // the overlays beside the images (those of network and block disks beside the
 // first file disk, or in the operation directory), and merging each overlay back.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_log.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -31,10 +32,6 @@ const char* const commit_signature =
     "int ZvModuleKvm::commit_kvm_snapshots(std::__cxx11::string, std::__cxx11::string, "
     "std::vector<kvm_device_info>)";
 
-void log_failed_command(const std::string& command, const std::string& output) {
-    ZvLogStream(ZvLogLvl::Error) << "Command: " << command << std::endl;
-    ZvLogStream(ZvLogLvl::Error) << output << std::endl;
-}
 
 }  // namespace
 
@@ -155,7 +152,7 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
         !parse_guest_exec_pid(output, pid)) {
         ZvLogStream(ZvLogLvl::Error) << script_signature << ": Can't execute script inside VM"
                                      << std::endl;
-        log_failed_command(command, output);
+        log_failed_command(ZvLogLvl::Error, command, output);
         return false;
     }
     if (program != "/usr/bin/test")
@@ -173,7 +170,7 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
         if (result != 0 || !status.valid) {
             ZvLogStream(ZvLogLvl::Error) << script_signature
                                          << ": Can't get exec status of runnign script" << std::endl;
-            log_failed_command(status_command, reply);
+            log_failed_command(ZvLogLvl::Error, status_command, reply);
             return false;
         }
         if (status.exited) {
@@ -271,7 +268,7 @@ int ZvModuleKvm::create_kvm_snapshots(std::string domain, std::string snapshot_n
     if (status == 0) return 0;
     ZvLogStream(ZvLogLvl::Error) << create_signature << ": Can't create snapshot(s): " << status
                                  << std::endl;
-    log_failed_command(command, output);
+    log_failed_command(ZvLogLvl::Error, command, output);
     return 6;
 }
 
@@ -298,11 +295,7 @@ int ZvModuleKvm::commit_kvm_snapshots(std::string domain, std::string snapshot_n
             continue;
         }
         ZvLogStream(ZvLogLvl::Info) << "Blockcommited: " << device.target << std::endl;
-        boost::system::error_code ec;
-        if (fs::remove(overlay, ec))
-            ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted file: " << overlay << std::endl;
-        else
-            ZvLogStream(ZvLogLvl::Warning) << "Can't remove obsoleted file: " << overlay << std::endl;
+        remove_obsoleted_file(overlay);
     }
     return result;
 }

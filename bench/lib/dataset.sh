@@ -1,6 +1,17 @@
 # shellcheck shell=bash
 # Sourced by the archiver benchmarks: the data set they back up.
 
+# bench_zvfd [PATH]: the absolute path of the zvfd binary to measure (default
+# build/zvfd), after checking it is there and that the bench runs as root (it drops the
+# page cache and mounts in a namespace of its own). Exits the bench otherwise.
+bench_zvfd() {
+  local zvfd
+  zvfd=$(realpath "${1:-$(dirname "${BASH_SOURCE[0]}")/../../build/zvfd}")
+  [ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
+  [ "$(id -u)" = 0 ] || { echo "run as root: the bench drops the page cache" >&2; exit 2; }
+  echo "$zvfd"
+}
+
 # build_dataset WORK IMG: a 4 GiB sparse image with 16 islands of 64 MiB random data,
 # one every 256 MiB, 64 MiB of compressible text (real text files, repeated) after each,
 # and 64 MiB of written zeros at 192 MiB of every GiB.
