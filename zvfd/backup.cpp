@@ -18,6 +18,7 @@
 #include <exception>
 #include <iostream>
 #include <thread>
+#include <unordered_map>
 
 namespace zvfd {
 
@@ -115,18 +116,15 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
 
     // The reference of an incremental or differential backup must be a record of this
     // archiver; its blocks count as known when it was written the same way.
-    BlockIndex reference_blocks;
+    Record reference;
+    bool reference_blocks = false;
     if (options.has("-S")) {
-        const Record reference = read_meta_file(options.value("-S"));
+        reference = read_meta_file(options.value("-S"));
         record.props["kind"] = "reference";
         record.props["reference"] = reference.prop("archive_name");
-        if (server && reference.prop("media_server") == record.prop("media_server") &&
-            reference.prop("key_id") == record.prop("key_id") && reference.prop("digest") == record.prop("digest")) {
-            for (const auto& f : reference.files)
-                for (const auto& b : f.blocks)
-                    reference_blocks.emplace(b.name, BlockLocation{reference.packs[b.pack], b.pack_offset, b.stored,
-                                                                   b.length, b.flags});
-        }
+        reference_blocks = server && reference.prop("media_server") == record.prop("media_server") &&
+                           reference.prop("key_id") == record.prop("key_id") &&
+                           reference.prop("digest") == record.prop("digest");
     } else {
         record.props["kind"] = "full";
     }
@@ -157,7 +155,14 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     }
     Repository repository(*storage, keys);
     BlockIndex known = server ? repository.load_index() : BlockIndex{};
-    for (auto& [n, loc] : reference_blocks) known.emplace(n, loc);
+    // Nearly all of them are in the indexes already; the rest are added.
+    if (reference_blocks)
+        for (const auto& f : reference.files)
+            for (const auto& b : f.blocks)
+                if (known.find(b.name) == known.end())
+                    known.emplace(b.name, BlockLocation{reference.packs[b.pack], b.pack_offset, b.stored, b.length,
+                                                        b.flags});
+    reference = Record{};
     BlockStore store(repository, compression, std::move(known));
     const BlockNamer namer(kind, keys.naming);
 
@@ -194,7 +199,7 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     run_workers(workers, progress, work);
     store.flush();
 
-    std::map<std::string, std::uint32_t> pack_numbers;
+    std::unordered_map<std::string, std::uint32_t> pack_numbers;
     for (std::size_t i = 0; i < sources.size(); ++i) {
         FileEntry entry;
         entry.name = sources[i].name;
@@ -204,6 +209,11 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
         entry.mtime = static_cast<std::uint64_t>(opened[i].st.st_mtime);
         entry.size = opened[i].size;
         record.files.push_back(std::move(entry));
+    }
+    {
+        std::vector<std::size_t> counts(sources.size());
+        for (std::size_t i = 0; i < pieces.size(); ++i) counts[pieces[i].file] += results[i].blocks.size();
+        for (std::size_t i = 0; i < sources.size(); ++i) record.files[i].blocks.reserve(counts[i]);
     }
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         FileEntry& entry = record.files[pieces[i].file];
@@ -223,20 +233,21 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     record.props["stored_bytes"] = std::to_string(store.stored_bytes());
 
     // The record is the last object: once it is listed, everything it needs is there.
-    if (!repository.put_record(task, name, record))
+    std::string encoded = encode_record(record);
+    if (!repository.put_record(task, name, record, encoded))
         throw Error("record " + name + " of task " + task + " exists already; it is not overwritten");
     std::unique_ptr<PartFile> sign_part;
     if (archive) archive->finish();
     // In server mode the archive lies in the repository and the metadata file, which
     // names every block, stands for it when signing.
-    if (!archive) write_meta_file(meta_path, record);
+    if (!archive) write_meta_file(meta_path, std::move(encoded));
     if (options.has("-g")) {
         sign_part = std::make_unique<PartFile>(options.value("-g") + ".part");
         ::unlink(sign_part->path().c_str());
         out.flush();
         sign_file(options, archive ? archive_part->path() : meta_path, sign_part->path());
     }
-    if (archive) write_meta_file(meta_path, record);
+    if (archive) write_meta_file(meta_path, std::move(encoded));
     if (archive_part) archive_part->commit_to(archive_path);
     if (sign_part) sign_part->commit_to(options.value("-g"));
 

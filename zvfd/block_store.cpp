@@ -9,7 +9,7 @@ BlockStore::BlockStore(Repository& repository, Compression compression, BlockInd
     : repository_(repository),
       compression_(compression),
       pack_size_(pack_size),
-      index_(std::move(known)),
+      known_(std::move(known)),
       open_(std::make_unique<PackBuilder>()) {
     if (uploaders == 0) uploaders = repository.storage().parallel_requests();
     uploaders = std::max(1u, uploaders);
@@ -48,6 +48,11 @@ void BlockStore::rethrow_failure() {
 
 BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length) {
     if (failed_) rethrow_failure();
+    auto found = known_.find(name);
+    if (found != known_.end()) {
+        ++known_blocks_;
+        return found->second;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = index_.find(name);

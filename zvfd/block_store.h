@@ -59,7 +59,8 @@ private:
     Compression compression_;
     std::size_t pack_size_;
     std::mutex mutex_;
-    BlockIndex index_;
+    const BlockIndex known_;  // read without the lock: it never changes
+    BlockIndex index_;        // blocks new in this run
     std::unique_ptr<PackBuilder> open_;
     std::atomic<std::uint64_t> new_blocks_{0}, known_blocks_{0}, stored_bytes_{0};
 

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <string_view>
+
 namespace zvfd {
 
 namespace {
@@ -9,15 +11,16 @@ constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHead = 8 + 4 + 16 + 1 + 8;
 }  // namespace
 
-std::string sha256(const std::string& bytes) {
+std::string sha256(const char* data, std::size_t size) {
     unsigned char out[32];
     unsigned int n = 0;
-    if (EVP_Digest(bytes.data(), bytes.size(), out, &n, EVP_sha256(), nullptr) != 1) throw Error("SHA-256 failed");
+    if (EVP_Digest(data, size, out, &n, EVP_sha256(), nullptr) != 1) throw Error("SHA-256 failed");
     return std::string(reinterpret_cast<char*>(out), n);
 }
 
 std::string write_envelope(const char (&magic)[9], const Envelope& envelope) {
     ByteWriter w;
+    w.reserve(kHead + envelope.payload.size() + 32);
     w.raw(std::string(magic, 8));
     w.u32(kVersion);
     std::string id = envelope.key_id;
@@ -43,7 +46,8 @@ Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const s
     e.sealed = r.u8() != 0;
     const std::uint64_t n = r.u64();
     if (n != bytes.size() - kHead - 32) throw Error(what + " is truncated or damaged");
-    if (sha256(bytes.substr(0, kHead + n)) != bytes.substr(kHead + n)) throw Error(what + " is truncated or damaged");
+    if (sha256(bytes.data(), kHead + n) != std::string_view(bytes).substr(kHead + n))
+        throw Error(what + " is truncated or damaged");
     e.payload = bytes.substr(kHead, n);
     return e;
 }

@@ -24,6 +24,7 @@ public:
     void u32(std::uint32_t v) { put(v, 4); }
     void u64(std::uint64_t v) { put(v, 8); }
     void raw(const std::string& bytes) { out_ += bytes; }
+    void reserve(std::size_t bytes) { out_.reserve(bytes); }
     void text(const std::string& s) {
         u32(static_cast<std::uint32_t>(s.size()));
         out_ += s;
@@ -42,7 +43,9 @@ private:
     void field(std::uint64_t v) { u64(v); }
     void field(const std::string& v) { text(v); }
     void put(std::uint64_t v, int n) {
-        for (int i = 0; i < n; ++i) out_ += static_cast<char>((v >> (8 * i)) & 0xff);
+        char le[8];
+        for (int i = 0; i < n; ++i) le[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+        out_.append(le, static_cast<std::size_t>(n));
     }
     std::string out_;
 };
@@ -98,6 +101,7 @@ std::string write_envelope(const char (&magic)[9], const Envelope& envelope);
 // Error("<what> is not ...") for another magic or version.
 Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what);
 
-std::string sha256(const std::string& bytes);
+std::string sha256(const char* data, std::size_t size);
+inline std::string sha256(const std::string& bytes) { return sha256(bytes.data(), bytes.size()); }
 
 }  // namespace zvfd

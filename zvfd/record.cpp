@@ -43,6 +43,12 @@ void block_fields(Codec& c, Block& b) {
 
 std::string encode_record(const Record& record) {
     ByteWriter w;
+    std::size_t size = 64 + 64 * record.props.size() + 40 * record.packs.size();
+    for (const auto& f : record.files) {
+        size += 64 + f.name.size();
+        for (const auto& b : f.blocks) size += 33 + b.name.size();
+    }
+    w.reserve(size);
     w.u32(static_cast<std::uint32_t>(record.props.size()));
     for (const auto& [k, v] : record.props) w.fields(k, v);
     w.u32(static_cast<std::uint32_t>(record.packs.size()));
@@ -81,10 +87,12 @@ Record decode_record(const std::string& payload, const std::string& what) {
     return record;
 }
 
-void write_meta_file(const std::string& path, const Record& record) {
+void write_meta_file(const std::string& path, const Record& record) { write_meta_file(path, encode_record(record)); }
+
+void write_meta_file(const std::string& path, std::string encoded) {
     Envelope e;
     e.key_id = std::string(16, '\0');
-    e.payload = encode_record(record);
+    e.payload = std::move(encoded);
     const std::string bytes = write_envelope(kMetaMagic, e);
     const std::string part = path + ".part";
     {

@@ -54,6 +54,8 @@ Record decode_record(const std::string& payload, const std::string& what);
 
 // The metadata file is written under a temporary name and renamed when complete.
 void write_meta_file(const std::string& path, const Record& record);
+// The same from the record's bytes (encode_record), when they are at hand already.
+void write_meta_file(const std::string& path, std::string encoded);
 Record read_meta_file(const std::string& path);
 
 // A name that stays below the restore directory: relative, no empty, "." or ".."

@@ -181,11 +181,15 @@ void Repository::authorise_task(const std::string& task, const std::string& secr
 }
 
 bool Repository::put_record(const std::string& task, const std::string& name, const Record& record) {
+    return put_record(task, name, record, encode_record(record));
+}
+
+bool Repository::put_record(const std::string& task, const std::string& name, const Record& record,
+                            const std::string& plain) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
     Envelope env;
     env.key_id = keys_.id;
     env.sealed = sealer_ != nullptr;
-    const std::string plain = encode_record(record);
     env.payload = sealer_ ? sealer_->seal(plain) : plain;
     // Objects the record reuses stay locked as long as the record itself.
     std::vector<std::string> needed = {"tasks/" + task + "/secret"};

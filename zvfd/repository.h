@@ -82,6 +82,9 @@ public:
     void authorise_task(const std::string& task, const std::string& secret_file, bool create);
     // False when a record of that name exists.
     bool put_record(const std::string& task, const std::string& name, const Record& record);
+    // The same with the record's bytes (encode_record) at hand already.
+    bool put_record(const std::string& task, const std::string& name, const Record& record,
+                    const std::string& encoded);
     // Throws Error when the task has no such record, when it was sealed with another
     // key, or when it is damaged.
     Record get_record(const std::string& task, const std::string& name);

@@ -20,6 +20,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -559,6 +560,49 @@ TEST_F(ZvfdProgram, HangsUntilKilledAndObeysStopAndContinue) {
     EXPECT_EQ(wait_status(pid), 128 + SIGKILL);
     ::close(fd);
     EXPECT_FALSE(fs::exists(meta("hang")));
+}
+
+// The archiver starts itself again with the C library's huge-page switch: it must stay
+// the process its caller started, with the same arguments, and keep the caller's own
+// switches.
+TEST_F(ZvfdProgram, RestartOnHugePagesKeepsProcessArgumentsAndCallersSwitches) {
+    make_sources();
+    const struct {
+        const char *given, *seen;
+    } cases[] = {
+        {"", "glibc.malloc.hugetlb=1"},
+        {"glibc.malloc.arena_max=2", "glibc.malloc.arena_max=2:glibc.malloc.hugetlb=1"},
+        {"glibc.malloc.hugetlb=0", "glibc.malloc.hugetlb=0"},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.given);
+        Env env = env_;
+        env["ZVFD_TEST_AID"] = "hang";
+        env["GLIBC_TUNABLES"] = c.given;
+        const std::vector<std::string> args = server_backup("huge" + std::to_string(n++));
+        int fd = -1;
+        pid_t pid = start(args, env, dir_, fd);
+        EXPECT_EQ(read_line(fd), "ZVFD PID: " + std::to_string(pid));
+        EXPECT_EQ(read_line(fd), "Packed: 0%");
+        // The C library cuts the switches apart in place (':' becomes a NUL).
+        const std::string environ_bytes =
+            std::string(1, '\0') + read_file(fs::path("/proc") / std::to_string(pid) / "environ");
+        const auto at = environ_bytes.find(std::string("\0GLIBC_TUNABLES=", 16));
+        ASSERT_NE(at, std::string::npos);
+        std::string tunables = environ_bytes.substr(at + 16, std::strlen(c.seen) + 1);
+        std::replace(tunables.begin(), tunables.end() - 1, '\0', ':');
+        EXPECT_EQ(tunables, std::string(c.seen) + '\0');
+        std::ifstream cmdline_file("/proc/" + std::to_string(pid) + "/cmdline");
+        std::string entry;
+        std::vector<std::string> seen_args;
+        while (std::getline(cmdline_file, entry, '\0')) seen_args.push_back(entry);
+        ASSERT_FALSE(seen_args.empty());
+        EXPECT_EQ(std::vector<std::string>(seen_args.begin() + 1, seen_args.end()), args);
+        ::kill(pid, SIGKILL);
+        EXPECT_EQ(wait_status(pid), 128 + SIGKILL);
+        ::close(fd);
+    }
 }
 
 TEST_F(ZvfdProgram, SlowRunIsStillWorkingBetweenProgressLines) {
