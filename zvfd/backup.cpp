@@ -16,6 +16,7 @@
 #include <atomic>
 #include <ctime>
 #include <exception>
+#include <future>
 #include <iostream>
 #include <thread>
 #include <unordered_map>
@@ -173,15 +174,31 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     std::atomic<std::size_t> next{0};
     // Set by whichever worker finds a source shorter than planned.
     std::vector<std::atomic<bool>> shrank(sources.size());
+    // Reads a piece; true when the source still had all of it.
+    auto read_piece = [&](std::size_t i, char* into) {
+        const Piece& p = pieces[i];
+        const OpenSource& src = opened[p.file];
+        const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
+        const std::size_t got = read_source(src, into, expected, p.offset);
+        if (got < expected) shrank[p.file] = true;
+        return got;
+    };
+    // Each worker has its next piece read while it names and stores the current one:
+    // the disk then has twice as many reads to work on as there are workers, without
+    // more threads taking processor time.
     auto work = [&](const std::atomic<bool>& failed) {
-        AlignedBuffer buffer(kPieceSize + kDirectAlign);
-        for (std::size_t i; !failed && (i = next++) < pieces.size();) {
+        AlignedBuffer first(kPieceSize + kDirectAlign), second(kPieceSize + kDirectAlign);
+        char* current = first.data();
+        char* following = second.data();
+        std::future<std::size_t> ahead;  // after the buffers: it is waited for before they go
+        std::size_t i = next++;
+        if (i < pieces.size()) ahead = std::async(std::launch::async, read_piece, i, current);
+        while (i < pieces.size() && !failed) {
+            const std::size_t got = ahead.get();
+            const std::size_t j = next++;
+            if (j < pieces.size()) ahead = std::async(std::launch::async, read_piece, j, following);
             const Piece& p = pieces[i];
-            const OpenSource& src = opened[p.file];
-            const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
-            const std::size_t got = read_source(src, buffer.data(), expected, p.offset);
-            if (got < expected) shrank[p.file] = true;
-            for (const BlockView& b : cut_blocks(buffer.data(), got, p.offset, block_size)) {
+            for (const BlockView& b : cut_blocks(current, got, p.offset, block_size)) {
                 BlockRef ref;
                 ref.offset = b.offset;
                 ref.length = b.length;
@@ -194,6 +211,8 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
                 results[i].packs.push_back(loc.pack);
             }
             progress.add(p.length);
+            std::swap(current, following);
+            i = j;
         }
     };
     run_workers(workers, progress, work);
