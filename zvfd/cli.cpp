@@ -1,6 +1,7 @@
 #include "zvfd/cli.h"
 
 #include "zvfd/io.h"
+#include "zvfd/record.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -134,7 +135,7 @@ Options parse_options(int argc, char** argv) {
     for (const char* numeric : {"-b", "-p", "--memory-threshold", "-v"}) require_number(options, numeric);
     if (options.has("-b")) {
         const unsigned long b = std::stoul(options.value("-b"));
-        if (b < 512 || b > (16u << 20)) throw Error("block size -b must lie between 512 and 16777216 bytes");
+        if (b < 512 || b > kMaxBlockSize) throw Error("block size -b must lie between 512 and 16777216 bytes");
     }
     return options;
 }

@@ -2,6 +2,7 @@
 
 #include "zvfd/block_name.h"
 #include "zvfd/codec.h"
+#include "zvfd/record.h"
 
 #include <openssl/rand.h>
 
@@ -85,6 +86,7 @@ std::vector<PackEntry> decode_pack_index(const std::string& bytes, const std::st
         e.stored = r.u32();
         e.raw = r.u32();
         e.flags = r.u8();
+        if (e.raw > kMaxBlockSize) r.damaged();
     }
     if (!r.done()) r.damaged();
     return entries;

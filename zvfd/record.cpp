@@ -79,7 +79,9 @@ Record decode_record(const std::string& payload, const std::string& what) {
         f.blocks.resize(count);
         for (auto& b : f.blocks) {
             block_fields(r, b);
-            if (b.pack >= record.packs.size() || b.offset > f.size || b.length > f.size - b.offset) r.damaged();
+            if (b.pack >= record.packs.size() || b.offset > f.size || b.length > f.size - b.offset ||
+                b.length > kMaxBlockSize)
+                r.damaged();
         }
         record.files.push_back(std::move(f));
     }

@@ -21,6 +21,9 @@
 namespace zvfd {
 
 constexpr std::uint8_t kBlockCompressed = 1;
+// The largest block size a backup takes (-b): a longer block can only come from a
+// damaged record or index, and is refused before its length is reserved.
+constexpr std::uint32_t kMaxBlockSize = 16u << 20;
 
 struct BlockRef {
     std::uint64_t offset = 0;

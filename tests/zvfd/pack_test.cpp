@@ -2,6 +2,7 @@
 // of damage or a foreign key is an error rather than a wrong list of blocks.
 #include "zvfd/codec.h"
 #include "zvfd/pack.h"
+#include "zvfd/record.h"
 
 #include "stage_test_support.h"
 #include "support/scratch_dir.h"
@@ -38,7 +39,7 @@ std::vector<zvfd::PackEntry> some_entries() {
         {zvfd_test::random_text(32, 1), 12, 100, 16384, 1},
         {zvfd_test::random_text(64, 2), 112, 16384, 16384, 0},
         {"", 16496, 0, 0, 0xff},
-        {std::string(300, 'n'), 0xffffffffu, 0xfffffff0u, 0xffffffffu, 2},
+        {std::string(300, 'n'), 0xffffffffu, 0xfffffff0u, zvfd::kMaxBlockSize, 2},
     };
 }
 
@@ -80,12 +81,12 @@ TEST(PackIndex, EveryTruncationIsAnError) {
 
 // A payload that passes the envelope's checksum but does not hold what it claims.
 TEST(PackIndex, PayloadThatDoesNotAddUpIsDamaged) {
-    auto entry = [](const std::string& name) {
+    auto entry = [](const std::string& name, std::uint32_t raw = 5) {
         zvfd::ByteWriter w;
         w.text(name);
         w.u32(12);
         w.u32(5);
-        w.u32(5);
+        w.u32(raw);
         w.u8(0);
         return w.bytes();
     };
@@ -103,6 +104,7 @@ TEST(PackIndex, PayloadThatDoesNotAddUpIsDamaged) {
         {"count with no entries", count(1000)},
         {"name longer than the bytes", count(1) + entry("one").replace(0, 1, "\x50")},
         {"bytes after the entries", count(1) + entry("one") + "x"},
+        {"block longer than the largest block size", count(1) + entry("one", zvfd::kMaxBlockSize + 1)},
         {"no count", ""},
     };
     for (const Keyed& s : setups("index key")) {

@@ -118,6 +118,10 @@ TEST(Record, ContentThatDoesNotAddUpIsDamaged) {
              r.files[0].blocks[2].length = 20;
          }},
         {"block in a file without packs", [](zvfd::Record& r) { r.packs.clear(); }},
+        {"block longer than the largest block size", [](zvfd::Record& r) {
+             r.files[0].size = 1ull << 32;
+             r.files[0].blocks[2].length = zvfd::kMaxBlockSize + 1;
+         }},
     };
     for (const Case& c : cases) {
         zvfd::Record r = sample();
