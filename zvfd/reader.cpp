@@ -1,6 +1,7 @@
 #include "zvfd/reader.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,8 +33,31 @@ OpenSource open_source(const std::string& path) {
     return o;
 }
 
+namespace {
+
+// True when every page of the range is in the page cache (the domain or a copy just
+// wrote it): read there, it costs no disk read and pushes nothing out.
+bool in_page_cache(int fd, std::uint64_t offset, std::size_t len) {
+    static const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    if (len == 0) return false;
+    const std::uint64_t start = offset / page * page;
+    const std::size_t span = static_cast<std::size_t>(offset + len - start);
+    void* map = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+    if (map == MAP_FAILED) return false;
+    thread_local std::vector<unsigned char> resident;
+    resident.assign((span + page - 1) / page, 0);
+    const bool all = ::mincore(map, span, resident.data()) == 0 &&
+                     std::all_of(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; });
+    ::munmap(map, span);
+    return all;
+}
+
+}  // namespace
+
 std::size_t read_source(const OpenSource& source, char* buf, std::size_t len, std::uint64_t offset) {
     std::size_t done = 0;
+    if (source.direct.get() >= 0 && in_page_cache(source.fd.get(), offset, len))
+        return pread_some(source.fd.get(), buf, len, offset);
     if (source.direct.get() >= 0 && direct_aligned(offset) &&
         direct_aligned(reinterpret_cast<std::uintptr_t>(buf))) {
         const std::size_t want = (len + kDirectAlign - 1) / kDirectAlign * kDirectAlign;

@@ -29,7 +29,7 @@ struct OpenSource {
 OpenSource open_source(const std::string& path);
 // Reads up to `len` bytes at `offset` into `buf`, which must have room for `len`
 // rounded up to kDirectAlign; returns the count read (less only at the end of the
-// source).
+// source). A range wholly in the page cache is read from there, any other past it.
 std::size_t read_source(const OpenSource& source, char* buf, std::size_t len, std::uint64_t offset);
 
 // The ranges to read, as pieces of at most `piece_size` bytes (a multiple of the

@@ -6,7 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <random>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -82,6 +89,50 @@ TEST(ReadPlan, PiecesCoverEveryExtentOnce) {
             for (std::uint64_t i = e.offset; i < e.offset + e.length; ++i)
                 ASSERT_TRUE(read[i]) << "byte " << i << " not read, round " << round;
     }
+}
+
+// Pages of the range that the page cache holds.
+std::size_t resident_pages(const std::string& path, std::uint64_t offset, std::size_t len) {
+    zvfd::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    void* map = ::mmap(nullptr, len, PROT_READ, MAP_SHARED, fd.get(), static_cast<off_t>(offset));
+    if (map == MAP_FAILED) throw std::runtime_error("mmap");
+    std::vector<unsigned char> pages((len + 4095) / 4096);
+    ::mincore(map, len, pages.data());
+    ::munmap(map, len);
+    return static_cast<std::size_t>(std::count_if(pages.begin(), pages.end(), [](unsigned char r) { return r & 1; }));
+}
+
+// What an image's writer left in the page cache is read from there; the rest is read
+// past the cache and stays out of it. Either way the bytes are the file's.
+TEST(ReadSource, CachedRangesFromTheCacheTheRestPastIt) {
+    zv_test::ScratchDir dir;
+    const std::string path = (dir.path() / "image").string();
+    constexpr std::size_t kHalf = 4u << 20;
+    std::string data(2 * kHalf - 100, '\0');  // the last page is partial
+    std::mt19937_64 random(7);
+    for (auto& c : data) c = static_cast<char>(random());
+    {
+        zvfd::Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+        zvfd::pwrite_all(fd.get(), data.data(), data.size(), 0);
+        ASSERT_EQ(::fsync(fd.get()), 0);
+        ASSERT_EQ(::posix_fadvise(fd.get(), kHalf, 0, POSIX_FADV_DONTNEED), 0);
+    }
+    const zvfd::OpenSource source = zvfd::open_source(path);
+    if (source.direct.get() < 0) GTEST_SKIP() << "the scratch file system refuses direct I/O";
+    ASSERT_EQ(resident_pages(path, 0, kHalf), kHalf / 4096) << "the written half is not cached";
+    ASSERT_EQ(resident_pages(path, kHalf, kHalf), 0u);
+
+    zvfd::AlignedBuffer buffer(kHalf + zvfd::kDirectAlign);
+    const struct {
+        std::uint64_t offset;
+        std::size_t length;
+    } reads[] = {{0, kHalf}, {16384, 5000}, {kHalf, kHalf - 100}, {kHalf - 16384, 16384 + 4096}};
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.offset);
+        ASSERT_EQ(zvfd::read_source(source, buffer.data(), r.length, r.offset), r.length);
+        EXPECT_EQ(std::string(buffer.data(), r.length), data.substr(r.offset, r.length));
+    }
+    EXPECT_EQ(resident_pages(path, kHalf, kHalf), 0u) << "reading pulled the uncached half into the cache";
 }
 
 TEST(ReadPlan, RefusesWhatIsNeitherFileNorBlockDevice) {
