@@ -133,7 +133,14 @@ void BlockStore::upload() {
         room_.notify_one();
         std::exception_ptr failure;
         try {
-            repository_.store_pack(*pack);
+            std::string index = repository_.put_pack_deferred(*pack);
+            bool due;
+            {
+                std::lock_guard<std::mutex> lock(queue_mutex_);
+                unsynced_.emplace_back(pack->id(), std::move(index));
+                due = unsynced_.size() >= kCommitEvery;
+            }
+            if (due) commit(false);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -153,6 +160,24 @@ void BlockStore::upload() {
     }
 }
 
+void BlockStore::commit(bool all) {
+    std::lock_guard<std::mutex> one_at_a_time(commit_mutex_);
+    std::vector<std::pair<std::string, std::string>> indexes;
+    {
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        if (!all && unsynced_.size() < kCommitEvery) return;
+        indexes.swap(unsynced_);
+    }
+    if (indexes.empty()) return;
+    Storage& storage = repository_.storage();
+    storage.sync_deferred();  // the packs of these indexes, and any put since
+    for_each_at_once(indexes.size(), storage.parallel_requests(), [&](std::size_t i) {
+        if (failed_) throw Error("the pack store failed");  // the first failure is the one reported
+        repository_.put_index_deferred(indexes[i].first, indexes[i].second);
+    });
+    storage.sync_deferred();
+}
+
 void BlockStore::flush() {
     std::unique_ptr<PackBuilder> last;
     {
@@ -164,6 +189,8 @@ void BlockStore::flush() {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     idle_.wait(lock, [this] { return (queue_.empty() && storing_ == 0) || failure_; });
     if (failure_) std::rethrow_exception(failure_);
+    lock.unlock();
+    commit(true);
 }
 
 }  // namespace zvfd

@@ -5,8 +5,11 @@
 // time; compression and sealing run outside the lock.
 //
 // A full pack goes into a short queue and a few uploader threads of the store's own
-// store it (the pack, then its index), so workers go on while packs travel and an
-// object store sees several uploads at once. The queue holds as many packs as there
+// store it, so workers go on while packs travel and an object store sees several
+// uploads at once. Packs are put deferred and made durable together every
+// kCommitEvery packs (and at flush()): one flush of the disk for a batch instead of
+// two for every pack and index. Only then are their indexes stored, also as a batch,
+// so an index never names a pack that a crash could take away. The queue holds as many packs as there
 // are uploaders; a worker that finds it full waits, which bounds the memory to a few
 // packs per uploader and worker. The first failure of a store is thrown by every
 // later put() and by flush(), and the backup fails without writing its record.
@@ -27,6 +30,7 @@
 namespace zvfd {
 
 constexpr std::size_t kPackSize = 4u << 20;
+constexpr std::size_t kCommitEvery = 16;
 
 class BlockStore {
 public:
@@ -53,6 +57,9 @@ private:
     void stop();
     void enqueue(std::unique_ptr<PackBuilder> pack);
     void upload();
+    // Syncs the packs put so far, then stores and syncs their indexes; unless `all`,
+    // only once kCommitEvery of them wait (another commit may have taken them).
+    void commit(bool all);
     [[noreturn]] void rethrow_failure();
 
     Repository& repository_;
@@ -68,6 +75,8 @@ private:
     std::condition_variable queued_, room_, idle_;
     std::deque<std::unique_ptr<PackBuilder>> queue_;
     std::vector<std::unique_ptr<PackBuilder>> spares_;  // stored packs, emptied for reuse
+    std::vector<std::pair<std::string, std::string>> unsynced_;  // pack id, index bytes
+    std::mutex commit_mutex_;  // one commit at a time
     std::size_t capacity_;
     unsigned storing_ = 0;  // packs taken by uploaders and not yet stored
     bool stopping_ = false;

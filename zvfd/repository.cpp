@@ -135,9 +135,13 @@ BlockIndex Repository::load_index() {
     return index;
 }
 
-void Repository::store_pack(const PackBuilder& pack) {
-    storage_.put_if_absent(pack_object_name(pack.id()), pack.bytes());
-    storage_.put_if_absent(index_object_name(pack.id()), encode_pack_index(pack.entries(), keys_, sealer_.get()));
+std::string Repository::put_pack_deferred(const PackBuilder& pack) {
+    storage_.put_deferred(pack_object_name(pack.id()), pack.bytes());
+    return encode_pack_index(pack.entries(), keys_, sealer_.get());
+}
+
+void Repository::put_index_deferred(const std::string& id, const std::string& index) {
+    storage_.put_deferred(index_object_name(id), index);
 }
 
 std::string Repository::get_pack(const std::string& id) {

@@ -72,8 +72,12 @@ public:
     // other keys are passed over; a damaged one is passed over too, its blocks are
     // then simply stored again.
     BlockIndex load_index();
-    // The pack, then its index.
-    void store_pack(const PackBuilder& pack);
+    // A pack and its index in two steps, so that many packs share one flush to the
+    // disk: the pack is put deferred (Storage::put_deferred) and its index's bytes are
+    // returned; they are put with put_index_deferred only after a sync made the pack
+    // durable, so that no index ever names a pack that is not there.
+    std::string put_pack_deferred(const PackBuilder& pack);
+    void put_index_deferred(const std::string& id, const std::string& index);
     std::string get_pack(const std::string& id);
 
     // Checks the task secret against the task's mark; with `create` a task without

@@ -106,39 +106,82 @@ std::string LocalStorage::path_of(const std::string& name) const {
     return root_ + "/" + name;
 }
 
+LocalStorage::~LocalStorage() {
+    for (const Deferred& d : deferred_) ::unlink(d.temp.c_str());
+}
+
+LocalStorage::Deferred LocalStorage::write_temp(const std::string& name, const std::string& path,
+                                                const std::string& data) {
+    make_directories(path.substr(0, path.rfind('/')));
+    Deferred d{name, root_ + "/.tmp/" + std::to_string(::getpid()) + "-" + random_hex(8), path, Fd()};
+    d.fd = Fd(::open(d.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (d.fd.get() < 0) storage_errno("cannot create " + d.temp);
+    try {
+        pwrite_all(d.fd.get(), data.data(), data.size(), 0);
+    } catch (const Error& e) {
+        ::unlink(d.temp.c_str());
+        throw StorageError("cannot write object " + name + ": " + e.what());
+    }
+    return d;
+}
+
 bool LocalStorage::put_if_absent(const std::string& name, const std::string& data) {
     const std::string path = path_of(name);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) return false;
-    const std::string parent = path.substr(0, path.rfind('/'));
-    make_directories(parent);
-    const std::string temp = root_ + "/.tmp/" + std::to_string(::getpid()) + "-" + random_hex(8);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) storage_errno("cannot create " + temp);
+    Deferred d = write_temp(name, path, data);
     struct Unlink {
         const std::string& path;
         ~Unlink() { ::unlink(path.c_str()); }
-    } cleanup{temp};
-    try {
-        pwrite_all(fd, data.data(), data.size(), 0);
-    } catch (const Error& e) {
-        ::close(fd);
-        throw StorageError("cannot write object " + name + ": " + e.what());
-    }
-    if (::fsync(fd) != 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        storage_errno("cannot flush object " + name);
-    }
-    if (::close(fd) != 0) storage_errno("cannot write object " + name);
+    } cleanup{d.temp};
+    if (::fsync(d.fd.get()) != 0) storage_errno("cannot flush object " + name);
+    if (::close(d.fd.release()) != 0) storage_errno("cannot write object " + name);
     // link() refuses an existing name, which makes the put atomic and exclusive.
-    if (::link(temp.c_str(), path.c_str()) != 0) {
+    if (::link(d.temp.c_str(), path.c_str()) != 0) {
         if (errno == EEXIST) return false;
         storage_errno("cannot store object " + name);
     }
-    sync_directory(parent);
+    sync_directory(path.substr(0, path.rfind('/')));
     return true;
+}
+
+void LocalStorage::put_deferred(const std::string& name, const std::string& data) {
+    const std::string path = path_of(name);
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return;
+    Deferred d = write_temp(name, path, data);
+    // Writing back starts now, so that the sync finds the data on the disk already and
+    // the file system places every file of the batch in one journal commit.
+    ::sync_file_range(d.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    std::lock_guard<std::mutex> lock(deferred_mutex_);
+    deferred_.push_back(std::move(d));
+}
+
+void LocalStorage::sync_deferred() {
+    std::vector<Deferred> batch;
+    {
+        std::lock_guard<std::mutex> lock(deferred_mutex_);
+        batch.swap(deferred_);
+    }
+    struct Unlink {
+        const std::vector<Deferred>& batch;
+        ~Unlink() {
+            for (const Deferred& d : batch) ::unlink(d.temp.c_str());
+        }
+    } cleanup{batch};
+    // Every object complete on the disk before any of them gets its name.
+    for (Deferred& d : batch) {
+        if (::fsync(d.fd.get()) != 0) storage_errno("cannot flush object " + d.name);
+        if (::close(d.fd.release()) != 0) storage_errno("cannot write object " + d.name);
+    }
+    std::vector<std::string> parents;
+    for (const Deferred& d : batch) {
+        if (::link(d.temp.c_str(), d.path.c_str()) != 0 && errno != EEXIST)
+            storage_errno("cannot store object " + d.name);
+        std::string parent = d.path.substr(0, d.path.rfind('/'));
+        if (std::find(parents.begin(), parents.end(), parent) == parents.end()) parents.push_back(std::move(parent));
+    }
+    for (const std::string& parent : parents) sync_directory(parent);
 }
 
 std::string LocalStorage::get(const std::string& name) {

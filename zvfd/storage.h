@@ -20,6 +20,12 @@
 // - list returns the names that begin with the prefix (a plain string prefix, not
 //   only whole components), sorted bytewise. Objects being written are not listed.
 // - remove deletes one object; a missing object is no error.
+// - put_deferred stores like put_if_absent, except that the object may stay absent
+//   until the next sync_deferred returns; then it is complete, durable and listed (a
+//   name already taken keeps its object). Objects stored between two syncs are
+//   flushed together, which costs a disk far less than one flush each. A deferred
+//   object that no sync followed (the process ended first) may be there or not, but
+//   never half. Backends whose puts are durable anyway store at once and sync nothing.
 // - keep says that a new record needs these existing objects; a backend that locks
 //   objects for a time (S3 Object Lock) extends their lock as for a new object, and
 //   the others do nothing. A missing object throws ObjectMissing there.
@@ -69,6 +75,8 @@ public:
     virtual std::string get(const std::string& name) = 0;
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
+    virtual void put_deferred(const std::string& name, const std::string& data) { put_if_absent(name, data); }
+    virtual void sync_deferred() {}
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
     virtual unsigned parallel_requests() const { return 1; }
     virtual std::string describe() const = 0;
@@ -77,11 +85,17 @@ public:
 // Objects as files below a root directory, created when missing. An object is
 // written to a private name in the root's ".tmp" directory, flushed to the disk and
 // then linked under its name, which fails when the name exists; so a crash leaves at
-// most an unlisted file in ".tmp", never a half object under its name.
+// most an unlisted file in ".tmp", never a half object under its name. A deferred
+// object waits in ".tmp" until the sync, which flushes all of them, links them in the
+// order they were put and flushes each directory that got a name once.
 class LocalStorage : public Storage {
 public:
     explicit LocalStorage(std::string root);
+    // Deferred objects that no sync followed are dropped.
+    ~LocalStorage() override;
     bool put_if_absent(const std::string& name, const std::string& data) override;
+    void put_deferred(const std::string& name, const std::string& data) override;
+    void sync_deferred() override;
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
@@ -91,8 +105,16 @@ public:
     const std::string& root() const { return root_; }
 
 private:
+    struct Deferred {
+        std::string name, temp, path;
+        Fd fd;
+    };
     std::string path_of(const std::string& name) const;
+    // A new file in ".tmp" holding `data`, not yet flushed; removed when the call throws.
+    Deferred write_temp(const std::string& name, const std::string& path, const std::string& data);
     std::string root_;
+    std::mutex deferred_mutex_;
+    std::vector<Deferred> deferred_;
 };
 
 // A store for tests: passes every call on to another store and injects the faults

@@ -181,6 +181,83 @@ TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeItsIndex) {
     }
 }
 
+// A store whose puts may wait for a sync, as a local disk's do. It notes every index
+// put before a sync made its pack durable, and counts the syncs.
+class DeferringStorage : public zvfd::Storage {
+public:
+    explicit DeferringStorage(zvfd::Storage& inner) : inner_(inner) {}
+    std::vector<std::string> early_indexes() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return early_;
+    }
+    unsigned syncs() const { return syncs_; }
+
+    bool put_if_absent(const std::string& name, const std::string& data) override {
+        return inner_.put_if_absent(name, data);
+    }
+    void put_deferred(const std::string& name, const std::string& data) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (name.rfind("index/", 0) == 0 && !durable_packs_.count(name.substr(6))) early_.push_back(name);
+        pending_.emplace_back(name, data);
+    }
+    void sync_deferred() override {
+        std::vector<std::pair<std::string, std::string>> batch;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            batch.swap(pending_);
+            ++syncs_;
+        }
+        for (const auto& [name, data] : batch) inner_.put_if_absent(name, data);
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& entry : batch)
+            if (entry.first.rfind("packs/", 0) == 0)
+                durable_packs_.insert(entry.first.substr(entry.first.rfind('/') + 1));
+    }
+    std::string get(const std::string& name) override { return inner_.get(name); }
+    std::vector<std::string> list(const std::string& prefix) override { return inner_.list(prefix); }
+    void remove(const std::string& name) override { inner_.remove(name); }
+    unsigned parallel_requests() const override { return 4; }
+    std::string describe() const override { return "deferring " + inner_.describe(); }
+
+private:
+    zvfd::Storage& inner_;
+    mutable std::mutex mutex_;
+    std::vector<std::pair<std::string, std::string>> pending_;
+    std::set<std::string> durable_packs_;
+    std::vector<std::string> early_;
+    std::atomic<unsigned> syncs_{0};
+};
+
+TEST_F(PackQueue, PacksAreSyncedInBatchesBeforeTheirIndexes) {
+    DeferringStorage deferring(*local_);
+    zvfd::Repository repository(deferring, keys_);
+    const auto blocks = random_blocks(240);
+    Outcome run;
+    {
+        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {}, kSmallPack, 4);
+        put_all(store, namer(), blocks, run);
+        ASSERT_EQ(run.error, "");
+    }
+    EXPECT_EQ(deferring.early_indexes(), std::vector<std::string>{});
+    const auto [packs, indexes] = stored_ids(*local_);
+    EXPECT_EQ(packs.size(), 80u);
+    EXPECT_EQ(indexes, packs);
+    // A batch takes at least kCommitEvery packs, only the last may take fewer; each
+    // costs two syncs (its packs, then their indexes).
+    EXPECT_LE(deferring.syncs(), 2 * (80 / zvfd::kCommitEvery + 1));
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        const zvfd::BlockLocation& at = run.locations[i];
+        zvfd::BlockRef ref;
+        ref.name = namer().name(blocks[i].data(), kBlock);
+        ref.length = kBlock;
+        ref.pack_offset = at.offset;
+        ref.stored = at.stored;
+        ref.flags = at.flags;
+        EXPECT_EQ(zvfd::unpack_block(repository.get_pack(at.pack), at.pack, ref, repository.sealer(), namer(), "block"),
+                  blocks[i]);
+    }
+}
+
 TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
     SlowStorage slow(*local_, 0ms);
     zvfd::Repository repository(slow, keys_);
@@ -205,14 +282,17 @@ TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
 
 TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
     // 240 blocks make 80 packs: 160 puts, a pack and then its index for each.
+    // With one uploader the puts are in a fixed order: a batch of packs, then their indexes.
+    const unsigned first_index = static_cast<unsigned>(zvfd::kCommitEvery) + 1;
     struct Case {
         unsigned fail_at, uploaders;
         const char* what;
+        const char* object;  // what the failed put stored
     } cases[] = {
-        {1, 1, "the first pack, while workers wait on the full queue"},
-        {2, 3, "the first index"},
-        {41, 4, "a pack in the middle"},
-        {160, 4, "the last put"},
+        {1, 1, "the first pack, while workers wait on the full queue", "packs/"},
+        {first_index, 1, "the first index", "index/"},
+        {41, 4, "a put in the middle", ""},
+        {160, 4, "the last put", "index/"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -227,7 +307,7 @@ TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
             zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kSmallPack, c.uploaders);
             put_all(store, namer(), random_blocks(240), run);
         }
-        EXPECT_EQ(run.error.rfind("injected failure storing ", 0), 0u) << run.error;
+        EXPECT_EQ(run.error.rfind(std::string("injected failure storing ") + c.object, 0), 0u) << run.error;
         const auto [packs, indexes] = stored_ids(local);
         for (const auto& id : indexes) EXPECT_TRUE(packs.count(id)) << "index " << id << " without its pack";
         // Only the uploads already under way end after the failure.

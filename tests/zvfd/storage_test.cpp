@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/filesystem.hpp>
+
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +32,46 @@ TEST(LocalStorage, PutIfAbsentKeepsTheFirstObject) {
     store.remove("packs/ab/one");  // a missing object is no error
     EXPECT_THROW(store.get("packs/ab/one"), zvfd::ObjectMissing);
     EXPECT_TRUE(store.put_if_absent("packs/ab/one", "again"));
+}
+
+std::size_t files_in(const boost::filesystem::path& dir) {
+    std::size_t n = 0;
+    for (boost::filesystem::directory_iterator it(dir), end; it != end; ++it) ++n;
+    return n;
+}
+
+// Deferred puts: nothing under a name before the sync, every object whole after it, a
+// taken name keeps its object, and a store dropped without a sync leaves no name and
+// no temporary file.
+TEST(LocalStorage, DeferredObjectsAppearWholeAtTheSync) {
+    zv_test::ScratchDir dir;
+    const std::string big(3u << 20, 'p');
+    {
+        zvfd::LocalStorage store(dir.path().string());
+        ASSERT_TRUE(store.put_if_absent("index/taken", "first"));
+        store.put_deferred("packs/ab/ab1", big);
+        store.put_deferred("packs/cd/cd2", "");
+        store.put_deferred("index/ab1", "index of ab1");
+        store.put_deferred("index/taken", "second");
+        EXPECT_EQ(store.list(""), (std::vector<std::string>{"index/taken"}));
+        EXPECT_THROW(store.get("packs/ab/ab1"), zvfd::ObjectMissing);
+
+        store.sync_deferred();
+        EXPECT_EQ(store.list(""),
+                  (std::vector<std::string>{"index/ab1", "index/taken", "packs/ab/ab1", "packs/cd/cd2"}));
+        EXPECT_EQ(store.get("packs/ab/ab1"), big);
+        EXPECT_EQ(store.get("packs/cd/cd2"), "");
+        EXPECT_EQ(store.get("index/ab1"), "index of ab1");
+        EXPECT_EQ(store.get("index/taken"), "first");
+        EXPECT_EQ(files_in(dir.path() / ".tmp"), 0u);
+        store.sync_deferred();  // nothing pending: nothing to do
+
+        store.put_deferred("packs/ef/ef3", "never synced");
+    }
+    zvfd::LocalStorage again(dir.path().string());
+    EXPECT_THROW(again.get("packs/ef/ef3"), zvfd::ObjectMissing);
+    EXPECT_EQ(again.list("").size(), 4u);
+    EXPECT_EQ(files_in(dir.path() / ".tmp"), 0u);
 }
 
 TEST(LocalStorage, ListsByPlainPrefixInOrder) {
