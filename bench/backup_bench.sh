@@ -7,8 +7,9 @@
 # The test guest runs with an extra 1 GiB data disk (vdc, every byte written with
 # random data, which neither compresses nor deduplicates). Each round backs it up
 # once with the module (the archiver zvfd built here, run as the module runs it by
-# default: no compression, no encryption, into a fresh local media-server
-# repository; scratch /opt/zelvor in a private mount namespace) and once by hand: a
+# default: without -z, so with the archiver's own default compression, and without
+# encryption, into a fresh local media-server repository; scratch /opt/zelvor in a
+# private mount namespace) and once by hand: a
 # bare quiesced `virsh snapshot-create-as`, `cp --sparse=always` of every image,
 # `sync` of the copies and `virsh blockcommit` of every disk. A wrapper in front of
 # virsh inside the namespace times the module's own virsh commands. Reported, as
