@@ -133,6 +133,23 @@ protected:
         local_ = std::make_unique<zvfd::LocalStorage>((dir_ / "repo").string());
     }
     zvfd::BlockNamer namer() const { return zvfd::BlockNamer(zvfd::DigestKind::Sha256, keys_.naming); }
+    // Every block reads back from where the store said it lives, as a restore reads it.
+    void expect_every_block_reads_back(zvfd::Repository& repository, const std::vector<std::string>& blocks,
+                                       const Outcome& run) const {
+        const zvfd::BlockNamer names = namer();
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            const zvfd::BlockLocation& at = run.locations[i];
+            zvfd::BlockRef ref;
+            ref.name = names.name(blocks[i].data(), kBlock);
+            ref.length = kBlock;
+            ref.pack_offset = at.offset;
+            ref.stored = at.stored;
+            ref.flags = at.flags;
+            EXPECT_EQ(zvfd::unpack_block(repository.get_pack(at.pack), at.pack, ref, repository.sealer(), names,
+                                         "block " + std::to_string(i)),
+                      blocks[i]);
+        }
+    }
     // Three blocks to a pack.
     static constexpr std::size_t kSmallPack = 3 * kBlock;
 
@@ -165,20 +182,7 @@ TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeItsIndex) {
         else
             EXPECT_TRUE(finished_packs.count(id)) << "index " << id << " was stored before its pack";
     }
-    // Every block reads back from where the store said it lives, as a restore reads it.
-    const zvfd::BlockNamer names = namer();
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        const zvfd::BlockLocation& at = run.locations[i];
-        zvfd::BlockRef ref;
-        ref.name = names.name(blocks[i].data(), kBlock);
-        ref.length = kBlock;
-        ref.pack_offset = at.offset;
-        ref.stored = at.stored;
-        ref.flags = at.flags;
-        ASSERT_TRUE(packs.count(at.pack));
-        EXPECT_EQ(zvfd::unpack_block(repository.get_pack(at.pack), at.pack, ref, repository.sealer(), names, "block"),
-                  blocks[i]);
-    }
+    expect_every_block_reads_back(repository, blocks, run);
 }
 
 // A store whose puts may wait for a sync, as a local disk's do. It notes every index
@@ -245,17 +249,7 @@ TEST_F(PackQueue, PacksAreSyncedInBatchesBeforeTheirIndexes) {
     // A batch takes at least kCommitEvery packs, only the last may take fewer; each
     // costs two syncs (its packs, then their indexes).
     EXPECT_LE(deferring.syncs(), 2 * (80 / zvfd::kCommitEvery + 1));
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        const zvfd::BlockLocation& at = run.locations[i];
-        zvfd::BlockRef ref;
-        ref.name = namer().name(blocks[i].data(), kBlock);
-        ref.length = kBlock;
-        ref.pack_offset = at.offset;
-        ref.stored = at.stored;
-        ref.flags = at.flags;
-        EXPECT_EQ(zvfd::unpack_block(repository.get_pack(at.pack), at.pack, ref, repository.sealer(), namer(), "block"),
-                  blocks[i]);
-    }
+    expect_every_block_reads_back(repository, blocks, run);
 }
 
 TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
