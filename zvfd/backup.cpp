@@ -174,7 +174,8 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     std::atomic<std::size_t> next{0};
     // Set by whichever worker finds a source shorter than planned.
     std::vector<std::atomic<bool>> shrank(sources.size());
-    // Reads a piece; true when the source still had all of it.
+    // Reads a piece and returns the bytes read; a source that has become shorter is
+    // noted for the defect report.
     auto read_piece = [&](std::size_t i, char* into) {
         const Piece& p = pieces[i];
         const OpenSource& src = opened[p.file];

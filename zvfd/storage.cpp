@@ -125,6 +125,11 @@ LocalStorage::Deferred LocalStorage::write_temp(const std::string& name, const s
     return d;
 }
 
+void LocalStorage::flush(Deferred& d) {
+    if (::fsync(d.fd.get()) != 0) storage_errno("cannot flush object " + d.name);
+    if (::close(d.fd.release()) != 0) storage_errno("cannot write object " + d.name);
+}
+
 bool LocalStorage::put_if_absent(const std::string& name, const std::string& data) {
     const std::string path = path_of(name);
     struct stat st {};
@@ -134,8 +139,7 @@ bool LocalStorage::put_if_absent(const std::string& name, const std::string& dat
         const std::string& path;
         ~Unlink() { ::unlink(path.c_str()); }
     } cleanup{d.temp};
-    if (::fsync(d.fd.get()) != 0) storage_errno("cannot flush object " + name);
-    if (::close(d.fd.release()) != 0) storage_errno("cannot write object " + name);
+    flush(d);
     // link() refuses an existing name, which makes the put atomic and exclusive.
     if (::link(d.temp.c_str(), path.c_str()) != 0) {
         if (errno == EEXIST) return false;
@@ -170,10 +174,7 @@ void LocalStorage::sync_deferred() {
         }
     } cleanup{batch};
     // Every object complete on the disk before any of them gets its name.
-    for (Deferred& d : batch) {
-        if (::fsync(d.fd.get()) != 0) storage_errno("cannot flush object " + d.name);
-        if (::close(d.fd.release()) != 0) storage_errno("cannot write object " + d.name);
-    }
+    for (Deferred& d : batch) flush(d);
     std::vector<std::string> parents;
     for (const Deferred& d : batch) {
         if (::link(d.temp.c_str(), d.path.c_str()) != 0 && errno != EEXIST)

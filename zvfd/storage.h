@@ -112,6 +112,8 @@ private:
     std::string path_of(const std::string& name) const;
     // A new file in ".tmp" holding `data`, not yet flushed; removed when the call throws.
     Deferred write_temp(const std::string& name, const std::string& path, const std::string& data);
+    // Its data on the disk, and the file closed.
+    static void flush(Deferred& d);
     std::string root_;
     std::mutex deferred_mutex_;
     std::vector<Deferred> deferred_;
