@@ -11,9 +11,10 @@
 # encryption, into a fresh local media-server repository; scratch /opt/zelvor in a
 # private mount namespace) and once by hand: a
 # bare quiesced `virsh snapshot-create-as`, `cp --sparse=always` of every image,
-# `sync` of the copies and `virsh blockcommit` of every disk. A wrapper in front of
-# virsh inside the namespace times the module's own virsh commands. Reported, as
-# medians over the rounds, with the ratios module / by hand:
+# `sync` of the copies and `virsh blockcommit` of every disk. A small program in
+# front of virsh inside the namespace (bench/virsh_timed.cpp) times the module's own
+# virsh commands. Reported, as medians over the rounds, with the ratios module / by
+# hand:
 #   frozen    the snapshot command, start to end (the guest's file systems are frozen
 #             inside it)
 #   overlays  end of the snapshot command to the end of the last pivot
@@ -31,7 +32,7 @@ source scripts/lib/guest_domain.sh
 bash scripts/setup.sh
 bash scripts/start_libvirt.sh
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$build" zv_module_kvm zvfd >/dev/null
+ninja -C "$build" zv_module_kvm zvfd virsh_timed >/dev/null
 guest=$(bash tests/guest/build_guest.sh | tail -n1)
 
 now() { date +%s.%N; }
@@ -69,15 +70,8 @@ opt=$scratch/opt
 zelvor_scratch_opt "$scratch" "$build/zvfd" bench "bench task secret"
 lsmod_layer=$(lsmod_layer_for "$scratch")
 virsh_times=$scratch/virsh-times
-cat >"$scratch/virsh-timed" <<EOF
-#!/bin/bash
-start=\$(date +%s.%N)
-"$scratch/virsh.real" "\$@"
-status=\$?
-echo "\$start \$(date +%s.%N) \$status \$*" >>"$virsh_times"
-exit \$status
-EOF
-chmod 0755 "$scratch/virsh-timed"
+cp "$build/bench/virsh_timed" "$scratch/virsh-timed"
+export ZV_BENCH_VIRSH_REAL=$scratch/virsh.real ZV_BENCH_VIRSH_TIMES=$virsh_times
 
 # One module backup; prints "frozen overlays total" in seconds.
 module_backup() {
