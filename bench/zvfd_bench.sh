@@ -3,7 +3,9 @@
 # archiver, and prints its throughput against `cp --sparse=always` and
 # `tar --sparse` of the same file, all measured in this run (median of RUNS runs, page
 # cache warm, dirty pages flushed before each timed step), plus the restored image's
-# allocated size against the original's.
+# allocated size against the original's. Every step ends with its output on the disk
+# (a `sync` inside the timing): the archiver flushes what it writes before it ends,
+# and a copy left in the page cache is not the same work.
 #
 #   bench/zvfd_bench.sh [path/to/zvfd]     (default: build/zvfd)
 #   BENCH_DIR=/some/fs RUNS=5 bench/zvfd_bench.sh
@@ -37,6 +39,7 @@ timed() {
   local t0 t1
   t0=$(now)
   "$@"
+  sync
   t1=$(now)
   calc "$t1 - $t0"
 }
@@ -74,7 +77,7 @@ done
 mibs() { awk "BEGIN { printf \"%.1f\", $data_bytes / 1048576 / $1 }"; }
 ratio() { awk "BEGIN { printf \"%.3f\", $2 / $1 }"; }  # throughput of the first against the second
 
-echo "zvfd stand-in benchmark: 4 GiB sparse image, 1 GiB of data, median of $runs runs, in $work"
+echo "zvfd benchmark: 4 GiB sparse image, 1 GiB of data, median of $runs runs, in $work"
 printf '%-26s %9s %11s\n' step seconds "MiB/s data"
 for k in cp tar_create tar_extract zvfd_backup zvfd_restore; do
   printf '%-26s %9.3f %11s\n' "$k" "${secs[$k]}" "$(mibs "${secs[$k]}")"

@@ -65,6 +65,10 @@ bool ArchiveFile::put_if_absent(const std::string& name, const std::string& data
     pwrite_all(fd_.get(), w.bytes().data(), w.bytes().size(), end_);
     end_ += w.bytes().size();
     pwrite_all(fd_.get(), data.data(), data.size(), end_);
+    // Written out as it comes, like a pack of a directory repository, so that the
+    // flush at the end does not find the whole archive still in memory.
+    ::sync_file_range(fd_.get(), static_cast<off_t>(end_ - w.bytes().size()),
+                      static_cast<off_t>(w.bytes().size() + data.size()), SYNC_FILE_RANGE_WRITE);
     objects_[name] = {end_, data.size()};
     end_ += data.size();
     return true;

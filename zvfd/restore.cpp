@@ -77,8 +77,6 @@ struct Use {
     const BlockRef* ref;
 };
 
-// Into a new file, whose unwritten ranges read as zeros: only the pages of the block
-// that hold data are written, so its zero pages stay holes.
 // Starts writing a new file's data out while the restore goes on, so that the final
 // flush does not find the whole file still in memory.
 void start_writeback(Target& t, std::uint64_t bytes) {
