@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The archiver zvfd against restic and borg on one data set, all measured in this run
-# with the page cache dropped before each timed step, printed as ratios:
+# with the page cache dropped before each timed step and each step's output flushed to
+# the disk within its time (zvfd flushes what it writes before it ends; restic and borg
+# leave their restored files in the page cache), printed as ratios:
 #   a 4 GiB sparse image; 16 islands of 64 MiB random data, one every 256 MiB; 64 MiB
 #   of compressible text (real text files, repeated) after each random island; 64 MiB
 #   of written zeros at 192 MiB of every GiB. Then an incremental round after 64
@@ -52,8 +54,8 @@ change_image() {
 declare -A secs mem
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
-# timed KEY COMMAND...: drops the page cache, runs the command, records seconds and
-# peak resident memory (KiB).
+# timed KEY COMMAND...: drops the page cache, runs the command and flushes what it
+# wrote, records seconds and peak resident memory (KiB).
 timed() {
   local key=$1 start end
   shift
@@ -63,6 +65,7 @@ timed() {
   # Through bash, so the steps that are functions of this script run under time too.
   /usr/bin/time -f %M -o "$work/mem" bash -c '"$@"' timed "$@" >"$work/out/$key.log" 2>&1 ||
     { cat "$work/out/$key.log" >&2; echo "$key failed" >&2; exit 1; }
+  sync
   end=$(now)
   secs[$key]=$(calc "$end - $start")
   mem[$key]=$(tail -n1 "$work/mem")
