@@ -35,8 +35,6 @@ namespace {
 const char* const leftover_signature = "bool ZvModuleKvm::merge_leftover_overlays(const string&)";
 const char* const offline_signature = "bool ZvModuleKvm::merge_overlays_offline(const string&, ...)";
 
-
-
 xmlNodePtr child_named(xmlNodePtr node, const char* name) {
     for (xmlNodePtr child = node->children; child != nullptr; child = child->next)
         if (named(child, name)) return child;

@@ -32,7 +32,6 @@ const char* const commit_signature =
     "int ZvModuleKvm::commit_kvm_snapshots(std::__cxx11::string, std::__cxx11::string, "
     "std::vector<kvm_device_info>)";
 
-
 }  // namespace
 
 // Merges the overlay on top of `target` into the image below it and pivots the disk

@@ -11,8 +11,9 @@
 // two for every pack and index. Only then are their indexes stored, also as a batch,
 // so an index never names a pack that a crash could take away. The queue holds as
 // many packs as there are uploaders; a worker that finds it full waits, which bounds
-// the memory to a few packs per uploader and worker. The first failure of a store is thrown by every
-// later put() and by flush(), and the backup fails without writing its record.
+// the memory to a few packs per uploader and worker. The first failure of a store is
+// thrown by every later put() and by flush(), and the backup fails without writing
+// its record.
 #pragma once
 
 #include "zvfd/compress.h"
