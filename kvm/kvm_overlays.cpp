@@ -122,8 +122,15 @@ bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
 
     if (!vm_online) return merge_overlays_offline(domain, leftovers);
     for (const auto& leftover : leftovers) {
+        // A run killed between its commit and the pivot leaves the job running, and
+        // libvirt refuses a second one on the disk: that job is finished instead.
+        const bool started = block_commit_running(domain, leftover.target);
+        if (started)
+            ZvLogStream(ZvLogLvl::Info) << "The merge of disk " << leftover.target
+                                        << " that an earlier backup started still runs: pivot it"
+                                        << std::endl;
         std::string merged;
-        if (!merge_active_overlay(domain, leftover.target, merged)) {
+        if (!merge_active_overlay(domain, leftover.target, merged, started)) {
             ZvLogStream(ZvLogLvl::Error)
                 << leftover_signature << ": the overlay " << leftover.overlay << " of disk "
                 << leftover.target << " of VM " << domain << " was not merged into " << leftover.image

@@ -42,9 +42,9 @@ const char* const commit_signature =
 // pivot, and giving up as soon as the job is gone or libvirt stops answering, ends in a
 // bounded number of steps once the job is ready.
 bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::string& target,
-                                       std::string& output) {
+                                       std::string& output, bool job_started) {
     const std::string disk = shell_quote(domain) + " " + shell_quote(target);
-    if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockcommit " + disk +
+    if (!job_started && zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockcommit " + disk +
                                              " --active --shallow",
                                          output) != 0)
         return false;
@@ -64,6 +64,14 @@ bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::str
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::milliseconds(500));
     }
+}
+
+bool ZvModuleKvm::block_commit_running(const std::string& domain, const std::string& target) {
+    std::string info;
+    return zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockjob " + shell_quote(domain) +
+                                                " " + shell_quote(target) + " --info",
+                                            info) == 0 &&
+           info.find("Block Commit") != std::string::npos;
 }
 
 namespace {

@@ -431,10 +431,12 @@ TEST(BackupRun, PausedDomainResumedDuringCopy) {
     expect_disks_restored_as(b, "paused_1", reference);
 }
 
-// A module killed outright leaves the domain on its overlays: the next backup
+namespace {
+
+// A module killed outright leaves the domain on its overlays (with `commit_started`,
+// killed after starting the merge of each disk and before its pivot): the next backup
 // merges them back and archives the disks, never an overlay in their place.
-TEST(BackupRun, BackupAfterKill9) {
-    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+void expect_backup_after_kill(bool commit_started) {
     TestDomain dom;
     BackupBox b;
     auto killed = b.box().start(b.backup_args("-1", dom.name(), "killed_1"),
@@ -442,7 +444,12 @@ TEST(BackupRun, BackupAfterKill9) {
     ASSERT_TRUE(wait_for_archiver(killed)) << describe(killed.wait());
     ::kill(-killed.pid(), SIGKILL);
     killed.wait();
-    ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "killed_1"));
+    const auto left = overlays_of(dom, "killed_1");
+    ASSERT_EQ(block_list(dom.name()), left);
+    if (commit_started) {
+        for (const auto& disk : left)
+            ASSERT_TRUE(virsh({"blockcommit", dom.name(), disk.first, "--active", "--shallow"}).ok());
+    }
 
     auto run = b.box().start(b.backup_args("-1", dom.name(), "after_1"),
                              b.options("slow=600"));
@@ -455,6 +462,18 @@ TEST(BackupRun, BackupAfterKill9) {
     expect_on_own_disks(dom);
     expect_archive_of(dom, b.restore("after_1"));
     expect_disks_restored_as(b, "after_1", reference);
+}
+
+}  // namespace
+
+TEST(BackupRun, BackupAfterKill9) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    expect_backup_after_kill(false);
+}
+
+TEST(BackupRun, BackupAfterKill9BetweenCommitAndPivot) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    expect_backup_after_kill(true);
 }
 
 // A domain that stops while the archiver runs has no block jobs: its overlays are
