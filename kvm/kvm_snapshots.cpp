@@ -44,10 +44,8 @@ const char* const commit_signature =
 bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::string& target,
                                        std::string& output, bool job_started) {
     const std::string disk = shell_quote(domain) + " " + shell_quote(target);
-    if (!job_started && zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockcommit " + disk +
-                                             " --active --shallow",
-                                         output) != 0)
-        return false;
+    const std::string commit = "LANG=C /usr/bin/virsh blockcommit " + disk + " --active --shallow";
+    if (!job_started && zv_utils_common::execute_command(commit, output) != 0) return false;
     std::chrono::milliseconds pause(50);
     for (;;) {
         std::string answer;
