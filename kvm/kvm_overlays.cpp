@@ -124,7 +124,8 @@ bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
     for (const auto& leftover : leftovers) {
         // A run killed between its commit and the pivot leaves the job running, and
         // libvirt refuses a second one on the disk: that job is finished instead.
-        const bool started = block_commit_running(domain, leftover.target);
+        std::string info;
+        const bool started = block_commit_running(domain, leftover.target, info);
         if (started)
             ZvLogStream(ZvLogLvl::Info) << "The merge of disk " << leftover.target
                                         << " that an earlier backup started still runs: pivot it"

@@ -53,9 +53,7 @@ bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::str
                                              answer) == 0)
             return true;
         std::string info;
-        const bool asked = zv_utils_common::execute_command(
-                               "LANG=C /usr/bin/virsh blockjob " + disk + " --info", info) == 0;
-        if (!asked || info.find("Block Commit") == std::string::npos) {
+        if (!block_commit_running(domain, target, info)) {
             output += answer + info;  // the job failed or libvirt went away: nothing to pivot
             return false;
         }
@@ -64,8 +62,8 @@ bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::str
     }
 }
 
-bool ZvModuleKvm::block_commit_running(const std::string& domain, const std::string& target) {
-    std::string info;
+bool ZvModuleKvm::block_commit_running(const std::string& domain, const std::string& target,
+                                       std::string& info) {
     return zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockjob " + shell_quote(domain) +
                                                 " " + shell_quote(target) + " --info",
                                             info) == 0 &&

@@ -189,8 +189,10 @@ protected:
     // With `job_started`, the disk already runs that commit and only the pivot is left.
     static bool merge_active_overlay(const std::string& domain, const std::string& target,
                                      std::string& output, bool job_started = false);
-    // Whether `target` runs a block commit: one a killed run started and never pivoted.
-    static bool block_commit_running(const std::string& domain, const std::string& target);
+    // Whether `target` runs a block commit (libvirt's answer goes to `info`): the one
+    // being merged, or one a killed run started and never pivoted.
+    static bool block_commit_running(const std::string& domain, const std::string& target,
+                                     std::string& info);
     // Whether a disk source is named as this module names the overlay of `target`.
     static bool is_own_overlay_name(const std::string& source, const std::string& target);
     // The backing file of an overlay and its format; false when it has none.
