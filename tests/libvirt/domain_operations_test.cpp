@@ -250,7 +250,7 @@ TEST_F(DomainOperations, FailedMergeGoesOnWithTheOtherDisksAndNamesItsOverlay) {
     ASSERT_TRUE(m.load_online_VM_devices(dom, &devices));
     ASSERT_EQ(m.create_kvm_snapshots(dom, "S3", devices), 0);
     // A commit of vda left waiting for its pivot keeps vda busy with a block job.
-    const auto job = virsh({"blockcommit", dom, "vda", "--active", "--shallow", "--wait"});
+    const auto job = virsh({"blockcommit", dom, "vda", "--active", "--shallow"});
     ASSERT_TRUE(job.ok()) << job.describe();
 
     EXPECT_EQ(m.commit_kvm_snapshots(dom, "S3", devices), 6);
@@ -263,7 +263,7 @@ TEST_F(DomainOperations, FailedMergeGoesOnWithTheOtherDisksAndNamesItsOverlay) {
     EXPECT_EQ(sources["vdc"], guest().image("vdc").string());
     EXPECT_TRUE(fs::exists(vda_overlay));
 
-    const auto pivot = virsh({"blockjob", dom, "vda", "--pivot"});
+    const auto pivot = pivot_when_ready(dom, "vda");
     ASSERT_TRUE(pivot.ok()) << pivot.describe();
     fs::remove(vda_overlay);
     EXPECT_EQ(block_list(dom), own_images(guest()));

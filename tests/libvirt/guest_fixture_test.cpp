@@ -163,9 +163,10 @@ TEST_F(RunningGuest, QuiescedSnapshotMergesBackWithAShallowCommit) {
     ASSERT_GE(line_count(written), at_snapshot + 2);
 
     for (const auto& disk : dom().disks()) {
-        const auto commit = virsh({"blockcommit", dom().name(), disk.target, "--active",
-                                   "--verbose", "--pivot", "--shallow"});
+        const auto commit = virsh({"blockcommit", dom().name(), disk.target, "--active", "--shallow"});
         EXPECT_TRUE(commit.ok()) << commit.describe();
+        const auto pivot = pivot_when_ready(dom().name(), disk.target);
+        EXPECT_TRUE(pivot.ok()) << pivot.describe();
     }
     std::map<std::string, std::string> originals;
     for (const auto& disk : dom().disks()) originals[disk.target] = disk.image.string();

@@ -149,6 +149,16 @@ CommandResult virsh(const std::vector<std::string>& args, int timeout_seconds) {
     return run_program(argv, timeout_seconds);
 }
 
+CommandResult pivot_when_ready(const std::string& domain, const std::string& target) {
+    CommandResult pivot;
+    for (int i = 0; i < 300; ++i) {
+        pivot = virsh({"blockjob", domain, target, "--pivot"}, 20);
+        if (pivot.ok()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return pivot;
+}
+
 bool libvirt_installed(std::string& reason) {
     if (::geteuid() != 0) {
         reason = "needs root to drive the system libvirt daemon";

@@ -33,6 +33,11 @@ CommandResult run_program(const std::vector<std::string>& argv, int timeout_seco
 // /usr/bin/virsh -c qemu:///system <args...>, with LANG=C.
 CommandResult virsh(const std::vector<std::string>& args, int timeout_seconds = 120);
 
+// `virsh blockjob DOMAIN TARGET --pivot`, asked again until libvirt takes it (bounded):
+// `virsh blockcommit --pivot` or `--wait` waits for the job's ready event, which a
+// loaded libvirtd can lose, leaving virsh waiting with the job ready. The last answer.
+CommandResult pivot_when_ready(const std::string& domain, const std::string& target);
+
 // True when this process can drive libvirt at all: root, and the daemons, virsh and
 // QEMU are installed. Otherwise false with the reason (the caller skips).
 bool libvirt_installed(std::string& reason);
