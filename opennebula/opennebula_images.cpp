@@ -281,9 +281,13 @@ image_presence check_image_presence(const oneimage& image, bool force_digest) {
                                 << source << std::endl;
     if (disk_type == DISK_TYPE_RBD && image.unique_signature.empty())
         return does_image_exist_by_id(image.id) ? image_presence::present : image_presence::absent;
+    // With force_digest the stored signature's form decides, whatever the driver says
+    // now: a 32-character one is a device digest, any other an LVM uuid. Without it
+    // the driver decides, as it did when the signature was stored.
+    const bool lvm_uuid =
+        force_digest ? image.unique_signature.size() != 32 : tm_mad == TM_MAD_LVM_LVM;
     std::string computed;
-    if (!detail::compute_image_signature(signature, disk_type, type, tm_mad, force_digest, source,
-                                         computed))
+    if (!detail::compute_image_signature(signature, disk_type, type, lvm_uuid, source, computed))
         return image_presence::unchecked;
     if (computed == image.unique_signature) return image_presence::present;
     ZvLogStream(ZvLogLvl::Error) << signature << ": unique signature is wrong, Image ID: "

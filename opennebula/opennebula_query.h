@@ -111,13 +111,12 @@ void append_grandchild_texts(xmlDoc* doc, const xmlNode* parent, const char* out
 bool query_pool_names(const char* signature, const std::string& command, const char* pool,
                       const char* entry, std::vector<std::string>& names);
 
-// The unique signature of an image's data, the one calculate_unique_signature
-// gives: a file digest, a device digest (always with `force_digest`), an LVM uuid
-// (lvm_lvm without `force_digest`) or a Ceph id. `source` becomes its link
-// target for file and block images. Every failure is logged, the unsupported disk
-// type and the failed computation with `signature`.
-bool compute_image_signature(const char* signature, int disk_type, int type, TM_MAD_TYPE tm_mad,
-                             bool force_digest, std::string& source, std::string& computed);
+// The unique signature of an image's data: a file digest, for a block image its
+// LVM uuid when `lvm_uuid` says so and else its device digest, or a Ceph id.
+// `source` becomes its link target for file and block images. Every failure is
+// logged, the unsupported disk type and the failed computation with `signature`.
+bool compute_image_signature(const char* signature, int disk_type, int type, bool lvm_uuid,
+                             std::string& source, std::string& computed);
 
 // NAME and UNAME (the owner's user name) of an image, failing and logged as
 // get_image_name.

@@ -50,8 +50,8 @@ private:
 
 namespace detail {
 
-bool compute_image_signature(const char* signature, int disk_type, int type, TM_MAD_TYPE tm_mad,
-                             bool force_digest, std::string& source, std::string& computed) {
+bool compute_image_signature(const char* signature, int disk_type, int type, bool lvm_uuid,
+                             std::string& source, std::string& computed) {
     const std::string unresolved = source;
     int result = 1;
     switch (disk_type) {
@@ -64,9 +64,7 @@ bool compute_image_signature(const char* signature, int disk_type, int type, TM_
                 result = calc_md5sum(source, computed);
             } else if (type == IMAGE_TYPE_OS || type == IMAGE_TYPE_CDROM ||
                        type == IMAGE_TYPE_DATABLOCK) {
-                // An LVM volume of lvm_lvm is known by its uuid unless a digest of its
-                // data is asked for.
-                if (tm_mad == TM_MAD_LVM_LVM && !force_digest)
+                if (lvm_uuid)
                     result = get_image_uuid(unresolved, computed);
                 else
                     result = calc_md5sum_for_block_device(source, computed);
@@ -98,8 +96,11 @@ bool calculate_unique_signature(oneimage& image, TM_MAD_TYPE tm_mad, bool force_
     ZvLogStream(ZvLogLvl::Info) << signature
                                 << ": determining unique signature for the image source: "
                                 << image.source << std::endl;
-    return detail::compute_image_signature(signature, image.disk_type, image.type, tm_mad,
-                                           force_digest, image.source, image.unique_signature);
+    // An LVM volume of lvm_lvm is known by its uuid unless a digest of its data is
+    // asked for.
+    const bool lvm_uuid = tm_mad == TM_MAD_LVM_LVM && !force_digest;
+    return detail::compute_image_signature(signature, image.disk_type, image.type, lvm_uuid,
+                                           image.source, image.unique_signature);
 }
 
 int calc_md5sum(const std::string& path, std::string& digest) {
@@ -111,8 +112,15 @@ int calc_md5sum(const std::string& path, std::string& digest) {
         ZvLogStream(ZvLogLvl::Error) << signature << ": can't open file: " << path << std::endl;
         return 1;
     }
-    // An empty file has a digest too, the MD5 of nothing; a caller's earlier digest
-    // must never stand for the file's.
+    // Every empty image would have the same digest, the MD5 of nothing, and a search
+    // by signature would take one empty image for another; a caller's earlier digest
+    // must never stand for the file's either.
+    if (status.st_size == 0) {
+        digest.clear();
+        ZvLogStream(ZvLogLvl::Error) << signature << ": got empty md5sum for the file: " << path
+                                     << std::endl;
+        return 1;
+    }
     constexpr std::size_t piece = 4096;
     zvcrypto::md5 hash;
     hash.init();

@@ -323,19 +323,30 @@ TEST_F(ImagesTest, ExistenceChecksTheCurrentDataAgainstTheStoredSignature) {
     EXPECT_EQ(logged(": can't get source of image ID: 5"), 1);
 }
 
-TEST_F(ImagesTest, LvmImageReadAndCheckedAgainWithTheSameFlagIsPresent) {
+// An lvm_lvm image is stored by its uuid, or with force_digest by its device digest.
+// Checked without force_digest the driver chooses the form; with it the stored
+// signature does (32 characters: a device digest, else an LVM uuid).
+TEST_F(ImagesTest, LvmImageIsCheckedInTheFormItsSignatureHas) {
     const std::string source = file("lv-one-5", "blocks");
     image("5", "<TYPE>0</TYPE><SOURCE>" + source + "</SOURCE>");
     lvs({{"lv-one-5", "UUID-5"}});
     datastore(0, "lvm_lvm");
-    for (const bool force : {false, true}) {
-        SCOPED_TRACE(force);
+    const struct {
+        bool stored_forced, checked_forced;
+        one::image_presence expected;
+    } cases[] = {
+        {false, false, one::image_presence::present},
+        {false, true, one::image_presence::present},  // the uuid is no digest
+        {true, true, one::image_presence::present},
+        {true, false, one::image_presence::absent},  // the driver asks for the uuid
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("stored forced ") + (c.stored_forced ? "yes" : "no") + ", checked forced " +
+                     (c.checked_forced ? "yes" : "no"));
         oneimage img;
-        ASSERT_EQ(one::get_image_attributes("5", img, force), 0) << log_text();
-        EXPECT_EQ(img.unique_signature, force ? openssl_md5_hex("blocks") : "UUID-5");
-        EXPECT_TRUE(one::does_image_exist(img, force)) << log_text();
-        // The other flag asks for the other form, which the stored one is not.
-        EXPECT_EQ(one::check_image_presence(img, !force), one::image_presence::absent);
+        ASSERT_EQ(one::get_image_attributes("5", img, c.stored_forced), 0) << log_text();
+        EXPECT_EQ(img.unique_signature, c.stored_forced ? openssl_md5_hex("blocks") : "UUID-5");
+        EXPECT_EQ(one::check_image_presence(img, c.checked_forced), c.expected) << log_text();
     }
 }
 
