@@ -45,8 +45,9 @@ void walk_directory(const std::string& dir, const std::string& prefix, const Exc
     out.insert(out.end(), found.begin(), found.end());
 }
 
+// A source that "-c" names itself: archived whatever the exclusions say, which only
+// apply to what a walk of it finds.
 void add_source(const std::string& path, const std::string& name, const Exclusions& ex, std::vector<Source>& out) {
-    if (ex.excluded(path, name)) return;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) throw_errno("cannot read " + path);
     if (S_ISDIR(st.st_mode))
@@ -63,18 +64,44 @@ std::string name_from_path(const std::string& path) {
     return name;
 }
 
+// Pieces between commas, empty ones kept, so that a line such as "a,,b" can match.
+std::vector<std::string> comma_pieces(const std::string& text) {
+    std::vector<std::string> pieces;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+        pieces.push_back(text.substr(start, comma - start));
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
 }  // namespace
 
 Exclusions::Exclusions(const std::string& comma_list, const std::string& file) {
-    std::istringstream list(comma_list);
-    for (std::string item; std::getline(list, item, ',');)
-        if (!item.empty()) entries_.push_back(item);
+    std::vector<std::string> lines;
     if (!file.empty()) {
         std::ifstream in(file);
         if (!in) throw Error("cannot read exclusion file " + file);
         for (std::string line; std::getline(in, line);)
-            if (!line.empty()) entries_.push_back(line);
+            if (!line.empty()) lines.push_back(line);
     }
+    const std::vector<std::string> pieces = comma_pieces(comma_list);
+    for (std::size_t i = 0; i < pieces.size();) {
+        std::string entry = pieces[i];
+        std::size_t taken = 1;
+        for (const auto& line : lines) {
+            const std::size_t spans = static_cast<std::size_t>(std::count(line.begin(), line.end(), ',')) + 1;
+            if (spans <= taken || i + spans > pieces.size()) continue;
+            std::string joined = pieces[i];
+            for (std::size_t k = 1; k < spans; ++k) joined += "," + pieces[i + k];
+            if (joined == line) {
+                entry = std::move(joined);
+                taken = spans;
+            }
+        }
+        if (!entry.empty()) entries_.push_back(std::move(entry));
+        i += taken;
+    }
+    entries_.insert(entries_.end(), lines.begin(), lines.end());
 }
 
 bool Exclusions::excluded(const std::string& path, const std::string& name) const {

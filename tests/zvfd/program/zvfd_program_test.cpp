@@ -361,6 +361,18 @@ TEST_F(ZvfdProgram, ListingGranularRestoreAndReplicaNames) {
     EXPECT_EQ(sha256_of(dir_ / "dest" / relative), sha256_of(dir_ / "src" / "target_list"));
 }
 
+// The module's exclusions as it passes them: the key files, then the names of the
+// restricted domains, which can equal names of the list or hold a comma.
+TEST_F(ZvfdProgram, ExclusionsOfRestrictedDomainsDropNoListedFile) {
+    make_sources();
+    write_file(dir_ / "restrictions", "vda\nsub/empty\nweb,hole\ntarget_list\n");
+    ZvfdRun backup = run({"-c", (dir_ / "zvfd.list").string(), "-x",
+                          "/opt/zelvor/keys/master-key,/opt/zelvor/keys/secret-key.pem,vda,sub/empty,web,hole,target_list",
+                          "-n", (dir_ / "r.zvfd").string(), "-m", meta("r"), "-X", (dir_ / "restrictions").string()});
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    EXPECT_EQ(run({"-l", meta("r")}).out, "target_list\nvda\nsub/empty\nhole\n");
+}
+
 TEST_F(ZvfdProgram, DirectoryBackupSkipsExcludedPaths) {
     fs::create_directories(dir_ / "tree" / "keys");
     write_file(dir_ / "tree" / "a", "a");
