@@ -371,6 +371,15 @@ std::vector<FrontDoorCase> front_door_cases() {
                     "/opt/zelvor/var/list.json can't be read: it is not a regular file",
                     parser_signature + "can't parse json file"},
                    zero_at({"var/list.json"})),
+        // Nesting deep enough to exhaust the stack of a recursive parser.
+        not_a_file({"-B", "/opt/zelvor/var/list.json", "-d", op, "-n", "arc", "-m", "srv", "-T", "5"},
+                   {"bool ResourceList::parse_json_file(const string&): json parser error: "
+                    "/opt/zelvor/var/list.json: ",
+                    parser_signature + "can't parse json file: /opt/zelvor/var/list.json"},
+                   [](const zv_test::Sandbox& box) {
+                       zv_test::write_file(box.opt() / "var/list.json",
+                                           std::string(80000, '[') + std::string(80000, ']'));
+                   }),
         not_a_file({"-r", "5", "-d", op, "-m", "srv", "-T", "5", "-M", "/opt/zelvor/var/x.snap"},
                    {"Meta or snapshot file \"/opt/zelvor/var/x.snap\" can't be used: it is not a "
                     "regular file"},

@@ -37,6 +37,9 @@ TEST_F(ResourceListFile, TakesPathMembersOneLevelDown) {
         {"path at the top level", R"({"path":"vm1"})", {}, true},
         {"path deeper down", R"([{"inner":{"path":"vm1"}}])", {}, true},
         {"object value of path", R"([{"path":{"a":1}}])", {""}, false},
+        {"scalar values as written", R"([{"path":7},{"path":true},{"path":null}])", {"7", "true", "null"},
+         false},
+        {"scalar top level", R"("vm1")", {}, true},
         {"empty array", "[]", {}, true},
     };
     for (const auto& c : cases) {
@@ -62,8 +65,21 @@ TEST_F(ResourceListFile, MissingOrBrokenFileFails) {
     EXPECT_EQ(log_.count("Error: bool ResourceList::parse_json_file(const string&): resource list "
                          "file does not exist: " + missing),
               1);
-    EXPECT_FALSE(list.parse_json_file(write("bad.json", R"([{"path":"vm1"},)")));
-    EXPECT_EQ(log_.count("ResourceList::parse_json_file(const string&): json parser error: "), 1);
+    const struct {
+        const char* what;
+        std::string json;
+    } broken[] = {
+        {"cut short", R"([{"path":"vm1"},)"},
+        {"nested beyond the parser's depth", std::string(80000, '[') + std::string(80000, ']')},
+        {"not JSON", "path = vm1"},
+    };
+    for (const auto& c : broken) {
+        SCOPED_TRACE(c.what);
+        log_.clear();
+        const std::string file = write("bad.json", c.json);
+        EXPECT_FALSE(list.parse_json_file(file));
+        EXPECT_EQ(log_.count("ResourceList::parse_json_file(const string&): json parser error: " + file), 1);
+    }
 }
 
 TEST_F(ResourceListFile, RestrictionOnAListedResourceRefuses) {
