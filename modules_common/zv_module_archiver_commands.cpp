@@ -82,7 +82,12 @@ bool ZvModuleUniversal::make_backup_cmd_common(std::vector<std::string>& argumen
     std::string exclusions = std::string(master_key) + "," + secret_key;
     if (options_.local_restrictions) {
         std::vector<std::string> restrictions;
-        read_local_restrictions(restrictions);
+        if (!read_local_restrictions(restrictions)) {
+            ZvLogStream(ZvLogLvl::Error) << cmd_common_signature
+                                         << ": the local restriction list can't be read: "
+                                         << options_.restriction_list_path << std::endl;
+            return false;
+        }
         exclusions += ",";
         for (std::size_t i = 0; i < restrictions.size(); ++i)
             exclusions += (i == 0 ? "" : ",") + restrictions[i];

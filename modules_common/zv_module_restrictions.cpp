@@ -35,8 +35,9 @@ bool ZvModuleUniversal::read_local_restrictions(std::vector<std::string>& restri
 }
 
 bool ZvModuleUniversal::check_local_restrictions() const {
+    // A list that cannot be read may restrict anything: nothing passes it.
     std::vector<std::string> restrictions;
-    read_local_restrictions(restrictions);
+    if (!read_local_restrictions(restrictions)) return false;
     return std::find(restrictions.begin(), restrictions.end(), options_.resource) ==
            restrictions.end();
 }

@@ -143,6 +143,16 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
     }
 
     if (options_.local_restrictions) {
+        // The list was asked for: a list that cannot be read refuses the run rather
+        // than let a restricted resource through (read_local_restrictions says why).
+        std::vector<std::string> restrictions;
+        if (!read_local_restrictions(restrictions)) {
+            ZvLogStream(ZvLogLvl::Error)
+                << "Backup module: Unable to backup this resource " << quoted(options_.resource)
+                << ": the local restriction list " << quoted(options_.restriction_list_path)
+                << " can't be read, so the resource may be restricted." << std::endl;
+            return 11;
+        }
         if (replication) {
             if (!check_local_restrictions()) {
                 ZvLogStream(ZvLogLvl::Error)
@@ -151,8 +161,6 @@ unsigned int ZvModuleUniversal::run_backup(bool replication) {
                 return 11;
             }
         } else if (list_backup) {
-            std::vector<std::string> restrictions;
-            read_local_restrictions(restrictions);
             if (!options_.resource_list.check_local_restrictions(restrictions)) return 11;
         } else if (!check_local_restrictions()) {
             ZvLogStream(ZvLogLvl::Error) << "Backup module:" << " Unable to backup this resource "

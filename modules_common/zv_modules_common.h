@@ -191,7 +191,8 @@ public:
     // Undoes a successful preparation once, whoever asks first (run or signal).
     bool release_prepared_resource();
 
-    // Restrictions: false when the resource is on the local restriction list.
+    // Restrictions: false when the resource is on the local restriction list, or the
+    // list cannot be read.
     bool check_local_restrictions() const;
     // Replaces `restrictions` with the lines of the restriction list: none when the
     // list is missing, or unreadable (then false, with an Error).

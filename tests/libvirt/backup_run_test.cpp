@@ -322,12 +322,17 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
         int status;
         const char* message;
         bool reaches_libvirt;
+        bool unreadable_list = false;  // the restriction list is over its size limit
     };
     BackupBox sample;
     const std::string tmp = sample.operation().string();
     const Case cases[] = {
         {"listed with -j", sample.backup_args("-1", domain, "full_1", {"-j"}), 11,
          "Backup module: Unable to backup this resource \"restricted vm\". Local restriction.", false},
+        {"unreadable list with -j", sample.backup_args("-1", "unlisted vm", "full_1", {"-j"}), 11,
+         "Backup module: Unable to backup this resource \"unlisted vm\": the local restriction list "
+         "\"/opt/zelvor/etc/zelvor_restriction.list.kvm\" can't be read",
+         false, true},
         {"server mode without -m and -T", {"-1", "-b", domain, "-d", tmp, "-n", "full_1"}, 14,
          "needs both -m media_server and -T task_id", false},
         {"no operation directory", {"-1", "-b", domain, "-n", "full_1", "-m", kMediaServer, "-T", kTaskId},
@@ -354,7 +359,7 @@ TEST(BackupRun, RefusedBackupsTouchNeitherLibvirtNorTheOperationDirectory) {
         b.box().fake_program("/usr/bin/virsh",
                              "#!/bin/sh\necho \"$*\" >>'" + calls.string() + "'\nexit 1\n");
         std::ofstream((b.box().opt() / "etc/zelvor_restriction.list.kvm").string())
-            << "other vm\n" << domain << "\n";
+            << "other vm\n" << domain << "\n" << (c.unreadable_list ? std::string(17 << 20, '\n') : "");
         std::vector<std::string> args = c.args;
         for (auto& arg : args)
             if (arg.compare(0, tmp.size(), tmp) == 0) arg = b.operation().string() + arg.substr(tmp.size());

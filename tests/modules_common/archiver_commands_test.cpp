@@ -296,6 +296,13 @@ INSTANTIATE_TEST_SUITE_P(
                           m.skip_reference_meta = true;
                       },
                       ": you must define reference snapshot name (-s option)"},
+        BackupFailure{"restriction_list_unreadable",
+                      [](TestModule& m, const fs::path& s) {
+                          m.options_.local_restrictions = true;
+                          m.options_.restriction_list_path = (s / "restrictions").string();
+                          write_file(m.options_.restriction_list_path, std::string(17 << 20, 'x'));
+                      },
+                      ": the local restriction list can't be read: "},
         BackupFailure{"unknown_backup_type",
                       [](TestModule& m, const fs::path&) { m.options_.backup_type = 7; },
                       ": wrong backup type: 7"},

@@ -122,6 +122,21 @@ TEST_F(LocalRestrictions, EachLineExactlyAsWritten) {
     EXPECT_TRUE(log_.lines().empty()) << log_.lines().front();
 }
 
+// A list that cannot be read may list the resource: it passes no resource.
+TEST_F(LocalRestrictions, UnreadableListRestrictsEverything) {
+    ZvModuleOptions options;
+    options.restriction_list_path = write("zelvor_restriction.list.kvm", std::string(17 << 20, 'x'));
+    options.resource = "vm1";
+    zv_test::TestModule module(options);
+    EXPECT_FALSE(module.check_local_restrictions());
+    std::vector<std::string> lines = {"stale"};
+    EXPECT_FALSE(module.read_local_restrictions(lines));
+    EXPECT_TRUE(lines.empty());
+    EXPECT_EQ(log_.count("read_local_restrictions() const: unable to open " + options.restriction_list_path +
+                         ": it is larger than"),
+              2);
+}
+
 TEST_F(LocalRestrictions, ReadGivesTheLines) {
     ZvModuleOptions options;
     options.restriction_list_path = write("list", "a\r\n\nb \nc");
