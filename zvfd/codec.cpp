@@ -7,7 +7,6 @@
 namespace zvfd {
 
 namespace {
-constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHead = 8 + 4 + 16 + 1 + 8;
 }  // namespace
 
@@ -22,7 +21,7 @@ std::string write_envelope(const char (&magic)[9], const Envelope& envelope) {
     ByteWriter w;
     w.reserve(kHead + envelope.payload.size() + 32);
     w.raw(std::string(magic, 8));
-    w.u32(kVersion);
+    w.u32(envelope.version);
     std::string id = envelope.key_id;
     id.resize(16, '\0');
     w.raw(id);
@@ -34,14 +33,16 @@ std::string write_envelope(const char (&magic)[9], const Envelope& envelope) {
     return std::move(w.bytes());
 }
 
-Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what) {
+Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what,
+                       std::uint32_t newest) {
     if (bytes.size() < 8 || bytes.compare(0, 8, magic, 8) != 0)
         throw Error(what + " is not a file of this archiver (" + std::string(magic, 8) + ")");
     if (bytes.size() < kHead + 32) throw Error(what + " is truncated or damaged");
     ByteReader r(bytes, what);
     r.raw(8);
-    if (r.u32() != kVersion) throw Error(what + " has a format version this archiver does not read");
     Envelope e;
+    e.version = r.u32();
+    if (e.version == 0 || e.version > newest) throw Error(what + " has a format version this archiver does not read");
     e.key_id = r.raw(16);
     e.sealed = r.u8() != 0;
     const std::uint64_t n = r.u64();

@@ -3,11 +3,13 @@
 // Integers are little-endian. A text or byte string is its u32 length, then its bytes.
 //
 // Envelope: the frame of the metadata file, pack indexes, records and task marks:
-//   8-byte magic | u32 version (1) | 16-byte key id | u8 sealed (0 or 1) |
+//   8-byte magic | u32 version | 16-byte key id | u8 sealed (0 or 1) |
 //   u64 payload length | payload | SHA-256 of every byte before it (32 bytes)
 // A sealed payload is the output of the cipher (cipher.h) over the plain payload; the
 // key id says which key sealed it (all zero bytes: none). The checksum tells a
-// truncated or damaged file from one sealed with another key.
+// truncated or damaged file from one sealed with another key. The version is that of
+// the payload's layout: 1 for every kind, and later ones where the header of that kind
+// says so; a reader names the highest it knows.
 #pragma once
 
 #include "zvfd/io.h"
@@ -91,6 +93,7 @@ private:
 };
 
 struct Envelope {
+    std::uint32_t version = 1;
     std::string key_id;  // 16 bytes
     bool sealed = false;
     std::string payload;
@@ -98,8 +101,9 @@ struct Envelope {
 
 std::string write_envelope(const char (&magic)[9], const Envelope& envelope);
 // Throws Error("<what> is truncated or damaged") for a short file or a bad checksum, and
-// Error("<what> is not ...") for another magic or version.
-Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what);
+// Error("<what> is not ...") for another magic, or a version of 0 or above `newest`.
+Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what,
+                       std::uint32_t newest = 1);
 
 std::string sha256(const char* data, std::size_t size);
 inline std::string sha256(const std::string& bytes) { return sha256(bytes.data(), bytes.size()); }

@@ -12,6 +12,7 @@ namespace {
 constexpr char kPackMagic[9] = "ZVFDPACK";
 constexpr char kIndexMagic[9] = "ZVFDINDX";
 constexpr std::uint32_t kPackVersion = 1;
+constexpr std::uint32_t kIndexVersion = 2;  // the first that names its pack
 }  // namespace
 
 std::string pack_object_name(const std::string& id) { return "packs/" + id.substr(0, 2) + "/" + id; }
@@ -50,8 +51,10 @@ void check_pack_header(const std::string& bytes, const std::string& id) {
     if (r.u32() != kPackVersion) throw Error("pack " + id + " has a format version this archiver does not read");
 }
 
-std::string encode_pack_index(const std::vector<PackEntry>& entries, const Keys& keys, const Sealer* sealer) {
+std::string encode_pack_index(const std::string& id, const std::vector<PackEntry>& entries, const Keys& keys,
+                              const Sealer* sealer) {
     ByteWriter w;
+    w.text(id);
     w.u32(static_cast<std::uint32_t>(entries.size()));
     for (const auto& e : entries) {
         w.text(e.name);
@@ -61,6 +64,7 @@ std::string encode_pack_index(const std::vector<PackEntry>& entries, const Keys&
         w.u8(e.flags);
     }
     Envelope env;
+    env.version = kIndexVersion;
     env.key_id = keys.id;
     env.sealed = sealer != nullptr;
     env.payload = sealer ? sealer->seal(w.bytes()) : w.bytes();
@@ -68,15 +72,16 @@ std::string encode_pack_index(const std::vector<PackEntry>& entries, const Keys&
 }
 
 std::string pack_index_key_id(const std::string& bytes, const std::string& id) {
-    return read_envelope(bytes, kIndexMagic, "index of pack " + id).key_id;
+    return read_envelope(bytes, kIndexMagic, "index of pack " + id, kIndexVersion).key_id;
 }
 
 std::vector<PackEntry> decode_pack_index(const std::string& bytes, const std::string& id, const Sealer* sealer) {
     const std::string what = "index of pack " + id;
-    Envelope env = read_envelope(bytes, kIndexMagic, what);
+    Envelope env = read_envelope(bytes, kIndexMagic, what, kIndexVersion);
     if (env.sealed != (sealer != nullptr)) throw Error(what + " was written with another key");
     const std::string payload = sealer ? sealer->open(env.payload) : env.payload;
     ByteReader r(payload, what);
+    if (env.version >= 2 && r.text() != id) throw Error(what + " describes another pack: it is damaged");
     const std::uint32_t count = r.u32();
     if (count > r.left() / 17) r.damaged();  // an entry takes at least 17 bytes
     std::vector<PackEntry> entries(count);

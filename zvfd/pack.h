@@ -9,9 +9,12 @@
 // sealed by the cipher when a key is given.
 //
 // Index object "index/<id>", written after its pack: an envelope (codec.h) with magic
-// "ZVFDINDX", the key id, and the payload (sealed when a key is given):
-//   u32 entry count, then per entry: text block name, u32 offset in the pack,
-//   u32 stored length, u32 length of the block, u8 flags (record.h)
+// "ZVFDINDX", the key id, and the payload (sealed when a key is given), version 2:
+//   text pack id, u32 entry count, then per entry: text block name, u32 offset in
+//   the pack, u32 stored length, u32 length of the block, u8 flags (record.h)
+// The pack id inside the checked (and sealed) payload ties the index to its pack: an
+// index stored under another pack's name is refused. Version 1, still read, has no
+// pack id.
 #pragma once
 
 #include "zvfd/cipher.h"
@@ -56,9 +59,10 @@ private:
 // Throws Error when the bytes do not start like a pack.
 void check_pack_header(const std::string& bytes, const std::string& id);
 
-std::string encode_pack_index(const std::vector<PackEntry>& entries, const Keys& keys, const Sealer* sealer);
-// Entries of an index object; throws Error when it is damaged and AuthError when the
-// key id matches but the seal does not open.
+std::string encode_pack_index(const std::string& id, const std::vector<PackEntry>& entries, const Keys& keys,
+                              const Sealer* sealer);
+// Entries of the index object of pack `id`; throws Error when it is damaged or names
+// another pack, and AuthError when the key id matches but the seal does not open.
 std::vector<PackEntry> decode_pack_index(const std::string& bytes, const std::string& id, const Sealer* sealer);
 // The key id an index object was written with, without opening it.
 std::string pack_index_key_id(const std::string& bytes, const std::string& id);

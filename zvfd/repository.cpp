@@ -137,7 +137,7 @@ BlockIndex Repository::load_index() {
 
 std::string Repository::put_pack_deferred(const PackBuilder& pack) {
     storage_.put_deferred(pack_object_name(pack.id()), pack.bytes());
-    return encode_pack_index(pack.entries(), keys_, sealer_.get());
+    return encode_pack_index(pack.id(), pack.entries(), keys_, sealer_.get());
 }
 
 void Repository::put_index_deferred(const std::string& id, const std::string& index) {

@@ -69,8 +69,8 @@ public:
     const Sealer* sealer() const { return sealer_.get(); }
 
     // Every block stored with this repository's key, from the pack indexes. Indexes of
-    // other keys are passed over; a damaged one is passed over too, its blocks are
-    // then simply stored again.
+    // other keys are passed over; a damaged one, or one stored under another pack's
+    // name, is passed over too, its blocks are then simply stored again.
     BlockIndex load_index();
     // A pack and its index in two steps, so that many packs share one flush to the
     // disk: the pack is put deferred (Storage::put_deferred) and its index's bytes are

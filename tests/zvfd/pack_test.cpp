@@ -58,7 +58,7 @@ void expect_same(const std::vector<zvfd::PackEntry>& got, const std::vector<zvfd
 TEST(PackIndex, RoundTripPlainAndSealed) {
     for (const Keyed& s : setups("index key")) {
         for (const auto& entries : {some_entries(), std::vector<zvfd::PackEntry>{}}) {
-            const std::string bytes = zvfd::encode_pack_index(entries, s.keys, s.sealer.get());
+            const std::string bytes = zvfd::encode_pack_index("p1", entries, s.keys, s.sealer.get());
             expect_same(zvfd::decode_pack_index(bytes, "p1", s.sealer.get()), entries, s.what);
             EXPECT_EQ(zvfd::pack_index_key_id(bytes, "p1"), s.keys.id) << s.what;
             if (s.sealer && !entries.empty()) {
@@ -70,12 +70,34 @@ TEST(PackIndex, RoundTripPlainAndSealed) {
 
 TEST(PackIndex, EveryTruncationIsAnError) {
     for (const Keyed& s : setups("index key")) {
-        const std::string bytes = zvfd::encode_pack_index(some_entries(), s.keys, s.sealer.get());
+        const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
         for (std::size_t len = 0; len < bytes.size(); ++len) {
             const std::string message =
                 zvfd_test::error_of([&] { zvfd::decode_pack_index(bytes.substr(0, len), "p1", s.sealer.get()); });
             EXPECT_TRUE(zvfd_test::says(message, "index of pack p1")) << s.what << ", cut to " << len;
         }
+    }
+}
+
+// An index names its pack inside what its checksum and seal cover: the index of one
+// pack stored under another's name is refused, not read as that pack's blocks. The
+// first layout, without the pack id, is still read.
+TEST(PackIndex, IndexUnderAnotherPacksNameIsRefused) {
+    for (const Keyed& s : setups("index key")) {
+        const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
+        EXPECT_EQ(zvfd_test::error_of([&] { zvfd::decode_pack_index(bytes, "p2", s.sealer.get()); }),
+                  "index of pack p2 describes another pack: it is damaged")
+            << s.what;
+        zvfd::ByteWriter first;
+        first.u32(1);
+        first.fields(some_entries()[0].name, some_entries()[0].offset, some_entries()[0].stored,
+                     some_entries()[0].raw, some_entries()[0].flags);
+        zvfd::Envelope env;
+        env.key_id = s.keys.id;
+        env.sealed = s.sealer != nullptr;
+        env.payload = s.sealer ? s.sealer->seal(first.bytes()) : first.bytes();
+        expect_same(zvfd::decode_pack_index(zvfd::write_envelope("ZVFDINDX", env), "p2", s.sealer.get()),
+                    {some_entries()[0]}, s.what);
     }
 }
 
@@ -126,14 +148,14 @@ TEST(PackIndex, PayloadThatDoesNotAddUpIsDamaged) {
 // recomputed checksum by the seal.
 TEST(PackIndex, FlippedBytesAreCaught) {
     for (const Keyed& s : setups("index key")) {
-        const std::string bytes = zvfd::encode_pack_index(some_entries(), s.keys, s.sealer.get());
+        const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
         for (std::size_t at = 0; at < bytes.size(); ++at) {
             std::string changed = bytes;
             changed[at] ^= 0x04;
             EXPECT_THROW(zvfd::decode_pack_index(changed, "p1", s.sealer.get()), zvfd::Error) << s.what << " @" << at;
         }
         if (!s.sealer) continue;
-        zvfd::Envelope env = zvfd::read_envelope(bytes, "ZVFDINDX", "index");
+        zvfd::Envelope env = zvfd::read_envelope(bytes, "ZVFDINDX", "index", 2);
         env.payload[env.payload.size() / 2] ^= 0x04;
         EXPECT_THROW(zvfd::decode_pack_index(zvfd::write_envelope("ZVFDINDX", env), "p1", s.sealer.get()),
                      zvfd::AuthError)
@@ -144,7 +166,7 @@ TEST(PackIndex, FlippedBytesAreCaught) {
 TEST(PackIndex, IndexOfAnotherKey) {
     const std::vector<Keyed> mine = setups("index key"), theirs = setups("another key");
     for (const Keyed& writer : theirs) {
-        const std::string bytes = zvfd::encode_pack_index(some_entries(), writer.keys, writer.sealer.get());
+        const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), writer.keys, writer.sealer.get());
         for (const Keyed& reader : mine) {
             if (!writer.sealer && !reader.sealer) continue;  // both plain: the same index
             // The key id in clear tells the reader before it tries the seal.

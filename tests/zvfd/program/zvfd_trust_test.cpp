@@ -1,0 +1,145 @@
+// Which blocks a backup may trust: the archiver run with the module's command lines
+// against a repository that was damaged, forged or cut short behind its back. Each
+// case ends in a record that restores, or in a clear failure; never in exit 0 and a
+// record that cannot be restored.
+#include "support/module_sandbox.h"
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::string random_bytes(std::size_t size, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i + 8 <= size; i += 8) {
+        const std::uint64_t word = random();
+        std::memcpy(&data[i], &word, 8);
+    }
+    return data;
+}
+
+// The regular files below a directory of the repository, as object names.
+std::vector<std::string> objects_below(const fs::path& repository, const std::string& prefix) {
+    std::vector<std::string> names;
+    if (!fs::exists(repository / prefix)) return names;
+    for (const auto& e : fs::recursive_directory_iterator(repository / prefix))
+        if (fs::is_regular_file(e.path())) names.push_back(fs::relative(e.path(), repository).generic_string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// One host with a scratch /opt/zelvor whose media server media1 is the default
+// directory, and the archiver's command lines as the module builds them.
+class RepositoryTrust : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZV_REQUIRE_NAMESPACES();
+        box_.install_zvfd();
+        zv_test::write_file(box_.opt() / "var" / "tasks" / "task_secret_42", "secret of task 42\n");
+        fs::create_directories(work() / "snap");
+    }
+
+    fs::path work() const { return box_.root() / "work"; }
+    fs::path repository() const { return box_.opt() / "var" / "repositories" / "media1"; }
+    std::string meta(const std::string& name) const { return (work() / "snap" / (name + ".meta")).string(); }
+
+    // A source file of random data and a list naming it "vda".
+    std::string source(const std::string& file, std::size_t size, unsigned seed) const {
+        zv_test::write_file(work() / file, random_bytes(size, seed));
+        const fs::path list = work() / (file + ".list");
+        zv_test::write_file(list, "ZVFD file list:\n" + (work() / file).string() + " : vda\n");
+        return list.string();
+    }
+    zv_test::RunResult backup(const std::string& list, const std::string& name, const std::string& extra = "") const {
+        return box_.shell("cd / && /opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -c " + list +
+                          " -x /opt/zelvor/keys/master-key,/opt/zelvor/keys/secret-key.pem" + extra +
+                          " -z None -M media1 -N " + name + " -T 42 -s /opt/zelvor/var/tasks//task_secret_42 -m " +
+                          meta(name) + " 2>&1");
+    }
+    zv_test::RunResult restore(const std::string& name, const fs::path& dir) const {
+        return box_.shell("/opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -R 1001 -M media1 -T 42"
+                          " -s /opt/zelvor/var/tasks//task_secret_42 -m " +
+                          meta(name) + " -d " + dir.string() + " 2>&1");
+    }
+    // Restores the record and compares its vda with the source file.
+    void expect_restores(const std::string& name, const std::string& file) const {
+        const fs::path dir = work() / ("restored-" + name);
+        const zv_test::RunResult run = restore(name, dir);
+        ASSERT_EQ(run.status, 0) << name << "\n" << run.out;
+        EXPECT_TRUE(zv_test::read_file(dir / "vda") == zv_test::read_file(work() / file)) << name;
+    }
+
+    zv_test::Sandbox box_;
+};
+
+// The index of one pack stored under another pack's name: the next full backup must
+// not take the other pack's bytes for the blocks the index names.
+TEST_F(RepositoryTrust, IndexUnderAnotherPacksNameDoesNotMisleadAFullBackup) {
+    const std::string one = source("one.img", 1 << 20, 1), two = source("two.img", 1 << 20, 2);
+    ASSERT_EQ(backup(one, "one_1").status, 0);
+    const std::vector<std::string> after_one = objects_below(repository(), "index");
+    ASSERT_EQ(after_one.size(), 1u);
+    ASSERT_EQ(backup(two, "two_1").status, 0);
+    std::vector<std::string> after_two = objects_below(repository(), "index");
+    after_two.erase(std::find(after_two.begin(), after_two.end(), after_one[0]));
+    ASSERT_EQ(after_two.size(), 1u);
+    // The index of pack one takes the name of pack two's index; pack one keeps none.
+    fs::remove(repository() / after_two[0]);
+    fs::rename(repository() / after_one[0], repository() / after_two[0]);
+
+    const zv_test::RunResult again = backup(one, "one_2");
+    ASSERT_EQ(again.status, 0) << again.out;
+    expect_restores("one_2", "one.img");
+    expect_restores("two_1", "two.img");
+}
+
+// A repository written by the archiver's first format (one index object per pack,
+// records and metadata files of the first layout, plain and encrypted) keeps
+// restoring, and its blocks count as known to later backups.
+TEST_F(RepositoryTrust, FirstFormatRepositoryRestoresAndItsBlocksAreKnown) {
+    const fs::path fixture = fs::path(ZV_SOURCE_DIR) / "tests" / "zvfd" / "program" / "first_format";
+    fs::create_directories(repository().parent_path());
+    for (const auto& e : fs::recursive_directory_iterator(fixture / "media1")) {
+        const fs::path to = repository() / fs::relative(e.path(), fixture / "media1");
+        if (fs::is_directory(e.path()))
+            fs::create_directories(to);
+        else
+            fs::copy_file(e.path(), to);
+    }
+    for (const char* name : {"plain", "sealed"}) fs::copy_file(fixture / (std::string(name) + ".meta"), meta(name));
+    for (const char* file : {"random", "text", "key"}) fs::copy_file(fixture / file, work() / file);
+    const std::string sealed = " -C aes-256-gcm -k " + (work() / "key").string();
+    for (const auto& [name, extra] : {std::pair<std::string, std::string>{"plain", ""}, {"sealed", sealed}}) {
+        const fs::path dir = work() / ("r-" + name);
+        const zv_test::RunResult run =
+            box_.shell("/opt/zelvor/bin/zvfd -R 7 -M media1 -T 42 -s /opt/zelvor/var/tasks//task_secret_42 -m " +
+                       meta(name) + " -d " + dir.string() + extra + " 2>&1");
+        ASSERT_EQ(run.status, 0) << name << "\n" << run.out;
+        for (const char* file : {"random", "text"})
+            EXPECT_TRUE(zv_test::read_file(dir / file) == zv_test::read_file(work() / file)) << name << " " << file;
+    }
+
+    const fs::path list = work() / "first.list";
+    zv_test::write_file(list, "ZVFD file list:\n" + (work() / "random").string() + " : random\n" +
+                                  (work() / "text").string() + " : text\n");
+    const std::vector<std::string> packs = objects_below(repository(), "packs");
+    for (const auto& [name, extra] : {std::pair<std::string, std::string>{"again", ""}, {"again_sealed", sealed},
+                                      {"incremental", " -S " + meta("plain")}}) {
+        const zv_test::RunResult run = backup(list.string(), name, extra);
+        ASSERT_EQ(run.status, 0) << name << "\n" << run.out;
+        EXPECT_EQ(objects_below(repository(), "packs"), packs) << name << " stored known blocks again";
+    }
+}
+
+}  // namespace
