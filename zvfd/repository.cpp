@@ -235,6 +235,18 @@ std::vector<std::string> Repository::list_records(const std::string& task) {
     return names;
 }
 
+std::vector<std::string> Repository::tasks_with_record(const std::string& name) {
+    std::vector<std::string> tasks;
+    const std::string tail = "/records/" + name;
+    for (const auto& object : storage_.list("tasks/")) {
+        const std::string rest = object.substr(6);
+        const auto slash = rest.find('/');
+        if (slash != std::string::npos && rest.compare(slash, std::string::npos, tail) == 0)
+            tasks.push_back(rest.substr(0, slash));
+    }
+    return tasks;
+}
+
 }  // namespace zvfd
 
 namespace zvfd {

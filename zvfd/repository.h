@@ -12,8 +12,10 @@
 // Objects besides packs and indexes (pack.h):
 //   tasks/<task>/secret           envelope "ZVFDTASK": HMAC-SHA256 keyed with the
 //                                 task secret file over "zvfd task <task>"; the first
-//                                 backup of a task writes it, every later run must
-//                                 present the same secret
+//                                 backup of a task writes it, every later backup must
+//                                 present the same secret. It guards writing only: a
+//                                 record is read by whoever reaches the store, and
+//                                 what keeps it secret is its key (-C, -k)
 //   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h), sealed
 //                                 when a key is given; written last, so a record
 //                                 that is listed is complete
@@ -93,6 +95,8 @@ public:
     // key, or when it is damaged.
     Record get_record(const std::string& task, const std::string& name);
     std::vector<std::string> list_records(const std::string& task);
+    // The tasks that hold a record of that name, from one listing of every task.
+    std::vector<std::string> tasks_with_record(const std::string& name);
     bool has_record(const std::string& task, const std::string& name);
 
 private:

@@ -1,5 +1,5 @@
-// Restore and replica application: the record of "-r" (archive file) or "-R"/"-m"
-// (repository of "-M", task "-T") comes back below "-d". Every block is checked
+// Restore and replica application: the record of "-r" (archive file) or "-m"/"-R"
+// (repository of "-M", any task) comes back below "-d". Every block is checked
 // against its name (and its tag when sealed) before it is written; files are written
 // under a temporary name and renamed only when every file is complete, holes stay
 // holes. A replica application ("-E") changes existing files in place and writes
@@ -26,6 +26,8 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -58,6 +60,35 @@ std::vector<const FileEntry*> select_files(const Record& record, const Options& 
         if (wanted.erase(f.name)) chosen.push_back(&f);
     if (!wanted.empty()) throw Error("the record holds no file named '" + *wanted.begin() + "'");
     return chosen;
+}
+
+// A restore runs as a task of its own, on any host that reaches the media server: the
+// record is the one the metadata file of its backup names (task and name), or else
+// the one of that name among all tasks of the store, the restore's own task first.
+// Reading asks for no task secret: the store's access and the record's key guard it.
+std::pair<std::string, std::string> find_record(Repository& repository, const Options& options) {
+    if (options.has("-m")) {
+        const std::string path = options.value("-m");
+        const Record meta = read_meta_file(path);
+        const std::string task = meta.prop("task"), name = meta.prop("archive_name");
+        if (!is_plain_name(task) || !is_plain_name(name))
+            throw Error("metadata file " + path + " names no record of a media server");
+        return {task, name};
+    }
+    const std::string name = options.value("-R");
+    if (!is_plain_name(name)) throw Error("record name (-R) must be a plain name, got '" + name + "'");
+    const std::vector<std::string> tasks = repository.tasks_with_record(name);
+    const std::string own = options.value("-T");
+    if (std::find(tasks.begin(), tasks.end(), own) != tasks.end()) return {own, name};
+    const std::string where = " of the repository " + repository.storage().describe();
+    if (tasks.empty()) throw Error("no task" + where + " holds a record " + name);
+    if (tasks.size() > 1) {
+        std::string list;
+        for (const auto& t : tasks) list += (list.empty() ? "" : ", ") + t;
+        throw Error("record " + name + " is held by tasks " + list + where +
+                    ": give the metadata file of its backup (-m) to say which");
+    }
+    return {tasks.front(), name};
 }
 
 struct Target {
@@ -211,20 +242,9 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         if (location[0] == '/' && !fs::is_directory(location))
             throw Error("media server " + server_name + " has no repository at " + location);
         storage = open_location(location);
-        task = options.value("-T");
-        if (task.empty()) throw Error("a restore from a media server needs the task id (-T)");
-        name = options.value("-R");
-        if (options.has("-m")) {
-            // The metadata file of the backup names the record; it must be whole.
-            const Record meta = read_meta_file(options.value("-m"));
-            if (meta.prop("task") != task)
-                throw Error("metadata file " + options.value("-m") + " belongs to task " + meta.prop("task") +
-                            ", not to task " + task);
-            name = meta.prop("archive_name");
-        }
     }
     Repository repository(*storage, keys);
-    if (server) repository.authorise_task(task, options.value("-s"), false);
+    if (server) std::tie(task, name) = find_record(repository, options);
     const Record record = repository.get_record(task, name);
     const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
     const BlockNamer namer(kind, keys.naming);

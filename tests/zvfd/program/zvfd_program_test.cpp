@@ -31,6 +31,7 @@
 #include <sstream>
 #include <thread>
 #include <string_view>
+#include <tuple>
 #include <unordered_set>
 
 namespace fs = boost::filesystem;
@@ -771,15 +772,9 @@ TEST_F(ZvfdRepository, DamageAndWrongCredentialsFailClearly) {
     make_data();
     write_file(dir_ / "key", "the right key");
     write_file(dir_ / "other-key", "another key");
-    write_file(dir_ / "opt" / "var" / "tasks" / "task_secret_43", "secret of task 43\n");
     write_file(dir_ / "wrong-secret", "not the secret\n");
     const std::vector<std::string> crypt = {"-C", "aes-256-gcm", "-k", (dir_ / "key").string()};
     ASSERT_EQ(run(backup_of("data.list", "rec", crypt)).status, 0);
-    // Another task of the same media server, so that its id is known there.
-    ASSERT_EQ(run({"-c", (dir_ / "data.list").string(), "-M", "media1", "-N", "other", "-m", meta("other"), "-T",
-                   "43", "-s", "/opt/zelvor/var/tasks//task_secret_43"})
-                  .status,
-              0);
     const std::string good_meta = read_file(meta("rec"));
     write_file(dir_ / "truncated.meta", good_meta.substr(0, good_meta.size() - 100));
 
@@ -800,13 +795,9 @@ TEST_F(ZvfdRepository, DamageAndWrongCredentialsFailClearly) {
     } cases[] = {
         {"wrong key", with(good, "-k", (dir_ / "other-key").string()), "another key"},
         {"no key", restore_of("rec", dir_ / "r"), "encrypted"},
-        {"wrong task secret", with(good, "-s", (dir_ / "wrong-secret").string()), "does not authorise task 42"},
-        {"another task's id",
-         with(with(good, "-T", "43"), "-s", "/opt/zelvor/var/tasks//task_secret_43"), "belongs to task 42"},
-        {"another task's record without metadata",
-         {"-R", "rec", "-M", "media1", "-T", "43", "-s", "/opt/zelvor/var/tasks//task_secret_43", "-d",
-          (dir_ / "r").string(), "-C", "aes-256-gcm", "-k", (dir_ / "key").string()},
-         "task 43 has no record rec"},
+        {"backup into the task with another secret",
+         with(backup_of("data.list", "rec2", crypt), "-s", (dir_ / "wrong-secret").string()),
+         "does not authorise task 42"},
         {"truncated metadata file", with(good, "-m", (dir_ / "truncated.meta").string()), "truncated or damaged"},
     };
     for (const auto& c : cases) {
@@ -815,6 +806,7 @@ TEST_F(ZvfdRepository, DamageAndWrongCredentialsFailClearly) {
         EXPECT_NE(r.out.find(c.message), std::string::npos) << c.what << "\n" << r.out;
         EXPECT_FALSE(fs::exists(dir_ / "r" / "random")) << c.what;
     }
+    EXPECT_FALSE(fs::exists(record_object("rec2")));
 
     // A flipped byte in a pack: the restore fails and writes no file at all.
     std::vector<fs::path> packs;
@@ -833,6 +825,84 @@ TEST_F(ZvfdRepository, DamageAndWrongCredentialsFailClearly) {
     EXPECT_FALSE(fs::exists(dir_ / "r" / "random"));
     EXPECT_FALSE(fs::exists(dir_ / "r" / "text"));
     EXPECT_FALSE(any_part_file(dir_ / "r"));
+}
+
+// The host that made a backup is gone. Another host has only the media server's line
+// and the key file in its /opt/zelvor, and restores as a task of its own.
+TEST_F(ZvfdRepository, RecordRestoresFromAnotherTaskOnAnotherHost) {
+    make_data();
+    zv_test::write_file(dir_ / "opt" / "keys" / "key", "the key of both hosts");
+    write_file(dir_ / "opt" / "var" / "tasks" / "task_secret_43", "secret of task 43\n");
+    const std::vector<std::string> crypt = {"-C", "aes-256-gcm", "-k", "/opt/zelvor/keys/key"};
+    ASSERT_EQ(run(backup_of("data.list", "vm1_full_1", crypt)).status, 0);
+    // One record name in two tasks, with different data.
+    write_file(dir_ / "src" / "note", "task 42's note");
+    write_file(dir_ / "src" / "note43", "task 43's note");
+    write_file(dir_ / "note.list", "ZVFD file list:\n" + (dir_ / "src" / "note").string() + " : note\n");
+    write_file(dir_ / "note43.list", "ZVFD file list:\n" + (dir_ / "src" / "note43").string() + " : note\n");
+    ASSERT_EQ(run(backup_of("note.list", "shared", crypt)).status, 0);
+    auto task43 = backup_of("note43.list", "shared", crypt);
+    task43[1] = "43";
+    task43[3] = "/opt/zelvor/var/tasks//task_secret_43";
+    task43[task43.size() - crypt.size() - 1] = (dir_ / "snap" / "shared43.meta").string();
+    ASSERT_EQ(run(task43).status, 0);
+
+    const fs::path other = dir_ / "other-host";
+    zv_test::write_file(other / "etc" / "zvfd-repositories.conf", "media1 = " + repository().string() + "\n");
+    zv_test::write_file(other / "keys" / "key", "the key of both hosts");
+    zv_test::write_file(other / "var" / "tasks" / "task_secret_77", "secret of the restore task\n");
+    auto on_other_host = [&](std::vector<std::string> args) {
+        int fd = -1;
+        const pid_t pid = spawn(args, env_, dir_, fd, other);
+        ZvfdRun r;
+        r.out = read_all(fd);
+        r.status = wait_status(pid);
+        return r;
+    };
+    auto restore = [&](const std::string& record, const fs::path& to, std::vector<std::string> extra) {
+        std::vector<std::string> a = {"-R", record, "-M", "media1", "-T", "77", "-s",
+                                      "/opt/zelvor/var/tasks//task_secret_77", "-d", to.string()};
+        a.insert(a.end(), crypt.begin(), crypt.end());
+        a.insert(a.end(), extra.begin(), extra.end());
+        return on_other_host(a);
+    };
+    // By the metadata file the client kept, and by the record's name alone.
+    for (const auto& [what, record, extra] :
+         {std::tuple<const char*, std::string, std::vector<std::string>>{"metadata", "1001", {"-m", meta("vm1_full_1")}},
+          {"name", "vm1_full_1", {}}}) {
+        SCOPED_TRACE(what);
+        const fs::path to = dir_ / ("r-" + std::string(what));
+        ZvfdRun r = restore(record, to, extra);
+        ASSERT_EQ(r.status, 0) << r.out;
+        EXPECT_EQ(sha256_of(to / "random"), sha256_of(dir_ / "src" / "random"));
+        EXPECT_EQ(sha256_of(to / "text"), sha256_of(dir_ / "src" / "text"));
+    }
+
+    // A name two tasks hold needs the metadata file, unless the restore's own task is one.
+    ZvfdRun ambiguous = restore("shared", dir_ / "r-amb", {});
+    EXPECT_EQ(ambiguous.status, 1) << ambiguous.out;
+    EXPECT_NE(ambiguous.out.find("record shared is held by tasks 42, 43"), std::string::npos) << ambiguous.out;
+    EXPECT_FALSE(fs::exists(dir_ / "r-amb" / "note"));
+    ZvfdRun chosen = restore("shared", dir_ / "r-43", {"-m", (dir_ / "snap" / "shared43.meta").string()});
+    ASSERT_EQ(chosen.status, 0) << chosen.out;
+    EXPECT_EQ(read_file(dir_ / "r-43" / "note"), "task 43's note");
+    ZvfdRun own = run({"-R", "shared", "-M", "media1", "-T", "42", "-d", (dir_ / "r-42").string(), "-C",
+                       "aes-256-gcm", "-k", "/opt/zelvor/keys/key"});
+    ASSERT_EQ(own.status, 0) << own.out;
+    EXPECT_EQ(read_file(dir_ / "r-42" / "note"), "task 42's note");
+    ZvfdRun unknown = restore("vm9_full_1", dir_ / "r-none", {});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.out.find("no task of the repository " + repository().string() + " holds a record vm9_full_1"),
+              std::string::npos)
+        << unknown.out;
+
+    // Writing into the backup's task still needs its secret.
+    auto intrude = backup_of("note.list", "intruder", crypt);
+    intrude[3] = "/opt/zelvor/var/tasks//task_secret_77";
+    ZvfdRun refused = on_other_host(intrude);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.out.find("the task secret does not authorise task 42"), std::string::npos) << refused.out;
+    EXPECT_FALSE(fs::exists(record_object("intruder")));
 }
 
 TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
