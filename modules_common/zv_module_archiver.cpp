@@ -80,11 +80,15 @@ int finish_archiver(FILE* pipe, pid_t child) {
 
 }  // namespace
 
-std::string zvfd_shell_command(const std::vector<std::string>& arguments, bool from_root) {
+std::string zvfd_shell_command(const std::vector<std::string>& arguments, const std::string& directory) {
+    std::string start;
+    if (directory == "/")
+        start = "cd / && ";
+    else if (!directory.empty())
+        start = "cd " + zv_utils_common::shell_quote(directory) + " && ";
     // "exec": the archiver takes the shell's place, so what the runner does to its
     // child (the parent-death signal) applies to the archiver itself.
-    return std::string(from_root ? "cd / && " : "") + "exec " +
-           zv_utils_common::shell_command(zvfd_program, arguments) + " 2>&1";
+    return start + "exec " + zv_utils_common::shell_command(zvfd_program, arguments) + " 2>&1";
 }
 
 bool ZvModuleUniversal::run_zvfd_command(const std::string& command, std::string& output,

@@ -60,7 +60,7 @@ bool ZvModuleUniversal::make_backup_cmd_common(std::vector<std::string>& argumen
     arguments = head_arguments(hash_algorithm, hash_length, block_size);
     arguments.push_back("-c");
     if (options_.resource_list_file.empty()) {
-        arguments.push_back(fs::is_directory(options_.resource) ? "." : options_.resource);
+        arguments.push_back(backup_start_directory() != "/" ? "." : options_.resource);
     } else {
         if (!fs::exists(options_.resource_list_file)) {
             ZvLogStream(ZvLogLvl::Error) << cmd_common_signature
@@ -155,6 +155,22 @@ bool ZvModuleUniversal::backup_command_arguments(std::vector<std::string>& argum
     return true;
 }
 
+std::string ZvModuleUniversal::backup_start_directory() const {
+    // "." is the directory the archiver starts in: started in "/" it would archive
+    // the whole root file system instead of the resource.
+    boost::system::error_code error;
+    if (options_.resource_list_file.empty() && boost::filesystem::is_directory(options_.resource, error))
+        return boost::filesystem::absolute(options_.resource).lexically_normal().string();
+    return "/";
+}
+
+bool ZvModuleUniversal::backup_shell_command(std::string& command) {
+    std::vector<std::string> arguments;
+    if (!backup_command_arguments(arguments)) return false;
+    command = zvfd_shell_command(arguments, backup_start_directory());
+    return true;
+}
+
 bool ZvModuleUniversal::make_backup() {
     // The archive name becomes the name of work files and directories that are later
     // removed recursively; it must stay one entry of the temporary operation directory.
@@ -166,9 +182,8 @@ bool ZvModuleUniversal::make_backup() {
 bool ZvModuleUniversal::make_backup_locally() {
     zvfd_result = false;
     try {
-        std::vector<std::string> arguments;
-        if (!backup_command_arguments(arguments)) return false;
-        const std::string command = zvfd_shell_command(arguments, true);
+        std::string command;
+        if (!backup_shell_command(command)) return false;
 
         // The archive and metadata must be readable by the client agent; everything
         // else the module writes stays private.
@@ -241,7 +256,7 @@ bool ZvModuleUniversal::make_restore(const bool& replication) {
         if (!restore_command_arguments(replication, arguments)) return false;
         if (arguments.empty()) return true;
 
-        const std::string command = zvfd_shell_command(arguments, false);
+        const std::string command = zvfd_shell_command(arguments, "");
         std::string output, progress;
         const bool ok = run_zvfd_command(command, output, zvfd_pid, progress);
         if (!ok) {

@@ -83,7 +83,7 @@ bool ZvModuleUniversal::make_backup_remotely() {
                                      << std::endl;
         return false;
     }
-    const std::string zvfd_command = zvfd_shell_command(arguments, true);
+    const std::string zvfd_command = zvfd_shell_command(arguments, backup_start_directory());
 
     // A host or user that starts with "-" would reach ssh and scp as an option.
     const std::string& host = options_.remote_host;

@@ -213,6 +213,12 @@ public:
     bool make_backup_cmd_common(std::vector<std::string>& arguments);
     void add_zvfd_options_to_command(std::vector<std::string>& arguments) const;
     bool backup_command_arguments(std::vector<std::string>& arguments);
+    // The shell text of the local backup's archiver run; false (logged) as the
+    // arguments' builder.
+    bool backup_shell_command(std::string& command);
+    // Where a backup's archiver starts: a resource that is a directory, without a
+    // list file, is archived as "." from inside itself; anything else from "/".
+    std::string backup_start_directory() const;
     // Leaves `arguments` empty when the record needs no archiver run.
     bool restore_command_arguments(const bool& replication, std::vector<std::string>& arguments);
     bool make_restore(const bool& replication);
@@ -397,8 +403,9 @@ private:
 inline constexpr const char* zvfd_program = "/opt/zelvor/bin/zvfd";
 
 // Shell text of an archiver run: the program with its arguments quoted, output merged.
-// With `from_root` the archiver starts in "/" so relative list entries resolve there.
-std::string zvfd_shell_command(const std::vector<std::string>& arguments, bool from_root);
+// With a `directory` the archiver starts there (a backup from "/", so that relative
+// list entries resolve there; a directory resource from that directory).
+std::string zvfd_shell_command(const std::vector<std::string>& arguments, const std::string& directory);
 
 // Backslash-escapes shell characters for a path written outside quotes; a tab gets a
 // backslash too and a line feed is put in single quotes, so neither ends a word or a command.

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <random>
+#include <set>
 #include <unistd.h>
 
 using namespace archiver_test;
@@ -112,7 +113,7 @@ TEST_F(ArchiverCommands, ServerFullBackupWithDefaults) {
     EXPECT_EQ(args, expected) << joined(args);
 
     // Through the shell the archiver gets exactly these words, started in "/".
-    const auto run = run_through_zvfd(zvfd_shell_command(args, true));
+    const auto run = run_through_zvfd(zvfd_shell_command(args, "/"));
     EXPECT_EQ(run.args, expected) << joined(run.args);
     EXPECT_EQ(run.cwd, "/");
 }
@@ -339,7 +340,7 @@ TEST_F(ArchiverCommands, RestoreWithoutMetadataFileLeavesOutItsOption) {
     const Args args = restore_args();
     EXPECT_FALSE(has_option(args, "-m")) << joined(args);
     // The archiver must see "-d" as an option, not as the value of a bare "-m".
-    const auto run = run_through_zvfd(zvfd_shell_command(args, false));
+    const auto run = run_through_zvfd(zvfd_shell_command(args, ""));
     EXPECT_EQ(run.value("-d"), op);
     EXPECT_EQ(last_output.find("needs a value"), std::string::npos) << last_output;
 }
@@ -431,12 +432,12 @@ TEST_F(ArchiverCommands, HostileValuesReachTheArchiverUnchanged) {
     o.dgst = true;
 
     const Args backup = backup_args();
-    auto run = run_through_zvfd(zvfd_shell_command(backup, true));
+    auto run = run_through_zvfd(zvfd_shell_command(backup, "/"));
     EXPECT_EQ(run.args, backup);
     EXPECT_EQ(run.value("-N"), o.archive_name);
 
     const Args restore = restore_args();
-    run = run_through_zvfd(zvfd_shell_command(restore, false));
+    run = run_through_zvfd(zvfd_shell_command(restore, ""));
     EXPECT_EQ(run.args, restore);
     EXPECT_EQ(run.value("-R"), o.record_id);
 
@@ -474,7 +475,7 @@ protected:
         o.backup_type = type;
         o.reference_meta_file = reference;
         fs::create_directories(module.leveldb_directory_path());
-        run_through_zvfd(zvfd_shell_command(backup_args(), true), true);
+        run_through_zvfd(zvfd_shell_command(backup_args(), "/"), true);
         EXPECT_TRUE(last_run_ok) << archive << "\n" << last_output;
         EXPECT_TRUE(fs::exists(module.meta_filename())) << archive;
         if (o.autonomous) {
@@ -496,7 +497,7 @@ protected:
         const fs::path dir = into.empty() ? scratch.path() / ("restore-" + archive) : into;
         fs::create_directories(dir);
         o.tmp_operation_directory = dir.string();
-        run_through_zvfd(zvfd_shell_command(restore_args(!into.empty()), false), true);
+        run_through_zvfd(zvfd_shell_command(restore_args(!into.empty()), ""), true);
         EXPECT_TRUE(last_run_ok) << archive << "\n" << last_output;
         o.granular_list.clear();
         return dir;
@@ -561,6 +562,38 @@ TEST_P(ArchiverRoundTrip, EveryKindOfBackupComesBackIdenticalAndSparse) {
     restore("vm1_diff_3", diff, "", replica_dir);
     expect_same(replica_dir / "vda.img", scratch.path() / "now");
     EXPECT_FALSE(fs::exists(replica_dir / "vda.img.zvfd-part"));
+}
+
+// A directory resource without a list file is archived as "." from inside itself:
+// the record holds the directory's files, not the root file system's.
+TEST_P(ArchiverRoundTrip, DirectoryResourceComesBackAsItsOwnFiles) {
+    if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    ZvModuleOptions& o = module.options_;
+    o.autonomous = GetParam();
+    if (o.autonomous) {
+        o.media_server.clear();
+        o.task_id.clear();
+    }
+    const fs::path resource = scratch.path() / "resource dir";
+    write_file(resource / "a.txt", "first file");
+    write_file(resource / "sub" / "b.txt", "second file");
+    o.resource = resource.string();
+    o.resource_list_file.clear();
+    std::string command;
+    ASSERT_TRUE(module.backup_shell_command(command)) << log.all();
+    const auto started = run_through_zvfd(command);
+    ASSERT_EQ(started.cwd, resource.string()) << command;
+    EXPECT_EQ(started.value("-c"), ".");
+
+    fs::create_directories(module.leveldb_directory_path());
+    run_through_zvfd(command, true);
+    ASSERT_TRUE(last_run_ok) << last_output;
+    const fs::path restored = restore(o.archive_name, module.meta_filename());
+    std::set<std::string> files;
+    for (fs::recursive_directory_iterator it(restored), end; it != end; ++it)
+        if (fs::is_regular_file(it->path())) files.insert(fs::relative(it->path(), restored).string());
+    EXPECT_EQ(files, (std::set<std::string>{"a.txt", "sub/b.txt"}));
+    EXPECT_EQ(read_file(restored / "sub" / "b.txt"), "second file");
 }
 
 INSTANTIATE_TEST_SUITE_P(Archiver, ArchiverRoundTrip, ::testing::Values(false, true),
