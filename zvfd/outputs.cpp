@@ -1,0 +1,70 @@
+#include "zvfd/outputs.h"
+
+#include "zvfd/ops.h"
+#include "zvfd/record.h"
+
+#include <unistd.h>
+
+#include <ctime>
+#include <iostream>
+#include <memory>
+
+namespace zvfd {
+
+namespace {
+
+void sign_file(const Options& options, const std::string& file, const std::string& signature) {
+    std::vector<std::string> cmd = {"openssl", "dgst", "-sha256", "-sign", as_operand(options.value("--sign"))};
+    if (options.has("--passin") && ::access(options.value("--passin").c_str(), R_OK) == 0) {
+        cmd.push_back("-passin");
+        cmd.push_back("file:" + options.value("--passin"));
+    }
+    cmd.insert(cmd.end(), {"-out", as_operand(signature), as_operand(file)});
+    if (run_program(cmd) != 0) throw Error("signing " + file + " failed");
+}
+
+}  // namespace
+
+std::string now_text() {
+    char buf[32];
+    std::time_t t = std::time(nullptr);
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&t));
+    return buf;
+}
+
+PartFile::PartFile(std::string path) : path_(std::move(path)) {}
+
+PartFile::~PartFile() {
+    if (!committed_) ::unlink(path_.c_str());
+}
+
+void PartFile::commit_to(const std::string& final_path) {
+    if (::rename(path_.c_str(), final_path.c_str()) != 0) throw_errno("cannot put " + final_path + " in place");
+    committed_ = true;
+}
+
+void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
+                    const std::string& archive_path, const std::string& meta_path, std::string encoded) {
+    std::unique_ptr<PartFile> sign_part;
+    if (archive) archive->finish();
+    if (!archive && !meta_path.empty()) write_meta_file(meta_path, std::move(encoded));
+    if (options.has("-g")) {
+        sign_part = std::make_unique<PartFile>(options.value("-g") + ".part");
+        ::unlink(sign_part->path().c_str());
+        out.flush();
+        sign_file(options, archive ? archive_part->path() : meta_path, sign_part->path());
+    }
+    if (archive && !meta_path.empty()) write_meta_file(meta_path, std::move(encoded));
+    if (archive_part) archive_part->commit_to(archive_path);
+    if (sign_part) sign_part->commit_to(options.value("-g"));
+}
+
+int report_shrunk(Output& out, const std::vector<std::string>& shrunk) {
+    for (const std::string& path : shrunk) {
+        out.flush();
+        std::cerr << "zvfd: defect: " << path << " shrank while being packed" << std::endl;
+    }
+    return shrunk.empty() ? 0 : 100;
+}
+
+}  // namespace zvfd
