@@ -279,6 +279,9 @@ unsigned int ZvModuleUniversal::run_restore(bool replication) {
         else
             close_restore();
     }
+    // The client's snapshot file has served once the record is in place; a failed or
+    // defective run keeps it for the next try.
+    if (!defect_flag) remove_obsolete_snapshot_file();
     if (defect_flag) {
         ZvLogStream(ZvLogLvl::Warning) << defect_warning << std::endl;
         return 100;

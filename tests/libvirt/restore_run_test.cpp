@@ -82,8 +82,11 @@ public:
         const fs::path dir = box().root() / ("snap-" + std::to_string(++copies_));
         fs::create_directories(dir);
         fs::copy_file(operation() / (record + ".snap"), dir / (record + ".snap"));
-        return dir / (record + ".snap");
+        last_snapshot_ = dir / (record + ".snap");
+        return last_snapshot_;
     }
+    // The copy the last run was given.
+    const fs::path& last_snapshot() const { return last_snapshot_; }
 
     // A restore (-r) or a replica application (-R) into `directory`.
     RunResult restore(const std::string& operation, const std::string& record, const fs::path& directory,
@@ -104,6 +107,7 @@ public:
 
 private:
     int copies_ = 0;
+    fs::path last_snapshot_;
 };
 
 // The restored record under the names the backup gave: target list, XML, one image
@@ -199,6 +203,8 @@ TEST(RestoreRun, RecordIsRestoredBesideTheOriginalThenInItsPlace) {
     const RunResult first = b.restore("-r", "full_1", tmp);
     ASSERT_EQ(first.status, 0) << describe(first);
     EXPECT_TRUE(first.has_log("The archive 'full_1' has been unpacked successfully"));
+    EXPECT_TRUE(first.has_log("Removing obsolete snapshot file: " + b.last_snapshot().string()));
+    EXPECT_FALSE(fs::exists(b.last_snapshot())) << "a restored record's snapshot file stayed";
     EXPECT_EQ(entries(rest), record_files(dom)) << describe(first);
     for (const auto& disk : dom.disks())
         EXPECT_TRUE(same_bytes(rest / disk.target, disk.image)) << disk.target;
@@ -311,6 +317,7 @@ TEST(RestoreRun, FailedAndDefectiveRestoresEndWithTheirStatus) {
         EXPECT_TRUE(result.has_log(c.message)) << describe(result);
         EXPECT_EQ(fs::exists(tmp / "full_1.rest"), c.directory_stays) << describe(result);
         EXPECT_EQ(domain_exists(dom.name() + "-0"), c.defined) << describe(result);
+        EXPECT_TRUE(fs::exists(b.last_snapshot())) << "the snapshot file is needed for the next try";
         EXPECT_TRUE(fs::is_directory(tmp));
         EXPECT_FALSE(fs::exists(tmp / "no_such_record.rest"));
     }
