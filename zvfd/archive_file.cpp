@@ -88,6 +88,27 @@ std::string ArchiveFile::get(const std::string& name) {
     return data;
 }
 
+bool ArchiveFile::exists(const std::string& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return objects_.count(name) > 0;
+}
+
+std::string ArchiveFile::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    std::pair<std::uint64_t, std::uint64_t> where;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = objects_.find(name);
+        if (it == objects_.end()) throw ObjectMissing("object " + name + " is missing in archive " + path_);
+        where = it->second;
+    }
+    if (offset >= where.second) return {};
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(length, where.second - offset));
+    std::string data(n, '\0');
+    if (pread_some(fd_.get(), data.data(), n, where.first + offset) != n)
+        throw StorageError("archive " + path_ + " is truncated");
+    return data;
+}
+
 std::vector<std::string> ArchiveFile::list(const std::string& prefix) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> names;

@@ -30,6 +30,8 @@ public:
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    bool exists(const std::string& name) override;
+    std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     std::string describe() const override { return path_; }
     // Writes the directory and closes the file.
     void finish();

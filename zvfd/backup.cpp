@@ -5,14 +5,35 @@
 #include "zvfd/file_packer.h"
 #include "zvfd/ops.h"
 #include "zvfd/outputs.h"
+#include "zvfd/pack_presence.h"
 #include "zvfd/sources.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iostream>
+#include <set>
 #include <thread>
 
 namespace zvfd {
+
+namespace {
+
+// Whether the metadata file's record is the one the repository holds under its
+// task and name: only then may its blocks be taken for blocks of this repository.
+bool is_record_of(Repository& repository, const Record& reference, const std::string& payload) {
+    const std::string task = reference.prop("task"), name = reference.prop("archive_name");
+    if (!is_plain_name(task) || !is_plain_name(name)) return false;
+    try {
+        return repository.record_payload(task, name) == payload;
+    } catch (const StorageError&) {
+        throw;
+    } catch (const Error&) {
+        return false;  // no such record, or one this key cannot open
+    }
+}
+
+}  // namespace
 
 int run_backup(const Options& options, const TestAid& aid, Output& out) {
     const bool server = !options.has("-n");
@@ -59,11 +80,14 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     record.props["key_id"] = to_hex(keys.id);
 
     // The reference of an incremental or differential backup must be a record of this
-    // archiver; its blocks count as known when it was written the same way.
+    // archiver; its blocks count as known when it was written the same way, into this
+    // repository (checked below, once the repository is open).
     Record reference;
+    std::string reference_payload;
     bool reference_blocks = false;
     if (options.has("-S")) {
-        reference = read_meta_file(options.value("-S"));
+        reference_payload = read_meta_payload(options.value("-S"));
+        reference = decode_record(reference_payload, "metadata file " + options.value("-S"));
         record.props["kind"] = "reference";
         record.props["reference"] = reference.prop("archive_name");
         reference_blocks = server && reference.prop("media_server") == record.prop("media_server") &&
@@ -88,12 +112,26 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
         storage = std::move(created);
     }
     Repository repository(*storage, keys);
-    BlockIndex known = server ? repository.load_index() : BlockIndex{};
+    std::unique_ptr<PackPresence> presence;
+    BlockIndex known;
+    if (server) {
+        std::set<std::string> damaged = repository.damaged_packs();
+        known = repository.load_index(damaged);
+        presence = std::make_unique<PackPresence>(*storage, std::move(damaged));
+    }
+    if (reference_blocks && !is_record_of(repository, reference, reference_payload)) {
+        reference_blocks = false;
+        out.flush();
+        std::cerr << "zvfd: warning: the reference " << options.value("-S") << " is not a record of media server "
+                  << record.prop("media_server") << "; its blocks are stored again where the repository lacks them"
+                  << std::endl;
+    }
     // Nearly all of them are in the indexes already; the rest are added.
     if (reference_blocks) add_known_blocks(reference, known);
     reference = Record{};
-    const std::vector<std::string> shrunk =
-        packer.pack(repository, std::move(known), {kind, compression, workers, server}, out, aid, record);
+    reference_payload = std::string();
+    const std::vector<std::string> shrunk = packer.pack(
+        repository, std::move(known), {kind, compression, workers, server, presence.get()}, out, aid, record);
 
     // The record is the last object: once it is listed, everything it needs is there.
     std::string encoded = encode_record(record);

@@ -5,11 +5,12 @@
 namespace zvfd {
 
 BlockStore::BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size,
-                       unsigned uploaders)
+                       unsigned uploaders, PackPresence* presence)
     : repository_(repository),
       compression_(compression),
       pack_size_(pack_size),
       known_(std::move(known)),
+      presence_(presence),
       open_(std::make_unique<PackBuilder>()) {
     if (uploaders == 0) uploaders = repository.storage().parallel_requests();
     uploaders = std::max(1u, uploaders);
@@ -49,7 +50,7 @@ void BlockStore::rethrow_failure() {
 BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length) {
     if (failed_) rethrow_failure();
     auto found = known_.find(name);
-    if (found != known_.end()) {
+    if (found != known_.end() && (!presence_ || presence_->trusted(found->second.pack))) {
         ++known_blocks_;
         return found->second;
     }

@@ -17,6 +17,7 @@
 #pragma once
 
 #include "zvfd/compress.h"
+#include "zvfd/pack_presence.h"
 #include "zvfd/repository.h"
 
 #include <atomic>
@@ -36,9 +37,10 @@ constexpr std::size_t kCommitEvery = 16;
 class BlockStore {
 public:
     // `uploaders` 0: as many as the repository's store runs puts at once
-    // (Storage::parallel_requests).
+    // (Storage::parallel_requests). A known block counts only when `presence` (if
+    // given) trusts its pack; otherwise it is stored again.
     BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size = kPackSize,
-               unsigned uploaders = 0);
+               unsigned uploaders = 0, PackPresence* presence = nullptr);
     // Stops the uploaders; packs not stored by then are dropped (flush() stores them).
     ~BlockStore();
     BlockStore(const BlockStore&) = delete;
@@ -68,6 +70,7 @@ private:
     std::size_t pack_size_;
     std::mutex mutex_;
     const BlockIndex known_;  // read without the lock: it never changes
+    PackPresence* presence_;
     BlockIndex index_;        // blocks new in this run
     std::unique_ptr<PackBuilder> open_;
     std::atomic<std::uint64_t> new_blocks_{0}, known_blocks_{0}, stored_bytes_{0};

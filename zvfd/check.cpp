@@ -1,7 +1,8 @@
 // The repository check ("--check"): for every record of a task, that each pack it
 // needs is in the store, and with "--read-data" that each of its blocks opens and
 // matches its name or tag. One line per record; the exit code is 0 only when every
-// record is sound.
+// record is sound. The packs found missing or damaged are recorded in the repository
+// (Repository::record_damaged), so that later backups store their blocks again.
 #include "zvfd/ops.h"
 #include "zvfd/repository.h"
 
@@ -50,6 +51,12 @@ public:
             faults_[id] = fault;
         }
         return fault;
+    }
+
+    // Each damaged pack found so far, with its first fault.
+    std::map<std::string, std::string> faults() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return faults_;
     }
 
 private:
@@ -115,6 +122,7 @@ int run_check(const Options& options, Output& out) {
     std::set<std::string> present;
     for (auto& name : storage->list("packs/")) present.insert(std::move(name));
     PackFindings findings;
+    std::map<std::string, std::string> bad_packs;
     bool all_sound = true;
     for (const std::string& name : repository.list_records(task)) {
         std::string verdict;
@@ -122,7 +130,10 @@ int run_check(const Options& options, Output& out) {
             const Record record = repository.get_record(task, name);
             std::vector<std::string> missing;
             for (const auto& id : record.packs)
-                if (!present.count(pack_object_name(id))) missing.push_back(id);
+                if (!present.count(pack_object_name(id))) {
+                    missing.push_back(id);
+                    bad_packs.emplace(id, "missing");
+                }
             if (!missing.empty()) {
                 verdict = "missing pack " + missing.front();
                 if (missing.size() > 1) verdict += " and " + std::to_string(missing.size() - 1) + " more";
@@ -140,6 +151,15 @@ int run_check(const Options& options, Output& out) {
         all_sound = all_sound && verdict.empty();
         out.line("Record " + name + ": " + (verdict.empty() ? std::string(read_data ? "sound, data read" : "sound")
                                                               : verdict));
+    }
+    for (auto& [id, fault] : findings.faults()) bad_packs.emplace(id, std::move(fault));
+    const std::set<std::string> recorded = repository.damaged_packs();
+    for (auto it = bad_packs.begin(); it != bad_packs.end();)
+        it = recorded.count(it->first) ? bad_packs.erase(it) : std::next(it);
+    if (!bad_packs.empty()) {
+        repository.record_damaged(bad_packs);
+        out.line("Packs recorded as damaged or missing: " + std::to_string(bad_packs.size()) +
+                 "; later backups store their blocks again");
     }
     return all_sound ? 0 : 1;
 }

@@ -35,7 +35,7 @@ FilePacker::FilePacker(std::vector<Source> sources, std::uint32_t block_size)
 
 std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex known, const PackSettings& settings,
                                           Output& out, const TestAid& aid, Record& record) {
-    BlockStore store(repository, settings.compression, std::move(known));
+    BlockStore store(repository, settings.compression, std::move(known), kPackSize, 0, settings.presence);
     const BlockNamer namer(settings.kind, repository.keys().naming);
     std::vector<const char*> prefixes = {"Packed: "};
     if (settings.transferred) prefixes.push_back("Transferred: ");

@@ -10,6 +10,7 @@
 #include "zvfd/block_name.h"
 #include "zvfd/cli.h"
 #include "zvfd/compress.h"
+#include "zvfd/pack_presence.h"
 #include "zvfd/reader.h"
 #include "zvfd/record.h"
 #include "zvfd/repository.h"
@@ -26,6 +27,7 @@ struct PackSettings {
     Compression compression = Compression::Optimal;
     unsigned workers = 1;
     bool transferred = false;  // also "Transferred: " lines: the blocks go to a media server
+    PackPresence* presence = nullptr;  // when set, a known block counts only in a pack it trusts
 };
 
 class FilePacker {

@@ -110,9 +110,12 @@ void write_meta_file(const std::string& path, std::string encoded) {
 }
 
 Record read_meta_file(const std::string& path) {
+    return decode_record(read_meta_payload(path), "metadata file " + path);
+}
+
+std::string read_meta_payload(const std::string& path) {
     const std::string bytes = read_file(path, "metadata file");
-    const std::string what = "metadata file " + path;
-    return decode_record(read_envelope(bytes, kMetaMagic, what).payload, what);
+    return read_envelope(bytes, kMetaMagic, "metadata file " + path).payload;
 }
 
 bool is_safe_name(const std::string& name) {

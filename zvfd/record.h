@@ -60,6 +60,8 @@ void write_meta_file(const std::string& path, const Record& record);
 // The same from the record's bytes (encode_record), when they are at hand already.
 void write_meta_file(const std::string& path, std::string encoded);
 Record read_meta_file(const std::string& path);
+// The record's bytes (encode_record) as the metadata file holds them, checked.
+std::string read_meta_payload(const std::string& path);
 
 // A name that stays below the restore directory: relative, no empty, "." or ".."
 // component.

@@ -10,6 +10,7 @@
 #include <openssl/hmac.h>
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 namespace zvfd {
@@ -18,6 +19,7 @@ namespace {
 
 constexpr char kTaskMagic[9] = "ZVFDTASK";
 constexpr char kRecordMagic[9] = "ZVFDRECD";
+constexpr char kDamagedMagic[9] = "ZVFDDAMG";
 
 std::string trim(const std::string& s) {
     const auto b = s.find_first_not_of(" \t\r");
@@ -110,7 +112,7 @@ std::string unpack_block(const std::string& pack, const std::string& id, const B
 Repository::Repository(Storage& storage, const Keys& keys)
     : storage_(storage), keys_(keys), sealer_(make_sealer(keys)) {}
 
-BlockIndex Repository::load_index() {
+BlockIndex Repository::load_index(const std::set<std::string>& damaged) {
     const std::vector<std::string> objects = storage_.list("index/");
     std::vector<std::vector<PackEntry>> entries(objects.size());
     for_each_at_once(objects.size(), storage_.parallel_requests(), [&](std::size_t i) {
@@ -128,8 +130,11 @@ BlockIndex Repository::load_index() {
     BlockIndex index;
     for (std::size_t i = 0; i < objects.size(); ++i) {
         const std::string id = objects[i].substr(6);
-        for (auto& e : entries[i])
-            index.emplace(std::move(e.name), BlockLocation{id, e.offset, e.stored, e.raw, e.flags});
+        const bool sound = !damaged.count(id);
+        for (auto& e : entries[i]) {
+            auto [it, added] = index.emplace(std::move(e.name), BlockLocation{id, e.offset, e.stored, e.raw, e.flags});
+            if (!added && sound && damaged.count(it->second.pack)) it->second = {id, e.offset, e.stored, e.raw, e.flags};
+        }
         entries[i] = {};
     }
     return index;
@@ -206,6 +211,10 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
 }
 
 Record Repository::get_record(const std::string& task, const std::string& name) {
+    return decode_record(record_payload(task, name), "record " + name + " of task " + task);
+}
+
+std::string Repository::record_payload(const std::string& task, const std::string& name) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
     const std::string what = "record " + name + " of task " + task;
     std::string bytes;
@@ -219,13 +228,11 @@ Record Repository::get_record(const std::string& task, const std::string& name) 
         if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
         throw Error(what + " is not encrypted: give no key");
     }
-    std::string plain;
     try {
-        plain = sealer_ ? sealer_->open(env.payload) : env.payload;
+        return sealer_ ? sealer_->open(env.payload) : env.payload;
     } catch (const AuthError&) {
         throw Error(what + " fails its authentication: it is damaged");
     }
-    return decode_record(plain, what);
 }
 
 std::vector<std::string> Repository::list_records(const std::string& task) {
@@ -252,12 +259,45 @@ std::vector<std::string> Repository::tasks_with_record(const std::string& name) 
 namespace zvfd {
 
 bool Repository::has_record(const std::string& task, const std::string& name) {
-    try {
-        storage_.get(record_object(task, name));
-        return true;
-    } catch (const ObjectMissing&) {
-        return false;
+    return storage_.exists(record_object(task, name));
+}
+
+std::set<std::string> Repository::damaged_packs() {
+    std::set<std::string> packs;
+    for (const std::string& object : storage_.list("damaged/")) {
+        std::string bytes;
+        try {
+            bytes = storage_.get(object);
+        } catch (const ObjectMissing&) {
+            continue;
+        }
+        // Unreadable, it might have named any pack: refuse to guess and say so.
+        const Envelope env = read_envelope(bytes, kDamagedMagic, "list of damaged packs " + object);
+        ByteReader r(env.payload, "list of damaged packs " + object);
+        for (std::uint32_t n = r.u32(); n > 0; --n) {
+            std::string id, found;
+            r.fields(id, found);
+            packs.insert(std::move(id));
+        }
+        if (!r.done()) r.damaged();
     }
+    return packs;
+}
+
+void Repository::record_damaged(const std::map<std::string, std::string>& packs) {
+    if (packs.empty()) return;
+    ByteWriter w;
+    w.u32(static_cast<std::uint32_t>(packs.size()));
+    for (const auto& [id, found] : packs) w.fields(id, found);
+    Envelope env;
+    env.key_id = std::string(16, '\0');
+    env.payload = std::move(w.bytes());
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    // The random part keeps two checks in the same second apart.
+    const std::string name = std::string("damaged/") + stamp + "-" + new_pack_id().substr(0, 12);
+    storage_.put_if_absent(name, write_envelope(kDamagedMagic, env));
 }
 
 }  // namespace zvfd

@@ -19,6 +19,11 @@
 //   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h), sealed
 //                                 when a key is given; written last, so a record
 //                                 that is listed is complete
+//   damaged/<time>-<random>       envelope "ZVFDDAMG" (never sealed): u32 count, then
+//                                 per pack: text pack id, text what the check found;
+//                                 written by a check that found packs damaged or
+//                                 missing, so that later backups store their blocks
+//                                 again instead of naming them
 // Two backups into one repository at once need no lock: pack ids are random, other
 // names are taken with put-if-absent, and a record name is refused when taken.
 #pragma once
@@ -29,7 +34,9 @@
 #include "zvfd/record.h"
 #include "zvfd/storage.h"
 
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <unordered_map>
 
@@ -72,8 +79,9 @@ public:
 
     // Every block stored with this repository's key, from the pack indexes. Indexes of
     // other keys are passed over; a damaged one, or one stored under another pack's
-    // name, is passed over too, its blocks are then simply stored again.
-    BlockIndex load_index();
+    // name, is passed over too, its blocks are then simply stored again. A block found
+    // in several packs is taken from one that is not among `damaged`.
+    BlockIndex load_index(const std::set<std::string>& damaged = {});
     // A pack and its index in two steps, so that many packs share one flush to the
     // disk: the pack is put deferred (Storage::put_deferred) and its index's bytes are
     // returned; they are put with put_index_deferred only after a sync made the pack
@@ -94,10 +102,18 @@ public:
     // Throws Error when the task has no such record, when it was sealed with another
     // key, or when it is damaged.
     Record get_record(const std::string& task, const std::string& name);
+    // The plain bytes of a record (the payload of its metadata file), with the same
+    // errors as get_record.
+    std::string record_payload(const std::string& task, const std::string& name);
     std::vector<std::string> list_records(const std::string& task);
     // The tasks that hold a record of that name, from one listing of every task.
     std::vector<std::string> tasks_with_record(const std::string& name);
     bool has_record(const std::string& task, const std::string& name);
+
+    // Every pack that a check has recorded as damaged or missing.
+    std::set<std::string> damaged_packs();
+    // Records packs (id → what was found) as damaged, in a new object.
+    void record_damaged(const std::map<std::string, std::string>& packs);
 
 private:
     Storage& storage_;

@@ -132,6 +132,33 @@ std::string S3Storage::get(const std::string& name) {
     return std::move(*data);
 }
 
+bool S3Storage::exists(const std::string& name) {
+    const std::string key = key_of(name);
+    if (client_.head_object(key)) return true;
+    if (config_.retention_days == 0) return false;
+    for (const S3Version& version : client_.list_versions(key))
+        if (version.key == key && !version.delete_marker) return true;
+    return false;
+}
+
+std::string S3Storage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    // Which version a read of a versioned bucket trusts is get()'s to choose.
+    if (config_.retention_days != 0 || length == 0) return Storage::get_range(name, offset, length);
+    const std::string key = key_of(name);
+    S3Request request{"GET", key, {}, {{"Range", "bytes=" + std::to_string(offset) + "-" +
+                                                     std::to_string(offset + length - 1)}}, {}};
+    S3Response response = client_.perform(request);
+    if (response.status == 206) return std::move(response.body);
+    if (response.status == 200) {  // a store that ignores ranges sends it all
+        if (offset >= response.body.size()) return {};
+        return response.body.substr(static_cast<std::size_t>(offset), length);
+    }
+    if (response.status == 416) return {};  // the range begins past the end
+    if (response.status == 404) throw ObjectMissing("object " + name + " is missing from " + description_);
+    throw S3Error("S3 request " + client_.describe("GET", key) + " failed: " + std::to_string(response.status) + " " +
+                  response.error_code());
+}
+
 std::vector<std::string> S3Storage::list(const std::string& prefix) {
     const std::string key_prefix = key_of(prefix);
     const std::size_t strip = config_.prefix.empty() ? 0 : config_.prefix.size() + 1;

@@ -62,6 +62,10 @@ public:
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    // HEAD; with a retention, also a version that a delete marker hides (get reads it).
+    bool exists(const std::string& name) override;
+    // A ranged GET; with a retention, the range of what get reads.
+    std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     std::string describe() const override { return description_; }
     // With a retention, the objects stay locked at least as long as a new object
     // would be; several requests run at once.

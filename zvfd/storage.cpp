@@ -95,6 +95,21 @@ bool is_object_name(const std::string& name) {
     }
 }
 
+bool Storage::exists(const std::string& name) {
+    try {
+        get(name);
+        return true;
+    } catch (const ObjectMissing&) {
+        return false;
+    }
+}
+
+std::string Storage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    const std::string whole = get(name);
+    if (offset >= whole.size()) return {};
+    return whole.substr(static_cast<std::size_t>(offset), length);
+}
+
 LocalStorage::LocalStorage(std::string root) : root_(std::move(root)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
     if (root_.empty()) throw StorageError("a local repository needs a directory");
@@ -220,6 +235,29 @@ std::vector<std::string> LocalStorage::list(const std::string& prefix) {
     return names;
 }
 
+bool LocalStorage::exists(const std::string& name) {
+    struct stat st {};
+    if (::stat(path_of(name).c_str(), &st) == 0) return S_ISREG(st.st_mode);
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    storage_errno("cannot look for object " + name);
+}
+
+std::string LocalStorage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    const std::string path = path_of(name);
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        if (errno == ENOENT) throw ObjectMissing("object " + name + " is missing in " + root_);
+        storage_errno("cannot open object " + name);
+    }
+    std::string data(length, '\0');
+    try {
+        data.resize(pread_some(fd.get(), data.data(), length, offset));
+    } catch (const Error& e) {
+        throw StorageError("cannot read object " + name + ": " + e.what());
+    }
+    return data;
+}
+
 void LocalStorage::remove(const std::string& name) {
     const std::string path = path_of(name);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) storage_errno("cannot remove object " + name);
@@ -252,6 +290,26 @@ unsigned FaultyStorage::puts() const {
     return puts_;
 }
 
+unsigned FaultyStorage::gets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return gets_;
+}
+
+unsigned FaultyStorage::range_reads() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return range_reads_;
+}
+
+unsigned FaultyStorage::existence_checks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return existence_checks_;
+}
+
+unsigned FaultyStorage::listings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return listings_;
+}
+
 void FaultyStorage::check_alive() const {
     if (crashed_) throw StorageError("injected crash: the store is gone");
 }
@@ -278,6 +336,7 @@ std::string FaultyStorage::get(const std::string& name) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         check_alive();
+        ++gets_;
         flip = flip_ && name.compare(0, flip_prefix_.size(), flip_prefix_) == 0;
         offset = flip_offset_;
     }
@@ -286,10 +345,41 @@ std::string FaultyStorage::get(const std::string& name) {
     return data;
 }
 
+std::string FaultyStorage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    bool flip = false;
+    std::size_t flip_at = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+        ++range_reads_;
+        flip = flip_ && name.compare(0, flip_prefix_.size(), flip_prefix_) == 0;
+        flip_at = flip_offset_;
+    }
+    std::string data = inner_.get_range(name, offset, length);
+    if (flip) {
+        // Where the byte lies depends on the whole object's size, as for get().
+        const std::string whole = inner_.get(name);
+        const std::size_t at = whole.empty() ? 0 : flip_at % whole.size();
+        if (!whole.empty() && at >= offset && at - offset < data.size())
+            data[at - offset] = static_cast<char>(~data[at - offset]);
+    }
+    return data;
+}
+
+bool FaultyStorage::exists(const std::string& name) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        check_alive();
+        ++existence_checks_;
+    }
+    return inner_.exists(name);
+}
+
 std::vector<std::string> FaultyStorage::list(const std::string& prefix) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         check_alive();
+        ++listings_;
     }
     return inner_.list(prefix);
 }

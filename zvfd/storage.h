@@ -19,6 +19,11 @@
 // - get returns the whole object; a missing object throws ObjectMissing.
 // - list returns the names that begin with the prefix (a plain string prefix, not
 //   only whole components), sorted bytewise. Objects being written are not listed.
+// - exists says whether get would find the object now (a pack that a record is about
+//   to name, confirmed without reading it).
+// - get_range returns `length` bytes of the object from `offset`, fewer only where
+//   the object ends; a missing object throws ObjectMissing. It reads what get would
+//   read (the same version of it, on a store that keeps versions).
 // - remove deletes one object; a missing object is no error.
 // - put_deferred stores like put_if_absent, except that the object may stay absent
 //   until the next sync_deferred returns; then it is complete, durable and listed (a
@@ -44,6 +49,7 @@
 #include "zvfd/io.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -75,6 +81,9 @@ public:
     virtual std::string get(const std::string& name) = 0;
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
+    // These two read the whole object here; backends answer them for less.
+    virtual bool exists(const std::string& name);
+    virtual std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length);
     virtual void put_deferred(const std::string& name, const std::string& data) { put_if_absent(name, data); }
     virtual void sync_deferred() {}
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
@@ -99,6 +108,8 @@ public:
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    bool exists(const std::string& name) override;
+    std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     std::string describe() const override { return root_; }
     // While one put waits for its flush to the disk, the others write.
     unsigned parallel_requests() const override { return 6; }
@@ -133,14 +144,22 @@ public:
     // backend without atomic writes would after a crash; the call reports success.
     void truncate_put(unsigned nth);
     // Every get of an object whose name begins with `prefix` returns the content with
-    // the byte at `offset` (taken modulo the size) inverted.
+    // the byte at `offset` (taken modulo the size) inverted; a range read covering
+    // that byte returns it inverted too.
     void flip_on_get(const std::string& prefix, std::size_t offset);
     unsigned puts() const;
+    // Calls of each kind so far, for tests that bound the requests a run makes.
+    unsigned gets() const;
+    unsigned range_reads() const;
+    unsigned existence_checks() const;
+    unsigned listings() const;
 
     bool put_if_absent(const std::string& name, const std::string& data) override;
     std::string get(const std::string& name) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
+    bool exists(const std::string& name) override;
+    std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     void keep(const std::vector<std::string>& names) override;
     std::string describe() const override { return "faulty " + inner_.describe(); }
     unsigned parallel_requests() const override { return inner_.parallel_requests(); }
@@ -149,7 +168,7 @@ private:
     void check_alive() const;
     Storage& inner_;
     mutable std::mutex mutex_;
-    unsigned puts_ = 0;
+    unsigned puts_ = 0, gets_ = 0, range_reads_ = 0, existence_checks_ = 0, listings_ = 0;
     unsigned fail_at_ = 0, crash_at_ = 0, truncate_at_ = 0;
     bool crashed_ = false;
     std::string flip_prefix_;

@@ -4,13 +4,16 @@
 // record that cannot be restored.
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
+#include "zvfd/record.h"
 
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 
 #include <boost/filesystem.hpp>
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,6 +30,13 @@ std::string random_bytes(std::size_t size, unsigned seed) {
         std::memcpy(&data[i], &word, 8);
     }
     return data;
+}
+
+std::string sha256(const std::string& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned length = 0;
+    EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr);
+    return std::string(reinterpret_cast<char*>(digest), length);
 }
 
 // The regular files below a directory of the repository, as object names.
@@ -102,6 +112,82 @@ TEST_F(RepositoryTrust, IndexUnderAnotherPacksNameDoesNotMisleadAFullBackup) {
     ASSERT_EQ(again.status, 0) << again.out;
     expect_restores("one_2", "one.img");
     expect_restores("two_1", "two.img");
+}
+
+// An incremental whose reference names blocks the repository does not hold (or not
+// there): the blocks are stored again and the record restores.
+TEST_F(RepositoryTrust, ReferenceWithBlocksTheRepositoryLacksIsNotTrusted) {
+    const auto changed_disk = [] { return random_bytes(6 << 20, 3).replace(0, 4096, random_bytes(4096, 4)); };
+    struct Case {
+        const char* what;
+        std::function<void()> damage;
+    } cases[] = {
+        {"the media server's directory removed", [this] { fs::remove_all(repository()); }},
+        {"one of its packs removed", [this] { fs::remove(repository() / objects_below(repository(), "packs").back()); }},
+        {"a metadata file that differs from the repository's record",
+         [this, changed_disk] {
+             // It claims that the pack holding the first block also holds the block the
+             // next backup will find there: a block this repository has never seen.
+             zvfd::Record forged = zvfd::read_meta_file(meta("full"));
+             forged.files.at(0).blocks.at(0).name = sha256(changed_disk().substr(0, 16384));
+             zvfd::write_meta_file(meta("full"), forged);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(repository());
+        const std::string list = source("disk.img", 6 << 20, 3);
+        ASSERT_EQ(backup(list, "full").status, 0);
+        c.damage();
+        zv_test::write_file(work() / "disk.img", changed_disk());
+        const zv_test::RunResult run = backup(list, "incremental", " -S " + meta("full"));
+        ASSERT_EQ(run.status, 0) << run.out;
+        expect_restores("incremental", "disk.img");
+        fs::remove(meta("incremental"));
+    }
+}
+
+// A pack removed behind the archiver's back: the next full backup of the same data
+// stores those blocks again instead of naming the missing pack.
+TEST_F(RepositoryTrust, FullBackupAfterAPackWasRemovedRestores) {
+    const std::string list = source("disk.img", 6 << 20, 5);
+    ASSERT_EQ(backup(list, "first").status, 0);
+    const std::vector<std::string> packs = objects_below(repository(), "packs");
+    ASSERT_EQ(packs.size(), 2u);
+    fs::remove(repository() / packs.front());
+    ASSERT_EQ(backup(list, "second").status, 0);
+    expect_restores("second", "disk.img");
+    // Only the lost pack's blocks were stored again.
+    EXPECT_EQ(objects_below(repository(), "packs").size(), 2u);
+    ASSERT_EQ(backup(list, "third").status, 0);
+    expect_restores("third", "disk.img");
+}
+
+// A flipped byte in a pack is what only reading the data finds: once the check has
+// read it, the next full backup stores the damaged pack's blocks again.
+TEST_F(RepositoryTrust, FullBackupAfterACheckFoundADamagedPackRestores) {
+    const std::string list = source("disk.img", 6 << 20, 6);
+    ASSERT_EQ(backup(list, "first").status, 0);
+    const std::vector<std::string> packs = objects_below(repository(), "packs");
+    ASSERT_EQ(packs.size(), 2u);
+    std::string bytes = zv_test::read_file(repository() / packs.front());
+    bytes[bytes.size() / 2] = static_cast<char>(~bytes[bytes.size() / 2]);
+    zv_test::write_file(repository() / packs.front(), bytes);
+
+    const std::string check = "/opt/zelvor/bin/zvfd --check -M media1 -T 42 -s /opt/zelvor/var/tasks//task_secret_42";
+    zv_test::RunResult run = box_.shell(check + " --read-data 2>&1");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("Record first: damaged: "), std::string::npos) << run.out;
+    EXPECT_EQ(objects_below(repository(), "damaged").size(), 1u);
+
+    ASSERT_EQ(backup(list, "healed").status, 0);
+    expect_restores("healed", "disk.img");
+    run = box_.shell(check + " --read-data 2>&1");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("Record first: damaged: "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Record healed: sound, data read\n"), std::string::npos) << run.out;
+    // What was recorded once is not recorded again.
+    EXPECT_EQ(objects_below(repository(), "damaged").size(), 1u);
 }
 
 // A repository written by the archiver's first format (one index object per pack,

@@ -334,6 +334,34 @@ TEST(S3Program, CheckFindsMissingAndDamagedPacks) {
     EXPECT_NE(run.out.find(one ? "Record two: sound\n" : "Record one: sound\n"), std::string::npos) << run.out;
 }
 
+// Packs gone from the bucket: a later backup stores their blocks again instead of
+// naming them, whether an index or the incremental's reference names them.
+TEST(S3Program, BlocksOfMissingPacksAreStoredAgain) {
+    ZV_REQUIRE_RADOSGW(gw);
+    const std::string bucket = gw.new_bucket(false);
+    Host host(gw, location(gw, bucket));
+    const fs::path image = host.work() / "disk.img";
+    make_image(image, 48 << 20, 12);
+    const std::string list = host.list_of(image);
+    ASSERT_EQ(host.backup(list, "full_1").status, 0);
+    zvfd::S3Client client(gw.location(bucket), gw.keys());
+    client.delete_object(client.list_keys("site/kvm/packs/").front());
+    auto run = host.backup(list, "full_2");
+    ASSERT_EQ(run.status, 0) << run.out;
+    run = host.restore("full_2", host.work() / "r2");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(host.work() / "r2" / "vda", image);
+
+    // The whole repository gone: the reference's blocks are no longer there either.
+    for (const auto& key : client.list_keys("site/kvm/")) client.delete_object(key);
+    overwrite(image, 1 << 20, 64 << 10, 13);
+    run = host.backup(list, "incremental_3", "42", host.meta("full_2"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    run = host.restore("incremental_3", host.work() / "r3");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(host.work() / "r3" / "vda", image);
+}
+
 TEST(S3Program, StartFailuresAreClear) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(false);
