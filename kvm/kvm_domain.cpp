@@ -213,13 +213,15 @@ bool ZvModuleKvm::read_backing_chain(kvm_device_info& device) {
                                     shell_quote(path) + " --output=json";
         std::string output;
         if (zv_utils_common::execute_command(command, output) != 0) {
-            // The chain is informational; an image qemu-img cannot open ends it here
-            // and the archiver still reads the file itself.
-            ZvLogStream(ZvLogLvl::Warning) << devices_signature
-                                           << ": Can't read the backing file of: " << path
-                                           << std::endl;
-            log_failed_command(ZvLogLvl::Warning, command, output);
-            return true;
+            // Every file of a saved disk's chain is archived with it: a chain cut short
+            // here would make a backup that restores without its base. A drive that is
+            // not saved (a CD-ROM, a floppy, a lun) only loses the rest of its chain.
+            const bool saved = device.device == kvm_device_type::disk;
+            const ZvLogLvl::Level level = saved ? ZvLogLvl::Error : ZvLogLvl::Warning;
+            ZvLogStream(level) << devices_signature << ": Can't read the backing file of disk "
+                               << device.target << ": " << path << std::endl;
+            log_failed_command(level, command, output);
+            return !saved;
         }
         boost::system::error_code ec;
         const json::value info = json::parse(output, ec);

@@ -68,7 +68,9 @@ std::array<int, 3> ZvModuleKvm::parse_hypervisor_version(std::string text) {
 }
 
 bool ZvModuleKvm::hypervisor_needs_force_share(const std::array<int, 3>& version) {
-    return static_cast<unsigned>(version[0]) > 2 || (version[1] > 10 && version[2] > 0);
+    // QEMU locks a running domain's images from 2.10 on, and qemu-img of the same
+    // version reads them only with --force-share.
+    return static_cast<unsigned>(version[0]) > 2 || (version[0] == 2 && version[1] >= 10);
 }
 
 int ZvModuleKvm::check_client(const bool& verbose) {

@@ -511,6 +511,37 @@ TEST(BackupRun, DomainDestroyedDuringArchiverRun) {
         << "a write made on the overlay before the stop is lost";
 }
 
+// A linked clone is archived with its base: a base that qemu-img cannot read fails
+// the backup before the snapshot, naming the disk, the file and qemu-img's answer.
+TEST(BackupRun, UnreadableBaseOfALinkedCloneFailsTheBackup) {
+    ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
+    DomainOptions dom_options;
+    dom_options.linked_clone = true;
+    TestDomain dom(dom_options);
+    BackupBox b;
+    const fs::path real_qemu_img = b.box().root() / "real-qemu-img";
+    fs::copy_file("/usr/bin/qemu-img", real_qemu_img);
+    const std::string base = dom.base_image().string();
+    b.box().fake_program("/usr/bin/qemu-img",
+                         "#!/bin/bash\n"
+                         "if [ \"$1\" = info ]; then for a in \"$@\"; do if [ \"$a\" = '" + base + "' ]; then\n"
+                         "  echo \"qemu-img: Could not open '$a': Permission denied\" >&2; exit 1\n"
+                         "fi; done; fi\n"
+                         "exec '" + real_qemu_img.string() + "' \"$@\"\n");
+
+    const RunResult result = b.box().run(b.backup_args("-1", dom.name(), "full_1"), b.options());
+    EXPECT_EQ(result.status, 6) << describe(result);
+    EXPECT_TRUE(result.has_log("Error: bool ZvModuleKvm::load_online_VM_devices(std::__cxx11::string, "
+                               "std::vector<kvm_device_info>*): Can't read the backing file of disk vda: " +
+                               base))
+        << describe(result);
+    EXPECT_TRUE(result.has_log("qemu-img: Could not open '" + base + "': Permission denied")) << describe(result);
+    EXPECT_TRUE(main_lines(result).empty());
+    EXPECT_TRUE(b.archiver_runs().empty());
+    EXPECT_FALSE(fs::exists(b.operation() / "full_1"));
+    expect_on_own_disks(dom);
+}
+
 // The saved definition keeps the console password; one virsh could not write (it
 // still ends with 0) fails the backup before anything is archived.
 TEST(BackupRun, DomainXmlIsArchivedWhole) {
