@@ -6,10 +6,18 @@
 # page cache and mounts in a namespace of its own). Exits the bench otherwise.
 bench_zvfd() {
   local zvfd
-  zvfd=$(realpath "${1:-$(dirname "${BASH_SOURCE[0]}")/../../build/zvfd}")
-  [ -x "$zvfd" ] || { echo "no zvfd binary at $zvfd (build the target zvfd first)" >&2; exit 2; }
+  zvfd=$(bench_tool "${1:-$(dirname "${BASH_SOURCE[0]}")/../../build/zvfd}")
   [ "$(id -u)" = 0 ] || { echo "run as root: the bench drops the page cache" >&2; exit 2; }
   echo "$zvfd"
+}
+
+# bench_tool PATH: the absolute path of a benchmark program of the build, after checking
+# it is there. Exits the bench otherwise.
+bench_tool() {
+  local tool
+  tool=$(realpath -m "$1")
+  [ -x "$tool" ] || { echo "no $(basename "$tool") at $tool (build the target $(basename "$tool") first)" >&2; exit 2; }
+  echo "$tool"
 }
 
 # build_dataset WORK IMG: a 4 GiB sparse image with 16 islands of 64 MiB random data,
