@@ -251,6 +251,19 @@ void ZvModuleKvm::copy_sparse_file(const std::string& from, const std::string& t
     }
 }
 
+std::string ZvModuleKvm::archived_image(const std::string& directory, const std::string& name,
+                                        const std::string& original) const {
+    const fs::path path(original);
+    const bool inside = path.is_absolute() &&
+                        std::none_of(path.begin(), path.end(), [](const fs::path& part) { return part == ".."; });
+    if (deploying_replica && inside) {
+        const std::string replica = directory + original;
+        boost::system::error_code ec;
+        if (fs::is_regular_file(fs::symlink_status(replica, ec))) return replica;
+    }
+    return directory + "/" + name;
+}
+
 bool ZvModuleKvm::restore_backing_chain(const std::string& directory, const std::string& target,
                                         const std::vector<std::pair<std::string, std::string>>& targets,
                                         std::vector<std::string>& chosen,
@@ -271,9 +284,11 @@ bool ZvModuleKvm::restore_backing_chain(const std::string& directory, const std:
         const std::string key = backing_file_key(target, depth);
         const std::string* original = original_of(key);
         if (original == nullptr) return true;
+        const std::string name = archived_name(*original);
+        const std::string archived = archived_image(directory, name, *original);
         // An image shared with an earlier disk is restored once, and both use it.
         const auto done = std::find_if(images.begin(), images.end(), [&](const restored_image& image) {
-            return image.archived == directory + "/" + archived_name(*original);
+            return image.archived == archived;
         });
         if (done != images.end()) {
             images[above].backing = done->destination;
@@ -281,9 +296,7 @@ bool ZvModuleKvm::restore_backing_chain(const std::string& directory, const std:
         }
         std::string path;
         if (!find_free_image_path(*original, chosen, path)) return false;
-        const std::string archived = directory + "/" + archived_name(*original);
-        if (!check_name_in_operation_directory("Backing file name", archived_name(*original)) ||
-            !fs::is_regular_file(archived)) {
+        if (!check_name_in_operation_directory("Backing file name", name) || !fs::is_regular_file(archived)) {
             ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": File doesn't exist in archive: "
                                          << in_quotes(archived) << std::endl;
             return false;
@@ -437,15 +450,20 @@ bool ZvModuleKvm::rewrite_restored_xml(const std::string& directory, const std::
             // The archive keeps each image under its disk's target, so two images
             // of one file name in different directories stay apart.
             if (!check_name_in_operation_directory("Disk target", target)) return false;
-            const std::string archived = directory + "/" + target;
-            const bool listed = std::any_of(targets.begin(), targets.end(),
-                                            [&](const auto& pair) { return pair.first == target; });
-            if (!listed || !fs::is_regular_file(archived)) {
+            const auto listed = std::find_if(targets.begin(), targets.end(),
+                                             [&](const auto& pair) { return pair.first == target; });
+            const std::string archived = listed == targets.end()
+                                             ? directory + "/" + target
+                                             : archived_image(directory, target, listed->second);
+            if (listed == targets.end() || !fs::is_regular_file(archived)) {
                 ZvLogStream(ZvLogLvl::Error) << deployment_signature
                                              << ": File doesn't exist in archive: "
                                              << in_quotes(archived) << std::endl;
                 return false;
             }
+            if (archived != directory + "/" + target)
+                ZvLogStream(ZvLogLvl::Info) << "Disk " << target << " is deployed from the replica's image: "
+                                            << archived << std::endl;
             xmlSetProp(source_node, BAD_CAST "file", BAD_CAST path.c_str());
             chosen.push_back(path);
             images.push_back({archived, path, ""});
@@ -479,8 +497,18 @@ bool ZvModuleKvm::rewrite_restored_xml(const std::string& directory, const std::
     return true;
 }
 
-bool ZvModuleKvm::deployment(const bool&) {
+bool ZvModuleKvm::deployment(const bool& replication) {
     const std::string directory = options_.tmp_operation_directory;
+    deploying_replica = replication;
+    // A replica applied onto a plain copy of the images has no domain record beside
+    // it: the images are what the client asked for.
+    boost::system::error_code ec;
+    if (replication && !fs::exists(fs::symlink_status(directory + "/target_list", ec))) {
+        ZvLogStream(ZvLogLvl::Info) << "The replica's images under " << directory
+                                    << " were updated; no domain was defined, since there is no "
+                                    << "target_list there" << std::endl;
+        return true;
+    }
     std::vector<std::pair<std::string, std::string>> targets;
     std::string uuid = "restored-by-zelvor";
     if (!analyse_targer_list(directory, targets, uuid)) return false;

@@ -124,6 +124,11 @@ public:
     bool restore_backing_chain(const std::string& directory, const std::string& target,
                                const std::vector<std::pair<std::string, std::string>>& targets,
                                std::vector<std::string>& chosen, std::vector<restored_image>& images);
+    // The file of the restore directory that holds the image archived as `name` whose
+    // original path is `original`. A replica application writes each image at the
+    // restore directory followed by its original path: there it is the newer one.
+    std::string archived_image(const std::string& directory, const std::string& name,
+                               const std::string& original) const;
     // The wanted name, or the first of wanted-0, wanted-1 ... that no domain has.
     // False (logged) after a bounded number of tries.
     bool find_free_domain_name(const std::string& wanted, std::string& name);
@@ -218,4 +223,5 @@ protected:
     // The before step ran in the guest and its after step has not run yet.
     bool after_step_owed = false;
     unsigned domain_name_counter = 0;  // advanced by every domain name the deployment tries
+    bool deploying_replica = false;    // the deployment follows a replica application
 };

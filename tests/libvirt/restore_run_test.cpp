@@ -430,38 +430,75 @@ TEST(RestoreRun, DomainWithALunOrABlockDiskKeepsItsRestoredFiles) {
     }
 }
 
-// A replica holds the disks alone, under their paths. Its application runs the
-// deployment whatever without_deployment_restore says: on its own record there is no
-// target list to define a domain from; in a directory that holds the domain's record
-// (a restore of its backup run without last) it defines the domain.
+namespace {
+
+// Waits until the guest has written `lines` more lines of its counter, so that its
+// data disk differs from what an earlier copy holds.
+void wait_for_guest_writes(const TestDomain& dom, int lines) {
+    const int before = line_count(dom.read_guest_file(kGuestCounter));
+    for (int i = 0; i < 600; ++i) {
+        if (line_count(dom.read_guest_file(kGuestCounter)) >= before + lines) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    FAIL() << "the guest wrote nothing";
+}
+
+}  // namespace
+
+// A replica holds the disks alone, under their paths; its application runs the
+// deployment whatever without_deployment_restore says. Onto a plain copy of the
+// images it updates them and defines nothing; into the restore directory of an
+// earlier backup it defines the domain on the replica's images, not the backup's.
 TEST(RestoreRun, ReplicaApplicationDeploysEvenWithoutDeploymentRestore) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
-    TestDomain dom(shut_off());
+    TestDomain dom;  // running: the guest writes between the backup and each replica
     DefinedByRestore restored{{dom.name() + "-0"}};
     RestoreBox b;
+    ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
+    ASSERT_NO_FATAL_FAILURE(wait_for_guest_writes(dom, 2));
     ASSERT_NO_FATAL_FAILURE(b.backup("-A", dom.name(), "replica_1"));
+    ASSERT_NO_FATAL_FAILURE(wait_for_guest_writes(dom, 2));
+    ASSERT_NO_FATAL_FAILURE(b.backup("-A", dom.name(), "replica_2"));
+    const fs::path full_point = b.unpack_archive("full_1");
+    const fs::path point_1 = b.unpack_archive("replica_1");
+    const fs::path point_2 = b.unpack_archive("replica_2");
+    auto at_point = [&](const fs::path& point, const DiskInfo& disk) { return point / disk.image.relative_path(); };
+    for (const auto& disk : dom.disks()) ASSERT_TRUE(fs::exists(at_point(point_2, disk))) << disk.target;
+    ASSERT_FALSE(same_bytes(full_point / "vdb", at_point(point_2, dom.disks()[1])))
+        << "the guest's writes are not in the replica";
     const std::vector<std::string> skip_deployment = {"-e", "without_deployment_restore:yes"};
 
+    // Onto a plain copy: the first replica makes it, the second updates it in place.
     const fs::path alone = b.box().root() / "apply";
-    const RunResult bare = b.restore("-R", "replica_1", alone, skip_deployment);
-    EXPECT_EQ(bare.status, 7) << describe(bare);
-    EXPECT_TRUE(bare.has_log(": can't open " + alone.string() + "/target_list")) << describe(bare);
-    for (const auto& disk : dom.disks())
-        EXPECT_TRUE(same_bytes(alone / disk.image.relative_path(), disk.image)) << disk.target;
-    EXPECT_FALSE(fs::exists(alone / "replica_1.snap_dir"));
+    for (const auto& [record, point] : {std::make_pair("replica_1", point_1), std::make_pair("replica_2", point_2)}) {
+        SCOPED_TRACE(record);
+        const RunResult bare = b.restore("-R", record, alone, skip_deployment);
+        EXPECT_EQ(bare.status, 0) << describe(bare);
+        EXPECT_TRUE(bare.has_log("The replica's images under " + alone.string() +
+                                 " were updated; no domain was defined"))
+            << describe(bare);
+        for (const auto& disk : dom.disks())
+            EXPECT_TRUE(same_bytes(alone / disk.image.relative_path(), at_point(point, disk))) << disk.target;
+        EXPECT_FALSE(fs::exists(alone / (std::string(record) + ".snap_dir")));
+        EXPECT_FALSE(fs::exists(b.last_snapshot())) << "an applied replica's snapshot file stayed";
+    }
     EXPECT_FALSE(domain_exists(dom.name() + "-0"));
 
-    ASSERT_NO_FATAL_FAILURE(b.backup("-1", dom.name(), "full_1"));
+    // Into the restore directory of the full backup: the domain gets the replica's data.
     const fs::path tmp = b.box().root() / "restore";
     ASSERT_EQ(b.restore("-r", "full_1", tmp).status, 0);
     const fs::path record = tmp / "full_1.rest";
-    const RunResult applied = b.restore("-R", "replica_1", record, skip_deployment);
+    const RunResult applied = b.restore("-R", "replica_2", record, skip_deployment);
     ASSERT_EQ(applied.status, 0) << describe(applied);
     ASSERT_TRUE(domain_exists(dom.name() + "-0")) << describe(applied);
     EXPECT_EQ(block_list(dom.name() + "-0", true), taken_images(dom, 0));
-    for (const auto& disk : dom.disks())
-        EXPECT_TRUE(same_bytes(taken_image_path(disk.image, 0), disk.image)) << disk.target;
-    EXPECT_FALSE(fs::exists(record / "replica_1.snap_dir"));
+    for (const auto& disk : dom.disks()) {
+        EXPECT_TRUE(same_bytes(taken_image_path(disk.image, 0), at_point(point_2, disk))) << disk.target;
+        EXPECT_TRUE(applied.has_log("Disk " + disk.target + " is deployed from the replica's image: " +
+                                    (record / disk.image).string()))
+            << describe(applied);
+    }
+    EXPECT_FALSE(fs::exists(record / "replica_2.snap_dir"));
     EXPECT_TRUE(fs::exists(record / "target_list")) << "a replica application removed the directory";
 }
 
