@@ -13,7 +13,6 @@
 
 #include <iostream>
 #include <set>
-#include <thread>
 
 namespace zvfd {
 
@@ -25,7 +24,7 @@ bool is_record_of(Repository& repository, const Record& reference, const std::st
     const std::string task = reference.prop("task"), name = reference.prop("archive_name");
     if (!is_plain_name(task) || !is_plain_name(name)) return false;
     try {
-        return repository.record_payload(task, name) == payload;
+        return repository.record_payload(task, name, record_version(reference)) == payload;
     } catch (const StorageError&) {
         throw;
     } catch (const Error&) {
@@ -35,19 +34,25 @@ bool is_record_of(Repository& repository, const Record& reference, const std::st
 
 }  // namespace
 
+std::unique_ptr<Storage> open_server_target(const Options& options, const char* name_option, std::string& task,
+                                            std::string& name) {
+    const std::string server = options.value("-M");
+    task = options.value("-T");
+    name = options.value(name_option);
+    if (server.empty()) throw Error("server mode needs the media server (-M)");
+    if (!is_plain_name(name))
+        throw Error(std::string("record name (") + name_option + ") must be a plain name, got '" + name + "'");
+    if (!is_plain_name(task)) throw Error("task id (-T) must be a plain name, got '" + task + "'");
+    return open_location(repository_location(server));
+}
+
 int run_backup(const Options& options, const TestAid& aid, Output& out) {
     const bool server = !options.has("-n");
     const std::string meta_path = options.value("-m");
     if (meta_path.empty()) throw Error("a backup needs the metadata file (-m)");
-    const DigestKind kind = digest_kind(options.value("-a"), options.has("-5"));
-    const std::uint32_t block_size =
-        options.has("-b") ? static_cast<std::uint32_t>(std::stoul(options.value("-b"))) : 16384u;
-    const Compression compression =
-        options.has("-z") ? compression_from_word(options.value("-z")) : Compression::Optimal;
+    PackSettings settings = pack_settings(options, server);
     const Keys keys = derive_keys(options.value("-C"), options.value("-k"));
-    if (options.has("-g") && options.value("--sign").empty())
-        throw Error("a signature (-g) needs the signing key (--sign)");
-    const unsigned workers = worker_count(options, std::thread::hardware_concurrency());
+    check_signing(options);
 
     Record record;
     std::unique_ptr<Storage> storage;
@@ -55,14 +60,8 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     ArchiveFile* archive = nullptr;
     std::string task = kArchiveTask, name = kArchiveRecord, archive_path;
     if (server) {
-        task = options.value("-T");
-        name = options.value("-N");
-        const std::string server_name = options.value("-M");
-        if (server_name.empty()) throw Error("server mode needs the media server (-M)");
-        if (!is_plain_name(name)) throw Error("archive name (-N) must be a plain name, got '" + name + "'");
-        if (!is_plain_name(task)) throw Error("task id (-T) must be a plain name, got '" + task + "'");
-        storage = open_location(repository_location(server_name));
-        record.props["media_server"] = server_name;
+        storage = open_server_target(options, "-N", task, name);
+        record.props["media_server"] = options.value("-M");
     } else {
         archive_path = options.value("-n");
         if (archive_path.empty()) throw Error("autonomous mode needs the archive path (-n)");
@@ -73,9 +72,9 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     record.props["task"] = task;
     record.props["archive_name"] = server ? name : archive_path.substr(archive_path.rfind('/') + 1);
     record.props["created"] = now_text();
-    record.props["digest"] = digest_word(kind);
-    record.props["block_size"] = std::to_string(block_size);
-    record.props["compression"] = std::to_string(zstd_level(compression));
+    record.props["digest"] = digest_word(settings.kind);
+    record.props["block_size"] = std::to_string(settings.block_size);
+    record.props["compression"] = std::to_string(zstd_level(settings.compression));
     record.props["cipher"] = keys.cipher;
     record.props["key_id"] = to_hex(keys.id);
 
@@ -98,7 +97,7 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     }
 
     const Exclusions exclusions(options.value("-x"), options.value("-X"));
-    FilePacker packer(collect_sources(options.value("-c"), exclusions), block_size);
+    FilePacker packer(collect_sources(options.value("-c"), exclusions), settings.block_size);
 
     if (server) {
         Repository(*storage, keys).authorise_task(task, options.value("-s"), true);
@@ -130,8 +129,8 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     if (reference_blocks) add_known_blocks(reference, known);
     reference = Record{};
     reference_payload = std::string();
-    const std::vector<std::string> shrunk = packer.pack(
-        repository, std::move(known), {kind, compression, workers, server, presence.get()}, out, aid, record);
+    settings.presence = presence.get();
+    const std::vector<std::string> shrunk = packer.pack(repository, std::move(known), settings, out, aid, record);
 
     // The record is the last object: once it is listed, everything it needs is there.
     std::string encoded = encode_record(record);

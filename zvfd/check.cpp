@@ -124,10 +124,15 @@ int run_check(const Options& options, Output& out) {
     PackFindings findings;
     std::map<std::string, std::string> bad_packs;
     bool all_sound = true;
-    for (const std::string& name : repository.list_records(task)) {
+    // Every version of every record: what an addition (--add) stored is a record too.
+    std::vector<std::pair<std::string, unsigned>> versions;
+    for (auto& name : repository.list_records(task)) versions.emplace_back(std::move(name), 0);
+    for (auto& addition : repository.list_additions(task)) versions.push_back(std::move(addition));
+    std::sort(versions.begin(), versions.end());
+    for (const auto& [name, version] : versions) {
         std::string verdict;
         try {
-            const Record record = repository.get_record(task, name);
+            const Record record = repository.get_record(task, name, version);
             std::vector<std::string> missing;
             for (const auto& id : record.packs)
                 if (!present.count(pack_object_name(id))) {
@@ -149,7 +154,8 @@ int run_check(const Options& options, Output& out) {
             verdict = std::string("damaged: ") + e.what();
         }
         all_sound = all_sound && verdict.empty();
-        out.line("Record " + name + ": " + (verdict.empty() ? std::string(read_data ? "sound, data read" : "sound")
+        const std::string which = version ? name + " addition " + std::to_string(version) : name;
+        out.line("Record " + which + ": " + (verdict.empty() ? std::string(read_data ? "sound, data read" : "sound")
                                                               : verdict));
     }
     for (auto& [id, fault] : findings.faults()) bad_packs.emplace(id, std::move(fault));

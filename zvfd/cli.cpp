@@ -34,8 +34,8 @@ constexpr OptionSpec kOptions[] = {
     {"-C", true},        {"-k", true},         {"-r", true},           {"-R", true},
     {"-d", true},        {"-E", false},        {"-f", true},           {"--set-to-numeric", false},
     {"-l", true},        {"-v", true},         {"--verify", false},    {"--public-key", true},
-    {"--check", false},  {"--read-data", false},
-    {"--help", false},
+    {"--check", false},  {"--read-data", false},  {"-u", true},        {"-U", true},
+    {"--add", true},     {"--help", false},
 };
 
 const OptionSpec* find_option(const std::string& name) {
@@ -75,16 +75,27 @@ const char* usage_text() {
            "                 [-g SIGNATURE --sign KEY.pem [--passin PASSFILE]] [-C CIPHER -k KEYFILE]\n"
            "  restore:  zvfd [-a sha2] [-2|-5] [-b BLOCK] (-r ARCHIVE | -R RECORD -M SERVER [-m META]\n"
            "                 [-T TASK -s SECRET]) -d DIR [-C CIPHER -k KEYFILE] [-E] [-p N] [-f NAME,..|FILE]\n"
+           "  add:      zvfd [-a sha2] [-2|-5] [-b BLOCK] (-u ARCHIVE [-m META] | -U NAME -M SERVER -T TASK\n"
+           "                 -s SECRET -m META) --add LIST [-p N] [-z None|fast|optimal|best]\n"
+           "                 [--memory-threshold N] [-g SIGNATURE --sign KEY.pem [--passin PASSFILE]]\n"
+           "                 [-C CIPHER -k KEYFILE]\n"
            "  listing:  zvfd -l META [-v 1]\n"
            "  verify:   zvfd -n ARCHIVE -g SIGNATURE --verify --public-key PUBLIC.pem\n"
            "  check:    zvfd --check -M SERVER -T TASK -s SECRET [-C CIPHER -k KEYFILE] [--read-data] [-p N]\n"
            "\n"
            "Tasks (-T, -s): the task secret file authorises writing into a task; the first backup of\n"
-           "  a task marks it, every later backup must bring the same secret. A restore reads a record\n"
-           "  of any task, on any host that reaches the media server: the one the metadata file of its\n"
-           "  backup names (-m), else the one named -R among all tasks (the restore's own -T first; two\n"
-           "  other tasks holding it is an error). Who reads a record is decided by access to the store\n"
-           "  (file permissions, S3 credentials); its content, by its key (-C, -k).\n"
+           "  a task marks it, every later backup or addition must bring the same secret. A restore\n"
+           "  reads a record of any task, on any host that reaches the media server: the one the\n"
+           "  metadata file of its backup names (-m), else the one named -R among all tasks (the\n"
+           "  restore's own -T first; two other tasks holding it is an error). Who reads a record is\n"
+           "  decided by access to the store (file permissions, S3 credentials); its content, by its\n"
+           "  key (-C, -k).\n"
+           "Additions (--add LIST): the files of LIST join record NAME of the task (-U), or the record of\n"
+           "  an archive file (-u), as a new version of that record, holding its files and the new ones;\n"
+           "  a name the record holds already is refused. Nothing is rewritten: the version is an object\n"
+           "  of its own beside the record, and an archive file is written anew, then takes the old one's\n"
+           "  name. The metadata file (-m) then describes the new version; a restore takes the version\n"
+           "  its metadata file describes, else the newest. -a, -2/-5 and -C/-k must be the record's own.\n"
            "Exclusions (-x PATH|NAME,.. and -X FILE, one a line) keep a directory walk (-c DIR, -c .,\n"
            "  or a directory of the list) from adding a path (absolute: it and all below it) or a\n"
            "  record name; a file that -c names itself is always archived. Commas that join the\n"
@@ -112,13 +123,14 @@ const char* usage_text() {
            "Exit codes: 0 success, 100 success with a defect (a source changed while read), 1 failure.\n"
            "Test aid, not for production: the environment variable ZVFD_TEST_AID makes a run fail,\n"
            "  report a defect, hang, slow down or misprint on purpose (fail=N, defect, hang, slow=MS,\n"
-           "  malformed=pid-text+pid-range+no-pid+crlf+no-newline, only=backup+restore+list+verify,\n"
+           "  malformed=pid-text+pid-range+no-pid+crlf+no-newline, only=backup+add+restore+list+verify,\n"
            "  argv-log=FILE).\n";
 }
 
 const char* mode_word(Mode mode) {
     switch (mode) {
         case Mode::Backup: return "backup";
+        case Mode::Add: return "add";
         case Mode::Restore: return "restore";
         case Mode::List: return "list";
         case Mode::Verify: return "verify";
@@ -163,7 +175,11 @@ Mode select_mode(const Options& options) {
     if (options.has("-l")) modes.push_back(Mode::List);
     if (options.has("-d") || options.has("-r") || options.has("-R")) modes.push_back(Mode::Restore);
     if (options.has("-c")) modes.push_back(Mode::Backup);
-    if (modes.empty()) throw Error("nothing to do: give -c (backup), -d (restore), -l (listing), --verify or --check");
+    if (options.has("--add")) modes.push_back(Mode::Add);
+    if (!options.has("--add") && (options.has("-u") || options.has("-U")))
+        throw Error("-u and -U name what an addition adds to: give the list to add (--add)");
+    if (modes.empty())
+        throw Error("nothing to do: give -c (backup), --add (addition), -d (restore), -l (listing), --verify or --check");
     if (modes.size() > 1) throw Error("conflicting operations on one command line");
     return modes.front();
 }

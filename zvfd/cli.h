@@ -12,7 +12,7 @@
 
 namespace zvfd {
 
-enum class Mode { Backup, Restore, List, Verify, Check, Help };
+enum class Mode { Backup, Add, Restore, List, Verify, Check, Help };
 const char* mode_word(Mode mode);
 
 struct Options {
@@ -42,7 +42,7 @@ std::map<std::string, std::string> archiver_flags(const Options& options);
 //   hang            print the PID line and one progress line, then sleep until killed
 //   slow=MS         sleep MS milliseconds after every progress line
 //   malformed=K+K   pid-text, pid-range, no-pid, crlf, no-newline (last line left open)
-//   only=M+M        apply the words above only to backup, restore, list or verify
+//   only=M+M        apply the words above only to backup, add, restore, list or verify
 //   argv-log=FILE   append a record of the run's arguments to FILE (every mode)
 struct TestAid {
     int fail_code = 0;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <thread>
 #include <unordered_map>
 
 namespace zvfd {
@@ -21,6 +22,16 @@ struct PieceResult {
 };
 
 }  // namespace
+
+PackSettings pack_settings(const Options& options, bool transferred) {
+    PackSettings settings;
+    settings.kind = digest_kind(options.value("-a"), options.has("-5"));
+    if (options.has("-b")) settings.block_size = static_cast<std::uint32_t>(std::stoul(options.value("-b")));
+    if (options.has("-z")) settings.compression = compression_from_word(options.value("-z"));
+    settings.workers = worker_count(options, std::thread::hardware_concurrency());
+    settings.transferred = transferred;
+    return settings;
+}
 
 FilePacker::FilePacker(std::vector<Source> sources, std::uint32_t block_size)
     : sources_(std::move(sources)), block_size_(block_size) {

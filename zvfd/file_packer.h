@@ -24,11 +24,16 @@ namespace zvfd {
 
 struct PackSettings {
     DigestKind kind = DigestKind::Sha256;
+    std::uint32_t block_size = 16384;
     Compression compression = Compression::Optimal;
     unsigned workers = 1;
     bool transferred = false;  // also "Transferred: " lines: the blocks go to a media server
     PackPresence* presence = nullptr;  // when set, a known block counts only in a pack it trusts
 };
+
+// The settings of "-a" with "-2" or "-5", "-b", "-z" and the workers (worker_count), for
+// a run that stores into a media server (`transferred`) or an archive file.
+PackSettings pack_settings(const Options& options, bool transferred);
 
 class FilePacker {
 public:
@@ -36,6 +41,7 @@ public:
     // before anything is stored.
     FilePacker(std::vector<Source> sources, std::uint32_t block_size);
     std::uint64_t total() const { return total_; }
+    const std::vector<Source>& sources() const { return sources_; }
 
     // Stores the blocks of every source that `known` does not hold into `repository`,
     // and appends each source to record.files, the packs its blocks lie in to

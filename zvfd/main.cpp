@@ -85,17 +85,18 @@ int main(int argc, char** argv) {
     }
     const zvfd::TestAid aid = zvfd::read_test_aid(&mode);
     zvfd::Output out(aid);
-    const bool runner = mode == zvfd::Mode::Backup || mode == zvfd::Mode::Restore;
+    const bool runner = mode == zvfd::Mode::Backup || mode == zvfd::Mode::Add || mode == zvfd::Mode::Restore;
     if (runner) out.pid_line();
     if (aid.fail_code) return fail(&out, "failure requested by ZVFD_TEST_AID", aid.fail_code);
     if (aid.hang) {
-        if (runner) out.line(mode == zvfd::Mode::Backup ? "Packed: 0%" : "Unpacked: 0%");
+        if (runner) out.line(mode == zvfd::Mode::Restore ? "Unpacked: 0%" : "Packed: 0%");
         for (;;) ::pause();
     }
     int code = 0;
     try {
         switch (mode) {
             case zvfd::Mode::Backup: code = zvfd::run_backup(options, aid, out); break;
+            case zvfd::Mode::Add: code = zvfd::run_add(options, aid, out); break;
             case zvfd::Mode::Restore: code = zvfd::run_restore(options, aid, out); break;
             case zvfd::Mode::List: code = zvfd::run_list(options); break;
             case zvfd::Mode::Verify: code = zvfd::run_verify(options); break;

@@ -43,6 +43,11 @@ void PartFile::commit_to(const std::string& final_path) {
     committed_ = true;
 }
 
+void check_signing(const Options& options) {
+    if (options.has("-g") && options.value("--sign").empty())
+        throw Error("a signature (-g) needs the signing key (--sign)");
+}
+
 void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
                     const std::string& archive_path, const std::string& meta_path, std::string encoded) {
     std::unique_ptr<PartFile> sign_part;

@@ -30,6 +30,10 @@ private:
     bool committed_ = false;
 };
 
+// Throws Error for a signature (-g) without its signing key (--sign), before a run
+// stores anything.
+void check_signing(const Options& options);
+
 // The record `encoded` has been stored. Finishes `archive` (written as `archive_part`,
 // to become `archive_path`), writes the metadata file of "-m" when `meta_path` is not
 // empty and, with "-g", signs the archive or (in server mode, where the metadata file

@@ -9,6 +9,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -27,11 +28,31 @@ std::string trim(const std::string& s) {
     return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
 }
 
-std::string record_object(const std::string& task, const std::string& name) {
-    return "tasks/" + task + "/records/" + name;
+std::string record_object(const std::string& task, const std::string& name, unsigned version = 0) {
+    if (version == 0) return "tasks/" + task + "/records/" + name;
+    return "tasks/" + task + "/additions/" + name + "/" + std::to_string(version);
+}
+
+std::string record_what(const std::string& task, const std::string& name, unsigned version) {
+    return "record " + name + (version ? " (addition " + std::to_string(version) + ")" : "") + " of task " + task;
+}
+
+// The version that a number of text stands for; 0 for anything else.
+unsigned version_of(const std::string& text) {
+    if (text.empty() || text.size() > 9 || text[0] == '0' || text.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    return static_cast<unsigned>(std::stoul(text));
 }
 
 }  // namespace
+
+unsigned record_version(const Record& record) {
+    const std::string text = record.prop("version");
+    if (text.empty()) return 0;
+    const unsigned version = version_of(text);
+    if (version == 0) throw Error("record " + record.prop("archive_name") + " says it is version '" + text + "'");
+    return version;
+}
 
 bool is_plain_name(const std::string& name) { return is_object_name(name) && name.find('/') == std::string::npos; }
 
@@ -194,7 +215,7 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
 }
 
 bool Repository::put_record(const std::string& task, const std::string& name, const Record& record,
-                            const std::string& plain) {
+                            const std::string& plain, unsigned version) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
     Envelope env;
     env.key_id = keys_.id;
@@ -207,20 +228,21 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
         needed.push_back(index_object_name(id));
     }
     storage_.keep(needed);
-    return storage_.put_if_absent(record_object(task, name), write_envelope(kRecordMagic, env));
+    return storage_.put_if_absent(record_object(task, name, version), write_envelope(kRecordMagic, env));
 }
 
-Record Repository::get_record(const std::string& task, const std::string& name) {
-    return decode_record(record_payload(task, name), "record " + name + " of task " + task);
+Record Repository::get_record(const std::string& task, const std::string& name, unsigned version) {
+    return decode_record(record_payload(task, name, version), record_what(task, name, version));
 }
 
-std::string Repository::record_payload(const std::string& task, const std::string& name) {
+std::string Repository::record_payload(const std::string& task, const std::string& name, unsigned version) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
-    const std::string what = "record " + name + " of task " + task;
+    const std::string what = record_what(task, name, version);
     std::string bytes;
     try {
-        bytes = storage_.get(record_object(task, name));
+        bytes = storage_.get(record_object(task, name, version));
     } catch (const ObjectMissing&) {
+        if (version) throw Error(what + " is missing from the repository " + storage_.describe());
         throw Error("task " + task + " has no record " + name + " in the repository " + storage_.describe());
     }
     const Envelope env = read_envelope(bytes, kRecordMagic, what);
@@ -240,6 +262,27 @@ std::vector<std::string> Repository::list_records(const std::string& task) {
     const std::string prefix = "tasks/" + task + "/records/";
     for (const auto& n : storage_.list(prefix)) names.push_back(n.substr(prefix.size()));
     return names;
+}
+
+unsigned Repository::latest_version(const std::string& task, const std::string& name) {
+    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+    const std::string prefix = "tasks/" + task + "/additions/" + name + "/";
+    unsigned latest = 0;
+    for (const auto& n : storage_.list(prefix)) latest = std::max(latest, version_of(n.substr(prefix.size())));
+    return latest;
+}
+
+std::vector<std::pair<std::string, unsigned>> Repository::list_additions(const std::string& task) {
+    std::vector<std::pair<std::string, unsigned>> additions;
+    const std::string prefix = "tasks/" + task + "/additions/";
+    for (const auto& n : storage_.list(prefix)) {
+        const std::string rest = n.substr(prefix.size());
+        const auto slash = rest.find('/');
+        const unsigned version = slash == std::string::npos ? 0 : version_of(rest.substr(slash + 1));
+        if (version) additions.emplace_back(rest.substr(0, slash), version);
+    }
+    std::sort(additions.begin(), additions.end());
+    return additions;
 }
 
 std::vector<std::string> Repository::tasks_with_record(const std::string& name) {

@@ -19,6 +19,11 @@
 //   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h), sealed
 //                                 when a key is given; written last, so a record
 //                                 that is listed is complete
+//   tasks/<task>/additions/<name>/<n>
+//                                 the same: version n (1, 2, ...) of record <name>,
+//                                 written by an addition (--add), holding the files
+//                                 of version n-1 and the added ones; version 0 is
+//                                 the record itself
 //   damaged/<time>-<random>       envelope "ZVFDDAMG" (never sealed): u32 count, then
 //                                 per pack: text pack id, text what the check found;
 //                                 written by a check that found packs damaged or
@@ -39,11 +44,17 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace zvfd {
 
 constexpr char kRepositoryConfig[] = "/opt/zelvor/etc/zvfd-repositories.conf";
 constexpr char kDefaultRepositories[] = "/opt/zelvor/var/repositories";
+
+// The version of its record that a record (or its metadata file) says it is: 0 for
+// the record itself. Throws Error for a version that is no number.
+unsigned record_version(const Record& record);
 
 // True for a media server, task or record name that can be one object name component.
 bool is_plain_name(const std::string& name);
@@ -94,18 +105,22 @@ public:
     // mark gets one. Throws Error with a clear message when it does not match or the
     // task is unknown.
     void authorise_task(const std::string& task, const std::string& secret_file, bool create);
-    // False when a record of that name exists.
+    // False when a record of that name (or that version of it) exists.
     bool put_record(const std::string& task, const std::string& name, const Record& record);
     // The same with the record's bytes (encode_record) at hand already.
     bool put_record(const std::string& task, const std::string& name, const Record& record,
-                    const std::string& encoded);
+                    const std::string& encoded, unsigned version = 0);
     // Throws Error when the task has no such record, when it was sealed with another
     // key, or when it is damaged.
-    Record get_record(const std::string& task, const std::string& name);
+    Record get_record(const std::string& task, const std::string& name, unsigned version = 0);
     // The plain bytes of a record (the payload of its metadata file), with the same
     // errors as get_record.
-    std::string record_payload(const std::string& task, const std::string& name);
+    std::string record_payload(const std::string& task, const std::string& name, unsigned version = 0);
     std::vector<std::string> list_records(const std::string& task);
+    // The newest version of a record: 0 when nothing was added to it.
+    unsigned latest_version(const std::string& task, const std::string& name);
+    // Every addition of the task's records, as (name, version), in name order.
+    std::vector<std::pair<std::string, unsigned>> list_additions(const std::string& task);
     // The tasks that hold a record of that name, from one listing of every task.
     std::vector<std::string> tasks_with_record(const std::string& name);
     bool has_record(const std::string& task, const std::string& name);

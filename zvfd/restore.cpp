@@ -26,8 +26,6 @@
 #include <fstream>
 #include <set>
 #include <thread>
-#include <tuple>
-#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -62,33 +60,44 @@ std::vector<const FileEntry*> select_files(const Record& record, const Options& 
     return chosen;
 }
 
+struct RecordAddress {
+    std::string task, name;
+    unsigned version = 0;
+};
+
 // A restore runs as a task of its own, on any host that reaches the media server: the
-// record is the one the metadata file of its backup names (task and name), or else
-// the one of that name among all tasks of the store, the restore's own task first.
-// Reading asks for no task secret: the store's access and the record's key guard it.
-std::pair<std::string, std::string> find_record(Repository& repository, const Options& options) {
+// record is the one the metadata file of its backup names (task, name and version),
+// or else the newest version of the one of that name among all tasks of the store,
+// the restore's own task first. Reading asks for no task secret: the store's access
+// and the record's key guard it.
+RecordAddress find_record(Repository& repository, const Options& options) {
     if (options.has("-m")) {
         const std::string path = options.value("-m");
         const Record meta = read_meta_file(path);
-        const std::string task = meta.prop("task"), name = meta.prop("archive_name");
-        if (!is_plain_name(task) || !is_plain_name(name))
+        const RecordAddress at{meta.prop("task"), meta.prop("archive_name"), record_version(meta)};
+        if (!is_plain_name(at.task) || !is_plain_name(at.name))
             throw Error("metadata file " + path + " names no record of a media server");
-        return {task, name};
+        return at;
     }
     const std::string name = options.value("-R");
     if (!is_plain_name(name)) throw Error("record name (-R) must be a plain name, got '" + name + "'");
     const std::vector<std::string> tasks = repository.tasks_with_record(name);
     const std::string own = options.value("-T");
-    if (std::find(tasks.begin(), tasks.end(), own) != tasks.end()) return {own, name};
-    const std::string where = " of the repository " + repository.storage().describe();
-    if (tasks.empty()) throw Error("no task" + where + " holds a record " + name);
-    if (tasks.size() > 1) {
-        std::string list;
-        for (const auto& t : tasks) list += (list.empty() ? "" : ", ") + t;
-        throw Error("record " + name + " is held by tasks " + list + where +
-                    ": give the metadata file of its backup (-m) to say which");
+    std::string task;
+    if (std::find(tasks.begin(), tasks.end(), own) != tasks.end()) {
+        task = own;
+    } else {
+        const std::string where = " of the repository " + repository.storage().describe();
+        if (tasks.empty()) throw Error("no task" + where + " holds a record " + name);
+        if (tasks.size() > 1) {
+            std::string list;
+            for (const auto& t : tasks) list += (list.empty() ? "" : ", ") + t;
+            throw Error("record " + name + " is held by tasks " + list + where +
+                        ": give the metadata file of its backup (-m) to say which");
+        }
+        task = tasks.front();
     }
-    return {tasks.front(), name};
+    return {task, name, repository.latest_version(task, name)};
 }
 
 struct Target {
@@ -228,7 +237,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     const bool server = !options.has("-r");
 
     std::unique_ptr<Storage> storage;
-    std::string task = kArchiveTask, name = kArchiveRecord;
+    RecordAddress at{kArchiveTask, kArchiveRecord};
     if (!server) {
         if (options.has("-R")) throw Error("give either -r (autonomous) or -R (server), not both");
         std::string path = options.value("-r");
@@ -244,8 +253,11 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         storage = open_location(location);
     }
     Repository repository(*storage, keys);
-    if (server) std::tie(task, name) = find_record(repository, options);
-    const Record record = repository.get_record(task, name);
+    if (server)
+        at = find_record(repository, options);
+    else
+        at.version = repository.latest_version(at.task, at.name);
+    const Record record = repository.get_record(at.task, at.name, at.version);
     const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
     const BlockNamer namer(kind, keys.naming);
     const Sealer* sealer = repository.sealer();
