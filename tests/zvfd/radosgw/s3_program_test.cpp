@@ -211,6 +211,12 @@ TEST(S3Program, TwoHostsShareOneRepository) {
     run = a.restore("web_1", a.work() / "web", "42");
     ASSERT_EQ(run.status, 0) << run.out;
     expect_same(a.work() / "web" / "vda", a.work() / "web.img");
+    // With host a gone, host b restores its record as a task of its own, found by the
+    // record's name among the bucket's tasks.
+    run = b.run("/opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -R web_1 -M media1 -T 77 -s "
+                "/opt/zelvor/var/tasks//task_secret_77 -d " + (b.work() / "elsewhere").string() + " 2>&1");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(b.work() / "elsewhere" / "vda", a.work() / "web.img");
 
     // Two linked clones of one base image, one on each host: the second host finds
     // the base's blocks in the index the first one wrote.
