@@ -24,6 +24,8 @@
 #   bash bench/archiver_bench.sh [path/to/zvfd]     (default: build/zvfd; the build
 #                                                    directory's bench/cold_read with it)
 #   BENCH_DIR=/some/fs bash bench/archiver_bench.sh
+#   TIMELINE=1 bash bench/archiver_bench.sh         (each step's reads, writes and
+#                                                    processor time as it runs)
 # Needs root (page cache, mount namespace for zvfd's /opt/zelvor); installs restic,
 # borgbackup and GNU time with apt-get when they are missing.
 set -euo pipefail
@@ -32,6 +34,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib/dataset.sh"
 zvfd=$(bench_zvfd "${1:-}")
 cold_read=$(bench_tool "$(dirname "$zvfd")/bench/cold_read")
+[ -z "${TIMELINE:-}" ] || proc_timeline=$(bench_tool "$(dirname "$zvfd")/bench/proc_timeline")
 missing=()
 command -v restic >/dev/null || missing+=(restic)
 command -v borg >/dev/null || missing+=(borgbackup)
@@ -64,21 +67,31 @@ declare -A secs mem
 now() { date +%s.%N; }
 calc() { awk "BEGIN { printf \"%.2f\", $1 }"; }
 # timed KEY COMMAND...: drops the page cache, runs the command and flushes what it
-# wrote, records seconds and peak resident memory (KiB).
+# wrote, records seconds and peak resident memory (KiB). With TIMELINE=1 the command
+# runs under bench/proc_timeline and its storage reads, writes and processor time are
+# printed every quarter of a second, then how long the flush after it took.
 timed() {
-  local key=$1 start end
+  local key=$1 start ran end watch=()
   shift
+  [ -z "${TIMELINE:-}" ] || watch=("$proc_timeline" "$work/out/$key.timeline" 50)
   sync
   echo 3 >/proc/sys/vm/drop_caches
   start=$(now)
   # Through bash, so the steps that are functions of this script run under time too.
-  /usr/bin/time -f %M -o "$work/mem" bash -c '"$@"' timed "$@" >"$work/out/$key.log" 2>&1 ||
+  /usr/bin/time -f %M -o "$work/mem" "${watch[@]}" bash -c '"$@"' timed "$@" >"$work/out/$key.log" 2>&1 ||
     { cat "$work/out/$key.log" >&2; echo "$key failed" >&2; exit 1; }
+  ran=$(now)
   sync
   end=$(now)
   secs[$key]=$(calc "$end - $start")
   mem[$key]=$(tail -n1 "$work/mem")
   echo "  $key: ${secs[$key]} s, peak ${mem[$key]} KiB" >&2
+  [ -n "${TIMELINE:-}" ] || return 0
+  awk 'BEGIN { print "      seconds   read MiB  written MiB  cpu seconds" }
+    { t = $1; line = sprintf("    %9.3f %10.1f %12.1f %12.2f", $1, $2, $3, $4) }
+    t >= next_at { print line; next_at = t + 0.25; printed = NR }
+    END { if (printed != NR) print line }' "$work/out/$key.timeline" >&2
+  echo "      then the flush: $(calc "$end - $ran") s" >&2
 }
 
 # zvfd runs in a mount namespace where $work/opt stands for /opt/zelvor, so its
