@@ -24,7 +24,8 @@ bool is_record_of(Repository& repository, const Record& reference, const std::st
     const std::string task = reference.prop("task"), name = reference.prop("archive_name");
     if (!is_plain_name(task) || !is_plain_name(name)) return false;
     try {
-        return repository.record_payload(task, name, record_version(reference)) == payload;
+        repository.confirm_record(task, name, record_version(reference), payload);
+        return true;
     } catch (const StorageError&) {
         throw;
     } catch (const Error&) {

@@ -3,6 +3,7 @@
 #include "zvfd/block_name.h"
 #include "zvfd/codec.h"
 #include "zvfd/compress.h"
+#include "zvfd/ops.h"
 #include "zvfd/s3_storage.h"
 
 #include <openssl/crypto.h>
@@ -232,28 +233,51 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
 }
 
 Record Repository::get_record(const std::string& task, const std::string& name, unsigned version) {
-    return decode_record(record_payload(task, name, version), record_what(task, name, version));
+    const std::string what = record_what(task, name, version);
+    const bool archive = task == kArchiveTask && name == kArchiveRecord;
+    Record record;
+    read_record(task, name, version, [&](const std::string& plain) {
+        record = decode_record(plain, what);
+        const std::string says_task = record.prop("task"), says_name = record.prop("archive_name");
+        if (says_task != task || (!archive && says_name != name) || record_version(record) != version)
+            throw Error(what + " is damaged: it says it is " +
+                        record_what(says_task, says_name, record_version(record)));
+    });
+    return record;
 }
 
-std::string Repository::record_payload(const std::string& task, const std::string& name, unsigned version) {
+void Repository::confirm_record(const std::string& task, const std::string& name, unsigned version,
+                                const std::string& payload) {
+    const std::string what = record_what(task, name, version);
+    read_record(task, name, version, [&](const std::string& plain) {
+        if (plain != payload)
+            throw Error(what + " in the repository " + storage_.describe() +
+                        " is not the record its metadata file describes: it was replaced or damaged");
+    });
+}
+
+void Repository::read_record(const std::string& task, const std::string& name, unsigned version,
+                             const std::function<void(const std::string&)>& accept) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
     const std::string what = record_what(task, name, version);
-    std::string bytes;
     try {
-        bytes = storage_.get(record_object(task, name, version));
+        read_accepted(storage_, record_object(task, name, version), [&](std::string& bytes) {
+            const Envelope env = read_envelope(bytes, kRecordMagic, what);
+            if (env.key_id != keys_.id || env.sealed != (sealer_ != nullptr)) {
+                if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
+                throw Error(what + " is not encrypted: give no key");
+            }
+            std::string plain;
+            try {
+                plain = sealer_ ? sealer_->open(env.payload) : env.payload;
+            } catch (const AuthError&) {
+                throw Error(what + " fails its authentication: it is damaged");
+            }
+            accept(plain);
+        });
     } catch (const ObjectMissing&) {
         if (version) throw Error(what + " is missing from the repository " + storage_.describe());
         throw Error("task " + task + " has no record " + name + " in the repository " + storage_.describe());
-    }
-    const Envelope env = read_envelope(bytes, kRecordMagic, what);
-    if (env.key_id != keys_.id || env.sealed != (sealer_ != nullptr)) {
-        if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
-        throw Error(what + " is not encrypted: give no key");
-    }
-    try {
-        return sealer_ ? sealer_->open(env.payload) : env.payload;
-    } catch (const AuthError&) {
-        throw Error(what + " fails its authentication: it is damaged");
     }
 }
 

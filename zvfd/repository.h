@@ -40,6 +40,7 @@
 #include "zvfd/storage.h"
 
 #include <map>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -111,11 +112,16 @@ public:
     bool put_record(const std::string& task, const std::string& name, const Record& record,
                     const std::string& encoded, unsigned version = 0);
     // Throws Error when the task has no such record, when it was sealed with another
-    // key, or when it is damaged.
+    // key, or when it is damaged. A record says inside its checked payload which one
+    // it is (its task, archive name and version): one that names another is damaged,
+    // so that a record copied over another name never restores as that one. Only the
+    // record of an archive file keeps the archive's file name, which copies change.
     Record get_record(const std::string& task, const std::string& name, unsigned version = 0);
-    // The plain bytes of a record (the payload of its metadata file), with the same
-    // errors as get_record.
-    std::string record_payload(const std::string& task, const std::string& name, unsigned version = 0);
+    // Throws Error unless the repository holds a record under that name whose plain
+    // bytes are `payload` (those of its metadata file): the same errors as get_record,
+    // or that the record there is not the one the metadata file describes.
+    void confirm_record(const std::string& task, const std::string& name, unsigned version,
+                        const std::string& payload);
     std::vector<std::string> list_records(const std::string& task);
     // The newest version of a record: 0 when nothing was added to it.
     unsigned latest_version(const std::string& task, const std::string& name);
@@ -131,6 +137,10 @@ public:
     void record_damaged(const std::map<std::string, std::string>& packs);
 
 private:
+    // The plain bytes of the first stored version of a record object that opens with
+    // this repository's key and that `accept` takes (accept throws Error to refuse).
+    void read_record(const std::string& task, const std::string& name, unsigned version,
+                     const std::function<void(const std::string&)>& accept);
     Storage& storage_;
     Keys keys_;
     std::unique_ptr<Sealer> sealer_;

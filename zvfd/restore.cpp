@@ -24,6 +24,7 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -63,6 +64,8 @@ std::vector<const FileEntry*> select_files(const Record& record, const Options& 
 struct RecordAddress {
     std::string task, name;
     unsigned version = 0;
+    std::string payload;        // the metadata file's record, when one was given,
+    std::optional<Record> meta;  // and that record decoded
 };
 
 // A restore runs as a task of its own, on any host that reaches the media server: the
@@ -73,8 +76,12 @@ struct RecordAddress {
 RecordAddress find_record(Repository& repository, const Options& options) {
     if (options.has("-m")) {
         const std::string path = options.value("-m");
-        const Record meta = read_meta_file(path);
-        const RecordAddress at{meta.prop("task"), meta.prop("archive_name"), record_version(meta)};
+        RecordAddress at;
+        at.payload = read_meta_payload(path);
+        at.meta = decode_record(at.payload, "metadata file " + path);
+        at.task = at.meta->prop("task");
+        at.name = at.meta->prop("archive_name");
+        at.version = record_version(*at.meta);
         if (!is_plain_name(at.task) || !is_plain_name(at.name))
             throw Error("metadata file " + path + " names no record of a media server");
         return at;
@@ -97,7 +104,11 @@ RecordAddress find_record(Repository& repository, const Options& options) {
         }
         task = tasks.front();
     }
-    return {task, name, repository.latest_version(task, name)};
+    RecordAddress at;
+    at.task = task;
+    at.name = name;
+    at.version = repository.latest_version(task, name);
+    return at;
 }
 
 struct Target {
@@ -237,7 +248,9 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     const bool server = !options.has("-r");
 
     std::unique_ptr<Storage> storage;
-    RecordAddress at{kArchiveTask, kArchiveRecord};
+    RecordAddress at;
+    at.task = kArchiveTask;
+    at.name = kArchiveRecord;
     if (!server) {
         if (options.has("-R")) throw Error("give either -r (autonomous) or -R (server), not both");
         std::string path = options.value("-r");
@@ -257,7 +270,9 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         at = find_record(repository, options);
     else
         at.version = repository.latest_version(at.task, at.name);
-    const Record record = repository.get_record(at.task, at.name, at.version);
+    // With its metadata file, the record must be the very one the backup wrote.
+    if (at.meta) repository.confirm_record(at.task, at.name, at.version, at.payload);
+    const Record record = at.meta ? std::move(*at.meta) : repository.get_record(at.task, at.name, at.version);
     const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
     const BlockNamer namer(kind, keys.naming);
     const Sealer* sealer = repository.sealer();

@@ -95,6 +95,10 @@ bool is_object_name(const std::string& name) {
     }
 }
 
+std::string Storage::get_later(const std::string& name, unsigned n) {
+    throw ObjectMissing("object " + name + " has no version " + std::to_string(n + 1) + " in " + describe());
+}
+
 bool Storage::exists(const std::string& name) {
     try {
         get(name);
@@ -424,6 +428,26 @@ void for_each_at_once(std::size_t count, unsigned threads, const std::function<v
     run();
     for (auto& helper : helpers) helper.join();
     if (error) std::rethrow_exception(error);
+}
+
+void read_accepted(Storage& store, const std::string& name, const std::function<void(std::string&)>& accept) {
+    std::string bytes = store.get(name);
+    std::exception_ptr first;
+    for (unsigned later = 1;; ++later) {
+        try {
+            accept(bytes);
+            return;
+        } catch (const StorageError&) {
+            throw;
+        } catch (const Error&) {
+            if (!first) first = std::current_exception();
+        }
+        try {
+            bytes = store.get_later(name, later);
+        } catch (const ObjectMissing&) {
+            std::rethrow_exception(first);
+        }
+    }
 }
 
 }  // namespace zvfd

@@ -15,8 +15,17 @@
 //   its name, even when the process is killed in the middle (kill -9) or the call
 //   fails. It returns true when this call stored the object and false when the name
 //   was already taken, in which case the existing object is left as it is (its
-//   content is not compared). When it returns true the object is durable.
-// - get returns the whole object; a missing object throws ObjectMissing.
+//   content is not compared). When it returns true the object is durable. On a store
+//   that keeps every version written under a name, a version that came after another
+//   one counts as not stored (false): the first writer wins.
+// - get returns the whole object; a missing object throws ObjectMissing. A store that
+//   keeps every version written under a name (an S3 bucket with versioning, which
+//   Object Lock needs) returns the first one, the one put_if_absent told its writer
+//   was stored: a later version is a stand-in that anyone with the store's keys can
+//   add.
+// - get_later(name, n) returns the nth version written after the one get returns (n
+//   from 1), for a reader whose check refuses that one; ObjectMissing when there is
+//   no such version, always on a store that keeps one version of a name.
 // - list returns the names that begin with the prefix (a plain string prefix, not
 //   only whole components), sorted bytewise. Objects being written are not listed.
 // - exists says whether get would find the object now (a pack that a record is about
@@ -74,11 +83,19 @@ bool is_object_name(const std::string& name);
 // new call starts; the first one is thrown once every thread has ended.
 void for_each_at_once(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work);
 
+class Storage;
+// Reads an object and hands its bytes to `accept`, which throws Error to refuse them;
+// the object's later versions (Storage::get_later) are offered in turn. Throws the
+// first refusal when none is accepted and ObjectMissing when there is no object; a
+// StorageError (the store failed, not the data) is passed on at once.
+void read_accepted(Storage& store, const std::string& name, const std::function<void(std::string&)>& accept);
+
 class Storage {
 public:
     virtual ~Storage() = default;
     virtual bool put_if_absent(const std::string& name, const std::string& data) = 0;
     virtual std::string get(const std::string& name) = 0;
+    virtual std::string get_later(const std::string& name, unsigned n);
     virtual std::vector<std::string> list(const std::string& prefix) = 0;
     virtual void remove(const std::string& name) = 0;
     // These two read the whole object here; backends answer them for less.
@@ -156,6 +173,7 @@ public:
 
     bool put_if_absent(const std::string& name, const std::string& data) override;
     std::string get(const std::string& name) override;
+    std::string get_later(const std::string& name, unsigned n) override { return inner_.get_later(name, n); }
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
     bool exists(const std::string& name) override;

@@ -190,6 +190,48 @@ TEST_F(RepositoryTrust, FullBackupAfterACheckFoundADamagedPackRestores) {
     EXPECT_EQ(objects_below(repository(), "damaged").size(), 1u);
 }
 
+// A record's bytes copied over another record's name (any task's, with the store's
+// access alone): restore and check call it damaged, and never give back the other
+// record's data for it.
+TEST_F(RepositoryTrust, RecordCopiedOverAnotherNameIsDamaged) {
+    const std::string one = source("one.img", 1 << 20, 7), two = source("two.img", 1 << 20, 8);
+    ASSERT_EQ(backup(one, "one").status, 0);
+    ASSERT_EQ(backup(two, "two").status, 0);
+    const fs::path records = repository() / "tasks" / "42" / "records";
+    fs::remove(records / "one");
+    fs::copy_file(records / "two", records / "one");
+    fs::create_directories(repository() / "tasks" / "43" / "records");
+    fs::copy_file(records / "two", repository() / "tasks" / "43" / "records" / "two");
+
+    const std::string restore_of = "/opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -M media1 -s /opt/zelvor/var/tasks//task_secret_42 ";
+    struct Case {
+        const char* what;
+        std::string command;
+        std::string says;
+    } cases[] = {
+        {"its metadata file names it", restore_of + "-R 1001 -T 42 -m " + meta("one"),
+         "record one of task 42 in the repository /opt/zelvor/var/repositories/media1 is not the record its "
+         "metadata file describes"},
+        {"found by its name", restore_of + "-R one -T 42", "record one of task 42 is damaged: it says it is record two of task 42"},
+        {"found in another task", restore_of + "-R two -T 43", "record two of task 43 is damaged: it says it is record two of task 42"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path dir = work() / "restored";
+        const zv_test::RunResult run = box_.shell(c.command + " -d " + dir.string() + " 2>&1");
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_FALSE(fs::exists(dir / "vda"));
+    }
+    const zv_test::RunResult run =
+        box_.shell("/opt/zelvor/bin/zvfd --check -M media1 -T 42 -s /opt/zelvor/var/tasks//task_secret_42 2>&1");
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_NE(run.out.find("Record one: damaged: record one of task 42 is damaged: it says it is record two"),
+              std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Record two: sound\n"), std::string::npos) << run.out;
+    expect_restores("two", "two.img");
+}
+
 // A repository written by the archiver's first format (one index object per pack,
 // records and metadata files of the first layout, plain and encrypted) keeps
 // restoring, and its blocks count as known to later backups.
