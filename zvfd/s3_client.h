@@ -46,13 +46,14 @@ struct S3Keys {
 };
 
 // Reads the two keys from a credentials file, which must be a regular file owned by
-// root with mode 0600. Its lines are comments ("#"), blank, or a name, white space
+// root that only root may read: mode 0600 or 0400. Its lines are comments ("#"), blank, or a name, white space
 // and a value: "access_key_id" and "secret_access_key".
 S3Keys read_s3_credentials(const std::string& path);
 
 // How long a request is retried: transport errors, 5xx answers and slow-down
 // answers are retried with doubling delays until `window` has passed since the
-// first attempt; a request that stalls for `stall` is abandoned and retried.
+// first attempt; a request that stalls for `stall` is abandoned and retried. A retry
+// never runs past the window.
 struct S3RetryPolicy {
     std::chrono::milliseconds window{std::chrono::seconds(60)};
     std::chrono::milliseconds first_delay{200};
@@ -94,6 +95,7 @@ struct S3Version {
     std::string version_id;
     bool latest = false;
     bool delete_marker = false;
+    std::string etag;  // without its quotes: the hex MD5 of the bytes of a plain PUT
 };
 
 // Building blocks with no I/O, shared with the tests.
@@ -105,6 +107,8 @@ std::string query_text(std::vector<std::pair<std::string, std::string>> query);
 std::string uri_encode(std::string_view text, bool keep_slash);
 std::string sha256_hex(std::string_view data);
 std::string md5_base64(std::string_view data);
+// The ETag a store gives an object stored by a plain PUT: the hex MD5 of its bytes.
+std::string md5_hex(std::string_view data);
 // "2026-12-11T16:27:35Z" and back; parse returns nullopt for a malformed text.
 std::string iso8601(std::int64_t seconds);
 std::optional<std::int64_t> parse_iso8601(std::string_view text);
@@ -134,16 +138,28 @@ public:
     void check_bucket();
     // Whether the bucket was created with Object Lock.
     bool object_lock_enabled();
+    // Whether the bucket keeps versions (versioning enabled, or suspended after it
+    // was: the versions written before stay).
+    bool versioning_enabled();
 
     // Stores an object. With `if_absent`, an existing key is left alone and the call
-    // returns false (a versioned bucket may store a second version instead; object
-    // names that cannot collide make that harmless). With a retention the object is
-    // locked until then; a store that refuses the lock makes this throw.
+    // returns false (a versioned bucket stores a second version instead: the caller
+    // tells them apart), except that a key holding these very bytes counts as stored
+    // by this call: an attempt that stored them may have lost its answer. With a retention the object is locked until then; a store that
+    // refuses the lock makes this throw.
     bool put_object(const std::string& key, std::string_view data, const S3Retention* retention,
                     bool if_absent = true);
     // The object's bytes, or nullopt when there is no such key. With `through_markers`
     // a key hidden by a delete marker is read from its newest remaining version.
     std::optional<std::string> get_object(const std::string& key, bool through_markers = false);
+    // The bytes of one version of the key, or nullopt when it is gone.
+    std::optional<std::string> get_version(const std::string& key, const std::string& version_id);
+    // `length` bytes from `offset` of the key (of that version, when one is given),
+    // fewer where the object ends; nullopt when it is gone.
+    std::optional<std::string> get_range(const std::string& key, const std::string& version_id,
+                                         std::uint64_t offset, std::size_t length);
+    // The versions of exactly this key (no delete markers), oldest first.
+    std::vector<S3Version> versions_of(const std::string& key);
     // Size of the object, or nullopt when absent.
     std::optional<std::uint64_t> head_object(const std::string& key);
     // Keys that begin with the prefix, in the store's (lexical) order.
@@ -165,7 +181,8 @@ private:
     struct Pool;
     std::string url(const S3Request& request) const;
     std::string object_url(const std::string& key) const;
-    S3Response attempt(const S3Request& request, std::string& transport_error);
+    // `limit`: how long the attempt may take at most (0: no limit).
+    S3Response attempt(const S3Request& request, std::chrono::milliseconds limit, std::string& transport_error);
     [[noreturn]] void fail(const S3Request& request, const S3Response& response) const;
 
     S3Location location_;

@@ -107,8 +107,22 @@ void S3Storage::check_lock() {
             throw StorageError("the bucket " + config_.location.bucket + " at " + client_.location().endpoint +
                                " has no Object Lock, so the retention of " +
                                std::to_string(config_.retention_days) +
-                               " days cannot be kept; use a bucket created with Object Lock");
+                               (config_.retention_days == 1 ? " day" : " days") +
+                               " cannot be kept; use a bucket created with Object Lock");
     });
+}
+
+bool S3Storage::versioned() {
+    // Object Lock keeps versions; a bucket without it says whether it does.
+    if (config_.retention_days != 0) return true;
+    std::call_once(versioning_checked_, [this] { versioned_ = client_.versioning_enabled(); });
+    return versioned_;
+}
+
+std::optional<S3Version> S3Storage::first_version(const std::string& key) {
+    std::vector<S3Version> versions = client_.versions_of(key);
+    if (versions.empty()) return std::nullopt;
+    return std::move(versions.front());
 }
 
 bool S3Storage::put_if_absent(const std::string& name, const std::string& data) {
@@ -116,9 +130,15 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
     check_lock();
     const std::string key = key_of(name);
     const auto lock = retention();
-    // A versioned bucket ignores If-None-Match and would store a second version.
-    if (lock && client_.head_object(key)) return false;
-    const bool stored = client_.put_object(key, data, lock ? &*lock : nullptr, true);
+    if (!versioned()) return client_.put_object(key, data, lock ? &*lock : nullptr, true);
+    // A versioned bucket ignores If-None-Match and keeps every writer's version: the
+    // first one is the object, the others are not stored as far as their writers go.
+    if (first_version(key)) return false;
+    client_.put_object(key, data, lock ? &*lock : nullptr, true);
+    const auto first = first_version(key);
+    if (!first) throw StorageError("object " + name + " was stored in " + description_ + " but its versions do not list it");
+    // The same bytes are this call's own, also when a retry stored them twice.
+    const bool stored = first->etag == s3::md5_hex(data);
     if (stored && lock) {
         std::lock_guard<std::mutex> guard(kept_mutex_);
         kept_.insert(name);
@@ -127,43 +147,51 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
 }
 
 std::string S3Storage::get(const std::string& name) {
-    auto data = client_.get_object(key_of(name), config_.retention_days != 0);
+    const std::string key = key_of(name);
+    std::optional<std::string> data;
+    if (!versioned()) {
+        data = client_.get_object(key);
+    } else if (const auto first = first_version(key)) {
+        data = client_.get_version(key, first->version_id);
+    }
     if (!data) throw ObjectMissing("object " + name + " is missing from " + description_);
+    return std::move(*data);
+}
+
+std::string S3Storage::get_later(const std::string& name, unsigned n) {
+    if (!versioned()) return Storage::get_later(name, n);
+    const std::string key = key_of(name);
+    const std::vector<S3Version> versions = client_.versions_of(key);
+    std::optional<std::string> data;
+    if (n < versions.size()) data = client_.get_version(key, versions[n].version_id);
+    if (!data) throw ObjectMissing("object " + name + " has no version " + std::to_string(n + 1) + " in " + description_);
     return std::move(*data);
 }
 
 bool S3Storage::exists(const std::string& name) {
     const std::string key = key_of(name);
     if (client_.head_object(key)) return true;
-    if (config_.retention_days == 0) return false;
-    for (const S3Version& version : client_.list_versions(key))
-        if (version.key == key && !version.delete_marker) return true;
-    return false;
+    // A delete marker hides the versions that reads still find.
+    return versioned() && first_version(key);
 }
 
 std::string S3Storage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
-    // Which version a read of a versioned bucket trusts is get()'s to choose.
-    if (config_.retention_days != 0 || length == 0) return Storage::get_range(name, offset, length);
     const std::string key = key_of(name);
-    S3Request request{"GET", key, {}, {{"Range", "bytes=" + std::to_string(offset) + "-" +
-                                                     std::to_string(offset + length - 1)}}, {}};
-    S3Response response = client_.perform(request);
-    if (response.status == 206) return std::move(response.body);
-    if (response.status == 200) {  // a store that ignores ranges sends it all
-        if (offset >= response.body.size()) return {};
-        return response.body.substr(static_cast<std::size_t>(offset), length);
+    std::optional<std::string> data;
+    if (!versioned()) {
+        data = client_.get_range(key, "", offset, length);
+    } else if (const auto first = first_version(key)) {
+        data = client_.get_range(key, first->version_id, offset, length);
     }
-    if (response.status == 416) return {};  // the range begins past the end
-    if (response.status == 404) throw ObjectMissing("object " + name + " is missing from " + description_);
-    throw S3Error("S3 request " + client_.describe("GET", key) + " failed: " + std::to_string(response.status) + " " +
-                  response.error_code());
+    if (!data) throw ObjectMissing("object " + name + " is missing from " + description_);
+    return std::move(*data);
 }
 
 std::vector<std::string> S3Storage::list(const std::string& prefix) {
     const std::string key_prefix = key_of(prefix);
     const std::size_t strip = config_.prefix.empty() ? 0 : config_.prefix.size() + 1;
     std::vector<std::string> names;
-    if (config_.retention_days == 0) {
+    if (!versioned()) {
         for (auto& key : client_.list_keys(key_prefix)) names.push_back(key.substr(strip));
     } else {
         std::set<std::string> present;
@@ -177,7 +205,7 @@ std::vector<std::string> S3Storage::list(const std::string& prefix) {
 
 void S3Storage::remove(const std::string& name) {
     const std::string key = key_of(name);
-    if (config_.retention_days == 0) {
+    if (!versioned()) {
         client_.delete_object(key);
         return;
     }
@@ -201,16 +229,10 @@ void S3Storage::keep(const std::vector<std::string>& names) {
 
 void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {
     const std::string key = key_of(name);
-    if (!client_.extend_retention(key, lock)) {
-        // Hidden by a delete marker: lock the newest real version, the one reads find.
-        bool found = false;
-        for (const S3Version& version : client_.list_versions(key)) {
-            if (version.key != key || version.delete_marker) continue;
-            found = client_.extend_retention(key, lock, version.version_id);
-            break;
-        }
-        if (!found) throw ObjectMissing("object " + name + " is missing from " + description_);
-    }
+    // The first version is the one reads take, whatever was put on top of it.
+    const auto first = first_version(key);
+    if (!first || !client_.extend_retention(key, lock, first->version_id))
+        throw ObjectMissing("object " + name + " is missing from " + description_);
     std::lock_guard<std::mutex> guard(kept_mutex_);
     kept_.insert(name);
 }

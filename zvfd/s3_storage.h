@@ -9,7 +9,7 @@
 //   endpoint       scheme, host and port of the store (required)
 //   bucket         an existing bucket (required)
 //   region         the region requests are signed for; radosgw's is "default" (required)
-//   credentials    the keys file (s3_client.h: mode 0600, owned by root) (required)
+//   credentials    the keys file (s3_client.h: mode 0600 or 0400, owned by root) (required)
 //   prefix         keys begin with this and "/" (default: none)
 //   path_style     yes (http://host/bucket/key, radosgw and most on-premises stores)
 //                  or no (http://bucket.host/key) (default: yes)
@@ -18,9 +18,13 @@
 //                  days; the bucket must have been created with Object Lock
 //   retry_seconds  how long a failing request is retried (default: 60)
 //
-// With a retention, the bucket is versioned: a plain DELETE only hides an object
-// behind a delete marker, so reads and listings look through delete markers to the
-// newest real version, and remove() deletes every version (which the lock refuses).
+// With a retention the bucket is versioned (Object Lock needs it), and any bucket may
+// be: then anyone with the keys can add a version on top of an object, and a plain
+// DELETE only hides it behind a delete marker. So on a versioned bucket reads and
+// listings look through delete markers, a read takes an object's first version (put
+// if absent lets the first writer win; its lock is the one keep extends), a writer
+// whose version is not the first is told the name was taken, and remove() deletes
+// every version (which a lock refuses).
 #pragma once
 
 #include "zvfd/s3_client.h"
@@ -60,11 +64,13 @@ public:
 
     bool put_if_absent(const std::string& name, const std::string& data) override;
     std::string get(const std::string& name) override;
+    std::string get_later(const std::string& name, unsigned n) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
-    // HEAD; with a retention, also a version that a delete marker hides (get reads it).
+    // HEAD; on a versioned bucket, also a version that a delete marker hides (get
+    // reads it).
     bool exists(const std::string& name) override;
-    // A ranged GET; with a retention, the range of what get reads.
+    // A ranged GET of what get reads.
     std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     std::string describe() const override { return description_; }
     // With a retention, the objects stay locked at least as long as a new object
@@ -80,12 +86,18 @@ private:
     std::optional<S3Retention> retention() const;
     // Fails once, clearly, when a retention is set and the bucket has no Object Lock.
     void check_lock();
+    // Whether the bucket keeps every version written under a key (asked once).
+    bool versioned();
+    // The oldest version of exactly this key that is no delete marker.
+    std::optional<S3Version> first_version(const std::string& key);
     void keep_one(const std::string& name, const S3Retention& lock);
 
     S3StorageConfig config_;
     S3Client client_;
     std::string description_;
     std::once_flag lock_checked_;
+    std::once_flag versioning_checked_;
+    bool versioned_ = false;
     std::mutex kept_mutex_;
     std::set<std::string> kept_;  // locked by this process already
 };

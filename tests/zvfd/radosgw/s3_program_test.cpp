@@ -4,6 +4,9 @@
 // away in the middle of a backup.
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
+#include "zvfd/cipher.h"
+#include "zvfd/pack.h"
+#include "zvfd/radosgw/s3_relay.h"
 #include "zvfd/radosgw/s3_test_env.h"
 #include "zvfd/s3_storage.h"
 
@@ -11,8 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <ctime>
 #include <future>
 #include <random>
+#include <thread>
 
 namespace fs = boost::filesystem;
 
@@ -281,6 +287,107 @@ TEST(S3Program, ComplianceLockOutlivesTheModulesOwnDeletes) {
     run = host.restore("locked_2", host.work() / "r");
     ASSERT_EQ(run.status, 0) << run.out;
     expect_same(host.work() / "r" / "vda", image);
+}
+
+// Whoever holds the module's keys can put a new version over any locked object. A
+// record's bytes put over another record and a damaged copy put over a pack: check
+// and restore still give the locked data, and the next backup that reuses the pack
+// extends the lock of the version reads take, not of the one put on top.
+TEST(S3Program, VersionsPutOverLockedObjectsChangeNothing) {
+    ZV_REQUIRE_RADOSGW(gw);
+    const std::string bucket = gw.new_bucket(true);
+    Host host(gw, location(gw, bucket, " retention_days=1 retention_mode=compliance"));
+    make_image(host.work() / "locked.img", 24 << 20, 40);
+    make_image(host.work() / "evil.img", 24 << 20, 41);
+    ASSERT_EQ(host.backup(host.list_of(host.work() / "locked.img"), "locked_1").status, 0);
+    zvfd::S3Client client(gw.location(bucket), gw.keys());
+    const std::string pack = client.list_keys("site/kvm/packs/").front();
+    ASSERT_EQ(host.backup(host.list_of(host.work() / "evil.img"), "evil_2").status, 0);
+
+    client.put_object("site/kvm/tasks/42/records/locked_1", *client.get_object("site/kvm/tasks/42/records/evil_2"),
+                      nullptr, false);
+    std::string bytes = *client.get_object(pack);
+    bytes[bytes.size() / 2] = static_cast<char>(~bytes[bytes.size() / 2]);
+    client.put_object(pack, bytes, nullptr, false);
+
+    auto run = host.check(" --read-data");
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("Record locked_1: sound, data read\n"), std::string::npos) << run.out;
+    run = host.restore("locked_1", host.work() / "r1");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(host.work() / "r1" / "vda", host.work() / "locked.img");
+    run = host.run("/opt/zelvor/bin/zvfd -R locked_1 -M media1 -T 42 -s /opt/zelvor/var/tasks//task_secret_42 -d " +
+                   (host.work() / "r2").string() + " 2>&1");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(host.work() / "r2" / "vda", host.work() / "locked.img");
+
+    const auto versions = client.versions_of(pack);
+    ASSERT_EQ(versions.size(), 2u);
+    const std::int64_t first_until = client.get_retention(pack, versions[0].version_id)->until;
+    while (std::time(nullptr) <= first_until - 86400) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(host.backup(host.list_of(host.work() / "locked.img"), "locked_3").status, 0);
+    EXPECT_GT(client.get_retention(pack, versions[0].version_id)->until, first_until);
+    EXPECT_FALSE(client.get_retention(pack, versions[1].version_id)) << "the version put on top was locked";
+}
+
+// A pack index of an unencrypted repository can be forged whole, its own pack id
+// inside, the block locations shuffled, and put as a new version: the next full
+// backup still takes the blocks from where they are.
+TEST(S3Program, ForgedIndexVersionDoesNotMisleadTheNextBackup) {
+    ZV_REQUIRE_RADOSGW(gw);
+    const std::string bucket = gw.new_bucket(true);
+    Host host(gw, location(gw, bucket, " retention_days=1 retention_mode=governance"));
+    const fs::path image = host.work() / "disk.img";
+    make_image(image, 24 << 20, 42);
+    ASSERT_EQ(host.backup(host.list_of(image), "first").status, 0);
+
+    zvfd::S3Client client(gw.location(bucket), gw.keys());
+    const std::string index = client.list_keys("site/kvm/index/").front();
+    const std::string id = index.substr(index.rfind('/') + 1);
+    std::vector<zvfd::PackEntry> entries = zvfd::decode_pack_index(*client.get_object(index), id, nullptr);
+    ASSERT_GT(entries.size(), 1u);
+    std::vector<zvfd::PackEntry> forged = entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) forged[i].name = entries[(i + 1) % entries.size()].name;
+    client.put_object(index, zvfd::encode_pack_index(id, forged, zvfd::no_keys(), nullptr), nullptr, false);
+
+    auto run = host.backup(host.list_of(image), "again");
+    ASSERT_EQ(run.status, 0) << run.out;
+    run = host.restore("again", host.work() / "r");
+    ASSERT_EQ(run.status, 0) << run.out;
+    expect_same(host.work() / "r" / "vda", image);
+}
+
+// Two hosts back up under one record name at once, the first one's record held back
+// on its way to the store until the second is done: one of them is told success, the
+// other fails saying so, and the record restores as the one that was kept.
+TEST(S3Program, TwoWritersOfOneRecordNameAreNotBothToldSuccess) {
+    ZV_REQUIRE_RADOSGW(gw);
+    for (const bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "Object Lock bucket" : "plain bucket");
+        const std::string bucket = gw.new_bucket(locked);
+        const std::string lock = locked ? " retention_days=1 retention_mode=governance" : "";
+        zv_test::S3Relay relay(gw.endpoint());
+        Host late(gw, location(gw, bucket, lock, relay.endpoint())), early(gw, location(gw, bucket, lock));
+        make_image(late.work() / "late.img", 8 << 20, 43);
+        make_image(early.work() / "early.img", 8 << 20, 44);
+
+        relay.hold("PUT /" + bucket + "/site/kvm/tasks/42/records/same ");
+        auto held = std::async(std::launch::async, [&] { return late.backup(late.list_of(late.work() / "late.img"), "same"); });
+        ASSERT_TRUE(relay.wait_held());
+        auto run = early.backup(early.list_of(early.work() / "early.img"), "same");
+        EXPECT_EQ(run.status, 0) << run.out;
+        relay.release();
+        run = held.get();
+        EXPECT_EQ(run.status, 1) << run.out;
+        EXPECT_NE(run.out.find("the record name was written twice: record same of task 42"), std::string::npos)
+            << run.out;
+        EXPECT_FALSE(fs::exists(late.meta("same")));
+
+        run = late.run("/opt/zelvor/bin/zvfd -R same -M media1 -T 42 -s /opt/zelvor/var/tasks//task_secret_42 -d " +
+                       (late.work() / "r").string() + " 2>&1");
+        ASSERT_EQ(run.status, 0) << run.out;
+        expect_same(late.work() / "r" / "vda", early.work() / "early.img");
+    }
 }
 
 TEST(S3Program, RetentionOnABucketWithoutLockFailsTheBackup) {

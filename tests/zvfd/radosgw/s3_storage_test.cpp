@@ -2,13 +2,16 @@
 // stages above rely on, prefixes that keep media servers apart, failures at the start,
 // and retention: locked objects, kept ones extended, delete markers seen through.
 #include "support/scratch_dir.h"
+#include "zvfd/radosgw/s3_relay.h"
 #include "zvfd/radosgw/s3_test_env.h"
 #include "zvfd/s3_storage.h"
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <ctime>
 #include <functional>
+#include <future>
 #include <thread>
 
 namespace {
@@ -90,7 +93,7 @@ TEST(S3Storage, FailsAtTheStart) {
     config = config_for(gw, bucket);
     config.credentials_file = keys_file;
     text = failure([&] { S3Storage store(config); });
-    EXPECT_NE(text.find("must have mode 0600"), std::string::npos) << text;
+    EXPECT_NE(text.find("must have mode 0600 or 0400 (it has 0640)"), std::string::npos) << text;
     ::chmod(keys_file.c_str(), 0600);
     S3Storage store(config);
     EXPECT_TRUE(store.list("").empty());
@@ -136,6 +139,111 @@ TEST(S3Storage, RetentionLocksWhatRecordsNeed) {
     EXPECT_THROW(later.keep({"packs/zz/none"}), zvfd::ObjectMissing);
 }
 
+// Anyone with the store's keys can put a new version over a locked object: reads and
+// locks keep to the first one, the one its writer was told is stored.
+TEST(S3Storage, ReadsAndLocksTakeTheFirstVersion) {
+    ZV_REQUIRE_RADOSGW(gw);
+    const std::string bucket = gw.new_bucket(true);
+    auto config = config_for(gw, bucket, "repo");
+    config.retention_days = 1;
+    config.retention_mode = zvfd::S3LockMode::Governance;
+    S3Storage store(config, gw.keys());
+    ASSERT_TRUE(store.put_if_absent("packs/aa/aa01", "genuine bytes"));
+    const std::string key = "repo/packs/aa/aa01";
+    store.client().put_object(key, "forged", nullptr, false);
+    store.client().put_object(key, "forged again", nullptr, false);
+    const auto versions = store.client().versions_of(key);
+    ASSERT_EQ(versions.size(), 3u);
+    const std::int64_t first_until = store.client().get_retention(key, versions[0].version_id)->until;
+
+    S3Storage later(config, gw.keys());
+    EXPECT_EQ(later.get("packs/aa/aa01"), "genuine bytes");
+    EXPECT_EQ(later.get_range("packs/aa/aa01", 8, 100), "bytes");
+    EXPECT_EQ(later.get_later("packs/aa/aa01", 1), "forged");
+    EXPECT_EQ(later.get_later("packs/aa/aa01", 2), "forged again");
+    EXPECT_THROW(later.get_later("packs/aa/aa01", 3), zvfd::ObjectMissing);
+    // A reader whose check refuses the first version gets the next it accepts.
+    std::string accepted;
+    zvfd::read_accepted(later, "packs/aa/aa01", [&](std::string& bytes) {
+        if (bytes != "forged again") throw zvfd::Error("not this one");
+        accepted = bytes;
+    });
+    EXPECT_EQ(accepted, "forged again");
+    EXPECT_FALSE(later.put_if_absent("packs/aa/aa01", "forged"));
+
+    while (std::time(nullptr) <= first_until - 86400) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    later.keep({"packs/aa/aa01"});
+    const auto first = later.client().get_retention(key, versions[0].version_id);
+    ASSERT_TRUE(first);
+    EXPECT_GT(first->until, first_until);
+    EXPECT_FALSE(later.client().get_retention(key, versions[2].version_id)) << "the forged version was locked";
+}
+
+// Two writers of one name, the second one's PUT held back until the first is done:
+// on every bucket, one of them is told its object is stored, and reads find that one.
+TEST(S3Storage, TwoWritersOfOneNameAreNotBothStored) {
+    ZV_REQUIRE_RADOSGW(gw);
+    for (const bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "Object Lock bucket" : "plain bucket");
+        const std::string bucket = gw.new_bucket(locked);
+        auto config = config_for(gw, bucket, "repo");
+        if (locked) config.retention_days = 1;
+        zv_test::S3Relay relay(gw.endpoint());
+        auto slow_config = config;
+        slow_config.location.endpoint = relay.endpoint();
+        slow_config.retry_seconds = 120;
+        S3Storage first(config, gw.keys()), second(slow_config, gw.keys());
+
+        relay.hold("PUT /" + bucket + "/repo/tasks/42/records/same ");
+        auto late = std::async(std::launch::async, [&] { return second.put_if_absent("tasks/42/records/same", "late"); });
+        ASSERT_TRUE(relay.wait_held());
+        EXPECT_TRUE(first.put_if_absent("tasks/42/records/same", "early"));
+        relay.release();
+        EXPECT_FALSE(late.get());
+        EXPECT_EQ(S3Storage(config, gw.keys()).get("tasks/42/records/same"), "early");
+    }
+}
+
+// The store stored the object, but its answer never came: the retry that finds the
+// name taken by these very bytes is the success it is.
+TEST(S3Storage, AnswerLostAfterAPutIsNoFailure) {
+    ZV_REQUIRE_RADOSGW(gw);
+    for (const bool locked : {false, true}) {
+        SCOPED_TRACE(locked ? "Object Lock bucket" : "plain bucket");
+        const std::string bucket = gw.new_bucket(locked);
+        zv_test::S3Relay relay(gw.endpoint());
+        auto config = config_for(gw, bucket, "repo");
+        config.location.endpoint = relay.endpoint();
+        if (locked) config.retention_days = 1;
+        S3Storage store(config, gw.keys());
+        relay.lose_answer("PUT /" + bucket + "/repo/tasks/42/records/once ");
+        EXPECT_TRUE(store.put_if_absent("tasks/42/records/once", "the record"));
+        EXPECT_TRUE(relay.answer_lost());
+        EXPECT_EQ(store.get("tasks/42/records/once"), "the record");
+        EXPECT_FALSE(store.put_if_absent("tasks/42/records/once", "another record"));
+    }
+}
+
+// A gateway that takes connections and answers nothing: the request gives up when
+// its retry_seconds are spent, not an attempt later.
+TEST(S3Storage, StalledStoreIsGivenUpInTime) {
+    ZV_REQUIRE_RADOSGW(gw);
+    zv_test::SpareRadosgw spare(gw);
+    ASSERT_TRUE(spare.start());
+    auto config = config_for(gw, gw.new_bucket(false));
+    config.location.endpoint = spare.endpoint();
+    config.retry_seconds = 20;
+    S3Storage store(config, gw.keys());
+    ASSERT_TRUE(store.put_if_absent("packs/aa/aa00", "before the stall"));
+    spare.freeze();
+    const auto start = std::chrono::steady_clock::now();
+    const std::string text = failure([&] { store.put_if_absent("packs/aa/aa01", std::string(1 << 20, 'p')); });
+    const auto spent = std::chrono::steady_clock::now() - start;
+    spare.thaw();
+    EXPECT_NE(text.find("gave up after"), std::string::npos) << text;
+    EXPECT_LT(spent, std::chrono::seconds(27)) << text;
+}
+
 TEST(S3Storage, RetentionWithoutObjectLockFails) {
     ZV_REQUIRE_RADOSGW(gw);
     auto config = config_for(gw, gw.new_bucket(false));
@@ -143,7 +251,7 @@ TEST(S3Storage, RetentionWithoutObjectLockFails) {
     config.retention_mode = zvfd::S3LockMode::Compliance;
     S3Storage store(config, gw.keys());
     const std::string text = failure([&] { store.put_if_absent("packs/aa/aa01", "pack"); });
-    EXPECT_NE(text.find("has no Object Lock"), std::string::npos) << text;
+    EXPECT_NE(text.find("has no Object Lock, so the retention of 1 day cannot be kept"), std::string::npos) << text;
     EXPECT_TRUE(store.list("").empty());
 }
 

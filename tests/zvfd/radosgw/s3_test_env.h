@@ -127,8 +127,12 @@ public:
         }
         return false;
     }
+    // A gateway that takes connections and answers nothing (SIGSTOP), and back.
+    void freeze() { ::kill(pid_, SIGSTOP); }
+    void thaw() { ::kill(pid_, SIGCONT); }
     void stop() {
         if (pid_ <= 0) return;
+        thaw();
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
