@@ -79,6 +79,9 @@ bool ZvModuleUniversal::parce_param_string() {
             }
             if (number < 1)
                 return refuse(key, value, "it must be a positive number (at most 2147483647)");
+            // The block sizes the archiver both backs up and restores.
+            if (key == "zvd_block_size" && (number < 512 || number > 16777216))
+                return refuse(key, value, "a block size lies between 512 and 16777216 bytes");
             (key == "zvd_hash_length" ? hash_length : block_size) = number;
         } else if (std::find(zvfd_flag_names.begin(), zvfd_flag_names.end(), key) !=
                    zvfd_flag_names.end()) {

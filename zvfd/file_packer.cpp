@@ -69,7 +69,9 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
     // the disk then has twice as many reads to work on as there are workers, without
     // more threads taking processor time.
     auto work = [&](const std::atomic<bool>& failed) {
-        AlignedBuffer first(kPieceSize + kDirectAlign), second(kPieceSize + kDirectAlign);
+        // A block larger than the wanted piece makes the pieces longer.
+        const std::size_t room = static_cast<std::size_t>(piece_length(block_size_, kPieceSize)) + kDirectAlign;
+        AlignedBuffer first(room), second(room);
         char* current = first.data();
         char* following = second.data();
         std::future<std::size_t> ahead;  // after the buffers: it is waited for before they go

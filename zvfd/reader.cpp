@@ -76,10 +76,14 @@ std::size_t read_source(const OpenSource& source, char* buf, std::size_t len, st
     return done + pread_some(source.fd.get(), buf + done, len - done, offset + done);
 }
 
+std::uint64_t piece_length(std::uint32_t block_size, std::uint64_t wanted) {
+    return std::max<std::uint64_t>(block_size, wanted / block_size * block_size);
+}
+
 std::vector<Piece> pieces_of_extents(std::size_t file, const std::vector<Extent>& extents, std::uint64_t size,
                                      std::uint32_t block_size, std::uint64_t piece_size) {
     std::vector<Piece> pieces;
-    piece_size = std::max<std::uint64_t>(block_size, piece_size / block_size * block_size);
+    piece_size = piece_length(block_size, piece_size);
     std::uint64_t covered = 0;  // everything below is planned
     for (const Extent& e : extents) {
         std::uint64_t begin = std::max(covered, e.offset / block_size * block_size);

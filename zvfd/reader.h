@@ -32,8 +32,12 @@ OpenSource open_source(const std::string& path);
 // source). A range wholly in the page cache is read from there, any other past it.
 std::size_t read_source(const OpenSource& source, char* buf, std::size_t len, std::uint64_t offset);
 
-// The ranges to read, as pieces of at most `piece_size` bytes (a multiple of the
-// block size) that begin on block boundaries.
+// The length of the pieces a source is cut into for a wanted length: whole blocks,
+// at least one. A buffer that a piece is read into needs kDirectAlign bytes more.
+std::uint64_t piece_length(std::uint32_t block_size, std::uint64_t wanted);
+
+// The ranges to read, as pieces of at most piece_length(block_size, piece_size) bytes
+// that begin on block boundaries.
 std::vector<Piece> plan_pieces(std::size_t file, const OpenSource& source, std::uint32_t block_size,
                                std::uint64_t piece_size);
 std::vector<Piece> pieces_of_extents(std::size_t file, const std::vector<Extent>& extents, std::uint64_t size,

@@ -143,11 +143,12 @@ void start_writeback(Target& t, std::uint64_t bytes) {
 class WriteBatch {
 public:
     static constexpr std::size_t kArena = 8u << 20;
-    WriteBatch() : arena_(kArena) {}
+    // Room for at least one block of `largest` bytes.
+    explicit WriteBatch(std::size_t largest) : arena_(std::max(kArena, largest)) {}
     // Room for a block's bytes until the next flush, flushing first when full.
     char* hold(std::size_t size) {
-        if (size > kArena) throw Error("a block is larger than the restore can hold");
-        if (used_ + size > kArena) flush();
+        if (size > arena_.size()) throw Error("a block is larger than the restore can hold");
+        if (used_ + size > arena_.size()) flush();
         char* at = arena_.data() + used_;
         used_ += (size + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
         return at;
@@ -280,7 +281,9 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     std::vector<const FileEntry*> files = select_files(record, options);
     std::set<std::string> names;
     std::uint64_t total = 0;
+    std::size_t largest_block = 0;
     for (const FileEntry* f : files) {
+        for (const auto& b : f->blocks) largest_block = std::max<std::size_t>(largest_block, b.length);
         if (!is_safe_name(f->name)) throw Error("record name '" + f->name + "' would leave the target directory");
         if (!names.insert(f->name).second) throw Error("record name '" + f->name + "' occurs twice");
         total += f->stored_bytes();
@@ -325,7 +328,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     auto work = [&](const std::atomic<bool>& failed) {
         std::string existing;
         AlignedBuffer data;
-        WriteBatch batch;
+        WriteBatch batch(largest_block);
         for (std::size_t i; !failed && (i = next++) < work_list.size();) {
             const std::string& id = record.packs.at(work_list[i]->first);
             const std::string pack = repository.get_pack(id);

@@ -38,6 +38,8 @@ TEST(ModuleParams, FrameworkKeysAndTheirRules) {
              EXPECT_EQ(m.hash_length, 512);
              EXPECT_EQ(m.block_size, 512);  // a numeric beginning converts
          }},
+        // The largest block size the archiver backs up and restores.
+        {"zvd_block_size:16777216", [](const TestModule& m) { EXPECT_EQ(m.block_size, 16777216); }},
         {"enable_multithreading:true,worker_parallelism:4,worker_parallelism:8",
          [](const TestModule& m) {
              EXPECT_EQ(m.zvfd_flags, (std::map<std::string, std::string>{
@@ -169,6 +171,10 @@ TEST(ModuleParams, ValuesTheArchiverCannotTakeRefuseTheStart) {
         {"zvd_hash_length:abc", "wrong value of zvd_hash_length: 'abc', it must be a positive number"},
         {"zvd_block_size:x", "wrong value of zvd_block_size: 'x'"},
         {"zvd_block_size:99999999999", "wrong value of zvd_block_size: '99999999999'"},
+        // Beyond what the archiver backs up and restores, on either side.
+        {"zvd_block_size:16777217",
+         "wrong value of zvd_block_size: '16777217', a block size lies between 512 and 16777216 bytes"},
+        {"zvd_block_size:511", "wrong value of zvd_block_size: '511', a block size lies between 512"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.params);
