@@ -122,7 +122,7 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     if (reference_blocks && !is_record_of(repository, reference, reference_payload)) {
         reference_blocks = false;
         out.flush();
-        std::cerr << "zvfd: warning: the reference " << options.value("-S") << " is not a record of media server "
+        std::cerr << "zvfd: warning: the reference " << printable(options.value("-S")) << " is not a record of media server "
                   << record.prop("media_server") << "; its blocks are stored again where the repository lacks them"
                   << std::endl;
     }

@@ -20,28 +20,35 @@ namespace {
 
 // What the blocks of the packs read so far showed, shared by the records that reuse
 // a pack, so each block is read and checked once.
+// A block of a record and the file that holds it, for the message of a fault.
+struct FileBlock {
+    const BlockRef* block;
+    const std::string* file;
+};
+
 class PackFindings {
 public:
     // Empty when the pack's blocks that `record` uses are sound, else the first fault.
     std::string check(Repository& repository, const Record& record, std::uint32_t position,
-                      const std::vector<const BlockRef*>& blocks, const BlockNamer& namer) {
+                      const std::vector<FileBlock>& blocks, const BlockNamer& namer) {
         const std::string& id = record.packs.at(position);
-        std::vector<const BlockRef*> unread;
+        std::vector<FileBlock> unread;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (faults_.count(id)) return faults_[id];
-            for (const BlockRef* b : blocks)
-                if (!sound_.count({id, b->pack_offset, b->name})) unread.push_back(b);
+            for (const FileBlock& b : blocks)
+                if (!sound_.count({id, b.block->pack_offset, b.block->name})) unread.push_back(b);
         }
         if (unread.empty()) return {};
         std::string fault;
         try {
             const std::string pack = repository.get_pack(id);
             AlignedBuffer plain;
-            for (const BlockRef* b : unread) {
-                unpack_block(pack, id, *b, repository.sealer(), namer, "block " + to_hex(b->name), plain);
+            for (const FileBlock& b : unread) {
+                unpack_block(pack, id, *b.block, repository.sealer(), namer,
+                             "block at offset " + std::to_string(b.block->offset) + " of " + *b.file, plain);
                 std::lock_guard<std::mutex> lock(mutex_);
-                sound_.insert({id, b->pack_offset, b->name});
+                sound_.insert({id, b.block->pack_offset, b.block->name});
             }
         } catch (const StorageError&) {
             throw;  // the store failed, not the data: the check cannot go on
@@ -68,10 +75,10 @@ private:
 // The first fault of the record's data, or empty.
 std::string read_record_data(Repository& repository, const Record& record, const BlockNamer& namer,
                              PackFindings& findings, unsigned workers) {
-    std::map<std::uint32_t, std::vector<const BlockRef*>> by_pack;
+    std::map<std::uint32_t, std::vector<FileBlock>> by_pack;
     for (const auto& f : record.files)
-        for (const auto& b : f.blocks) by_pack[b.pack].push_back(&b);
-    std::vector<const std::pair<const std::uint32_t, std::vector<const BlockRef*>>*> work_list;
+        for (const auto& b : f.blocks) by_pack[b.pack].push_back({&b, &f.name});
+    std::vector<const std::pair<const std::uint32_t, std::vector<FileBlock>>*> work_list;
     for (const auto& entry : by_pack) work_list.push_back(&entry);
 
     std::atomic<std::size_t> next{0};
@@ -156,7 +163,7 @@ int run_check(const Options& options, Output& out) {
         all_sound = all_sound && verdict.empty();
         const std::string which = version ? name + " addition " + std::to_string(version) : name;
         out.line("Record " + which + ": " + (verdict.empty() ? std::string(read_data ? "sound, data read" : "sound")
-                                                              : verdict));
+                                                              : printable(verdict)));
     }
     for (auto& [id, fault] : findings.faults()) bad_packs.emplace(id, std::move(fault));
     const std::set<std::string> recorded = repository.damaged_packs();

@@ -120,11 +120,33 @@ const char* usage_text() {
            "  The packs it finds missing or damaged are recorded in the repository (nothing is\n"
            "  rewritten) and later backups store their blocks again: a full backup after the check\n"
            "  heals the repository. Exit 0 only when every record is sound.\n"
-           "Exit codes: 0 success, 100 success with a defect (a source changed while read), 1 failure.\n"
+           "Exit codes: 0 success; 100 only when a backup or an addition stored its record but a\n"
+           "  source shrank while it was read (a line \"zvfd: defect: PATH shrank while being packed\"\n"
+           "  names it; the record holds what was read, and zeros up to the size the source had);\n"
+           "  1 failure.\n"
            "Test aid, not for production: the environment variable ZVFD_TEST_AID makes a run fail,\n"
            "  report a defect, hang, slow down or misprint on purpose (fail=N, defect, hang, slow=MS,\n"
            "  malformed=pid-text+pid-range+no-pid+crlf+no-newline, only=backup+add+restore+list+verify,\n"
            "  argv-log=FILE).\n";
+}
+
+std::string printable(const std::string& text) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7f) {
+            out += "\\x";
+            out += digits[c >> 4];
+            out += digits[c & 15];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
 }
 
 const char* mode_word(Mode mode) {

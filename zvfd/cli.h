@@ -1,7 +1,7 @@
 // Command line and standard-output protocol of the archiver. The protocol lines the
 // module reads are "ZVFD PID: ", "Packed: ", "Unpacked: " and "Transferred: ";
 // everything else it only logs. Exit codes: 0 success, 100 success with a defect (a
-// source changed while it was read), 1 failure.
+// source shrank while it was read), 1 failure.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +28,11 @@ struct Options {
 Options parse_options(int argc, char** argv);
 Mode select_mode(const Options& options);
 const char* usage_text();
+
+// `text` with each control character written "\xHH" and a backslash "\\", so that a
+// name from a file system or a record cannot end the line it is printed on and forge
+// a protocol line ("ZVFD PID: ") on the pipe the module reads.
+std::string printable(const std::string& text);
 
 // Worker threads: "-p", else the "-e" flags worker_parallelism and
 // enable_multithreading, else up to four; never more than the processor count.

@@ -40,9 +40,9 @@ int run_list(const Options& options) {
     const bool verbose = !options.value("-v").empty() && options.value("-v") != "0";
     for (const auto& f : record.files) {
         if (verbose)
-            std::cout << f.size << ' ' << f.name << '\n';
+            std::cout << f.size << ' ' << printable(f.name) << '\n';
         else
-            std::cout << f.name << '\n';
+            std::cout << printable(f.name) << '\n';
     }
     std::cout.flush();
     if (!std::cout) throw Error("cannot write the listing");

@@ -52,7 +52,7 @@ void start_on_huge_pages(char** argv) {
 
 int fail(zvfd::Output* out, const std::string& message, int code = 1) {
     if (out) out->flush();
-    std::cerr << "zvfd: error: " << message << std::endl;
+    std::cerr << "zvfd: error: " << zvfd::printable(message) << std::endl;
     return code;
 }
 

@@ -67,7 +67,7 @@ void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, P
 int report_shrunk(Output& out, const std::vector<std::string>& shrunk) {
     for (const std::string& path : shrunk) {
         out.flush();
-        std::cerr << "zvfd: defect: " << path << " shrank while being packed" << std::endl;
+        std::cerr << "zvfd: defect: " << printable(path) << " shrank while being packed" << std::endl;
     }
     return shrunk.empty() ? 0 : 100;
 }

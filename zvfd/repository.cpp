@@ -112,7 +112,11 @@ void unpack_block(const std::string& pack, const std::string& id, const BlockRef
     }
     if (compressed) {
         out.resize(b.length);
-        decompress_into(data, size, out.data(), b.length);
+        try {
+            decompress_into(data, size, out.data(), b.length);
+        } catch (const Error&) {
+            throw Error(where + " does not decompress: pack " + id + " is damaged");
+        }
     } else if (!sealer) {
         if (size != b.length) throw Error(where + " does not match its digest: pack " + id + " is damaged");
         out.resize(size);

@@ -40,13 +40,17 @@ std::vector<const FileEntry*> select_files(const Record& record, const Options& 
         for (const auto& f : record.files) chosen.push_back(&f);
         return chosen;
     }
-    // A granular restore names record names in a file, one a line, or as a comma list.
+    // A granular restore names record names in a file, one a line (ended by a line
+    // feed, or a carriage return and a line feed), or as a comma list.
     std::set<std::string> wanted;
     const std::string list = options.value("-f");
     if (fs::is_regular_file(list)) {
         std::ifstream in(list);
-        for (std::string line; std::getline(in, line);)
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
             if (!line.empty()) wanted.insert(line);
+        }
+        if (in.bad()) throw Error("cannot read the list of files to restore (-f) " + list);
     } else {
         std::size_t start = 0;
         while (start <= list.size()) {
@@ -55,6 +59,7 @@ std::vector<const FileEntry*> select_files(const Record& record, const Options& 
             start = end + 1;
         }
     }
+    if (wanted.empty()) throw Error("-f '" + list + "' names no file to restore");
     for (const auto& f : record.files)
         if (wanted.erase(f.name)) chosen.push_back(&f);
     if (!wanted.empty()) throw Error("the record holds no file named '" + *wanted.begin() + "'");

@@ -1,7 +1,9 @@
 // The "-z" words and the zstd stage: levels as the usage documents them, blocks
 // that come back exactly, and damage that is refused.
+#include "zvfd/block_name.h"
 #include "zvfd/compress.h"
 #include "zvfd/io.h"
+#include "zvfd/repository.h"
 
 #include "stage_test_support.h"
 
@@ -95,6 +97,29 @@ TEST(Compression, DamagedBlockOrWrongSizeThrows) {
     EXPECT_THROW(zvfd::decompress_block(packed + "trailing", block.size()), zvfd::Error);
     EXPECT_THROW(zvfd::decompress_block(zvfd_test::random_text(300, 2), block.size()), zvfd::Error);
     EXPECT_EQ(zvfd::decompress_block(packed, block.size()), block);
+}
+
+// Opened from its pack as a restore or a check opens it, a block that no longer
+// decompresses says which pack is damaged and where its bytes belong.
+TEST(Compression, DamagedBlockInAPackNamesThePackAndTheFile) {
+    const std::string block = text_block(16384);
+    std::string packed;
+    ASSERT_TRUE(zvfd::compress_block(zvfd::Compression::Optimal, block.data(), block.size(), packed));
+    const zvfd::BlockNamer namer(zvfd::DigestKind::Sha256, "");
+    zvfd::BlockRef ref;
+    ref.length = static_cast<std::uint32_t>(block.size());
+    ref.name = namer.name(block.data(), block.size());
+    ref.pack_offset = 12;
+    ref.stored = static_cast<std::uint32_t>(packed.size());
+    ref.flags = zvfd::kBlockCompressed;
+    const std::string pack = std::string("ZVFDPACK\x01\0\0\0", 12) + packed;
+    EXPECT_EQ(zvfd::unpack_block(pack, "p7", ref, nullptr, namer, "block at offset 0 of vda"), block);
+    std::string damaged = pack;
+    damaged[12] ^= 0x55;  // the frame's magic number
+    const std::string message =
+        zvfd_test::error_of([&] { zvfd::unpack_block(damaged, "p7", ref, nullptr, namer, "block at offset 0 of vda"); });
+    EXPECT_TRUE(zvfd_test::says(message, "block at offset 0 of vda"));
+    EXPECT_TRUE(zvfd_test::says(message, "pack p7 is damaged"));
 }
 
 }  // namespace

@@ -362,6 +362,46 @@ TEST_F(ZvfdProgram, ListingGranularRestoreAndReplicaNames) {
     EXPECT_EQ(sha256_of(dir_ / "dest" / relative), sha256_of(dir_ / "src" / "target_list"));
 }
 
+// The names of a granular restore (-f): a list file may end its lines with CR LF, and a
+// list that names nothing is an error, not a restore of nothing.
+TEST_F(ZvfdProgram, GranularRestoreListsTakeCrlfAndRefuseNoNames) {
+    make_sources();
+    ASSERT_EQ(run(server_backup("rec")).status, 0);
+    write_file(dir_ / "crlf.list", "target_list\r\nhole\r\n");
+    write_file(dir_ / "empty.list", "\r\n");
+    auto granular = [&](const std::string& list, const fs::path& to) {
+        auto args = task_args();
+        args.insert(args.end(), {"-R", "rec", "-M", "media1", "-d", to.string(), "-f", list});
+        return run(args);
+    };
+    ZvfdRun crlf = granular((dir_ / "crlf.list").string(), dir_ / "g");
+    ASSERT_EQ(crlf.status, 0) << crlf.out;
+    EXPECT_EQ(sha256_of(dir_ / "g" / "target_list"), sha256_of(dir_ / "src" / "target_list"));
+    EXPECT_TRUE(fs::exists(dir_ / "g" / "hole"));
+    EXPECT_FALSE(fs::exists(dir_ / "g" / "vda"));
+    for (const std::string& list : {std::string(","), std::string(",,"), (dir_ / "empty.list").string()}) {
+        SCOPED_TRACE(list);
+        ZvfdRun none = granular(list, dir_ / "none");
+        EXPECT_EQ(none.status, 1) << none.out;
+        EXPECT_NE(none.out.find("names no file to restore"), std::string::npos) << none.out;
+        EXPECT_FALSE(fs::exists(dir_ / "none" / "target_list"));
+    }
+}
+
+// A name is printed with its control characters escaped: a file named with a line feed
+// cannot put a line of its own, such as a process id line, into what the module reads.
+TEST_F(ZvfdProgram, ListingEscapesControlCharactersOfNames) {
+    fs::create_directories(dir_ / "tree");
+    for (const char* name : {"x\nZVFD PID: 1", "tab\there", "back\\slash"}) write_file(dir_ / "tree" / name, "data");
+    int fd = -1;
+    const pid_t pid = start({"-c", ".", "-n", (dir_ / "t.zvfd").string(), "-m", meta("t")}, env_, dir_ / "tree", fd);
+    const std::string out = read_all(fd);
+    ASSERT_EQ(wait_status(pid), 0) << out;
+    ZvfdRun listing = run({"-l", meta("t"), "-v", "1"});
+    ASSERT_EQ(listing.status, 0) << listing.out;
+    EXPECT_EQ(listing.out, "4 back\\\\slash\n4 tab\\x09here\n4 x\\x0aZVFD PID: 1\n");
+}
+
 // The module's exclusions as it passes them: the key files, then the names of the
 // restricted domains, which can equal names of the list or hold a comma.
 TEST_F(ZvfdProgram, ExclusionsOfRestrictedDomainsDropNoListedFile) {
