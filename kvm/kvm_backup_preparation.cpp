@@ -338,6 +338,13 @@ bool ZvModuleKvm::prepare_resource_before_backup(const bool& replication) {
     }
 }
 
+void ZvModuleKvm::remove_work_directory() {
+    const std::string directory = work_directory();
+    if (!fs::exists(directory)) return;
+    ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted: " << directory << std::endl;
+    fs::remove_all(directory);
+}
+
 bool ZvModuleKvm::release_resource_after_backup() {
     try {
         bool result = run_owed_after_step();
@@ -345,11 +352,7 @@ bool ZvModuleKvm::release_resource_after_backup() {
         // none would commit the domain's own image into its backing file.
         if (!merge_snapshots()) result = false;
         if (!check_name_in_operation_directory("Archive name", options_.archive_name)) return false;
-        const std::string directory = work_directory();
-        if (fs::exists(directory)) {
-            ZvLogStream(ZvLogLvl::Info) << "Remove obsoleted: " << directory << std::endl;
-            fs::remove_all(directory);
-        }
+        remove_work_directory();
         return result;
     } catch (const std::exception& e) {
         ZvLogStream(ZvLogLvl::Error) << release_signature << ": " << e.what() << std::endl;

@@ -4,6 +4,7 @@
 // the domain is defined. Whenever the domain is not defined, the restored files
 // stay in the restore directory and the log says where.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_virsh.h"
 #include "kvm/kvm_xml.h"
 
 #include "common/config_file.h"
@@ -38,7 +39,6 @@ const char* const analyse_signature =
     "std::__cxx11::basic_string<char> > >&, std::__cxx11::string&)";
 const char* const deployment_signature = "virtual bool ZvModuleKvm::deployment(const bool&)";
 
-const char* const virsh_prefix = "LANG=C /usr/bin/virsh ";
 const char* const archive_location = "------------>> You can find restored archive here: ";
 
 // However many domains or images a host holds, a search this long means
@@ -135,8 +135,7 @@ bool ZvModuleKvm::find_free_domain_name(const std::string& wanted, std::string& 
         }
         ++domain_name_counter;
         std::string output;
-        const std::string command =
-            std::string(virsh_prefix) + "domblklist " + zv_utils_common::shell_quote(candidate);
+        const std::string command = virsh_command("domblklist " + zv_utils_common::shell_quote(candidate));
         if (zv_utils_common::execute_command(command, output) != 0) {
             name = candidate;
             return true;
@@ -570,7 +569,7 @@ bool ZvModuleKvm::deployment(const bool& replication) {
     }
 
     std::string output;
-    const std::string command = std::string(virsh_prefix) + "define " + zv_utils_common::shell_quote(xml_path);
+    const std::string command = virsh_command("define " + zv_utils_common::shell_quote(xml_path));
     if (zv_utils_common::execute_command(command, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << "Can't define domain from XML file: " << xml_path << std::endl;
         ZvLogStream(ZvLogLvl::Error) << output << std::endl;

@@ -3,6 +3,7 @@
 // whether its QEMU guest agent can freeze the guest's file systems.
 #include "kvm/zv_module_kvm.h"
 #include "kvm/kvm_log.h"
+#include "kvm/kvm_virsh.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -123,7 +124,7 @@ std::string ZvModuleKvm::disk_type_word(kvm_disk_type type) {
 bool ZvModuleKvm::is_VM_online(std::string domain, bool& online) {
     online = false;
     try {
-        const std::string command = "LANG=C /usr/bin/virsh -q domstate " + shell_quote(domain);
+        const std::string command = virsh_command("-q domstate " + shell_quote(domain));
         std::string output;
         if (zv_utils_common::execute_command(command, output) != 0) {
             ZvLogStream(ZvLogLvl::Error) << online_signature << ": Command: " << command << std::endl;
@@ -245,7 +246,7 @@ bool ZvModuleKvm::read_backing_chain(kvm_device_info& device) {
 }
 
 bool ZvModuleKvm::load_online_VM_devices(std::string domain, std::vector<kvm_device_info>* devices) {
-    const std::string command = "LANG=C /usr/bin/virsh -q domblklist --details " + shell_quote(domain);
+    const std::string command = virsh_command("-q domblklist --details " + shell_quote(domain));
     std::string output;
     if (zv_utils_common::execute_command(command, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << devices_signature << ": Command " << command << std::endl;
@@ -270,8 +271,8 @@ bool ZvModuleKvm::create_VM_xml(std::string domain, std::string xml_path) {
         // so the file is made readable by its owner alone before anything is in it.
         const int fd = ::open(xml_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         if (fd >= 0) ::close(fd);
-        const std::string command = "LANG=C /usr/bin/virsh dumpxml --security-info " +
-                                    shell_quote(domain) + " > " + shell_quote(xml_path);
+        const std::string command = virsh_command("dumpxml --security-info " + shell_quote(domain)) + " > " +
+                                    shell_quote(xml_path);
         std::string output;
         if (zv_utils_common::execute_command(command, output) == 0) {
             // virsh ends with 0 even when its output could not be written (a full
@@ -297,7 +298,7 @@ bool ZvModuleKvm::qemu_guest_agent_enabled() {
     const std::string request =
         json::serialize(json::object{{"execute", "guest-info"}, {"arguments", json::object()}});
     const std::string command =
-        "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) + " " + shell_quote(request);
+        virsh_command("qemu-agent-command " + shell_quote(domain) + " " + shell_quote(request));
     std::string output;
     if (zv_utils_common::execute_command(command, output) != 0) {
         ZvLogStream(ZvLogLvl::Warning) << agent_signature

@@ -2,6 +2,7 @@
 // kernel module, a hypervisor virsh can reach), the libvirt domains as
 // "uuid|name" lines for the client agent, and whether a domain exists.
 #include "kvm/zv_module_kvm.h"
+#include "kvm/kvm_virsh.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -86,7 +87,7 @@ int ZvModuleKvm::check_client(const bool& verbose) {
         if (verbose) std::cout << "KVM module was found in the kernel" << std::endl;
 
         output.clear();
-        if (zv_utils_common::execute_command("LANG=C " + virsh + " version", output) != 0) {
+        if (zv_utils_common::execute_command(virsh_command("version"), output) != 0) {
             if (verbose)
                 ZvLogStream(ZvLogLvl::Error) << check_client_signature << ": can't run: " << virsh
                                              << " version" << std::endl;
@@ -119,7 +120,7 @@ int ZvModuleKvm::list_all_resources() {
             ZvLogStream(ZvLogLvl::Error) << "Unable to run the module on this client" << std::endl;
             return 2;
         }
-        const std::string command = "LANG=C " + virsh + " -q list --all --name --uuid";
+        const std::string command = virsh_command("-q list --all --name --uuid");
         std::string output;
         if (zv_utils_common::execute_command(command, output) != 0) {
             ZvLogStream(ZvLogLvl::Error) << list_signature << ": Command: " << command << std::endl;
@@ -149,7 +150,7 @@ bool ZvModuleKvm::resource_exists() {
             return false;
         }
         const std::string command =
-            "LANG=C " + virsh + " dominfo " + zv_utils_common::shell_quote(domain);
+            virsh_command("dominfo " + zv_utils_common::shell_quote(domain));
         std::string output;
         if (zv_utils_common::execute_command(command, output) == 0) return true;
         ZvLogStream(ZvLogLvl::Error) << exists_signature << ": KVM domain doesn't exist: " << domain
@@ -167,7 +168,7 @@ bool ZvModuleKvm::resource_identity(std::string& identity) {
     identity.clear();
     // dominfo takes a name, a UUID or an id alike (domuuid takes no UUID).
     const std::string command =
-        "LANG=C " + virsh + " dominfo " + zv_utils_common::shell_quote(options_.resource);
+        virsh_command("dominfo " + zv_utils_common::shell_quote(options_.resource));
     std::string output;
     if (zv_utils_common::execute_command(command, output) == 0) {
         std::istringstream lines(output);

@@ -6,6 +6,7 @@
 // own images.
 #include "kvm/zv_module_kvm.h"
 #include "kvm/kvm_log.h"
+#include "kvm/kvm_virsh.h"
 #include "kvm/kvm_xml.h"
 
 #include "common/zv_logger.h"
@@ -33,6 +34,7 @@ using zv_utils_common::shell_quote;
 namespace {
 
 const char* const leftover_signature = "bool ZvModuleKvm::merge_leftover_overlays(const string&)";
+const char* const in_use_signature = "bool ZvModuleKvm::overlays_in_use(const string&, const string&, ...)";
 const char* const offline_signature = "bool ZvModuleKvm::merge_overlays_offline(const string&, ...)";
 
 xmlNodePtr child_named(xmlNodePtr node, const char* name) {
@@ -83,7 +85,7 @@ bool ZvModuleKvm::overlay_backing(const std::string& overlay, std::string& backi
 bool ZvModuleKvm::domain_shut_off(const std::string& domain, bool& exists) {
     exists = true;
     std::string output;
-    if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh -q domstate " + shell_quote(domain),
+    if (zv_utils_common::execute_command(virsh_command("-q domstate " + shell_quote(domain)),
                                          output) != 0) {
         exists = false;
         return true;
@@ -92,32 +94,41 @@ bool ZvModuleKvm::domain_shut_off(const std::string& domain, bool& exists) {
     return output == "shut off";
 }
 
-bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
-    const std::string command = "LANG=C /usr/bin/virsh -q domblklist --details " + shell_quote(domain);
+bool ZvModuleKvm::overlays_in_use(const std::string& domain, const std::string& snapshot_name,
+                                  std::vector<overlay_on_disk>& overlays) {
+    overlays.clear();
+    const std::string command = virsh_command("-q domblklist --details " + shell_quote(domain));
     std::string output;
     if (zv_utils_common::execute_command(command, output) != 0) {
-        ZvLogStream(ZvLogLvl::Error) << leftover_signature << ": Command " << command << std::endl;
+        ZvLogStream(ZvLogLvl::Error) << in_use_signature << ": Command " << command << std::endl;
         ZvLogStream(ZvLogLvl::Error) << output << std::endl;
         return false;
     }
-    std::vector<overlay_on_disk> leftovers;
     std::istringstream lines(output);
     for (std::string line; std::getline(lines, line);) {
         kvm_device_info device;
         bool empty = false;
         if (!parse_block_device_line(line, device, empty) || empty) continue;
-        if (device.device != kvm_device_type::disk || device.type != kvm_disk_type::file ||
-            !is_own_overlay_name(device.source, device.target))
-            continue;
-        overlay_on_disk leftover{device.target, device.source, "", ""};
+        if (device.device != kvm_device_type::disk || device.type != kvm_disk_type::file) continue;
+        const bool named = snapshot_name.empty()
+                               ? is_own_overlay_name(device.source, device.target)
+                               : fs::path(device.source).filename().string() ==
+                                     snapshot_name + ".snapshot." + device.target + ".qcow2";
+        overlay_on_disk overlay{device.target, device.source, "", ""};
         // Only an overlay, over the image it was taken from, is this module's.
-        if (!overlay_backing(device.source, leftover.image, leftover.format)) continue;
-        ZvLogStream(ZvLogLvl::Warning) << "VM " << domain << " writes disk " << device.target
-                                       << " into the overlay " << device.source
+        if (named && overlay_backing(device.source, overlay.image, overlay.format)) overlays.push_back(overlay);
+    }
+    return true;
+}
+
+bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
+    std::vector<overlay_on_disk> leftovers;
+    if (!overlays_in_use(domain, "", leftovers)) return false;
+    for (const auto& leftover : leftovers)
+        ZvLogStream(ZvLogLvl::Warning) << "VM " << domain << " writes disk " << leftover.target
+                                       << " into the overlay " << leftover.overlay
                                        << " that an earlier backup left behind: merge it back into "
                                        << leftover.image << std::endl;
-        leftovers.push_back(leftover);
-    }
     if (leftovers.empty()) return true;
 
     if (!vm_online) return merge_overlays_offline(domain, leftovers);
@@ -132,13 +143,10 @@ bool ZvModuleKvm::merge_leftover_overlays(const std::string& domain) {
                                         << std::endl;
         std::string merged;
         if (!merge_active_overlay(domain, leftover.target, merged, started)) {
-            ZvLogStream(ZvLogLvl::Error)
-                << leftover_signature << ": the overlay " << leftover.overlay << " of disk "
-                << leftover.target << " of VM " << domain << " was not merged into " << leftover.image
-                << "; no backup is made from it. Merge it with: /usr/bin/virsh blockcommit "
-                << shell_quote(domain) << " " << shell_quote(leftover.target)
-                << " --active --pivot --shallow" << std::endl;
-            ZvLogStream(ZvLogLvl::Error) << merged << std::endl;
+            ZvLogStream(ZvLogLvl::Error) << leftover_signature << ": no backup is made from VM " << domain
+                                         << " while its disk " << leftover.target
+                                         << " writes into an overlay: " << merged << std::endl;
+            log_unmerged_overlay(domain, leftover.target, leftover.overlay, leftover.image);
             return false;
         }
         ZvLogStream(ZvLogLvl::Info) << "Blockcommited: " << leftover.target << std::endl;
@@ -206,8 +214,8 @@ bool ZvModuleKvm::define_on_own_images(const std::string& domain,
     } remove_file{xml_path};
     xml_path = private_temporary_file();
 
-    const std::string dump = "LANG=C /usr/bin/virsh dumpxml --inactive --security-info " +
-                             shell_quote(domain) + " > " + shell_quote(xml_path);
+    const std::string dump =
+        virsh_command("dumpxml --inactive --security-info " + shell_quote(domain)) + " > " + shell_quote(xml_path);
     std::string output;
     if (zv_utils_common::execute_command(dump, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << offline_signature << ": can't read the definition of VM "
@@ -251,7 +259,7 @@ bool ZvModuleKvm::define_on_own_images(const std::string& domain,
         ZvLogStream(ZvLogLvl::Error) << offline_signature << ": Can't save: " << xml_path << std::endl;
         return false;
     }
-    const std::string define = "LANG=C /usr/bin/virsh define " + shell_quote(xml_path);
+    const std::string define = virsh_command("define " + shell_quote(xml_path));
     if (zv_utils_common::execute_command(define, output) != 0) {
         ZvLogStream(ZvLogLvl::Error) << offline_signature << ": can't define VM " << domain
                                      << " on its own images again" << std::endl;

@@ -4,6 +4,7 @@
 // first file disk, or in the operation directory), and merging each overlay back.
 #include "kvm/zv_module_kvm.h"
 #include "kvm/kvm_log.h"
+#include "kvm/kvm_virsh.h"
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
@@ -39,22 +40,36 @@ const char* const commit_signature =
 // --pivot` waits for the job's ready event, and on a loaded host that event can be lost
 // (an overlay with nothing to merge is ready at once), leaving virsh waiting forever
 // with the job ready and the domain on its overlay. Asking again until libvirt takes the
-// pivot, and giving up as soon as the job is gone or libvirt stops answering, ends in a
-// bounded number of steps once the job is ready.
+// pivot ends in a bounded number of steps once the job is ready; the loop gives up as
+// soon as the job is gone or libvirt stops answering, and when the job has shown no
+// progress for `stall_seconds` (a commit that is ready but whose pivot libvirt keeps
+// refusing would otherwise be asked for ever).
 bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::string& target,
-                                       std::string& output, bool job_started) {
+                                       std::string& output, bool job_started, int stall_seconds) {
     const std::string disk = shell_quote(domain) + " " + shell_quote(target);
-    const std::string commit = "LANG=C /usr/bin/virsh blockcommit " + disk + " --active --shallow";
-    if (!job_started && zv_utils_common::execute_command(commit, output) != 0) return false;
+    if (!job_started &&
+        zv_utils_common::execute_command(virsh_command("blockcommit " + disk + " --active --shallow"),
+                                         output) != 0)
+        return false;
+    using Clock = std::chrono::steady_clock;
     std::chrono::milliseconds pause(50);
+    std::string state;  // the job as libvirt last showed it: a change is progress
+    Clock::time_point progressed = Clock::now();
     for (;;) {
         std::string answer;
-        if (zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockjob " + disk + " --pivot",
-                                             answer) == 0)
+        if (zv_utils_common::execute_command(virsh_command("blockjob " + disk + " --pivot"), answer) == 0)
             return true;
         std::string info;
         if (!block_commit_running(domain, target, info)) {
             output += answer + info;  // the job failed or libvirt went away: nothing to pivot
+            return false;
+        }
+        if (info != state) {
+            state = info;
+            progressed = Clock::now();
+        } else if (Clock::now() - progressed >= std::chrono::seconds(stall_seconds)) {
+            output += answer + info + "\nThe commit job of disk " + target + " showed no progress for " +
+                      std::to_string(stall_seconds) + " s and libvirt did not take its pivot";
             return false;
         }
         std::this_thread::sleep_for(pause);
@@ -64,17 +79,30 @@ bool ZvModuleKvm::merge_active_overlay(const std::string& domain, const std::str
 
 bool ZvModuleKvm::block_commit_running(const std::string& domain, const std::string& target,
                                        std::string& info) {
-    return zv_utils_common::execute_command("LANG=C /usr/bin/virsh blockjob " + shell_quote(domain) +
-                                                " " + shell_quote(target) + " --info",
-                                            info) == 0 &&
+    // --raw: the job's type and its position in bytes, which moves while it merges.
+    return zv_utils_common::execute_command(
+               virsh_command("blockjob " + shell_quote(domain) + " " + shell_quote(target) + " --raw"),
+               info) == 0 &&
            info.find("Block Commit") != std::string::npos;
+}
+
+void ZvModuleKvm::log_unmerged_overlay(const std::string& domain, const std::string& target,
+                                       const std::string& overlay, const std::string& image) {
+    std::string info;
+    const std::string disk = shell_quote(domain) + " " + shell_quote(target);
+    // A commit that runs is finished by its pivot; a second one would be refused.
+    const std::string how = block_commit_running(domain, target, info)
+                                ? "pivot it with: /usr/bin/virsh blockjob " + disk + " --pivot"
+                                : "merge it with: /usr/bin/virsh blockcommit " + disk + " --active --pivot --shallow";
+    ZvLogStream(ZvLogLvl::Error) << "The overlay " << overlay << " of disk " << target << " of VM " << domain
+                                 << " was not merged into " << (image.empty() ? "its image" : image)
+                                 << " and the VM still writes to it; " << how << std::endl;
 }
 
 namespace {
 
 std::string agent_command(const std::string& domain, const json::value& request) {
-    return "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) + " " +
-           shell_quote(json::serialize(request));
+    return virsh_command("qemu-agent-command " + shell_quote(domain) + " " + shell_quote(json::serialize(request)));
 }
 
 // The agent's reply as an object's "return" object; null when it is something else.
@@ -147,8 +175,8 @@ bool ZvModuleKvm::kvm_run_script_inside_vm(std::string domain, std::string progr
     for (const auto& piece : pieces)
         joined += (joined.empty() ? "" : ", ") + json::serialize(json::string(piece));
 
-    const std::string command = "LANG=C /usr/bin/virsh qemu-agent-command " + shell_quote(domain) +
-                                " " + shell_quote(guest_exec_request(program, pieces));
+    const std::string command = virsh_command("qemu-agent-command " + shell_quote(domain) + " " +
+                                              shell_quote(guest_exec_request(program, pieces)));
     std::string output;
     std::int64_t pid = 0;
     if (zv_utils_common::execute_command(command, output) != 0 ||
@@ -254,18 +282,18 @@ std::string ZvModuleKvm::overlay_path(const kvm_device_info& device, const std::
 int ZvModuleKvm::create_kvm_snapshots(std::string domain, std::string snapshot_name,
                                       std::vector<kvm_device_info> devices) {
     snapshot_overlay_directory = shared_overlay_directory(devices, options_.tmp_operation_directory);
-    std::string command = "LANG=C /usr/bin/virsh snapshot-create-as --domain " + shell_quote(domain) +
-                          " " + shell_quote(snapshot_name);
+    std::string arguments = "snapshot-create-as --domain " + shell_quote(domain) + " " + shell_quote(snapshot_name);
     for (const auto& device : devices) {
         if (device.device != kvm_device_type::disk) continue;
-        command += " --diskspec " +
-                   shell_quote(diskspec_text(device.target) + ",file=" +
-                               diskspec_text(overlay_path(device, snapshot_name, devices)) +
-                               ",snapshot=external") +
-                   " ";
+        arguments += " --diskspec " +
+                     shell_quote(diskspec_text(device.target) + ",file=" +
+                                 diskspec_text(overlay_path(device, snapshot_name, devices)) +
+                                 ",snapshot=external") +
+                     " ";
     }
     // A paused guest's agent cannot answer: its disks are taken as they lie.
-    command += vm_paused ? " --disk-only --atomic --no-metadata" : " --disk-only --quiesce --atomic --no-metadata";
+    arguments += vm_paused ? " --disk-only --atomic --no-metadata" : " --disk-only --quiesce --atomic --no-metadata";
+    const std::string command = virsh_command(arguments);
     std::string output;
     const int status = zv_utils_common::execute_command(command, output);
     if (status == 0) return 0;
@@ -288,12 +316,7 @@ int ZvModuleKvm::commit_kvm_snapshots(std::string domain, std::string snapshot_n
         if (!merge_active_overlay(domain, device.target, output)) {
             ZvLogStream(ZvLogLvl::Error) << commit_signature
                                          << ": Can't blockcommit snapshot(s): " << output << std::endl;
-            ZvLogStream(ZvLogLvl::Error)
-                << "The overlay " << overlay << " of disk " << device.target << " of VM " << domain
-                << " was not merged into " << device.source
-                << " and the VM still writes to it; merge it with: /usr/bin/virsh blockcommit "
-                << shell_quote(domain) << " " << shell_quote(device.target)
-                << " --active --pivot --shallow" << std::endl;
+            log_unmerged_overlay(domain, device.target, overlay, device.source);
             result = 6;
             continue;
         }

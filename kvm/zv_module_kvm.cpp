@@ -26,6 +26,8 @@ void ZvModuleKvm::autonomous_options() {
         {"script_after_snapshot", " : string ", "Execute script after snapshot(s) creation"},
         {"execution_script_timeout", " : integer ", "Script timeout, seconds"},
         {"ceph_user", " : string ", "Ceph user, if you use it as VM disk storage"},
+        {"termination_timeout", " : integer ",
+         "Time a termination waits for a snapshot or a merge under way, seconds (default 60)"},
     };
     for (const auto& line : lines) std::cout << line[0] << line[1] << line[2] << std::endl;
 }

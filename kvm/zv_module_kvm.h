@@ -45,6 +45,9 @@ public:
     void autonomous_options() override;
     void make_archiving() override;
     bool resource_identity(std::string& identity) override;  // the domain's UUID
+    // A backup's: this run's overlays that libvirt shows as disk sources are merged
+    // back, a frozen guest is thawed, an owed after step runs, the work directory goes.
+    void handle_overdue_termination() override;
 
     bool is_VM_online(std::string domain, bool& online);
     bool load_online_VM_devices(std::string domain, std::vector<kvm_device_info>* devices);
@@ -192,8 +195,16 @@ protected:
     // Merges the overlay `target` writes into back into the image below it (--shallow)
     // and pivots the disk onto that image; the output of the virsh calls goes to `output`.
     // With `job_started`, the disk already runs that commit and only the pivot is left.
+    // Gives up when the commit shows no progress for `stall_seconds`.
     static bool merge_active_overlay(const std::string& domain, const std::string& target,
-                                     std::string& output, bool job_started = false);
+                                     std::string& output, bool job_started = false,
+                                     int stall_seconds = pivot_stall_seconds);
+    // How long a merge waits for a commit job that shows no progress to be pivoted.
+    static constexpr int pivot_stall_seconds = 60;
+    // The Error that an overlay stays the disk's source, with the command that merges
+    // it (or pivots the commit that still runs on it).
+    static void log_unmerged_overlay(const std::string& domain, const std::string& target,
+                                     const std::string& overlay, const std::string& image);
     // Whether `target` runs a block commit (libvirt's answer goes to `info`): the one
     // being merged, or one a killed run started and never pivoted.
     static bool block_commit_running(const std::string& domain, const std::string& target,
@@ -202,6 +213,16 @@ protected:
     static bool is_own_overlay_name(const std::string& source, const std::string& target);
     // The backing file of an overlay and its format; false when it has none.
     bool overlay_backing(const std::string& overlay, std::string& backing, std::string& format);
+    // The file disks whose source is named as this module names an overlay (with a
+    // `snapshot_name`, this snapshot's overlay of that disk), over an image; false
+    // (logged) when libvirt does not list the disks.
+    bool overlays_in_use(const std::string& domain, const std::string& snapshot_name,
+                         std::vector<overlay_on_disk>& overlays);
+    // Thaws the guest's file systems when its agent says they are frozen; logs the
+    // command that does it when that fails.
+    void thaw_guest_if_frozen(const std::string& domain);
+    // Removes the work directory, saying so.
+    void remove_work_directory();
     // True when the domain is shut off or gone (then `exists` is false).
     static bool domain_shut_off(const std::string& domain, bool& exists);
     // Merges back the overlays an earlier backup left as active disk sources: with a

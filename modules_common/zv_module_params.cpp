@@ -89,6 +89,12 @@ bool ZvModuleUniversal::parce_param_string() {
                 return refuse(key, value,
                               "an archiver flag value has only letters, digits, '-', '_' and '.'");
             zvfd_flags[key] = value;
+        } else if (key == "termination_timeout") {
+            // Plain digits only: a sign or a unit would be read as another number.
+            if (value.size() > 10 || value.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoull(value) > 4294967295ULL)
+                return refuse(key, value, "it must be a whole number of seconds from 0 to 4294967295");
+            ZvModuleSignalHandler::set_termination_limit(static_cast<unsigned>(std::stoull(value)));
         } else if (key == "file_list") {
             file_list = is_true(value);
         } else if (key == "numeric_owner") {

@@ -55,6 +55,8 @@ void ZvModuleUniversal::handle_shutdown_signal() {
     }
 }
 
+void ZvModuleUniversal::handle_overdue_termination() { shutdown_requested = true; }
+
 int ZvModuleUniversal::define_own_restore_directory() {
     // The directory and the note of who made it come together, or not at all.
     ZvModuleSignalHandler::TerminationDeferred deferred;

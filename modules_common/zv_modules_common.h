@@ -155,6 +155,12 @@ public:
     // name, UUID or id), so that one lock keeps every alias of it apart; empty when
     // the resource has no other name. False (logged) when it cannot be told.
     virtual bool resource_identity(std::string& identity);
+    // The clean-up of a termination that waited past its limit for a step that did not
+    // end (the step's programs have been ended; the step itself never returns): the
+    // module puts back what that step may have left half done, by what it finds, and
+    // logs how to finish what it cannot. Runs in the signal handler; the default does
+    // nothing more than note the termination.
+    virtual void handle_overdue_termination();
 
     bool init(int argc, char** argv);
     unsigned int run();

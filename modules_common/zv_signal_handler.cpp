@@ -7,6 +7,8 @@
 #include "common/zv_utils_common.h"
 #include "modules_common/zv_modules_common.h"
 
+#include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,65 @@ namespace {
 constexpr int handled_signals[] = {SIGINT, SIGTERM, SIGSEGV, SIGTSTP, SIGCONT, SIGPIPE};
 
 std::atomic_flag shutdown_started = ATOMIC_FLAG_INIT;
+std::atomic_flag overdue_started = ATOMIC_FLAG_INIT;
+
+// The watch of a termination that waits: a SIGALRM every fifth of a second while a
+// step defers terminations or a termination's clean-up runs, since a held-back signal
+// announces nothing and the main flow may be blocked in a child that never ends.
+unsigned termination_limit_seconds = 60;
+volatile sig_atomic_t watching = 0;
+volatile sig_atomic_t termination_seen = 0;
+timespec termination_seen_at{};  // written once, before termination_seen is set
+constexpr long watch_interval_microseconds = 200 * 1000;
+
+bool termination_signal_pending() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (sigpending(&pending) != 0) return false;
+    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+}
+
+void note_termination() {
+    if (termination_seen) return;
+    clock_gettime(CLOCK_MONOTONIC, &termination_seen_at);
+    termination_seen = 1;
+}
+
+bool termination_overdue() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double waited = static_cast<double>(now.tv_sec - termination_seen_at.tv_sec) +
+                          static_cast<double>(now.tv_nsec - termination_seen_at.tv_nsec) / 1e9;
+    return waited >= static_cast<double>(termination_limit_seconds);
+}
+
+// False when the watch already runs (a deferral inside the clean-up, say).
+bool start_watch() {
+    if (watching) return false;
+    struct sigaction action {};
+    action.sa_handler = ZvModuleSignalHandler::watch_handler;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGTSTP);
+    sigaddset(&action.sa_mask, SIGCONT);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGALRM, &action, nullptr);
+    itimerval timer{};
+    timer.it_interval.tv_usec = watch_interval_microseconds;
+    timer.it_value.tv_usec = watch_interval_microseconds;
+    setitimer(ITIMER_REAL, &timer, nullptr);
+    watching = 1;
+    return true;
+}
+
+void stop_watch() {
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    // An alarm already sent is dropped by the ignoring disposition rather than
+    // delivered to the default one, which would end the process.
+    std::signal(SIGALRM, SIG_IGN);
+    std::signal(SIGALRM, SIG_DFL);
+    watching = 0;
+}
 
 void install(int sig, void (*handler)(int), std::initializer_list<int> also_blocked) {
     struct sigaction action {};
@@ -54,6 +115,7 @@ ZvModuleSignalHandler::ZvModuleSignalHandler(ZvModuleUniversal* module) {
 }
 
 ZvModuleSignalHandler::~ZvModuleSignalHandler() {
+    if (watching) stop_watch();
     for (int sig : handled_signals) std::signal(sig, SIG_DFL);
     module_ptr_ = nullptr;  // the module is going away; no handler may reach it
 }
@@ -65,6 +127,10 @@ std::unique_ptr<ZvModuleSignalHandler> ZvModuleSignalHandler::init(ZvModuleUnive
 void ZvModuleSignalHandler::shutdown_handler(int sig) {
     if (sig != SIGINT && sig != SIGTERM && sig != SIGSEGV) return;
     if (shutdown_started.test_and_set()) return;
+    // The clean-up gets the rest of the limit that started when the termination was
+    // first seen (held back by a deferred step, maybe).
+    note_termination();
+    start_watch();
     {
         ZvDestination::SignalContext in_handler;
         zv_utils_common::kill_childs(getpid());
@@ -104,19 +170,58 @@ void ZvModuleSignalHandler::continue_handler(int sig) {
 void ZvModuleSignalHandler::sigpipe_handler(int) {}
 
 bool ZvModuleSignalHandler::termination_pending() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (sigpending(&pending) != 0) return false;
-    return sigismember(&pending, SIGTERM) == 1 || sigismember(&pending, SIGINT) == 1;
+    return termination_seen || termination_signal_pending();
+}
+
+void ZvModuleSignalHandler::set_termination_limit(unsigned seconds) { termination_limit_seconds = seconds; }
+
+unsigned ZvModuleSignalHandler::termination_limit() { return termination_limit_seconds; }
+
+void ZvModuleSignalHandler::watch_handler(int sig) {
+    if (sig != SIGALRM) return;
+    if (!termination_seen) {
+        if (!termination_signal_pending()) return;
+        note_termination();
+        ZvDestination::SignalContext in_handler;
+        ZvLogStream(ZvLogLvl::Info) << "Termination requested: the step under way is finished first, "
+                                    << "for at most " << termination_limit_seconds << " s" << std::endl;
+    }
+    if (!termination_overdue() || overdue_started.test_and_set()) return;
+    itimerval off{};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    {
+        ZvDestination::SignalContext in_handler;
+        ZvLogStream(ZvLogLvl::Warning) << "The termination has waited " << termination_limit_seconds
+                                       << " s for the step under way: its programs are ended, and the "
+                                       << "module puts back what it can" << std::endl;
+        zv_utils_common::kill_childs(getpid());
+        if (module_ptr_ != nullptr) {
+            try {
+                module_ptr_->handle_overdue_termination();
+            } catch (...) {
+                // The process ends with 17 whatever the clean-up ran into.
+            }
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
+    }
+    std::cout.flush();
+    std::fflush(nullptr);
+    _exit(17);
 }
 
 bool ZvModuleSignalHandler::sleep_unless_terminating(int milliseconds) {
-    // A held-back signal does not interrupt a sleep: look in short steps.
-    constexpr int step = 50;
-    for (int slept = 0; slept < milliseconds; slept += step) {
+    // A held-back signal does not interrupt a sleep: look in short steps. A watch's
+    // alarm may cut a step short, so the time is taken from the clock.
+    constexpr long step = 50;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
         if (termination_pending()) return false;
-        const int now = std::min(step, milliseconds - slept);
-        usleep(static_cast<useconds_t>(now) * 1000);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long slept = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (slept >= milliseconds) break;
+        usleep(static_cast<useconds_t>(std::min(step, milliseconds - slept)) * 1000);
     }
     return !termination_pending();
 }
@@ -127,8 +232,12 @@ ZvModuleSignalHandler::TerminationDeferred::TerminationDeferred() {
     sigaddset(&termination, SIGINT);
     sigaddset(&termination, SIGTERM);
     sigprocmask(SIG_BLOCK, &termination, &previous_);
+    watching_ = start_watch();
 }
 
 ZvModuleSignalHandler::TerminationDeferred::~TerminationDeferred() {
+    // A termination held back meanwhile is served as the mask comes back; its
+    // clean-up starts the watch again, with the time it has already waited.
+    if (watching_) stop_watch();
     sigprocmask(SIG_SETMASK, &previous_, nullptr);
 }

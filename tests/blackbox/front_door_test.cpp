@@ -137,6 +137,8 @@ const Lines backup_options = {
     "script_after_snapshot : string Execute script after snapshot(s) creation",
     "execution_script_timeout : integer Script timeout, seconds",
     "ceph_user : string Ceph user, if you use it as VM disk storage",
+    "termination_timeout : integer Time a termination waits for a snapshot or a merge under way, seconds "
+    "(default 60)",
 };
 
 FrontDoorCase refused(std::vector<std::string> args, std::vector<std::string> errors = {}) {

@@ -5,6 +5,7 @@
 // overlay, no process), and the next backup works; a pause holds the archiver until
 // the run continues and then finishes normally; kills in the middle of the
 // archiver's work leave the media server's repository whole.
+#include "common/zv_shell.h"
 #include "libvirt/domain_checks.h"
 #include "libvirt/module_runs.h"
 #include "libvirt/shared_guest.h"
@@ -16,7 +17,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -135,12 +139,12 @@ protected:
     // running and thawed on its own disks, no overlay file, the shared base unchanged,
     // the work directory gone and no process of the run alive.
     void expect_terminated_cleanly(const RunResult& result, pid_t module_pid,
-                                   const std::string& archive_name) {
+                                   const std::string& archive_name, const ServerModeBox* box = nullptr) {
         EXPECT_EQ(result.status, 17) << describe(result);
         EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(module_pid)))
             << describe(result);
         expect_domain_intact();
-        EXPECT_FALSE(fs::exists(server_.operation() / archive_name)) << "the work directory stayed";
+        EXPECT_FALSE(fs::exists((box ? box : &server_)->operation() / archive_name)) << "the work directory stayed";
         EXPECT_EQ(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
         expect_no_process_left(module_pid);
     }
@@ -285,6 +289,135 @@ TEST_F(SignalledBackup, TerminationDuringALongGuestProgramEndsWithinSeconds) {
     }
     guest().set_script_behaviour("before", 0);
     expect_next_backup_succeeds("after_long_programs");
+}
+
+// A server-mode sandbox of its own whose virsh is the real one behind a fake: the
+// fake's `case " $* " in` takes `branches` (bash text) first. In them "$real" is the
+// real virsh, `: > "$marks/NAME"` tells the test something (marked(NAME)), and
+// "@HOLD@" stands for lines that mark the command "held" and wait, without a child
+// process of their own, until the test releases them (or 300 s pass); the command
+// then fails.
+class ScriptedVirshBox : public ServerModeBox {
+public:
+    explicit ScriptedVirshBox(std::string branches) {
+        const fs::path real = box().root() / "real-virsh";
+        fs::copy_file("/usr/bin/virsh", real);
+        fs::create_directories(marks());
+        EXPECT_EQ(::mkfifo(fifo().c_str(), 0600), 0);
+        const std::string hold = ": > \"$marks/held\"\n    exec 3<>" + quoted(fifo()) +
+                                 "\n    read -t 300 -u 3 _\n    exit 1";
+        for (auto at = branches.find("@HOLD@"); at != std::string::npos; at = branches.find("@HOLD@"))
+            branches.replace(at, 6, hold);
+        box().fake_program("/usr/bin/virsh", "#!/bin/bash\nreal=" + quoted(real.string()) +
+                                                 "\nmarks=" + quoted(marks().string()) + "\ncase \" $* \" in\n" +
+                                                 branches + "\nesac\nexec \"$real\" \"$@\"\n");
+    }
+    ~ScriptedVirshBox() {
+        const int fd = ::open(fifo().c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) return;  // nothing holds
+        const std::string lines(16, '\n');
+        ssize_t written = ::write(fd, lines.data(), lines.size());
+        (void)written;
+        ::close(fd);
+    }
+    bool marked(const std::string& name) const { return fs::exists(marks() / name); }
+    static std::string quoted(const std::string& text) { return zv_utils_common::shell_quote(text); }
+
+private:
+    fs::path marks() const { return box().root() / "marks"; }
+    std::string fifo() const { return (box().root() / "release.fifo").string(); }
+};
+
+// A virsh snapshot-create-as that never returns (a guest agent that never answers the
+// freeze, a libvirtd that stalls), before libvirt took the snapshot, with the guest
+// frozen, or after the snapshot was taken: SIGTERM ends the run within its limit and
+// a few seconds, with the domain running, thawed, on its own disks.
+TEST_F(SignalledBackup, TerminationOfASnapshotThatNeverReturnsEndsWithinTheLimit) {
+    const int limit = 3;
+    const std::string domain = ScriptedVirshBox::quoted(guest().name());
+    const struct {
+        const char* name;
+        std::string before_hold;
+        int merges;
+        const char* log;
+    } cases[] = {
+        {"before libvirt takes it", "", 0, nullptr},
+        {"with the guest frozen", "\"$real\" domfsfreeze " + domain + " >/dev/null", 0,
+         "were frozen: thawed"},
+        {"after libvirt took it", "\"$real\" \"$@\" || exit $?", 2, nullptr},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedVirshBox b("  *\" snapshot-create-as \"*)\n    " + c.before_hold + "\n    @HOLD@ ;;");
+        const std::string archive = "hung_snapshot_" + std::to_string(++n);
+        auto run = b.box().start(b.backup_args("-1", guest().name(), archive,
+                                               {"-e", "termination_timeout:" + std::to_string(limit)}));
+        ASSERT_TRUE(wait_until(run, [&] { return b.marked("held"); })) << describe(run.wait());
+        const auto asked = Clock::now();
+        run.signal(SIGTERM);
+        const RunResult result = run.wait();
+        const double took = seconds_since(asked);
+        std::cout << "[ measure  ] snapshot " << c.name << ": ended " << took << " s after SIGTERM\n";
+        EXPECT_LT(took, limit + 30) << describe(result);
+        EXPECT_TRUE(result.has_log("The termination has waited 3 s for the step under way")) << describe(result);
+        expect_terminated_cleanly(result, run.pid(), archive, &b);
+        EXPECT_EQ(result.count_log("Blockcommited: "), c.merges) << describe(result);
+        if (c.log) {
+            EXPECT_TRUE(result.has_log(c.log)) << describe(result);
+        }
+        if (HasFailure()) break;
+    }
+}
+
+// A merge whose pivot libvirt never takes (vda's, here): the run gives up once the
+// commit shows no progress and says how to finish it; terminated meanwhile, it ends
+// within its limit and a few seconds and says the same. The command it names puts
+// the domain back on its own disks.
+TEST_F(SignalledBackup, MergeWhosePivotIsNeverTakenGivesUpAndNamesTheCommand) {
+    const int limit = 3;
+    const std::string pivot = "pivot it with: /usr/bin/virsh blockjob " + ScriptedVirshBox::quoted(guest().name()) +
+                              " 'vda' --pivot";
+    for (const bool terminated : {true, false}) {
+        SCOPED_TRACE(terminated ? "terminated" : "left alone");
+        ScriptedVirshBox b("  *\" blockjob \"*\" vda --pivot \"*)\n"
+                           "    : > \"$marks/refused\"\n"
+                           "    echo \"error: block copy still active: disk 'vda' not ready for pivot yet\" >&2\n"
+                           "    exit 1 ;;");
+        const std::string archive = terminated ? "unpivoted_terminated" : "unpivoted";
+        auto run = b.box().start(b.backup_args("-1", guest().name(), archive,
+                                               {"-e", "termination_timeout:" + std::to_string(limit)}));
+        RunResult result;
+        if (terminated) {
+            ASSERT_TRUE(wait_until(run, [&] { return b.marked("refused"); })) << describe(run.wait());
+            const auto asked = Clock::now();
+            run.signal(SIGTERM);
+            result = run.wait();
+            const double took = seconds_since(asked);
+            std::cout << "[ measure  ] pivot never taken: ended " << took << " s after SIGTERM\n";
+            EXPECT_EQ(result.status, 17) << describe(result);
+            EXPECT_LT(took, limit + 60) << describe(result);
+            EXPECT_TRUE(result.has_log("The termination has waited 3 s for the step under way")) << describe(result);
+        } else {
+            result = run.wait();
+            EXPECT_EQ(result.status, 6) << describe(result);
+            EXPECT_NE(result.out.find("The commit job of disk vda showed no progress for 60 s and libvirt did "
+                                      "not take its pivot"),
+                      std::string::npos)
+                << describe(result);
+        }
+        EXPECT_EQ(result.count_log(pivot), 1) << describe(result);
+        EXPECT_EQ(result.out.find("MAIN ARCHIVE FILENAME:"), std::string::npos);
+        EXPECT_FALSE(fs::exists(b.operation() / archive)) << "the work directory stayed";
+        expect_no_process_left(run.pid());
+
+        // What the log says to do, with the real virsh.
+        const auto pivoted = pivot_when_ready(guest().name(), "vda");
+        ASSERT_TRUE(pivoted.ok()) << pivoted.describe();
+        fs::remove(guest().directory() / (archive + ".snapshot.vda.qcow2"));
+        expect_domain_intact();
+        if (HasFailure()) break;
+    }
 }
 
 TEST_F(SignalledBackup, PauseHoldsTheArchiverAndContinueFinishesTheBackup) {

@@ -191,4 +191,31 @@ TEST(ModuleParams, ValuesTheArchiverCannotTakeRefuseTheStart) {
     }
 }
 
+// How long a termination waits for a step under way: whole seconds, or the start is
+// refused and the limit stays what it was.
+TEST(ModuleParams, TerminationTimeoutIsWholeSeconds) {
+    const struct {
+        const char* value;
+        bool accepted;
+        unsigned seconds;
+    } cases[] = {
+        {"0", true, 0},           {"3", true, 3},         {"4294967295", true, 4294967295u},
+        {"4294967296", false, 0}, {"-1", false, 0},       {"3s", false, 0},
+        {" 3", false, 0},         {"99999999999", false, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        zv_test::LogCapture log;
+        ZvModuleSignalHandler::set_termination_limit(60);
+        TestModule module;
+        module.options_.module_params = std::string("termination_timeout:") + c.value;
+        EXPECT_EQ(module.parce_param_string(), c.accepted);
+        EXPECT_EQ(ZvModuleSignalHandler::termination_limit(), c.accepted ? c.seconds : 60u);
+        EXPECT_EQ(log.count("Error: void ZvModuleUniversal::parce_param_string(): wrong value of "
+                            "termination_timeout: '" + std::string(c.value) + "'"),
+                  c.accepted ? 0 : 1);
+    }
+    ZvModuleSignalHandler::set_termination_limit(60);
+}
+
 }  // namespace

@@ -62,11 +62,13 @@ public:
     std::function<bool()> on_release = [] { return true; };
     std::function<bool()> on_before_restore = [] { return true; };
     std::function<bool()> on_load_config = [] { return true; };
+    std::function<void()> on_overdue = [] {};
 
     bool prepare_resource_before_backup(const bool&) override { return on_prepare(); }
     bool release_resource_after_backup() override { return on_release(); }
     bool before_restore() override { return on_before_restore(); }
     bool load_module_config() override { return on_load_config(); }
+    void handle_overdue_termination() override { on_overdue(); }
 
     using ZvModuleUniversal::created_restore_directory_;
     using ZvModuleUniversal::paused;
@@ -235,6 +237,54 @@ TEST_F(Signals, TerminationDuringReleaseLetsItFinishAndNeverRepeatsIt) {
     const auto result = child.wait();
     EXPECT_EQ(result.status, 17) << result.out;
     EXPECT_EQ(events(), (std::vector<std::string>{"release begins", "release ends"}));
+}
+
+// A step that holds the termination back but never ends (its program hangs): once the
+// termination has waited its limit, the program is ended, the module's overdue
+// clean-up runs instead of the rest of the step, and the run ends with 17. The same
+// when the termination's own release is what hangs.
+TEST_F(Signals, TerminationThatWaitsPastItsLimitEndsTheStepAndTheRun) {
+    for (const bool in_release : {false, true}) {
+        SCOPED_TRACE(in_release ? "the release hangs" : "the preparation hangs");
+        fs::remove(events_);
+        auto note = recorder();
+        Child child(scratch_, [&] {
+            ZvModuleOptions o = options(ZvModuleOperations::Backup);
+            o.module_params = "termination_timeout:1";
+            SignalModule module(o);
+            auto handler = ZvModuleSignalHandler::init(&module);
+            if (!module.parce_param_string()) return 1;
+            auto hang = [&](const std::string& step) {
+                note(step + " hangs");
+                std::string output;
+                zv_utils_common::execute_command("sleep 600", output);
+                note(step + " ends");
+                return true;
+            };
+            module.on_prepare = [&] { return in_release ? true : hang("prepare"); };
+            module.on_release = [&] { return in_release ? hang("release") : true; };
+            module.on_overdue = [&] { note("overdue clean-up"); };
+            if (in_release) {
+                module.release_pending_ = true;  // prepared; the archiver runs
+                raise(SIGTERM);
+            }
+            module.run_backup(false);
+            note("run returned");
+            return 0;
+        });
+        const std::string step = in_release ? "release" : "prepare";
+        wait_for_event(step + " hangs");
+        const auto asked = std::chrono::steady_clock::now();
+        child.signal(SIGTERM);
+        const auto result = child.wait(120);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+        EXPECT_EQ(result.status, 17) << result.out;
+        EXPECT_LT(seconds, 1 + 30) << result.out;
+        EXPECT_EQ(events(), (std::vector<std::string>{step + " hangs", "overdue clean-up"}));
+        EXPECT_TRUE(result.has("Warning: The termination has waited 1 s for the step under way")) << result.out;
+        EXPECT_TRUE(result.has("PID was terminated: ")) << result.out;
+        EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
+    }
 }
 
 // Paused inside the release, which holds termination back until it is done: the
