@@ -95,6 +95,28 @@ void install(int sig, void (*handler)(int), std::initializer_list<int> also_bloc
     sigaction(sig, &action, nullptr);
 }
 
+// Ends the descendant processes, lets the module clean up with `clean_up` and ends
+// the process with 17. No exit handlers or static destructors: they would tear down
+// state the interrupted code is still in the middle of using.
+[[noreturn]] void end_run(void (ZvModuleUniversal::*clean_up)()) {
+    {
+        ZvDestination::SignalContext in_handler;
+        zv_utils_common::kill_childs(getpid());
+        if (ZvModuleSignalHandler::module_ptr_ != nullptr) {
+            try {
+                (ZvModuleSignalHandler::module_ptr_->*clean_up)();
+            } catch (...) {
+                // The process ends with 17 whatever the clean-up ran into; its steps
+                // log their own failures.
+            }
+        }
+        ZvLogStream(ZvLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
+    }
+    std::cout.flush();
+    std::fflush(nullptr);
+    _exit(17);
+}
+
 }  // namespace
 
 ZvModuleSignalHandler::ZvModuleSignalHandler(ZvModuleUniversal* module) {
@@ -131,24 +153,7 @@ void ZvModuleSignalHandler::shutdown_handler(int sig) {
     // first seen (held back by a deferred step, maybe).
     note_termination();
     start_watch();
-    {
-        ZvDestination::SignalContext in_handler;
-        zv_utils_common::kill_childs(getpid());
-        if (module_ptr_ != nullptr) {
-            try {
-                module_ptr_->handle_shutdown_signal();
-            } catch (...) {
-                // The process ends with 17 whatever the clean-up ran into; its steps
-                // log their own failures.
-            }
-        }
-        ZvLogStream(ZvLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
-    }
-    std::cout.flush();
-    std::fflush(nullptr);
-    // No exit handlers or static destructors: they would tear down state the
-    // interrupted code is still in the middle of using.
-    _exit(17);
+    end_run(&ZvModuleUniversal::handle_shutdown_signal);
 }
 
 void ZvModuleSignalHandler::pause_handler(int sig) {
@@ -194,19 +199,8 @@ void ZvModuleSignalHandler::watch_handler(int sig) {
         ZvLogStream(ZvLogLvl::Warning) << "The termination has waited " << termination_limit_seconds
                                        << " s for the step under way: its programs are ended, and the "
                                        << "module puts back what it can" << std::endl;
-        zv_utils_common::kill_childs(getpid());
-        if (module_ptr_ != nullptr) {
-            try {
-                module_ptr_->handle_overdue_termination();
-            } catch (...) {
-                // The process ends with 17 whatever the clean-up ran into.
-            }
-        }
-        ZvLogStream(ZvLogLvl::Info) << "Module was terminated. PID: " << getpid() << std::endl;
     }
-    std::cout.flush();
-    std::fflush(nullptr);
-    _exit(17);
+    end_run(&ZvModuleUniversal::handle_overdue_termination);
 }
 
 bool ZvModuleSignalHandler::sleep_unless_terminating(int milliseconds) {

@@ -465,6 +465,15 @@ void write_random_at(const fs::path& path, std::uint64_t offset, std::size_t len
 
 class ArchiverRoundTrip : public ArchiverCommands, public ::testing::WithParamInterface<bool> {
 protected:
+    // Server mode, or autonomous mode (the parameter) without media server and task.
+    void choose_mode() {
+        ZvModuleOptions& o = module.options_;
+        o.autonomous = GetParam();
+        if (o.autonomous) {
+            o.media_server.clear();
+            o.task_id.clear();
+        }
+    }
     // Backs up the list file as the module would; `type` 1 full, 2 incremental, 3
     // differential against the metadata file of `reference`. Returns the metadata file.
     std::string backup(const std::string& archive, int type, const std::string& reference = "") {
@@ -514,12 +523,7 @@ protected:
 // restore and a replica application, all through the module's own command lines.
 TEST_P(ArchiverRoundTrip, EveryKindOfBackupComesBackIdenticalAndSparse) {
     if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
-    ZvModuleOptions& o = module.options_;
-    o.autonomous = GetParam();
-    if (o.autonomous) {
-        o.media_server.clear();
-        o.task_id.clear();
-    }
+    choose_mode();
     const fs::path images = scratch.path() / "images with blanks";
     fs::create_directories(images);
     const fs::path sparse = images / "disk 0.qcow2";
@@ -568,12 +572,8 @@ TEST_P(ArchiverRoundTrip, EveryKindOfBackupComesBackIdenticalAndSparse) {
 // the record holds the directory's files, not the root file system's.
 TEST_P(ArchiverRoundTrip, DirectoryResourceComesBackAsItsOwnFiles) {
     if (!zv_test::can_use_namespaces()) GTEST_SKIP() << "needs root and mount namespaces";
+    choose_mode();
     ZvModuleOptions& o = module.options_;
-    o.autonomous = GetParam();
-    if (o.autonomous) {
-        o.media_server.clear();
-        o.task_id.clear();
-    }
     const fs::path resource = scratch.path() / "resource dir";
     write_file(resource / "a.txt", "first file");
     write_file(resource / "sub" / "b.txt", "second file");
