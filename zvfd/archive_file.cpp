@@ -1,6 +1,7 @@
 #include "zvfd/archive_file.h"
 
 #include "zvfd/codec.h"
+#include "zvfd/part_files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +16,7 @@ constexpr char kEndMagic[9] = "ZVFDAEND";
 }  // namespace
 
 std::unique_ptr<ArchiveFile> ArchiveFile::create(const std::string& path) {
-    Fd fd = open_file(path, O_RDWR | O_CREAT | O_EXCL, 0644);
+    Fd fd = create_part_file(AT_FDCWD, path, path, O_RDWR, 0600);
     std::unique_ptr<ArchiveFile> archive(new ArchiveFile(path, std::move(fd), true));
     ByteWriter w;
     w.raw(std::string(kArchiveMagic, 8));

@@ -21,7 +21,8 @@ namespace zvfd {
 
 class ArchiveFile : public Storage {
 public:
-    // A new archive at `path` (which must not exist).
+    // A new archive at `path` (which must not exist), a part file (part_files.h) of
+    // mode 0600 until the caller puts it in place.
     static std::unique_ptr<ArchiveFile> create(const std::string& path);
     // An existing archive; throws Error when it is not a complete archive.
     static std::unique_ptr<ArchiveFile> open(const std::string& path);

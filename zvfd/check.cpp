@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <iostream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -170,9 +171,16 @@ int run_check(const Options& options, Output& out) {
     for (auto it = bad_packs.begin(); it != bad_packs.end();)
         it = recorded.count(it->first) ? bad_packs.erase(it) : std::next(it);
     if (!bad_packs.empty()) {
-        repository.record_damaged(bad_packs);
-        out.line("Packs recorded as damaged or missing: " + std::to_string(bad_packs.size()) +
-                 "; later backups store their blocks again");
+        try {
+            repository.record_damaged(bad_packs);
+            out.line("Packs recorded as damaged or missing: " + std::to_string(bad_packs.size()) +
+                     "; later backups store their blocks again");
+        } catch (const StorageError& e) {
+            // A read-only copy is checked as well; its verdicts above stand.
+            out.flush();
+            std::cerr << "zvfd: warning: cannot note the packs found damaged or missing in the repository: "
+                      << printable(e.what()) << std::endl;
+        }
     }
     return all_sound ? 0 : 1;
 }

@@ -57,6 +57,13 @@ std::string read_file(const std::string& path, const std::string& what) {
     return bytes;
 }
 
+void sync_parent_directory(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    Fd fd = open_file(dir, O_RDONLY | O_DIRECTORY);
+    if (::fsync(fd.get()) != 0) throw_errno("cannot flush directory " + dir);
+}
+
 AlignedBuffer::~AlignedBuffer() { std::free(data_); }
 
 void AlignedBuffer::resize(std::size_t size) {

@@ -44,6 +44,10 @@ Fd open_file(const std::string& path, int flags, mode_t mode = 0);
 // The whole content of a regular file; throws Error naming `what` and the path.
 std::string read_file(const std::string& path, const std::string& what);
 
+// Flushes the directory that holds `path`, so that a name just created or renamed
+// there survives a power cut.
+void sync_parent_directory(const std::string& path);
+
 // Direct I/O (O_DIRECT) needs buffers, offsets and lengths on this boundary.
 constexpr std::size_t kDirectAlign = 4096;
 inline bool direct_aligned(std::uint64_t value) { return value % kDirectAlign == 0; }

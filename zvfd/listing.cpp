@@ -1,6 +1,7 @@
 // Listing a metadata file, checking a signature, and running openssl for both.
 #include "zvfd/io.h"
 #include "zvfd/ops.h"
+#include "zvfd/part_files.h"
 #include "zvfd/record.h"
 
 #include <sys/wait.h>
@@ -24,6 +25,7 @@ int run_program(const std::vector<std::string>& argv) {
     const pid_t pid = ::fork();
     if (pid < 0) return -1;
     if (pid == 0) {
+        unblock_termination();
         ::execvp(args[0], args.data());
         std::perror(args[0]);
         ::_exit(127);

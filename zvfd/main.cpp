@@ -3,6 +3,7 @@
 #include "zvfd/cli.h"
 #include "zvfd/io.h"
 #include "zvfd/ops.h"
+#include "zvfd/part_files.h"
 
 #include <malloc.h>
 #include <signal.h>
@@ -61,6 +62,7 @@ int fail(zvfd::Output* out, const std::string& message, int code = 1) {
 int main(int argc, char** argv) {
     start_on_huge_pages(argv);
     reset_signals();
+    zvfd::remove_part_files_on_termination();
     // Packs and pieces are buffers of a few MiB, taken and given back all the time:
     // kept in the heap, they are reused; handed back to the system each time, every
     // reuse pays for faulting their pages in again.

@@ -1,8 +1,10 @@
 #include "zvfd/outputs.h"
 
 #include "zvfd/ops.h"
+#include "zvfd/part_files.h"
 #include "zvfd/record.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -35,12 +37,16 @@ std::string now_text() {
 PartFile::PartFile(std::string path) : path_(std::move(path)) {}
 
 PartFile::~PartFile() {
-    if (!committed_) ::unlink(path_.c_str());
+    if (committed_) return;
+    ::unlink(path_.c_str());
+    forget_part_file(path_);
 }
 
 void PartFile::commit_to(const std::string& final_path) {
     if (::rename(path_.c_str(), final_path.c_str()) != 0) throw_errno("cannot put " + final_path + " in place");
     committed_ = true;
+    forget_part_file(path_);
+    sync_parent_directory(final_path);
 }
 
 void check_signing(const Options& options) {
@@ -56,6 +62,7 @@ void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, P
     if (options.has("-g")) {
         sign_part = std::make_unique<PartFile>(options.value("-g") + ".part");
         ::unlink(sign_part->path().c_str());
+        create_part_file(AT_FDCWD, sign_part->path(), sign_part->path(), O_WRONLY, 0600);
         out.flush();
         sign_file(options, archive ? archive_part->path() : meta_path, sign_part->path());
     }

@@ -1,6 +1,7 @@
 #include "zvfd/record.h"
 
 #include "zvfd/codec.h"
+#include "zvfd/part_files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -97,16 +98,24 @@ void write_meta_file(const std::string& path, std::string encoded) {
     e.payload = std::move(encoded);
     const std::string bytes = write_envelope(kMetaMagic, e);
     const std::string part = path + ".part";
-    {
-        Fd fd = open_file(part, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pwrite_all(fd.get(), bytes.data(), bytes.size(), 0);
-        if (::fsync(fd.get()) != 0) throw_errno("cannot flush " + part);
-        fd.close(part);
-    }
-    if (::rename(part.c_str(), path.c_str()) != 0) {
+    ::unlink(part.c_str());  // left by a run that was killed
+    try {
+        Fd fd = create_part_file(AT_FDCWD, part, part, O_WRONLY, 0600);
+        try {
+            pwrite_all(fd.get(), bytes.data(), bytes.size(), 0);
+            if (::fsync(fd.get()) != 0) throw_errno("cannot flush");
+            fd.close(part);
+        } catch (const Error& e) {
+            throw Error("cannot write the metadata file " + path + ": " + e.what());
+        }
+        if (::rename(part.c_str(), path.c_str()) != 0) throw_errno("cannot put the metadata file " + path + " in place");
+        forget_part_file(part);
+    } catch (...) {
         ::unlink(part.c_str());
-        throw_errno("cannot put the metadata file " + path + " in place");
+        forget_part_file(part);
+        throw;
     }
+    sync_parent_directory(path);
 }
 
 Record read_meta_file(const std::string& path) {

@@ -9,6 +9,7 @@
 #include "zvfd/chunker.h"
 #include "zvfd/compress.h"
 #include "zvfd/ops.h"
+#include "zvfd/part_files.h"
 #include "zvfd/progress.h"
 #include "zvfd/repository.h"
 
@@ -124,7 +125,9 @@ struct Target {
     bool committed = false;
     std::atomic<std::uint64_t> written{0};
     ~Target() {
-        if (!part.empty() && !committed) ::unlink(part.c_str());
+        if (part.empty() || committed) return;
+        ::unlink(part.c_str());
+        forget_part_file(part);
     }
 };
 
@@ -308,7 +311,8 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
             t->fd = open_file(t->path, O_RDWR);
         } else {
             t->part = t->path + ".zvfd-part";
-            t->fd = open_file(t->part, O_RDWR | O_CREAT | O_TRUNC, 0600);
+            ::unlink(t->part.c_str());  // left by a restore that was killed
+            t->fd = create_part_file(AT_FDCWD, t->part, t->part, O_RDWR, 0600);
             if (::ftruncate(t->fd.get(), static_cast<off_t>(f->size)) != 0) throw_errno("cannot size " + t->path);
         }
         for (const auto& b : f->blocks) by_pack[b.pack].push_back({t.get(), &b});
@@ -382,6 +386,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         if (t->part.empty()) continue;
         if (::rename(t->part.c_str(), t->path.c_str()) != 0) throw_errno("cannot put " + t->path + " in place");
         t->committed = true;
+        forget_part_file(t->part);
     }
     return 0;
 }

@@ -1,6 +1,9 @@
 #include "zvfd/storage.h"
 
+#include "zvfd/part_files.h"
+
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +15,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <exception>
 #include <thread>
 
@@ -30,21 +34,71 @@ bool is_component(const std::string& c) {
     throw StorageError(what + ": " + std::strerror(errno));
 }
 
-void make_directories(const std::string& path) {
-    if (::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST) return;
-    if (errno != ENOENT) storage_errno("cannot create directory " + path);
-    auto slash = path.rfind('/');
-    if (slash == std::string::npos || slash == 0) storage_errno("cannot create directory " + path);
-    make_directories(path.substr(0, slash));
-    if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) storage_errno("cannot create directory " + path);
-}
-
 void sync_directory(const std::string& path) {
     int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) storage_errno("cannot open directory " + path);
     int rc = ::fsync(fd);
     ::close(fd);
     if (rc != 0) storage_errno("cannot flush directory " + path);
+}
+
+std::string parent_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A repository's directories are its owner's alone, whatever the umask: an
+// unencrypted repository holds the disks it backed up. Each new one is made durable
+// in its parent, so that a power cut cannot lose the objects below it.
+void make_directories(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        sync_directory(parent_of(path));
+        return;
+    }
+    if (errno == EEXIST) return;
+    if (errno != ENOENT) storage_errno("cannot create directory " + path);
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) storage_errno("cannot create directory " + path);
+    make_directories(path.substr(0, slash));
+    if (::mkdir(path.c_str(), 0700) == 0)
+        sync_directory(parent_of(path));
+    else if (errno != EEXIST)
+        storage_errno("cannot create directory " + path);
+}
+
+void remove_temp(const std::string& temp) {
+    ::unlink(temp.c_str());
+    forget_part_file(temp);
+}
+
+// The pid of a temporary object's name "<pid>-<16 hex digits>", or 0.
+pid_t writer_of(const std::string& name) {
+    const auto dash = name.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 9 || name.size() != dash + 17) return 0;
+    if (name.find_first_not_of("0123456789") != dash) return 0;
+    if (name.find_first_not_of("0123456789abcdef", dash + 1) != std::string::npos) return 0;
+    return static_cast<pid_t>(std::stol(name.substr(0, dash)));
+}
+
+// Removes the temporary objects that runs killed without a chance to remove them
+// left behind. Only a file whose writer is gone from this host and that nothing has
+// written for a day counts: a run of another host sharing the directory, whose pid
+// means nothing here, has put or dropped its objects long before.
+void sweep_dead_writers(const std::string& tmp) {
+    constexpr std::time_t kStale = 24 * 60 * 60;
+    DIR* d = ::opendir(tmp.c_str());
+    if (!d) return;
+    const std::time_t now = std::time(nullptr);
+    while (dirent* e = ::readdir(d)) {
+        const pid_t pid = writer_of(e->d_name);
+        if (pid <= 0 || pid == ::getpid()) continue;
+        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
+        struct stat st {};
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (now - st.st_mtime < kStale) continue;
+        ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
 }
 
 std::string random_hex(std::size_t bytes) {
@@ -117,7 +171,13 @@ std::string Storage::get_range(const std::string& name, std::uint64_t offset, st
 LocalStorage::LocalStorage(std::string root) : root_(std::move(root)) {
     while (root_.size() > 1 && root_.back() == '/') root_.pop_back();
     if (root_.empty()) throw StorageError("a local repository needs a directory");
-    make_directories(root_ + "/.tmp");
+}
+
+void LocalStorage::prepare_writing() {
+    std::call_once(writing_, [this] {
+        make_directories(root_ + "/.tmp");
+        sweep_dead_writers(root_ + "/.tmp");
+    });
 }
 
 std::string LocalStorage::path_of(const std::string& name) const {
@@ -126,19 +186,23 @@ std::string LocalStorage::path_of(const std::string& name) const {
 }
 
 LocalStorage::~LocalStorage() {
-    for (const Deferred& d : deferred_) ::unlink(d.temp.c_str());
+    for (const Deferred& d : deferred_) remove_temp(d.temp);
 }
 
 LocalStorage::Deferred LocalStorage::write_temp(const std::string& name, const std::string& path,
                                                 const std::string& data) {
+    prepare_writing();
     make_directories(path.substr(0, path.rfind('/')));
     Deferred d{name, root_ + "/.tmp/" + std::to_string(::getpid()) + "-" + random_hex(8), path, Fd()};
-    d.fd = Fd(::open(d.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (d.fd.get() < 0) storage_errno("cannot create " + d.temp);
+    try {
+        d.fd = create_part_file(AT_FDCWD, d.temp, d.temp, O_WRONLY, 0600);
+    } catch (const Error& e) {
+        throw StorageError(e.what());
+    }
     try {
         pwrite_all(d.fd.get(), data.data(), data.size(), 0);
     } catch (const Error& e) {
-        ::unlink(d.temp.c_str());
+        remove_temp(d.temp);
         throw StorageError("cannot write object " + name + ": " + e.what());
     }
     return d;
@@ -156,7 +220,7 @@ bool LocalStorage::put_if_absent(const std::string& name, const std::string& dat
     Deferred d = write_temp(name, path, data);
     struct Unlink {
         const std::string& path;
-        ~Unlink() { ::unlink(path.c_str()); }
+        ~Unlink() { remove_temp(path); }
     } cleanup{d.temp};
     flush(d);
     // link() refuses an existing name, which makes the put atomic and exclusive.
@@ -189,7 +253,7 @@ void LocalStorage::sync_deferred() {
     struct Unlink {
         const std::vector<Deferred>& batch;
         ~Unlink() {
-            for (const Deferred& d : batch) ::unlink(d.temp.c_str());
+            for (const Deferred& d : batch) remove_temp(d.temp);
         }
     } cleanup{batch};
     // Every object complete on the disk before any of them gets its name.

@@ -114,6 +114,13 @@ public:
 // most an unlisted file in ".tmp", never a half object under its name. A deferred
 // object waits in ".tmp" until the sync, which flushes all of them, links them in the
 // order they were put and flushes each directory that got a name once.
+//
+// Directories are made 0700 and objects 0600 whatever the umask, each new directory
+// flushed in its parent. Reading writes nothing (a read-only copy serves a restore):
+// ".tmp" is made by the first write, which also removes the files there that a run
+// killed before it could remove them left behind. Their names are "<pid>-<random>";
+// one is removed only when no process of that pid runs on this host and the file has
+// not changed for a day.
 class LocalStorage : public Storage {
 public:
     explicit LocalStorage(std::string root);
@@ -140,9 +147,12 @@ private:
     std::string path_of(const std::string& name) const;
     // A new file in ".tmp" holding `data`, not yet flushed; removed when the call throws.
     Deferred write_temp(const std::string& name, const std::string& path, const std::string& data);
+    // Before the first write: ".tmp" there, and swept.
+    void prepare_writing();
     // Its data on the disk, and the file closed.
     static void flush(Deferred& d);
     std::string root_;
+    std::once_flag writing_;
     std::mutex deferred_mutex_;
     std::vector<Deferred> deferred_;
 };

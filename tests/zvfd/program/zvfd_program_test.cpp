@@ -974,6 +974,104 @@ TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
     EXPECT_EQ(sha256_of(dir_ / "r2" / "big"), sha256_of(dir_ / "src" / "big"));
 }
 
+// The regular files of a directory (not below it).
+std::vector<fs::path> files_in(const fs::path& dir) {
+    std::vector<fs::path> found;
+    if (fs::exists(dir))
+        for (const auto& e : fs::directory_iterator(dir))
+            if (fs::is_regular_file(e.symlink_status())) found.push_back(e.path());
+    return found;
+}
+
+// Slowed down by the test aid for longer than any test takes, a run prints its first
+// progress line and waits after it; meanwhile each worker finishes the piece it holds
+// (4 MiB of random data fill a pack, which then waits in ".tmp" for the next flush)
+// and then waits too. Returns once that line came and `written` says the part files
+// are there.
+const Env kStalled = {{"ZVFD_TEST_AID", "slow=3600000"}};
+void wait_until_stalled(int fd, const std::string& prefix, const std::function<bool()>& written) {
+    for (std::string line;;) {
+        line = read_line(fd);
+        ASSERT_FALSE(line.empty()) << "the run ended before it was stalled";
+        if (line.rfind(prefix, 0) == 0) break;
+    }
+    for (int i = 0; i < 6000 && !written(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(written()) << "no part file appeared";
+}
+
+// 64 MiB of random data, listed as "big".
+void make_big(const fs::path& dir) {
+    int fd = ::open((dir / "src" / "big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    write_random(fd, 0, 64 << 20, 14);
+    ::close(fd);
+    write_file(dir / "big.list", "ZVFD file list:\n" + (dir / "src" / "big").string() + " : big\n");
+}
+
+// Told to end, as the module's shutdown tells it with SIGTERM, a run removes what it
+// wrote under temporary names: objects in the repository's ".tmp", the part of an
+// archive, the part files of a restore.
+TEST_F(ZvfdRepository, TerminatedRunsLeaveNoPartFiles) {
+    make_big(dir_);
+    make_data();
+    ASSERT_EQ(run(backup_of("data.list", "full")).status, 0);
+    const fs::path tmp = repository() / ".tmp";
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        const char* prefix;
+        std::function<bool()> parts_left;
+    } cases[] = {
+        {"backup into a media server", backup_of("big.list", "term", {"-z", "None"}), "Packed: ",
+         [&] { return !files_in(tmp).empty(); }},
+        {"backup into an archive",
+         {"-c", (dir_ / "big.list").string(), "-n", (dir_ / "a.zvfd").string(), "-m", meta("a"), "-z", "None"},
+         "Packed: ", [&] { return any_part_file(dir_); }},
+        {"restore", restore_of("full", dir_ / "r"), "Unpacked: ", [&] { return any_part_file(dir_ / "r"); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fd = -1;
+        const pid_t pid = start(c.args, kStalled, dir_, fd);
+        wait_until_stalled(fd, c.prefix, c.parts_left);
+        ::kill(pid, SIGTERM);
+        EXPECT_EQ(wait_status(pid), 128 + SIGTERM);
+        ::close(fd);
+        EXPECT_FALSE(c.parts_left());
+    }
+    EXPECT_FALSE(fs::exists(record_object("term")));
+    EXPECT_FALSE(fs::exists(dir_ / "a.zvfd"));
+    EXPECT_FALSE(fs::exists(dir_ / "r" / "random"));
+}
+
+// A run killed without a chance to clean up (kill -9) leaves its part files in ".tmp";
+// the next backup removes them, but never a file of a process that still runs, nor one
+// that changed recently (a run of another host sharing the directory may own it).
+TEST_F(ZvfdRepository, NextBackupSweepsOnlyOldPartFilesOfDeadRuns) {
+    make_big(dir_);
+    make_data();
+    const fs::path tmp = repository() / ".tmp";
+    int fd = -1;
+    const pid_t pid = start(backup_of("big.list", "killed", {"-z", "None"}), kStalled, dir_, fd);
+    wait_until_stalled(fd, "Packed: ", [&] { return !files_in(tmp).empty(); });
+    ::kill(pid, SIGKILL);
+    ASSERT_EQ(wait_status(pid), 128 + SIGKILL);
+    ::close(fd);
+    const std::vector<fs::path> dead = files_in(tmp);
+    ASSERT_FALSE(dead.empty());
+    const std::time_t two_days_ago = std::time(nullptr) - 2 * 24 * 3600;
+    for (const auto& f : dead) fs::last_write_time(f, two_days_ago);
+    const fs::path live = tmp / (std::to_string(::getpid()) + "-0123456789abcdef");
+    const fs::path recent = tmp / (std::to_string(pid) + "-fedcba9876543210");
+    write_file(live, "a part of a run that still runs");
+    write_file(recent, "a part written a moment ago");
+    fs::last_write_time(live, two_days_ago);
+
+    ASSERT_EQ(run(backup_of("data.list", "next")).status, 0);
+    for (const auto& f : dead) EXPECT_FALSE(fs::exists(f)) << f;
+    EXPECT_TRUE(fs::exists(live));
+    EXPECT_TRUE(fs::exists(recent));
+}
+
 TEST_F(ZvfdRepository, TwoBackupsIntoOneMediaServerAtOnceBothSucceed) {
     make_data();
     int fd = ::open((dir_ / "src" / "other").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
