@@ -260,6 +260,7 @@ TestAid read_test_aid(const Mode* mode) {
     aid.defect = set.count("defect") > 0;
     aid.hang = set.count("hang") > 0;
     if (set.count("slow")) aid.slow_ms = static_cast<unsigned>(std::strtoul(set["slow"].c_str(), nullptr, 10));
+    aid.hold = set["hold"];
     for (const auto& kind : split(set["malformed"], '+')) aid.malformed.insert(kind);
     return aid;
 }
@@ -320,6 +321,17 @@ void Output::progress(const char* prefix, std::uint64_t done, std::uint64_t tota
     line(std::string(prefix) + std::to_string(done) + " of " + std::to_string(total) + " bytes (" +
          std::to_string(percent) + "%)");
     if (aid_.slow_ms) std::this_thread::sleep_for(std::chrono::milliseconds(aid_.slow_ms));
+    if (!aid_.hold.empty()) wait_for_release(aid_.hold);
+}
+
+void Output::wait_for_release(const std::string& file) {
+    if (::access(file.c_str(), F_OK) == 0) return;
+    if (!held_) {
+        held_ = true;
+        Fd marker = open_file(file + ".held", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        marker.close(file + ".held");
+    }
+    while (::access(file.c_str(), F_OK) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 }  // namespace zvfd

@@ -46,6 +46,10 @@ std::map<std::string, std::string> archiver_flags(const Options& options);
 //   defect          do the work, then exit with 100
 //   hang            print the PID line and one progress line, then sleep until killed
 //   slow=MS         sleep MS milliseconds after every progress line
+//   hold=FILE       after every progress line, wait until FILE exists; the first wait
+//                   creates FILE.held. The first line comes once the work has begun and
+//                   no run that is held can end: a test orders events by holding a run
+//                   and then creating FILE (tests/support/hold.h)
 //   malformed=K+K   pid-text, pid-range, no-pid, crlf, no-newline (last line left open)
 //   only=M+M        apply the words above only to backup, add, restore, list or verify
 //   argv-log=FILE   append a record of the run's arguments to FILE (every mode)
@@ -54,8 +58,12 @@ struct TestAid {
     bool defect = false;
     bool hang = false;
     unsigned slow_ms = 0;
+    std::string hold;
     std::set<std::string> malformed;
     std::string argv_log;
+
+    // Progress lines come once per 64 MiB of work, from the worker that did it.
+    bool paced() const { return slow_ms > 0 || !hold.empty(); }
 };
 TestAid read_test_aid(const Mode* mode);
 void log_argv(const TestAid& aid, int argc, char** argv);
@@ -73,7 +81,9 @@ public:
 
 private:
     void write_text(const std::string& text);
+    void wait_for_release(const std::string& file);
     const TestAid& aid_;
+    bool held_ = false;
     bool pending_end_ = false;
 };
 

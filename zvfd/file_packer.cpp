@@ -50,7 +50,7 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
     const BlockNamer namer(settings.kind, repository.keys().naming);
     std::vector<const char*> prefixes = {"Packed: "};
     if (settings.transferred) prefixes.push_back("Transferred: ");
-    Progress progress(out, prefixes, total_, aid.slow_ms > 0);
+    Progress progress(out, prefixes, total_, aid.paced());
     std::vector<PieceResult> results(pieces_.size());
     std::atomic<std::size_t> next{0};
     // Set by whichever worker finds a source shorter than planned.

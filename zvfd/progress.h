@@ -1,7 +1,7 @@
 // Progress of a backup or restore: workers add the bytes they finished; the main
 // thread prints the protocol lines ("Packed: ", "Unpacked: ", "Transferred: ") a few
 // times a second while it waits for them, with bytes done, total and percent.
-// Slowed down by the test aid, the lines come instead once per 64 MiB of work, from
+// Paced by the test aid (slowed or held), the lines come instead once per 64 MiB of work, from
 // the worker that finished it, and every worker waits while they are printed.
 #pragma once
 

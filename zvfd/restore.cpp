@@ -329,7 +329,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     }
     std::vector<const char*> prefixes = {"Unpacked: "};
     if (server) prefixes.push_back("Transferred: ");
-    Progress progress(out, prefixes, total, aid.slow_ms > 0);
+    Progress progress(out, prefixes, total, aid.paced());
     const unsigned workers =
         std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
                                         static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));

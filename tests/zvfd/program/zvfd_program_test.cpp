@@ -2,6 +2,7 @@
 // through its merged output, with a scratch directory standing for /opt/zelvor.
 // Round trips check content, holes and modes; the test aid checks that tests can
 // make it fail, hang or misbehave on purpose.
+#include "support/hold.h"
 #include "support/module_sandbox.h"
 #include "support/zvfd_argv_log.h"
 #include "support/scratch_dir.h"
@@ -658,21 +659,44 @@ TEST_F(ZvfdProgram, RestartOnHugePagesKeepsProcessArgumentsAndCallersSwitches) {
     }
 }
 
-TEST_F(ZvfdProgram, SlowRunIsStillWorkingBetweenProgressLines) {
+// Held, a backup or restore has begun its work when it says so and cannot end before
+// the release; then it ends as it would have.
+TEST_F(ZvfdProgram, HeldRunWaitsAfterItsFirstProgressLineUntilReleased) {
     make_sources();
-    Env env = env_;
-    env["ZVFD_TEST_AID"] = "slow=300";
-    write_file(dir_ / "small.list", "ZVFD file list:\n" + (dir_ / "src" / "target_list").string() + " : t\n");
-    int fd = -1;
-    auto args = task_args();
-    args.insert(args.end(), {"-c", (dir_ / "small.list").string(), "-M", "media1", "-N", "slow", "-m", meta("slow")});
-    pid_t pid = start(args, env, dir_, fd);
-    read_line(fd);
-    EXPECT_EQ(read_line(fd).rfind("Packed: ", 0), 0u);
-    int status = 0;
-    EXPECT_EQ(::waitpid(pid, &status, WNOHANG), 0);  // still sleeping after its first line
-    read_all(fd);
-    EXPECT_EQ(wait_status(pid), 0);
+    const struct {
+        const char* name;
+        std::function<std::vector<std::string>()> args;
+        const char* line;
+        std::function<bool()> done;
+    } cases[] = {
+        {"backup", [&] { return server_backup("held"); }, "Packed: 0 of ",
+         [&] { return fs::exists(meta("held")); }},
+        {"restore",
+         [&] { return std::vector<std::string>{"-T", "42", "-s", "/opt/zelvor/var/tasks//task_secret_42", "-R",
+                                               "held", "-M", "media1", "-m", meta("held"), "-d",
+                                               (dir_ / "held-restore").string()}; },
+         "Unpacked: 0 of ", [&] { return fs::exists(dir_ / "held-restore" / "vda"); }},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        zv_test::Hold hold(dir_ / ("release-" + std::to_string(n++)));
+        Env env = env_;
+        env["ZVFD_TEST_AID"] = hold.aid();
+        int fd = -1;
+        const pid_t pid = start(c.args(), env, dir_, fd);
+        EXPECT_EQ(read_line(fd), "ZVFD PID: " + std::to_string(pid));
+        EXPECT_EQ(read_line(fd).rfind(c.line, 0), 0u);
+        ASSERT_TRUE(hold.wait_held());
+        // Longer than the whole run takes here unheld; a held run stays held however long.
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), 0) << "a held run ended";
+        EXPECT_FALSE(c.done()) << "a held run did its work";
+        hold.release();
+        const std::string rest = read_all(fd);
+        EXPECT_EQ(wait_status(pid), 0) << rest;
+        EXPECT_TRUE(c.done()) << rest;
+    }
 }
 
 TEST_F(ZvfdProgram, ArgvLogKeepsEveryArgumentExactly) {
@@ -953,15 +977,20 @@ TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
     write_random(fd, 0, 96 << 20, 8);
     ::close(fd);
     write_file(dir_ / "big.list", "ZVFD file list:\n" + (dir_ / "src" / "big").string() + " : big\n");
-    for (int delay_ms : {0, 40, 150}) {
+    // Killed as it begins, and while its workers have pieces in hand: held, the run
+    // cannot have ended before the kill.
+    for (const bool working : {false, true}) {
+        const std::string name = working ? "killed-working" : "killed-beginning";
+        SCOPED_TRACE(name);
+        zv_test::Hold hold(dir_ / (name + ".release"));
         int out_fd = -1;
-        const pid_t pid = start(backup_of("big.list", "killed" + std::to_string(delay_ms)), {}, dir_, out_fd);
+        const pid_t pid = start(backup_of("big.list", name), {{"ZVFD_TEST_AID", hold.aid()}}, dir_, out_fd);
         read_line(out_fd);  // the PID line: the run has begun
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        if (working) ASSERT_TRUE(hold.wait_held());
         ::kill(pid, SIGKILL);
         EXPECT_EQ(wait_status(pid), 128 + SIGKILL);
         ::close(out_fd);
-        EXPECT_FALSE(fs::exists(record_object("killed" + std::to_string(delay_ms))));
+        EXPECT_FALSE(fs::exists(record_object(name)));
     }
     ZvfdRun after = run(backup_of("big.list", "after"));
     ASSERT_EQ(after.status, 0) << after.out;
