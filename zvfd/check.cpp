@@ -4,6 +4,7 @@
 // record is sound. The packs found missing or damaged are recorded in the repository
 // (Repository::record_damaged), so that later backups store their blocks again.
 #include "zvfd/ops.h"
+#include "zvfd/pack_fetcher.h"
 #include "zvfd/repository.h"
 
 #include <algorithm>
@@ -43,11 +44,11 @@ public:
         if (unread.empty()) return {};
         std::string fault;
         try {
-            const std::string pack = repository.get_pack(id);
+            PackCopy pack{id, repository.get_pack(id), 0};
             AlignedBuffer plain;
             for (const FileBlock& b : unread) {
-                unpack_block(pack, id, *b.block, repository.sealer(), namer,
-                             "block at offset " + std::to_string(b.block->offset) + " of " + *b.file, plain);
+                open_block(repository, pack, *b.block, namer,
+                           "block at offset " + std::to_string(b.block->offset) + " of " + *b.file, plain);
                 std::lock_guard<std::mutex> lock(mutex_);
                 sound_.insert({id, b.block->pack_offset, b.block->name});
             }

@@ -9,6 +9,7 @@
 #include "zvfd/chunker.h"
 #include "zvfd/compress.h"
 #include "zvfd/ops.h"
+#include "zvfd/pack_fetcher.h"
 #include "zvfd/part_files.h"
 #include "zvfd/progress.h"
 #include "zvfd/repository.h"
@@ -284,7 +285,6 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     const Record record = at.meta ? std::move(*at.meta) : repository.get_record(at.task, at.name, at.version);
     const DigestKind kind = record.prop("digest") == "sha512" ? DigestKind::Sha512 : DigestKind::Sha256;
     const BlockNamer namer(kind, keys.naming);
-    const Sealer* sealer = repository.sealer();
 
     std::vector<const FileEntry*> files = select_files(record, options);
     std::set<std::string> names;
@@ -333,17 +333,17 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
     const unsigned workers =
         std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
                                         static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));
-    std::atomic<std::size_t> next{0};
-    auto work = [&](const std::atomic<bool>& failed) {
+    std::vector<std::string> pack_ids;
+    for (const auto* entry : work_list) pack_ids.push_back(record.packs.at(entry->first));
+    PackFetcher fetcher(repository, std::move(pack_ids), workers);
+    auto restore_packs = [&](const std::atomic<bool>& failed) {
         std::string existing;
         AlignedBuffer data;
         WriteBatch batch(largest_block);
-        for (std::size_t i; !failed && (i = next++) < work_list.size();) {
-            const std::string& id = record.packs.at(work_list[i]->first);
-            const std::string pack = repository.get_pack(id);
+        for (PackFetcher::Pack pack; !failed && fetcher.next(pack);) {
             const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
             const char* held = nullptr;        // its copy in the batch, once it has one
-            for (const Use& use : work_list[i]->second) {
+            for (const Use& use : work_list[pack.position]->second) {
                 const BlockRef& b = *use.ref;
                 if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
                     opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
@@ -351,7 +351,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                     held = nullptr;
                     const std::string where =
                         "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                    unpack_block(pack, id, b, sealer, namer, where, data);
+                    open_block(repository, pack.copy, b, namer, where, data);
                     opened = &b;
                 }
                 if (use.target->part.empty()) {
@@ -374,6 +374,14 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
             }
         }
         if (!failed) batch.flush();
+    };
+    auto work = [&](const std::atomic<bool>& failed) {
+        try {
+            restore_packs(failed);
+        } catch (...) {
+            fetcher.stop();  // the other workers wait for no more packs
+            throw;
+        }
     };
     run_workers(workers, progress, work);
 

@@ -1,0 +1,110 @@
+#include "zvfd/pack_fetcher.h"
+
+#include <algorithm>
+
+namespace zvfd {
+
+void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
+                const std::string& where, AlignedBuffer& out) {
+    std::exception_ptr first;
+    for (;;) {
+        try {
+            unpack_block(pack.bytes, pack.id, b, repository.sealer(), namer, where, out);
+            return;
+        } catch (const StorageError&) {
+            throw;
+        } catch (const Error&) {
+            if (!first) first = std::current_exception();
+        }
+        std::string later;
+        try {
+            later = repository.storage().get_later(pack_object_name(pack.id), pack.later + 1);
+        } catch (const ObjectMissing&) {
+            std::rethrow_exception(first);
+        }
+        ++pack.later;
+        try {
+            check_pack_header(later, pack.id);
+        } catch (const StorageError&) {
+            throw;
+        } catch (const Error&) {
+            continue;  // not even a pack: the next version, if any
+        }
+        pack.bytes = std::move(later);
+    }
+}
+
+PackFetcher::PackFetcher(Repository& repository, std::vector<std::string> ids, unsigned least)
+    : repository_(repository), ids_(std::move(ids)) {
+    const std::size_t fetchers =
+        std::min<std::size_t>(std::max(repository.storage().parallel_requests(), std::max(1u, least)), ids_.size());
+    slots_ = std::max<std::size_t>(1, fetchers);
+    try {
+        for (std::size_t i = 0; i < fetchers; ++i) fetchers_.emplace_back([this] { fetch(); });
+    } catch (...) {
+        stop();
+        for (auto& t : fetchers_) t.join();
+        throw;
+    }
+}
+
+PackFetcher::~PackFetcher() {
+    stop();
+    for (auto& t : fetchers_) t.join();
+}
+
+void PackFetcher::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        ready_.clear();
+    }
+    arrived_.notify_all();
+    taken_.notify_all();
+}
+
+bool PackFetcher::next(Pack& pack) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    arrived_.wait(lock, [this] { return !ready_.empty() || failure_ || stopping_ || handed_ == ids_.size(); });
+    if (failure_) std::rethrow_exception(failure_);
+    if (ready_.empty()) return false;
+    pack = std::move(ready_.front());
+    ready_.pop_front();
+    --held_;
+    const bool last = ++handed_ == ids_.size();
+    lock.unlock();
+    taken_.notify_one();
+    if (last) arrived_.notify_all();  // the other workers wait for none
+    return true;
+}
+
+void PackFetcher::fetch() {
+    for (;;) {
+        Pack pack;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            taken_.wait(lock, [this] { return held_ < slots_ || stopping_ || failure_; });
+            if (stopping_ || failure_ || next_fetch_ == ids_.size()) return;
+            pack.position = next_fetch_++;
+            ++held_;
+        }
+        try {
+            pack.copy.id = ids_[pack.position];
+            pack.copy.bytes = repository_.get_pack(pack.copy.id);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!failure_) failure_ = std::current_exception();
+            arrived_.notify_all();
+            taken_.notify_all();
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            ready_.push_back(std::move(pack));
+        }
+        arrived_.notify_one();
+    }
+}
+
+}  // namespace zvfd
