@@ -1,6 +1,7 @@
 #include "zvfd/s3_storage.h"
 
 #include <algorithm>
+#include <map>
 #include <ctime>
 #include <sstream>
 
@@ -96,8 +97,10 @@ std::string S3Storage::key_of(const std::string& name) const {
 
 std::optional<S3Retention> S3Storage::retention() const {
     if (config_.retention_days == 0) return std::nullopt;
-    return S3Retention{config_.retention_mode,
-                       static_cast<std::int64_t>(std::time(nullptr)) + std::int64_t(config_.retention_days) * 86400};
+    // A tenth more than asked: a record that reuses an object locked in that time finds
+    // it locked long enough, and costs the store no new lock (keep_one).
+    const std::int64_t days = std::int64_t(config_.retention_days) * 86400;
+    return S3Retention{config_.retention_mode, static_cast<std::int64_t>(std::time(nullptr)) + days + days / 10};
 }
 
 void S3Storage::check_lock() {
@@ -119,10 +122,31 @@ bool S3Storage::versioned() {
     return versioned_;
 }
 
-std::optional<S3Version> S3Storage::first_version(const std::string& key) {
-    std::vector<S3Version> versions = client_.versions_of(key);
-    if (versions.empty()) return std::nullopt;
-    return std::move(versions.front());
+std::string S3Storage::first_version_id(const std::string& key, bool fresh) {
+    if (!fresh) {
+        std::lock_guard<std::mutex> guard(ids_mutex_);
+        const auto it = first_ids_.find(key);
+        if (it != first_ids_.end()) return it->second;
+    }
+    const std::vector<S3Version> versions = client_.versions_of(key);
+    if (versions.empty()) return {};
+    remember_first(key, versions.front().version_id);
+    return versions.front().version_id;
+}
+
+void S3Storage::remember_first(const std::string& key, const std::string& version_id) {
+    std::lock_guard<std::mutex> guard(ids_mutex_);
+    if (first_ids_.size() < kRememberedIds) first_ids_[key] = version_id;
+}
+
+template <typename Read>
+std::optional<std::string> S3Storage::read_first(const std::string& key, Read read) {
+    std::string id = first_version_id(key, false);
+    if (id.empty()) return std::nullopt;
+    auto data = read(id);
+    // A first version removed since it was listed: what is first now.
+    if (!data && !(id = first_version_id(key, true)).empty()) data = read(id);
+    return data;
 }
 
 bool S3Storage::put_if_absent(const std::string& name, const std::string& data) {
@@ -133,12 +157,15 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
     if (!versioned()) return client_.put_object(key, data, lock ? &*lock : nullptr, true);
     // A versioned bucket ignores If-None-Match and keeps every writer's version: the
     // first one is the object, the others are not stored as far as their writers go.
-    if (first_version(key)) return false;
+    // Names are all but never taken (the callers look first where they can be), so
+    // only the versions after the put are asked for.
     client_.put_object(key, data, lock ? &*lock : nullptr, true);
-    const auto first = first_version(key);
-    if (!first) throw StorageError("object " + name + " was stored in " + description_ + " but its versions do not list it");
+    const std::vector<S3Version> versions = client_.versions_of(key);
+    if (versions.empty())
+        throw StorageError("object " + name + " was stored in " + description_ + " but its versions do not list it");
+    remember_first(key, versions.front().version_id);
     // The same bytes are this call's own, also when a retry stored them twice.
-    const bool stored = first->etag == s3::md5_hex(data);
+    const bool stored = versions.front().etag == s3::md5_hex(data);
     if (stored && lock) {
         std::lock_guard<std::mutex> guard(kept_mutex_);
         kept_.insert(name);
@@ -148,12 +175,8 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
 
 std::string S3Storage::get(const std::string& name) {
     const std::string key = key_of(name);
-    std::optional<std::string> data;
-    if (!versioned()) {
-        data = client_.get_object(key);
-    } else if (const auto first = first_version(key)) {
-        data = client_.get_version(key, first->version_id);
-    }
+    const auto data = versioned() ? read_first(key, [&](const std::string& id) { return client_.get_version(key, id); })
+                                  : client_.get_object(key);
     if (!data) throw ObjectMissing("object " + name + " is missing from " + description_);
     return std::move(*data);
 }
@@ -170,19 +193,17 @@ std::string S3Storage::get_later(const std::string& name, unsigned n) {
 
 bool S3Storage::exists(const std::string& name) {
     const std::string key = key_of(name);
-    if (client_.head_object(key)) return true;
-    // A delete marker hides the versions that reads still find.
-    return versioned() && first_version(key);
+    // Listing its versions sees through a delete marker, and tells keep() which
+    // version to lock.
+    if (versioned()) return !first_version_id(key, false).empty();
+    return client_.head_object(key).has_value();
 }
 
 std::string S3Storage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
     const std::string key = key_of(name);
-    std::optional<std::string> data;
-    if (!versioned()) {
-        data = client_.get_range(key, "", offset, length);
-    } else if (const auto first = first_version(key)) {
-        data = client_.get_range(key, first->version_id, offset, length);
-    }
+    const auto data =
+        versioned() ? read_first(key, [&](const std::string& id) { return client_.get_range(key, id, offset, length); })
+                    : client_.get_range(key, "", offset, length);
     if (!data) throw ObjectMissing("object " + name + " is missing from " + description_);
     return std::move(*data);
 }
@@ -194,10 +215,14 @@ std::vector<std::string> S3Storage::list(const std::string& prefix) {
     if (!versioned()) {
         for (auto& key : client_.list_keys(key_prefix)) names.push_back(key.substr(strip));
     } else {
-        std::set<std::string> present;
+        // Each key's versions come newest first: the last real one is its first.
+        std::map<std::string, std::string> first;
         for (const S3Version& version : client_.list_versions(key_prefix))
-            if (!version.delete_marker) present.insert(version.key.substr(strip));
-        names.assign(present.begin(), present.end());
+            if (!version.delete_marker) first[version.key] = version.version_id;
+        for (const auto& [key, id] : first) {
+            remember_first(key, id);
+            names.push_back(key.substr(strip));
+        }
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -230,9 +255,20 @@ void S3Storage::keep(const std::vector<std::string>& names) {
 void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {
     const std::string key = key_of(name);
     // The first version is the one reads take, whatever was put on top of it.
-    const auto first = first_version(key);
-    if (!first || !client_.extend_retention(key, lock, first->version_id))
-        throw ObjectMissing("object " + name + " is missing from " + description_);
+    std::string id = first_version_id(key, false);
+    // Locked as long as a record written now needs, in a mode as strict: nothing to do.
+    const std::int64_t needed = std::int64_t(std::time(nullptr)) + std::int64_t(config_.retention_days) * 86400;
+    const auto held = id.empty() ? std::nullopt : client_.get_retention(key, id);
+    if (held && held->until >= needed && (held->mode == lock.mode || held->mode == S3LockMode::Compliance)) {
+        std::lock_guard<std::mutex> guard(kept_mutex_);
+        kept_.insert(name);
+        return;
+    }
+    if (!id.empty() && !client_.extend_retention(key, lock, id)) {
+        id = first_version_id(key, true);  // removed since it was listed
+        if (!id.empty() && !client_.extend_retention(key, lock, id)) id.clear();
+    }
+    if (id.empty()) throw ObjectMissing("object " + name + " is missing from " + description_);
     std::lock_guard<std::mutex> guard(kept_mutex_);
     kept_.insert(name);
 }

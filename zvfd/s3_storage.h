@@ -15,7 +15,9 @@
 //                  or no (http://bucket.host/key) (default: yes)
 //   retention_days, retention_mode (governance or compliance): every object a new
 //                  record needs is locked by S3 Object Lock for at least that many
-//                  days; the bucket must have been created with Object Lock
+//                  days (a tenth more when it is locked, so that the records of the
+//                  next days find it locked long enough and cost no new lock); the
+//                  bucket must have been created with Object Lock
 //   retry_seconds  how long a failing request is retried (default: 60)
 //
 // With a retention the bucket is versioned (Object Lock needs it), and any bucket may
@@ -35,6 +37,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <vector>
 
@@ -67,14 +70,15 @@ public:
     std::string get_later(const std::string& name, unsigned n) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
-    // HEAD; on a versioned bucket, also a version that a delete marker hides (get
-    // reads it).
+    // HEAD; on a versioned bucket a listing of the key's versions, which also sees a
+    // version that a delete marker hides (get reads it).
     bool exists(const std::string& name) override;
     // A ranged GET of what get reads.
     std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     std::string describe() const override { return description_; }
-    // With a retention, the objects stay locked at least as long as a new object
-    // would be; several requests run at once.
+    // With a retention, the first version of each object stays locked at least as
+    // long as a record written now needs (it is locked anew only when its lock ends
+    // earlier, or in a weaker mode); several requests run at once.
     void keep(const std::vector<std::string>& names) override;
     // A call waits mostly for the store: keep many in flight.
     unsigned parallel_requests() const override { return 16; }
@@ -88,8 +92,14 @@ private:
     void check_lock();
     // Whether the bucket keeps every version written under a key (asked once).
     bool versioned();
-    // The oldest version of exactly this key that is no delete marker.
-    std::optional<S3Version> first_version(const std::string& key);
+    // The id of the oldest version of exactly this key that is no delete marker (empty
+    // when there is none); unless `fresh`, as a listing of this run saw it.
+    std::string first_version_id(const std::string& key, bool fresh);
+    void remember_first(const std::string& key, const std::string& version_id);
+    // What `read` returns for the first version's id, looked up again once when that
+    // version is gone; nullopt when the key has none.
+    template <typename Read>
+    std::optional<std::string> read_first(const std::string& key, Read read);
     void keep_one(const std::string& name, const S3Retention& lock);
 
     S3StorageConfig config_;
@@ -98,6 +108,11 @@ private:
     std::once_flag lock_checked_;
     std::once_flag versioning_checked_;
     bool versioned_ = false;
+    // First versions seen by listings, so that reading or locking an object costs no
+    // listing of its own; bounded, beyond it each object is looked up alone.
+    static constexpr std::size_t kRememberedIds = 1u << 16;
+    std::mutex ids_mutex_;
+    std::unordered_map<std::string, std::string> first_ids_;
     std::mutex kept_mutex_;
     std::set<std::string> kept_;  // locked by this process already
 };

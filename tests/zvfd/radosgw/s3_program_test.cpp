@@ -265,13 +265,12 @@ TEST(S3Program, ComplianceLockOutlivesTheModulesOwnDeletes) {
         EXPECT_GE(retention->until, start + 86400) << key;
     }
 
-    // An incremental that reuses the pack pushes its lock further out.
-    const std::int64_t first_until = client.get_retention(packs.front())->until;
-    while (std::time(nullptr) <= first_until - 86400) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // An incremental that reuses the pack leaves it locked at least as long as itself.
     overwrite(image, 8 << 20, 64 << 10, 9);
+    const std::int64_t second = std::time(nullptr);
     run = host.backup(host.list_of(image), "locked_2", "42", host.meta("locked_1"));
     ASSERT_EQ(run.status, 0) << run.out;
-    EXPECT_GT(client.get_retention(packs.front())->until, first_until);
+    EXPECT_GE(client.get_retention(packs.front())->until, second + 86400);
 
     // The module's own keys cannot remove a version; a plain DELETE only hides it.
     for (const auto& version : client.list_versions(packs.front())) {
@@ -292,11 +291,11 @@ TEST(S3Program, ComplianceLockOutlivesTheModulesOwnDeletes) {
 // Whoever holds the module's keys can put a new version over any locked object. A
 // record's bytes put over another record and a damaged copy put over a pack: check
 // and restore still give the locked data, and the next backup that reuses the pack
-// extends the lock of the version reads take, not of the one put on top.
+// locks the version reads take, not the one put on top.
 TEST(S3Program, VersionsPutOverLockedObjectsChangeNothing) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(true);
-    Host host(gw, location(gw, bucket, " retention_days=1 retention_mode=compliance"));
+    Host host(gw, location(gw, bucket, " retention_days=1 retention_mode=governance"));
     make_image(host.work() / "locked.img", 24 << 20, 40);
     make_image(host.work() / "evil.img", 24 << 20, 41);
     ASSERT_EQ(host.backup(host.list_of(host.work() / "locked.img"), "locked_1").status, 0);
@@ -321,12 +320,13 @@ TEST(S3Program, VersionsPutOverLockedObjectsChangeNothing) {
     ASSERT_EQ(run.status, 0) << run.out;
     expect_same(host.work() / "r2" / "vda", host.work() / "locked.img");
 
+    // The pack's lock about to lapse: the next backup that names it locks it again.
     const auto versions = client.versions_of(pack);
     ASSERT_EQ(versions.size(), 2u);
-    const std::int64_t first_until = client.get_retention(pack, versions[0].version_id)->until;
-    while (std::time(nullptr) <= first_until - 86400) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    zv_test::shorten_lock(client, pack, versions[0].version_id, std::time(nullptr) + 600);
+    const std::int64_t third = std::time(nullptr);
     ASSERT_EQ(host.backup(host.list_of(host.work() / "locked.img"), "locked_3").status, 0);
-    EXPECT_GT(client.get_retention(pack, versions[0].version_id)->until, first_until);
+    EXPECT_GE(client.get_retention(pack, versions[0].version_id)->until, third + 86400);
     EXPECT_FALSE(client.get_retention(pack, versions[1].version_id)) << "the version put on top was locked";
 }
 

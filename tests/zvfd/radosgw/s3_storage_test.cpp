@@ -125,12 +125,12 @@ TEST(S3Storage, RetentionLocksWhatRecordsNeed) {
     std::string version;
     for (const auto& v : versions)
         if (!v.delete_marker) version = v.version_id;
-    const std::int64_t old_until = held->until;
-    while (std::time(nullptr) <= before + 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    zv_test::shorten_lock(later.client(), "repo/packs/aa/aa01", version, std::time(nullptr) + 600);
+    const std::int64_t keep_time = std::time(nullptr);
     later.keep({"packs/aa/aa01"});
     held = later.client().get_retention("repo/packs/aa/aa01", version);
     ASSERT_TRUE(held);
-    EXPECT_GT(held->until, old_until);
+    EXPECT_GE(held->until, keep_time + 2 * 86400);
 
     // Deleting for real is refused while the lock holds.
     const std::string text = failure([&] { later.remove("packs/aa/aa01"); });
@@ -154,7 +154,6 @@ TEST(S3Storage, ReadsAndLocksTakeTheFirstVersion) {
     store.client().put_object(key, "forged again", nullptr, false);
     const auto versions = store.client().versions_of(key);
     ASSERT_EQ(versions.size(), 3u);
-    const std::int64_t first_until = store.client().get_retention(key, versions[0].version_id)->until;
 
     S3Storage later(config, gw.keys());
     EXPECT_EQ(later.get("packs/aa/aa01"), "genuine bytes");
@@ -171,11 +170,13 @@ TEST(S3Storage, ReadsAndLocksTakeTheFirstVersion) {
     EXPECT_EQ(accepted, "forged again");
     EXPECT_FALSE(later.put_if_absent("packs/aa/aa01", "forged"));
 
-    while (std::time(nullptr) <= first_until - 86400) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    later.keep({"packs/aa/aa01"});
+    // The first version's lock about to lapse: keeping it locks that one again.
+    zv_test::shorten_lock(store.client(), key, versions[0].version_id, std::time(nullptr) + 600);
+    const std::int64_t keep_time = std::time(nullptr);
+    S3Storage(config, gw.keys()).keep({"packs/aa/aa01"});
     const auto first = later.client().get_retention(key, versions[0].version_id);
     ASSERT_TRUE(first);
-    EXPECT_GT(first->until, first_until);
+    EXPECT_GE(first->until, keep_time + 86400);
     EXPECT_FALSE(later.client().get_retention(key, versions[2].version_id)) << "the forged version was locked";
 }
 

@@ -91,6 +91,18 @@ private:
     }
 };
 
+// Brings the governance lock of one version of a key forward to `until`, as if it
+// had been set long ago and were about to lapse (the bucket owner may bypass it).
+inline void shorten_lock(zvfd::S3Client& client, const std::string& key, const std::string& version_id,
+                         std::int64_t until) {
+    const std::string body = "<Retention xmlns=\"http://s3.amazonaws.com/doc/2006-03-01/\"><Mode>GOVERNANCE</Mode>"
+                             "<RetainUntilDate>" + zvfd::s3::iso8601(until) + "</RetainUntilDate></Retention>";
+    const zvfd::S3Response response = client.perform(
+        {"PUT", key, {{"retention", ""}, {"versionId", version_id}},
+         {{"Content-MD5", zvfd::s3::md5_base64(body)}, {"x-amz-bypass-governance-retention", "true"}}, body});
+    if (response.status != 200) ADD_FAILURE() << "cannot shorten the lock of " << key << ": " << response.body;
+}
+
 // A radosgw of its own on the same cluster, for tests that stop and restart the
 // gateway in the middle of a run without disturbing the tests that share the other.
 class SpareRadosgw {
