@@ -98,11 +98,6 @@ class CephBox : public ServerModeBox {
 public:
     explicit CephBox(const CephCluster& ceph) { box().bind("/etc/ceph/ceph.conf", ceph.conf()); }
 
-    RunOptions slow() const {
-        RunOptions o;
-        o.env["ZVFD_TEST_AID"] = "slow=600";
-        return o;
-    }
     fs::path unpacked(const std::string& record) const { return unpack(record, box().root() / ("unpacked-" + record)); }
 };
 
@@ -163,14 +158,16 @@ TEST_F(RbdDomain, BackupsExportTheSnapshotPointMergeBackAndRestoreToAFolder) {
 
     // Full backup: while the archiver runs, the guest writes into the overlays and
     // the RBD image lies still at the snapshot point.
+    Hold hold(b.box().root() / "archiver");
     auto run = b.box().start(b.backup_args("-1", dom.name(), "full_1", {"-e", "ceph_user:" + std::string(kDiskUser)}),
-                             b.slow());
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+                             held_archiver(hold));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const std::string vdb_overlay = (dom.directory() / "full_1.snapshot.vdb.qcow2").string();
     const std::map<std::string, std::string> during = {
         {"vda", (dom.directory() / "full_1.snapshot.vda.qcow2").string()}, {"vdb", vdb_overlay}};
     ASSERT_EQ(block_list(dom.name()), during) << "the RBD disk's overlay is not beside the first file disk";
     const fs::path at_snapshot = rbd.exported(work.path() / "at-snapshot.raw");
+    hold.release();
     const RunResult full = run.wait();
     ASSERT_EQ(full.status, 0) << describe(full);
     // The incremental backup takes the full one's snapshot file away: keep a copy to restore with.

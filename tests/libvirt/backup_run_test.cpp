@@ -54,7 +54,7 @@ public:
     fs::path argv_log() const { return box().root() / "zvfd-argv.log"; }
     std::vector<ZvfdInvocation> archiver_runs() const { return read_zvfd_argv_log(argv_log()); }
 
-    // `aid`: more words for the archiver's test aid (slow=MS, fail=N, defect).
+    // `aid`: more words for the archiver's test aid (hold=FILE, fail=N, defect).
     RunOptions options(const std::string& aid = "") const {
         RunOptions o;
         o.env["ZVFD_TEST_AID"] = "argv-log=" + argv_log().string() + (aid.empty() ? "" : "," + aid);
@@ -102,11 +102,11 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
     BackupBox b;
     const std::string full = "full_1";
 
-    // Slowed down, the archiver's run is a window in which the images lie still at the
+    // Held, the archiver's run is a window in which the images lie still at the
     // snapshot point while the guest writes into the overlays.
-    auto run = b.box().start(b.backup_args("-1", dom.name(), full),
-                             b.options("slow=600"));
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    Hold hold(b.box().root() / "archiver");
+    auto run = b.box().start(b.backup_args("-1", dom.name(), full), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     std::map<std::string, fs::path> reference;
     for (const auto& disk : dom.disks()) {
         reference[disk.target] = b.box().root() / ("reference-" + disk.target + ".raw");
@@ -117,6 +117,7 @@ TEST(BackupRun, RunningDomainFullBackupHoldsTheSnapshotPointAndAnIncrementalName
         overlays[disk.target] = (dom.directory() / (full + ".snapshot." + disk.target + ".qcow2")).string();
     ASSERT_EQ(block_list(dom.name()), overlays) << "the copies were not taken inside the window";
 
+    hold.release();
     const RunResult result = run.wait();
     ASSERT_EQ(result.status, 0) << describe(result);
     EXPECT_EQ(main_lines(result), b.expected_main_lines(full)) << describe(result);
@@ -282,9 +283,9 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
     TestDomain busy(dom_options), other(dom_options);
     BackupBox b;
 
-    auto first = b.box().start(b.backup_args("-1", busy.name(), "first"),
-                               b.options("slow=1200"));
-    ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
+    Hold hold(b.box().root() / "first-archiver");
+    auto first = b.box().start(b.backup_args("-1", busy.name(), "first"), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(first, hold)) << describe(first.wait());
 
     const RunResult second = b.box().run(b.backup_args("-1", busy.name(), "second"), b.options());
     EXPECT_EQ(second.status, 2) << describe(second);
@@ -299,6 +300,7 @@ TEST(BackupRun, SecondBackupOfABusyDomainGetsTwoWhileAnotherDomainBacksUp) {
     EXPECT_EQ(first.current_output().find("MAIN ARCHIVE FILENAME:"), std::string::npos)
         << "the first backup ended before the other domain's: nothing ran concurrently";
 
+    hold.release();
     const RunResult first_result = first.wait();
     EXPECT_EQ(first_result.status, 0) << describe(first_result);
     EXPECT_EQ(main_lines(first_result), b.expected_main_lines("first"));
@@ -415,18 +417,17 @@ TEST(BackupRun, PausedDomainResumedDuringCopy) {
     BackupBox b;
     const auto calls = dom.script_calls().size();
     ASSERT_TRUE(virsh({"suspend", dom.name()}).ok());
-    auto run = b.box().start(b.backup_args("-1", dom.name(), "paused_1"),
-                             b.options("slow=1500"));
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    Hold hold(b.box().root() / "archiver");
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "paused_1"), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "paused");
     ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "paused_1"));
     ASSERT_TRUE(virsh({"resume", dom.name()}).ok());
     const int at_resume = line_count(dom.read_guest_file(kGuestCounter));
-    for (int i = 0; i < 50 && line_count(dom.read_guest_file(kGuestCounter)) < at_resume + 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(run.current_output().find("MAIN ARCHIVE FILENAME:"), std::string::npos)
-        << "the archiver ended before the guest wrote";
+    ASSERT_TRUE(wait_for([&] { return line_count(dom.read_guest_file(kGuestCounter)) >= at_resume + 2; }))
+        << "the resumed guest never wrote";
 
+    hold.release();
     const RunResult result = run.wait();
     ASSERT_EQ(result.status, 0) << describe(result);
     EXPECT_FALSE(result.has_log("inside VM")) << describe(result);
@@ -444,9 +445,9 @@ namespace {
 void expect_backup_after_kill(bool commit_started) {
     TestDomain dom;
     BackupBox b;
-    auto killed = b.box().start(b.backup_args("-1", dom.name(), "killed_1"),
-                                b.options("slow=1500"));
-    ASSERT_TRUE(wait_for_archiver(killed)) << describe(killed.wait());
+    Hold killed_hold(b.box().root() / "killed-archiver");
+    auto killed = b.box().start(b.backup_args("-1", dom.name(), "killed_1"), b.options(killed_hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(killed, killed_hold)) << describe(killed.wait());
     ::kill(-killed.pid(), SIGKILL);
     killed.wait();
     const auto left = overlays_of(dom, "killed_1");
@@ -456,11 +457,12 @@ void expect_backup_after_kill(bool commit_started) {
             ASSERT_TRUE(virsh({"blockcommit", dom.name(), disk.first, "--active", "--shallow"}).ok());
     }
 
-    auto run = b.box().start(b.backup_args("-1", dom.name(), "after_1"),
-                             b.options("slow=600"));
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    Hold hold(b.box().root() / "archiver");
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "after_1"), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "after");
     EXPECT_EQ(block_list(dom.name()), overlays_of(dom, "after_1"));
+    hold.release();
     const RunResult result = run.wait();
     ASSERT_EQ(result.status, 0) << describe(result);
     EXPECT_TRUE(result.has_log("that an earlier backup left behind")) << describe(result);
@@ -487,18 +489,19 @@ TEST(BackupRun, DomainDestroyedDuringArchiverRun) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
     TestDomain dom;
     BackupBox b;
-    auto run = b.box().start(b.backup_args("-1", dom.name(), "stopped_1"),
-                             b.options("slow=600"));
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    Hold hold(b.box().root() / "archiver");
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "stopped_1"), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "stopped");
     std::string written;
-    for (int i = 0; i < 50 && line_count(written) < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(wait_for([&] {
         written = dom.read_guest_file(kGuestCounter);
-    }
+        return line_count(written) >= 3;
+    })) << "the guest never wrote";
     ::sync();
     dom.destroy();
 
+    hold.release();
     const RunResult result = run.wait();
     ASSERT_EQ(result.status, 0) << describe(result);
     EXPECT_EQ(dom.state(), "shut off");
@@ -580,9 +583,9 @@ TEST(BackupRun, AliasesOfOneDomainShareOneLock) {
     ZV_REQUIRE_SANDBOX_AND_LIBVIRT();
     TestDomain dom;
     BackupBox b;
-    auto first = b.box().start(b.backup_args("-1", dom.name(), "first"),
-                               b.options("slow=1200"));
-    ASSERT_TRUE(wait_for_archiver(first)) << describe(first.wait());
+    Hold hold(b.box().root() / "first-archiver");
+    auto first = b.box().start(b.backup_args("-1", dom.name(), "first"), b.options(hold.aid()));
+    ASSERT_TRUE(wait_for_archiver(first, hold)) << describe(first.wait());
     auto text = [](CommandResult r) {
         r.out.erase(r.out.find_last_not_of(" \n") + 1);
         return r.out;
@@ -596,6 +599,7 @@ TEST(BackupRun, AliasesOfOneDomainShareOneLock) {
         EXPECT_TRUE(second.has_log("is busy by another process!")) << describe(second);
         EXPECT_TRUE(main_lines(second).empty());
     }
+    hold.release();
     const RunResult first_result = first.wait();
     EXPECT_EQ(first_result.status, 0) << describe(first_result);
     EXPECT_EQ(b.archiver_runs().size(), 1u);

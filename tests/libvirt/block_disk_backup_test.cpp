@@ -53,10 +53,9 @@ TEST(BlockDisk, RunningDomainOnALoopDeviceKeepsItsOverlayBesideItsFiles) {
     ASSERT_EQ(block_list(dom.name()), own);
     ServerModeBox b;
 
-    RunOptions slow;
-    slow.env["ZVFD_TEST_AID"] = "slow=600";
-    auto run = b.box().start(b.backup_args("-1", dom.name(), "full_1"), slow);
-    ASSERT_TRUE(wait_for_archiver(run)) << describe(run.wait());
+    Hold hold(b.box().root() / "archiver");
+    auto run = b.box().start(b.backup_args("-1", dom.name(), "full_1"), held_archiver(hold));
+    ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const auto during = block_list(dom.name());
     EXPECT_EQ(during.at("vdc"), (dom.directory() / "full_1.snapshot.vdc.qcow2").string());
     EXPECT_FALSE(fs::exists("/dev/full_1.snapshot.vdc.qcow2"));
@@ -65,6 +64,7 @@ TEST(BlockDisk, RunningDomainOnALoopDeviceKeepsItsOverlayBesideItsFiles) {
     // The guest does not use vdc; a write through the overlay shows the device lies still.
     ASSERT_TRUE(dom.exec("/bin/sh", {"-c", "echo changed >/dev/vdc && sync"}).ok());
 
+    hold.release();
     const RunResult result = run.wait();
     ASSERT_EQ(result.status, 0) << describe(result);
     const fs::path archive = b.unpack("full_1", b.box().root() / "unpacked");

@@ -8,6 +8,7 @@
 //   const auto result = b.box().run(b.backup_args("-1", dom.name(), "full_1"));
 #pragma once
 
+#include "support/hold.h"
 #include "support/libvirt_env.h"
 #include "support/module_sandbox.h"
 
@@ -17,9 +18,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <chrono>
-#include <thread>
 #include <fstream>
 #include <set>
 #include <string>
@@ -83,16 +81,18 @@ private:
     Sandbox box_;
 };
 
-// Waits until the module echoed the archiver's process id: the preparation is done,
-// the snapshot taken and the archiver is packing.
-inline bool wait_for_archiver(const Sandbox::Background& run, int seconds = 120) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run.current_output().find("\nZVFD PID: ") != std::string::npos) return true;
-        if (::kill(run.pid(), 0) != 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+// A run whose archiver waits at `hold` (its test aid): the options for the module.
+inline RunOptions held_archiver(const Hold& hold) {
+    RunOptions options;
+    options.env["ZVFD_TEST_AID"] = hold.aid();
+    return options;
+}
+
+// Waits until the archiver, started with `hold` in its test aid, is held: the
+// preparation is done, the snapshot taken, and the archiver has begun and cannot end
+// before the release. False when the run ended first.
+inline bool wait_for_archiver(const Sandbox::Background& run, const Hold& hold) {
+    return wait_for([&] { return hold.held() || !run.running(); }) && hold.held();
 }
 
 // The names in a directory; none when it does not exist.

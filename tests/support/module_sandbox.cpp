@@ -287,6 +287,13 @@ Sandbox::Background::~Background() {
 
 void Sandbox::Background::signal(int signo) const { kill(pid_, signo); }
 
+bool Sandbox::Background::running() const {
+    if (waited_) return false;
+    const std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+    const auto close = stat.rfind(')');
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z' && stat[close + 2] != 'X';
+}
+
 std::string Sandbox::Background::current_output() const { return read_file(out_); }
 
 RunResult Sandbox::Background::wait() {

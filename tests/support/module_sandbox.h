@@ -73,6 +73,8 @@ public:
         ~Background();
         pid_t pid() const { return pid_; }  // the module's own process id
         void signal(int signo) const;
+        // Not yet ended (an ended run stays a zombie until wait()).
+        bool running() const;
         RunResult wait();
         std::string current_output() const;
 
