@@ -41,6 +41,9 @@ FilePacker::FilePacker(std::vector<Source> sources, std::uint32_t block_size)
             pieces_.push_back(p);
             total_ += p.length;
         }
+        // Opened again while its pieces are read (SourceCache).
+        opened_.back().fd = Fd();
+        opened_.back().direct = Fd();
     }
 }
 
@@ -53,6 +56,9 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
     Progress progress(out, prefixes, total_, aid.paced());
     std::vector<PieceResult> results(pieces_.size());
     std::atomic<std::size_t> next{0};
+    std::vector<std::string> paths;
+    for (const Source& s : sources_) paths.push_back(s.path);
+    SourceCache files(std::move(paths), opened_);
     // Set by whichever worker finds a source shorter than planned.
     std::vector<std::atomic<bool>> shrank(sources_.size());
     // Reads a piece and returns the bytes read; a source that has become shorter is
@@ -61,7 +67,7 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
         const Piece& p = pieces_[i];
         const OpenSource& src = opened_[p.file];
         const std::size_t expected = static_cast<std::size_t>(std::min(p.length, src.size - p.offset));
-        const std::size_t got = read_source(src, into, expected, p.offset);
+        const std::size_t got = read_source(*files.get(p.file), into, expected, p.offset);
         if (got < expected) shrank[p.file] = true;
         return got;
     };

@@ -38,7 +38,7 @@ PackSettings pack_settings(const Options& options, bool transferred);
 class FilePacker {
 public:
     // Opens every source at once, so that one that cannot be read fails the run
-    // before anything is stored.
+    // before anything is stored, and closes it again until its pieces are read.
     FilePacker(std::vector<Source> sources, std::uint32_t block_size);
     std::uint64_t total() const { return total_; }
     const std::vector<Source>& sources() const { return sources_; }

@@ -33,6 +33,25 @@ OpenSource open_source(const std::string& path) {
     return o;
 }
 
+SourceCache::SourceCache(std::vector<std::string> paths, const std::vector<OpenSource>& planned, std::size_t keep)
+    : paths_(std::move(paths)), planned_(planned), keep_(keep) {}
+
+std::shared_ptr<const OpenSource> SourceCache::get(std::size_t file) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = open_.begin(); it != open_.end(); ++it) {
+        if (it->first != file) continue;
+        std::rotate(it, it + 1, open_.end());
+        return open_.back().second;
+    }
+    auto source = std::make_shared<OpenSource>(open_source(paths_.at(file)));
+    const struct stat& was = planned_.at(file).st;
+    if (source->st.st_dev != was.st_dev || source->st.st_ino != was.st_ino)
+        throw Error(paths_[file] + " was replaced by another file while it was backed up");
+    if (open_.size() >= keep_) open_.erase(open_.begin());
+    open_.emplace_back(file, source);
+    return source;
+}
+
 namespace {
 
 // True when every page of the range is in the page cache (the domain or a copy just

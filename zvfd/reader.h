@@ -9,6 +9,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 namespace zvfd {
@@ -27,6 +30,24 @@ struct OpenSource {
 
 // Throws Error for a source that is neither a regular file nor a block device.
 OpenSource open_source(const std::string& path);
+// The sources of a backup, planned with open_source and closed again, opened while
+// their pieces are read: the last few used stay open, so that a backup of many files
+// holds few descriptors and one of a large file opens it a few times. A path that
+// names another file than the one planned is an Error.
+class SourceCache {
+public:
+    SourceCache(std::vector<std::string> paths, const std::vector<OpenSource>& planned, std::size_t keep = 16);
+    // Open until the last holder lets it go.
+    std::shared_ptr<const OpenSource> get(std::size_t file);
+
+private:
+    std::vector<std::string> paths_;
+    const std::vector<OpenSource>& planned_;
+    std::size_t keep_;
+    std::mutex mutex_;
+    std::vector<std::pair<std::size_t, std::shared_ptr<const OpenSource>>> open_;  // the most recently used last
+};
+
 // Reads up to `len` bytes at `offset` into `buf`, which must have room for `len`
 // rounded up to kDirectAlign; returns the count read (less only at the end of the
 // source). A range wholly in the page cache is read from there, any other past it.

@@ -1,31 +1,33 @@
 // Restore and replica application: the record of "-r" (archive file) or "-m"/"-R"
-// (repository of "-M", any task) comes back below "-d". Every block is checked
-// against its name (and its tag when sealed) before it is written; files are written
-// under a temporary name and renamed only when every file is complete, holes stay
-// holes. A replica application ("-E") changes existing files in place and writes
-// only the blocks that differ.
+// (repository of "-M", any task) comes back below "-d" (restore_target.h). Every
+// block is checked against its name (and its tag when sealed) before it is written;
+// new files are written under a temporary name and renamed only when every file is
+// complete, holes stay holes. A replica application ("-E") changes existing regular
+// files and block devices in place and writes only the blocks that differ, and only
+// once every block it will write there has been read and checked: a damaged pack
+// leaves the target as it was.
 #include "zvfd/archive_file.h"
 #include "zvfd/block_name.h"
 #include "zvfd/chunker.h"
 #include "zvfd/compress.h"
 #include "zvfd/ops.h"
 #include "zvfd/pack_fetcher.h"
-#include "zvfd/part_files.h"
 #include "zvfd/progress.h"
 #include "zvfd/repository.h"
+#include "zvfd/restore_target.h"
 
 #include <fcntl.h>
-#include <linux/falloc.h>
 #include <sys/uio.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <atomic>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <thread>
@@ -118,31 +120,18 @@ RecordAddress find_record(Repository& repository, const Options& options) {
     return at;
 }
 
-struct Target {
-    const FileEntry* entry = nullptr;
-    std::string path;       // final name
-    std::string part;       // temporary name; empty when changed in place
-    Fd fd;
-    bool committed = false;
-    std::atomic<std::uint64_t> written{0};
-    ~Target() {
-        if (part.empty() || committed) return;
-        ::unlink(part.c_str());
-        forget_part_file(part);
-    }
-};
-
 struct Use {
     Target* target;
     const BlockRef* ref;
+    std::size_t block;  // its position among the entry's blocks
 };
 
 // Starts writing a new file's data out while the restore goes on, so that the final
 // flush does not find the whole file still in memory.
-void start_writeback(Target& t, std::uint64_t bytes) {
+void start_writeback(Target& t, int fd, std::uint64_t bytes) {
     constexpr std::uint64_t every = 64u << 20;
     const std::uint64_t before = t.written.fetch_add(bytes);
-    if (before / every != (before + bytes) / every) ::sync_file_range(t.fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (before / every != (before + bytes) / every) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 // Blocks for new files, gathered and written in runs: one write per stretch of
@@ -153,7 +142,7 @@ class WriteBatch {
 public:
     static constexpr std::size_t kArena = 8u << 20;
     // Room for at least one block of `largest` bytes.
-    explicit WriteBatch(std::size_t largest) : arena_(std::max(kArena, largest)) {}
+    WriteBatch(std::size_t largest, OpenTargets& open) : arena_(std::max(kArena, largest)), open_(open) {}
     // Room for a block's bytes until the next flush, flushing first when full.
     char* hold(std::size_t size) {
         if (size > arena_.size()) throw Error("a block is larger than the restore can hold");
@@ -184,8 +173,9 @@ public:
                 iov.push_back({const_cast<char*>(runs_[i].data), runs_[i].size});
                 end += runs_[i].size;
             }
-            pwritev_all(t->fd.get(), iov, start);
-            start_writeback(*t, end - start);
+            const int fd = open_.fd(*t);
+            pwritev_all(fd, iov, start);
+            start_writeback(*t, fd, end - start);
         }
         runs_.clear();
         used_ = 0;
@@ -199,55 +189,10 @@ private:
         std::size_t size;
     };
     AlignedBuffer arena_;
+    OpenTargets& open_;
     std::size_t used_ = 0;
     std::vector<Run> runs_;
 };
-
-// Ranges of the file that no block covers; they must read as zeros.
-std::vector<Extent> gaps(const FileEntry& entry) {
-    std::vector<Extent> result;
-    std::uint64_t at = 0;
-    for (const auto& b : entry.blocks) {
-        if (b.offset > at) result.push_back({at, b.offset - at});
-        at = std::max<std::uint64_t>(at, b.offset + b.length);
-    }
-    if (entry.size > at) result.push_back({at, entry.size - at});
-    return result;
-}
-
-// In place: where the existing file holds data that the record says is zero, make it
-// a hole (or write zeros where the file system cannot punch).
-void clear_gaps(Target& t) {
-    const int fd = t.fd.get();
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw_errno("cannot read " + t.path);
-    const auto old_size = static_cast<std::uint64_t>(st.st_size);
-    const std::vector<Extent> data = data_extents(fd, std::min(old_size, t.entry->size));
-    static const std::string zeros(1 << 20, '\0');
-    for (const Extent& g : gaps(*t.entry)) {
-        for (const Extent& d : data) {
-            const std::uint64_t b = std::max(g.offset, d.offset);
-            const std::uint64_t e = std::min(g.offset + g.length, d.offset + d.length);
-            if (b >= e) continue;
-            if (::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(b),
-                            static_cast<off_t>(e - b)) == 0)
-                continue;
-            for (std::uint64_t at = b; at < e; at += zeros.size())
-                pwrite_all(fd, zeros.data(), static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), e - at)), at);
-        }
-    }
-}
-
-void finish_target(Target& t) {
-    const int fd = t.fd.get();
-    if (::ftruncate(fd, static_cast<off_t>(t.entry->size)) != 0) throw_errno("cannot size " + t.path);
-    if (::geteuid() == 0 && ::fchown(fd, t.entry->uid, t.entry->gid) != 0) throw_errno("cannot set the owner of " + t.path);
-    if (::fchmod(fd, t.entry->mode & 07777) != 0) throw_errno("cannot set the mode of " + t.path);
-    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(t.entry->mtime), 0}};
-    ::futimens(fd, times);
-    if (::fsync(fd) != 0) throw_errno("cannot flush " + t.path);
-    t.fd.close(t.path);
-}
 
 }  // namespace
 
@@ -297,105 +242,118 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         total += f->stored_bytes();
     }
 
-    fs::create_directories(dir);
     const bool replica = options.has("-E");
-    std::vector<std::unique_ptr<Target>> targets;
+    TargetTree tree(dir);
     std::map<std::uint32_t, std::vector<Use>> by_pack;
     for (const FileEntry* f : files) {
-        auto t = std::make_unique<Target>();
-        t->entry = f;
-        t->path = (fs::path(dir) / f->name).string();
-        fs::create_directories(fs::path(t->path).parent_path());
-        struct stat st {};
-        if (replica && ::stat(t->path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            t->fd = open_file(t->path, O_RDWR);
-        } else {
-            t->part = t->path + ".zvfd-part";
-            ::unlink(t->part.c_str());  // left by a restore that was killed
-            t->fd = create_part_file(AT_FDCWD, t->part, t->part, O_RDWR, 0600);
-            if (::ftruncate(t->fd.get(), static_cast<off_t>(f->size)) != 0) throw_errno("cannot size " + t->path);
-        }
-        for (const auto& b : f->blocks) by_pack[b.pack].push_back({t.get(), &b});
-        targets.push_back(std::move(t));
+        Target& t = tree.add(*f, replica);
+        for (std::size_t i = 0; i < f->blocks.size(); ++i) by_pack[f->blocks[i].pack].push_back({&t, &f->blocks[i], i});
     }
-
-    std::vector<std::pair<const std::uint32_t, std::vector<Use>>*> work_list;
     for (auto& entry : by_pack) {
         // The uses of one stored block side by side: it is opened and checked once.
         std::stable_sort(entry.second.begin(), entry.second.end(), [](const Use& a, const Use& b) {
             return a.ref->pack_offset < b.ref->pack_offset;
         });
-        work_list.push_back(&entry);
     }
     std::vector<const char*> prefixes = {"Unpacked: "};
     if (server) prefixes.push_back("Transferred: ");
     Progress progress(out, prefixes, total, aid.paced());
-    const unsigned workers =
-        std::max(1u, std::min<unsigned>(worker_count(options, std::thread::hardware_concurrency()),
-                                        static_cast<unsigned>(std::max<std::size_t>(1, work_list.size()))));
-    std::vector<std::string> pack_ids;
-    for (const auto* entry : work_list) pack_ids.push_back(record.packs.at(entry->first));
-    PackFetcher fetcher(repository, std::move(pack_ids), workers);
-    auto restore_packs = [&](const std::atomic<bool>& failed) {
-        std::string existing;
-        AlignedBuffer data;
-        WriteBatch batch(largest_block);
-        for (PackFetcher::Pack pack; !failed && fetcher.next(pack);) {
-            const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
-            const char* held = nullptr;        // its copy in the batch, once it has one
-            for (const Use& use : work_list[pack.position]->second) {
-                const BlockRef& b = *use.ref;
-                if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
-                    opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
-                    opened = nullptr;
-                    held = nullptr;
-                    const std::string where =
-                        "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                    open_block(repository, pack.copy, b, namer, where, data);
-                    opened = &b;
-                }
-                if (use.target->part.empty()) {
-                    existing.resize(b.length);
-                    if (pread_some(use.target->fd.get(), existing.data(), b.length, b.offset) == b.length &&
-                        std::memcmp(existing.data(), data.data(), b.length) == 0) {
-                        progress.add(b.length);
-                        continue;
-                    }
-                    pwrite_all(use.target->fd.get(), data.data(), b.length, b.offset);
-                } else {
-                    if (!held) {
-                        char* copy = batch.hold(b.length);
-                        std::memcpy(copy, data.data(), b.length);
-                        held = copy;
-                    }
-                    batch.add(use.target, held, b.length, b.offset);
-                }
-                progress.add(b.length);
+    const unsigned wanted_workers = worker_count(options, std::thread::hardware_concurrency());
+    auto workers_for = [&](std::size_t items) {
+        return std::max(1u, std::min<unsigned>(wanted_workers, static_cast<unsigned>(std::max<std::size_t>(1, items))));
+    };
+
+    // In place, a block the target holds already is left alone: its bytes there are
+    // named (digested) as the block was, which needs no pack.
+    std::vector<std::pair<Target*, std::size_t>> stretches;  // a target and its first block
+    constexpr std::size_t kStretch = 256;
+    for (const auto& t : tree.targets())
+        if (t->in_place())
+            for (std::size_t i = 0; i < t->entry->blocks.size(); i += kStretch) stretches.emplace_back(t.get(), i);
+    std::atomic<std::size_t> next{0};
+    if (!stretches.empty()) run_workers(workers_for(stretches.size()), progress, [&](const std::atomic<bool>& failed) {
+        OpenTargets open(tree);
+        std::string bytes;
+        for (std::size_t i; !failed && (i = next++) < stretches.size();) {
+            Target& t = *stretches[i].first;
+            const std::size_t first = stretches[i].second, end = std::min(first + kStretch, t.entry->blocks.size());
+            for (std::size_t k = first; k < end; ++k) {
+                const BlockRef& b = t.entry->blocks[k];
+                bytes.resize(b.length);
+                const bool same = pread_some(open.fd(t), bytes.data(), b.length, b.offset) == b.length &&
+                                  namer.name(bytes.data(), b.length) == b.name;
+                t.differs[k] = !same;
+                if (same) progress.add(b.length);
             }
         }
-        if (!failed) batch.flush();
+    });
+
+    // Reads the packs that hold a use `wanted` takes and checks each such block against
+    // its name (and tag); writes it into a new file, and into a file in place only
+    // when `in_place` says so.
+    auto unpack_pass = [&](const std::function<bool(const Use&)>& wanted, bool in_place) {
+        std::vector<const std::pair<const std::uint32_t, std::vector<Use>>*> work_list;
+        for (const auto& entry : by_pack)
+            if (std::any_of(entry.second.begin(), entry.second.end(), wanted)) work_list.push_back(&entry);
+        if (work_list.empty()) return;
+        const unsigned workers = workers_for(work_list.size());
+        std::vector<std::string> pack_ids;
+        for (const auto* entry : work_list) pack_ids.push_back(record.packs.at(entry->first));
+        PackFetcher fetcher(repository, std::move(pack_ids), workers);
+        auto restore_packs = [&](const std::atomic<bool>& failed) {
+            OpenTargets open(tree);
+            AlignedBuffer data;
+            WriteBatch batch(largest_block, open);
+            for (PackFetcher::Pack pack; !failed && fetcher.next(pack);) {
+                const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
+                const char* held = nullptr;        // its copy in the batch, once it has one
+                for (const Use& use : work_list[pack.position]->second) {
+                    if (!wanted(use)) continue;
+                    const BlockRef& b = *use.ref;
+                    if (!opened || opened->pack_offset != b.pack_offset || opened->stored != b.stored ||
+                        opened->flags != b.flags || opened->length != b.length || opened->name != b.name) {
+                        opened = nullptr;
+                        held = nullptr;
+                        const std::string where =
+                            "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
+                        open_block(repository, pack.copy, b, namer, where, data);
+                        opened = &b;
+                    }
+                    if (!use.target->in_place()) {
+                        if (!held) {
+                            char* copy = batch.hold(b.length);
+                            std::memcpy(copy, data.data(), b.length);
+                            held = copy;
+                        }
+                        batch.add(use.target, held, b.length, b.offset);
+                    } else if (in_place) {
+                        pwrite_all(open.fd(*use.target), data.data(), b.length, b.offset);
+                    } else {
+                        continue;  // checked; written by the second pass
+                    }
+                    progress.add(b.length);
+                }
+            }
+            if (!failed) batch.flush();
+        };
+        run_workers(workers, progress, [&](const std::atomic<bool>& failed) {
+            try {
+                restore_packs(failed);
+            } catch (...) {
+                fetcher.stop();  // the other workers wait for no more packs
+                throw;
+            }
+        });
     };
-    auto work = [&](const std::atomic<bool>& failed) {
-        try {
-            restore_packs(failed);
-        } catch (...) {
-            fetcher.stop();  // the other workers wait for no more packs
-            throw;
-        }
-    };
-    run_workers(workers, progress, work);
+    auto differs = [](const Use& use) { return use.target->in_place() && use.target->differs[use.block]; };
+    // New files get their blocks; what is to change in place is only checked, so that a
+    // damaged block fails the application before a target is touched.
+    unpack_pass([&](const Use& use) { return !use.target->in_place() || differs(use); }, false);
+    unpack_pass(differs, true);
 
     // Every block arrived and checked out: now the files take their names.
-    for (auto& t : targets) {
-        if (t->part.empty()) clear_gaps(*t);
-        finish_target(*t);
-    }
-    for (auto& t : targets) {
-        if (t->part.empty()) continue;
-        if (::rename(t->part.c_str(), t->path.c_str()) != 0) throw_errno("cannot put " + t->path + " in place");
-        t->committed = true;
-        forget_part_file(t->part);
-    }
+    for (const auto& t : tree.targets()) tree.finish(*t);
+    tree.commit();
     return 0;
 }
 

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -128,6 +129,83 @@ TEST_F(ArchiverFaults, ReadOnlyRepositoryRestoresAndIsChecked) {
     EXPECT_NE(run.out.find("cannot note the packs found damaged or missing in the repository"), std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+}
+
+// A restore writes below its directory only, through no link and over nothing but a
+// regular file (or, applying a replica, a block device): a link someone planted in the
+// target tree, even under the part file's name, leaves what it points at untouched.
+TEST_F(ArchiverFaults, RestoreNeverWritesThroughALink) {
+    zv_test::write_file(work() / "r.bin", random_bytes(100000, 3));
+    zv_test::write_file(work() / "t.txt", "the record's text\n");
+    const fs::path list = work() / "two.list";
+    zv_test::write_file(list, "ZVFD file list:\n" + (work() / "r.bin").string() + " : d/r.bin\n" +
+                                  (work() / "t.txt").string() + " : t.txt\n");
+    ASSERT_EQ(sh(backup_command(list.string(), "two")).status, 0);
+    const fs::path outside = work() / "outside";
+    const fs::path victim = outside / "victim";
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& target)> plant;
+        const char* extra;
+        const char* says;  // empty: the restore succeeds
+    } cases[] = {
+        {"a directory of the record is a link", [&](const fs::path& t) { fs::create_directory_symlink(outside, t / "d"); },
+         "", "d is a link or not a directory; a restore does not write through it"},
+        {"a part file's name is a link",
+         [&](const fs::path& t) { fs::create_symlink(victim, t / "t.txt.zvfd-part"); }, "", ""},
+        {"a replica's file is a link", [&](const fs::path& t) { fs::create_symlink(victim, t / "t.txt"); }, " -E",
+         "t.txt is neither a regular file nor a block device; a restore does not replace it"},
+        {"a file of the record is a link", [&](const fs::path& t) { fs::create_symlink(victim, t / "t.txt"); }, "",
+         "t.txt is not a regular file; a restore does not replace it"},
+        {"a file of the record is a directory", [&](const fs::path& t) { fs::create_directories(t / "t.txt" / "x"); },
+         "", "t.txt is not a regular file"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(outside);
+        zv_test::write_file(victim, "kept outside\n");
+        ::chmod(victim.c_str(), 0600);
+        const fs::path target = work() / ("target" + std::to_string(n++));
+        fs::create_directories(target);
+        c.plant(target);
+        const zv_test::RunResult run = sh("set +e\n" + restore_command("two", target, c.extra) + "\necho status $?");
+        if (*c.says) {
+            EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+            EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+            EXPECT_FALSE(fs::exists(target / "d" / "r.bin"));
+        } else {
+            EXPECT_NE(run.out.find("status 0\n"), std::string::npos) << run.out;
+            EXPECT_EQ(zv_test::read_file(target / "t.txt"), "the record's text\n");
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target / "t.txt")));
+        }
+        EXPECT_EQ(zv_test::read_file(victim), "kept outside\n");
+        EXPECT_EQ(mode_of(victim), 0600u);
+        EXPECT_EQ(std::distance(fs::directory_iterator(outside), fs::directory_iterator()), 1);
+        for (fs::recursive_directory_iterator it(target), end; it != end; ++it)
+            EXPECT_EQ(it->path().string().find(".zvfd-part"), std::string::npos) << it->path();
+    }
+}
+
+// 2000 files under a limit of 256 descriptors: a backup and a restore open each file
+// while they read or write it, not all of them for the whole run.
+TEST_F(ArchiverFaults, ManyFilesNeedFewDescriptors) {
+    const fs::path tree = work() / "tree";
+    for (int i = 0; i < 2000; ++i)
+        zv_test::write_file(tree / ("d" + std::to_string(i % 7)) / ("f" + std::to_string(i)),
+                            random_bytes(1000 + i, static_cast<unsigned>(i)));
+    const zv_test::RunResult run =
+        sh("ulimit -n 256\ncd " + tree.string() + "\n" + backup_command(".", "many") + "\n" +
+           restore_command("many", work() / "restored"));
+    ASSERT_EQ(run.status, 0) << run.out;
+    int restored = 0;
+    for (fs::recursive_directory_iterator it(work() / "restored"), end; it != end; ++it) {
+        if (!fs::is_regular_file(it->path())) continue;
+        ++restored;
+        EXPECT_TRUE(zv_test::read_file(it->path()) == zv_test::read_file(tree / fs::relative(it->path(), work() / "restored")))
+            << it->path();
+    }
+    EXPECT_EQ(restored, 2000);
 }
 
 }  // namespace

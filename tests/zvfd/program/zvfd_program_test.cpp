@@ -330,6 +330,46 @@ TEST_F(ZvfdProgram, BlockDeviceComesBackAsSparseFile) {
     EXPECT_LE(allocated(dir_ / "out" / "vdb"), (1 << 20) + 8192);
 }
 
+// A replica lists block disks by their device path; applied onto a device node, the
+// replica is written into the device in place (the node stays a device), the ranges
+// the record holds as zeros read as zeros, and what lies past the record's size stays.
+TEST_F(ZvfdProgram, ReplicaAppliedOntoABlockDeviceWritesTheDevice) {
+    const fs::path image = dir_ / "src" / "disk.img";
+    int fd = ::open(image.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(::ftruncate(fd, 8 << 20), 0);
+    write_random(fd, 0, 2 << 20, 21);
+    write_random(fd, 6 << 20, 2 << 20, 22);
+    ::close(fd);
+    const fs::path backing = dir_ / "lv.img";
+    fd = ::open(backing.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    write_random(fd, 0, 16 << 20, 23);
+    ::close(fd);
+    const std::string old_tail = read_file(backing).substr(8 << 20);
+    LoopDevice loop(backing);
+    if (loop.device().empty()) GTEST_SKIP() << "no loop device can be set up here (losetup -f failed)";
+    write_file(dir_ / "rep.list", "ZVFD file list:\n" + image.string() + " : dev/vdb\n");
+    auto args = task_args();
+    args.insert(args.end(), {"-c", (dir_ / "rep.list").string(), "-M", "media1", "-N", "rep", "-m", meta("rep")});
+    ASSERT_EQ(run(args).status, 0);
+    struct stat device {};
+    ASSERT_EQ(::stat(loop.device().c_str(), &device), 0);
+    fs::create_directories(dir_ / "dest" / "dev");
+    const fs::path node = dir_ / "dest" / "dev" / "vdb";
+    ASSERT_EQ(::mknod(node.c_str(), S_IFBLK | 0600, device.st_rdev), 0);
+
+    auto apply = task_args();
+    apply.insert(apply.end(), {"-R", "rep", "-M", "media1", "-m", meta("rep"), "-d", (dir_ / "dest").string(), "-E"});
+    ZvfdRun applied = run(apply);
+    ASSERT_EQ(applied.status, 0) << applied.out;
+    struct stat st {};
+    ASSERT_EQ(::lstat(node.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISBLK(st.st_mode));
+    const std::string now = read_file(loop.device());
+    ASSERT_EQ(now.size(), 16u << 20);
+    EXPECT_TRUE(now.substr(0, 8 << 20) == read_file(image)) << "the device does not hold the replica";
+    EXPECT_TRUE(now.substr(8 << 20) == old_tail) << "the device changed past the replica's size";
+}
+
 TEST_F(ZvfdProgram, ListingGranularRestoreAndReplicaNames) {
     make_sources();
     ASSERT_EQ(run(server_backup("rec")).status, 0);
@@ -755,6 +795,15 @@ protected:
         write_file(dir_ / "data.list", "ZVFD file list:\n" + (dir_ / "src" / "random").string() + " : random\n" +
                                            (dir_ / "src" / "text").string() + " : text\n");
     }
+    // Random data in src/big, listed as "big" by big.list.
+    fs::path make_big(std::size_t size, unsigned seed) const {
+        const fs::path big = dir_ / "src" / "big";
+        const int fd = ::open(big.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        write_random(fd, 0, size, seed);
+        ::close(fd);
+        write_file(dir_ / "big.list", "ZVFD file list:\n" + big.string() + " : big\n");
+        return big;
+    }
     std::vector<std::string> backup_of(const std::string& list, const std::string& name,
                                        std::vector<std::string> extra = {}) const {
         std::vector<std::string> a = task_args();
@@ -973,10 +1022,7 @@ TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
     make_data();
     ASSERT_EQ(run(backup_of("data.list", "before")).status, 0);
     // A bigger source, so the killed run is in the middle of its work.
-    int fd = ::open((dir_ / "src" / "big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    write_random(fd, 0, 96 << 20, 8);
-    ::close(fd);
-    write_file(dir_ / "big.list", "ZVFD file list:\n" + (dir_ / "src" / "big").string() + " : big\n");
+    make_big(96 << 20, 8);
     // Killed as it begins, and while its workers have pieces in hand: held, the run
     // cannot have ended before the kill.
     for (const bool working : {false, true}) {
@@ -1003,6 +1049,43 @@ TEST_F(ZvfdRepository, KilledBackupLeavesEarlierRecordsAndLaterBackupsWorking) {
     EXPECT_EQ(sha256_of(dir_ / "r2" / "big"), sha256_of(dir_ / "src" / "big"));
 }
 
+// A damaged pack found while a replica is applied fails the application before
+// anything of the target changed: the standby copy is still the old state, whole.
+TEST_F(ZvfdRepository, DamagedPackDuringReplicaLeavesTheTargetAsItWas) {
+    make_data();
+    const fs::path big = make_big(48 << 20, 24);
+    write_file(dir_ / "rep.list", "ZVFD file list:\n" + big.string() + " : big\n" + (dir_ / "src" / "text").string() +
+                                      " : text\n");
+    ASSERT_EQ(run(backup_of("rep.list", "v1")).status, 0);
+    const fs::path dest = dir_ / "dest";
+    ASSERT_EQ(run(restore_of("v1", dest, {"-E"})).status, 0);
+    const std::string before_big = sha256_of(dest / "big"), before_text = sha256_of(dest / "text");
+
+    // Every block of the image changes but the last; the newest pack is damaged.
+    const int fd = ::open(big.c_str(), O_RDWR);
+    write_random(fd, 0, (48 << 20) - 16384, 25);
+    ::close(fd);
+    ASSERT_EQ(run(backup_of("rep.list", "v2")).status, 0);
+    const std::vector<std::string> packs = zvfd::read_meta_file(meta("v2")).packs;
+    const std::vector<std::string> old = zvfd::read_meta_file(meta("v1")).packs;
+    std::vector<std::string> fresh;
+    for (const auto& id : packs)
+        if (std::find(old.begin(), old.end(), id) == old.end()) fresh.push_back(id);
+    ASSERT_GT(fresh.size(), 4u);
+    const fs::path damaged = repository() / "packs" / fresh.back().substr(0, 2) / fresh.back();
+    std::string bytes = read_file(damaged);
+    bytes[bytes.size() / 2] = static_cast<char>(~bytes[bytes.size() / 2]);
+    fs::remove(damaged);
+    write_file(damaged, bytes);
+
+    ZvfdRun applied = run(restore_of("v2", dest, {"-E"}));
+    EXPECT_EQ(applied.status, 1) << applied.out;
+    EXPECT_NE(applied.out.find("pack " + fresh.back() + " is damaged"), std::string::npos) << applied.out;
+    EXPECT_EQ(sha256_of(dest / "big"), before_big);
+    EXPECT_EQ(sha256_of(dest / "text"), before_text);
+    EXPECT_FALSE(any_part_file(dest));
+}
+
 // The regular files of a directory (not below it).
 std::vector<fs::path> files_in(const fs::path& dir) {
     std::vector<fs::path> found;
@@ -1012,56 +1095,42 @@ std::vector<fs::path> files_in(const fs::path& dir) {
     return found;
 }
 
-// Slowed down by the test aid for longer than any test takes, a run prints its first
-// progress line and waits after it; meanwhile each worker finishes the piece it holds
-// (4 MiB of random data fill a pack, which then waits in ".tmp" for the next flush)
-// and then waits too. Returns once that line came and `written` says the part files
-// are there.
-const Env kStalled = {{"ZVFD_TEST_AID", "slow=3600000"}};
-void wait_until_stalled(int fd, const std::string& prefix, const std::function<bool()>& written) {
-    for (std::string line;;) {
-        line = read_line(fd);
-        ASSERT_FALSE(line.empty()) << "the run ended before it was stalled";
-        if (line.rfind(prefix, 0) == 0) break;
-    }
-    for (int i = 0; i < 6000 && !written(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(written()) << "no part file appeared";
-}
-
-// 64 MiB of random data, listed as "big".
-void make_big(const fs::path& dir) {
-    int fd = ::open((dir / "src" / "big").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
-    write_random(fd, 0, 64 << 20, 14);
-    ::close(fd);
-    write_file(dir / "big.list", "ZVFD file list:\n" + (dir / "src" / "big").string() + " : big\n");
+// Held by the test aid, a run waits after its first progress line; meanwhile each
+// worker finishes the piece it has in hand (4 MiB of random data fill a pack, which
+// then waits in ".tmp" for the next flush) and then waits too. Returns once the run
+// is held and `written` says its part files are there.
+void wait_until_held(const zv_test::Hold& hold, const std::function<bool()>& written) {
+    ASSERT_TRUE(hold.wait_held());
+    ASSERT_TRUE(zv_test::wait_for(written)) << "no part file appeared";
 }
 
 // Told to end, as the module's shutdown tells it with SIGTERM, a run removes what it
 // wrote under temporary names: objects in the repository's ".tmp", the part of an
 // archive, the part files of a restore.
 TEST_F(ZvfdRepository, TerminatedRunsLeaveNoPartFiles) {
-    make_big(dir_);
+    make_big(64 << 20, 14);
     make_data();
     ASSERT_EQ(run(backup_of("data.list", "full")).status, 0);
     const fs::path tmp = repository() / ".tmp";
     const struct {
         const char* what;
         std::vector<std::string> args;
-        const char* prefix;
         std::function<bool()> parts_left;
     } cases[] = {
-        {"backup into a media server", backup_of("big.list", "term", {"-z", "None"}), "Packed: ",
+        {"backup into a media server", backup_of("big.list", "term", {"-z", "None"}),
          [&] { return !files_in(tmp).empty(); }},
         {"backup into an archive",
          {"-c", (dir_ / "big.list").string(), "-n", (dir_ / "a.zvfd").string(), "-m", meta("a"), "-z", "None"},
-         "Packed: ", [&] { return any_part_file(dir_); }},
-        {"restore", restore_of("full", dir_ / "r"), "Unpacked: ", [&] { return any_part_file(dir_ / "r"); }},
+         [&] { return any_part_file(dir_); }},
+        {"restore", restore_of("full", dir_ / "r"), [&] { return any_part_file(dir_ / "r"); }},
     };
+    int n = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
+        zv_test::Hold hold(dir_ / ("term-" + std::to_string(n++)));
         int fd = -1;
-        const pid_t pid = start(c.args, kStalled, dir_, fd);
-        wait_until_stalled(fd, c.prefix, c.parts_left);
+        const pid_t pid = start(c.args, {{"ZVFD_TEST_AID", hold.aid()}}, dir_, fd);
+        wait_until_held(hold, c.parts_left);
         ::kill(pid, SIGTERM);
         EXPECT_EQ(wait_status(pid), 128 + SIGTERM);
         ::close(fd);
@@ -1076,12 +1145,13 @@ TEST_F(ZvfdRepository, TerminatedRunsLeaveNoPartFiles) {
 // the next backup removes them, but never a file of a process that still runs, nor one
 // that changed recently (a run of another host sharing the directory may own it).
 TEST_F(ZvfdRepository, NextBackupSweepsOnlyOldPartFilesOfDeadRuns) {
-    make_big(dir_);
+    make_big(64 << 20, 14);
     make_data();
     const fs::path tmp = repository() / ".tmp";
+    zv_test::Hold hold(dir_ / "release");
     int fd = -1;
-    const pid_t pid = start(backup_of("big.list", "killed", {"-z", "None"}), kStalled, dir_, fd);
-    wait_until_stalled(fd, "Packed: ", [&] { return !files_in(tmp).empty(); });
+    const pid_t pid = start(backup_of("big.list", "killed", {"-z", "None"}), {{"ZVFD_TEST_AID", hold.aid()}}, dir_, fd);
+    wait_until_held(hold, [&] { return !files_in(tmp).empty(); });
     ::kill(pid, SIGKILL);
     ASSERT_EQ(wait_status(pid), 128 + SIGKILL);
     ::close(fd);
