@@ -1,5 +1,5 @@
 // Backups of the running test guest ended or paused by the client agent's signals, or
-// killed outright, through the real binary, libvirt and the archiver zvfd (slowed by
+// killed outright, through the real binary, libvirt and the archiver zvfd (held by
 // its test aid where a phase must be caught): a termination at any point ends with 17
 // and leaves the domain running on its own disks with nothing of the backup left (no
 // overlay, no process), and the next backup works; a pause holds the archiver until
@@ -9,6 +9,7 @@
 #include "libvirt/domain_checks.h"
 #include "libvirt/module_runs.h"
 #include "libvirt/shared_guest.h"
+#include "support/hold.h"
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
 #include "support/test_guest.h"
@@ -17,9 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -62,15 +61,8 @@ char process_state(pid_t pid) {
 bool alive(pid_t pid) { return std::string("?ZX").find(process_state(pid)) == std::string::npos; }
 
 // Polls until `ready` holds or the run ended; false when it never held.
-bool wait_until(const Sandbox::Background& run, const std::function<bool()>& ready,
-                int timeout_seconds = 120, int step_ms = 5) {
-    const auto deadline = Clock::now() + std::chrono::seconds(timeout_seconds);
-    while (Clock::now() < deadline) {
-        if (ready()) return true;
-        if (!alive(run.pid())) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(step_ms));
-    }
-    return false;
+bool wait_until(const Sandbox::Background& run, const std::function<bool()>& ready) {
+    return wait_for([&] { return ready() || !run.running(); }) && ready();
 }
 
 bool output_has(const Sandbox::Background& run, const std::string& fragment) {
@@ -128,11 +120,13 @@ protected:
                                          const std::vector<std::string>& extra = {}) const {
         return server_.backup_args("-1", guest_->name(), archive_name, extra);
     }
-    Sandbox::Background start_backup(const std::string& archive_name, const std::string& slow_ms,
+    // With `hold`, the archiver waits at it until the test releases it.
+    Sandbox::Background start_backup(const std::string& archive_name, const Hold* hold = nullptr,
                                      const std::vector<std::string>& extra = {}) {
-        RunOptions options;
-        if (!slow_ms.empty()) options.env["ZVFD_TEST_AID"] = "slow=" + slow_ms;
-        return server_.box().start(backup_args(archive_name, extra), options);
+        return server_.box().start(backup_args(archive_name, extra), hold ? held_archiver(*hold) : RunOptions{});
+    }
+    std::unique_ptr<Hold> archiver_hold(const std::string& name) const {
+        return std::make_unique<Hold>(server_.box().root() / ("hold-" + name));
     }
 
     // What a terminated backup must leave: status 17 with its message, the domain
@@ -163,12 +157,11 @@ protected:
     }
     void expect_no_process_left(pid_t module_pid) {
         std::vector<std::string> left;
-        for (int i = 0; i < 100; ++i) {  // a killed process may take a moment to go
+        // A killed process may take a moment to go.
+        EXPECT_TRUE(wait_for([&] {
             left = live_processes_in_group(module_pid);
-            if (left.empty()) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        EXPECT_TRUE(left.empty()) << "still running: " << left.front();
+            return left.empty();
+        })) << "still running: " << left.front();
     }
     void expect_next_backup_succeeds(const std::string& archive_name) {
         const RunResult next = server_.box().run(backup_args(archive_name));
@@ -205,11 +198,15 @@ protected:
     std::string base_sum_;
 };
 
+// A termination ends the run well before a step it must not wait for would have ended
+// by itself: a guest program of 60 s, an archiver held until the end of the test.
+constexpr double kAtOnceSeconds = 30;
+
 struct Phase {
     const char* name;
-    // Guest programs made slow, the archiver's delay per progress line.
+    // Seconds the guest programs take; whether the archiver is held.
     int before_sleep, after_sleep;
-    const char* slow_ms;
+    bool hold_archiver;
     // The moment to send SIGTERM, seen from the outside.
     std::function<bool(const Sandbox::Background&)> reached;
     int expected_merges;  // "Blockcommited: " lines: the release ran once, or never
@@ -222,14 +219,14 @@ bool before_program_runs(const Sandbox::Background& run) {
 TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
     const Phase phases[] = {
         // The run stops waiting for the program and takes no snapshot.
-        {"BeforeProgram", 3, 0, "", before_program_runs, 0},
-        {"Snapshot", 0, 0, "", [](const Sandbox::Background& run) {
+        {"BeforeProgram", 60, 0, false, before_program_runs, 0},
+        {"Snapshot", 0, 0, false, [](const Sandbox::Background& run) {
              return group_process_with(run.pid(), "snapshot-create-as") != 0;
          }, 2},
-        {"ArchiverRun", 0, 0, "300", [](const Sandbox::Background& run) {
+        {"ArchiverRun", 0, 0, true, [](const Sandbox::Background& run) {
              return archiver_pid(run) != 0;
          }, 2},
-        {"Merge", 0, 0, "", [](const Sandbox::Background& run) {
+        {"Merge", 0, 0, false, [](const Sandbox::Background& run) {
              return group_process_with(run.pid(), "blockcommit") != 0;
          }, 2},
     };
@@ -238,7 +235,8 @@ TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
         guest().set_script_behaviour("before", 0, phase.before_sleep);
         guest().set_script_behaviour("after", 0, phase.after_sleep);
         const std::string archive = std::string("term_") + phase.name;
-        auto run = start_backup(archive, phase.slow_ms);
+        const auto hold = archiver_hold(archive);
+        auto run = start_backup(archive, phase.hold_archiver ? hold.get() : nullptr);
         ASSERT_TRUE(wait_until(run, [&] { return phase.reached(run); }))
             << "the phase was never seen\n" << describe(run.wait());
         const auto asked = Clock::now();
@@ -246,7 +244,7 @@ TEST_F(SignalledBackup, TerminationAtEachPhaseLeavesTheDomainOnItsOwnDisks) {
         const RunResult result = run.wait();
         const double took = seconds_since(asked);
         std::cout << "[ measure  ] " << phase.name << ": ended " << took << " s after SIGTERM\n";
-        EXPECT_LT(took, 15) << describe(result);
+        EXPECT_LT(took, kAtOnceSeconds) << describe(result);
         expect_terminated_cleanly(result, run.pid(), archive);
         EXPECT_EQ(result.count_log("Blockcommited: "), phase.expected_merges) << describe(result);
         EXPECT_EQ(result.count_log("Module was terminated. PID: "), 1);
@@ -262,14 +260,13 @@ TEST_F(SignalledBackup, TerminationDuringALongGuestProgramEndsWithinSeconds) {
         SCOPED_TRACE(paused ? "paused" : "running");
         guest().set_script_behaviour("before", 0, 60);
         const std::string archive = paused ? "long_paused" : "long_running";
-        auto run = start_backup(archive, "", {"-e", "execution_script_timeout:3600"});
+        auto run = start_backup(archive, nullptr, {"-e", "execution_script_timeout:3600"});
         ASSERT_TRUE(wait_until(run, [&] { return before_program_runs(run); }))
             << describe(run.wait());
         if (paused) {
             run.signal(SIGTSTP);
-            ASSERT_TRUE(wait_until(run, [&] { return output_has(run, " put on pause"); }, 10))
+            ASSERT_TRUE(wait_until(run, [&] { return output_has(run, " put on pause"); }))
                 << describe(run.wait());
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
         }
         const auto asked = Clock::now();
         run.signal(SIGTERM);
@@ -277,7 +274,7 @@ TEST_F(SignalledBackup, TerminationDuringALongGuestProgramEndsWithinSeconds) {
         const double took = seconds_since(asked);
         std::cout << "[ measure  ] long guest program" << (paused ? ", paused" : "") << ": ended "
                   << took << " s after SIGTERM\n";
-        EXPECT_LT(took, 5) << describe(result);
+        EXPECT_LT(took, kAtOnceSeconds) << describe(result);
         expect_terminated_cleanly(result, run.pid(), archive);
         EXPECT_EQ(result.count_log("no longer waiting for '/opt/zelvor/scripts/zelvor-kvm.sh' inside "
                                    "VM: " + guest().name()),
@@ -294,38 +291,28 @@ TEST_F(SignalledBackup, TerminationDuringALongGuestProgramEndsWithinSeconds) {
 // A server-mode sandbox of its own whose virsh is the real one behind a fake: the
 // fake's `case " $* " in` takes `branches` (bash text) first. In them "$real" is the
 // real virsh, `: > "$marks/NAME"` tells the test something (marked(NAME)), and
-// "@HOLD@" stands for lines that mark the command "held" and wait, without a child
-// process of their own, until the test releases them (or 300 s pass); the command
-// then fails.
+// "@HOLD@" stands for lines that hold the command (held()) without a child process of
+// their own until the sandbox goes; the command then fails.
 class ScriptedVirshBox : public ServerModeBox {
 public:
-    explicit ScriptedVirshBox(std::string branches) {
+    explicit ScriptedVirshBox(std::string branches) : hold_(box().root() / "virsh-hold") {
         const fs::path real = box().root() / "real-virsh";
         fs::copy_file("/usr/bin/virsh", real);
         fs::create_directories(marks());
-        EXPECT_EQ(::mkfifo(fifo().c_str(), 0600), 0);
-        const std::string hold = ": > \"$marks/held\"\n    exec 3<>" + quoted(fifo()) +
-                                 "\n    read -t 300 -u 3 _\n    exit 1";
+        const std::string hold = hold_.shell() + "    exit 1";
         for (auto at = branches.find("@HOLD@"); at != std::string::npos; at = branches.find("@HOLD@"))
             branches.replace(at, 6, hold);
         box().fake_program("/usr/bin/virsh", "#!/bin/bash\nreal=" + quoted(real.string()) +
                                                  "\nmarks=" + quoted(marks().string()) + "\ncase \" $* \" in\n" +
                                                  branches + "\nesac\nexec \"$real\" \"$@\"\n");
     }
-    ~ScriptedVirshBox() {
-        const int fd = ::open(fifo().c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd < 0) return;  // nothing holds
-        const std::string lines(16, '\n');
-        ssize_t written = ::write(fd, lines.data(), lines.size());
-        (void)written;
-        ::close(fd);
-    }
     bool marked(const std::string& name) const { return fs::exists(marks() / name); }
+    bool held() const { return hold_.held(); }
     static std::string quoted(const std::string& text) { return zv_utils_common::shell_quote(text); }
 
 private:
     fs::path marks() const { return box().root() / "marks"; }
-    std::string fifo() const { return (box().root() / "release.fifo").string(); }
+    Hold hold_;
 };
 
 // A virsh snapshot-create-as that never returns (a guest agent that never answers the
@@ -353,7 +340,7 @@ TEST_F(SignalledBackup, TerminationOfASnapshotThatNeverReturnsEndsWithinTheLimit
         const std::string archive = "hung_snapshot_" + std::to_string(++n);
         auto run = b.box().start(b.backup_args("-1", guest().name(), archive,
                                                {"-e", "termination_timeout:" + std::to_string(limit)}));
-        ASSERT_TRUE(wait_until(run, [&] { return b.marked("held"); })) << describe(run.wait());
+        ASSERT_TRUE(wait_until(run, [&] { return b.held(); })) << describe(run.wait());
         const auto asked = Clock::now();
         run.signal(SIGTERM);
         const RunResult result = run.wait();
@@ -421,12 +408,14 @@ TEST_F(SignalledBackup, MergeWhosePivotIsNeverTakenGivesUpAndNamesTheCommand) {
 }
 
 TEST_F(SignalledBackup, PauseHoldsTheArchiverAndContinueFinishesTheBackup) {
-    auto run = start_backup("paused", "200");
-    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    const auto hold = archiver_hold("paused");
+    auto run = start_backup("paused", hold.get());
+    ASSERT_TRUE(wait_until(run, [&] { return hold->held() && archiver_pid(run) != 0; })) << describe(run.wait());
     const pid_t archiver = archiver_pid(run);
     run.signal(SIGTSTP);
-    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; }, 10))
-        << "the archiver was not paused";
+    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; })) << "the archiver was not paused";
+    // Released, only the pause keeps the archiver from finishing in a fraction of this.
+    hold->release();
     const std::string held = run.current_output();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(run.current_output(), held) << "the backup went on during the pause";
@@ -445,25 +434,28 @@ TEST_F(SignalledBackup, PauseHoldsTheArchiverAndContinueFinishesTheBackup) {
 }
 
 TEST_F(SignalledBackup, TerminationWhilePausedEndsTheRunAtOnce) {
-    auto run = start_backup("paused_then_killed", "200");
-    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    const auto hold = archiver_hold("paused_then_killed");
+    auto run = start_backup("paused_then_killed", hold.get());
+    ASSERT_TRUE(wait_until(run, [&] { return hold->held() && archiver_pid(run) != 0; })) << describe(run.wait());
     const pid_t archiver = archiver_pid(run);
     run.signal(SIGTSTP);
-    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; }, 10));
+    ASSERT_TRUE(wait_until(run, [&] { return process_state(archiver) == 'T'; }));
     const auto asked = Clock::now();
     run.signal(SIGTERM);
     const RunResult result = run.wait();
     const double took = seconds_since(asked);
     std::cout << "[ measure  ] paused: ended " << took << " s after SIGTERM\n";
-    EXPECT_LT(took, 10);
+    EXPECT_LT(took, kAtOnceSeconds);
     expect_terminated_cleanly(result, run.pid(), "paused_then_killed");
     EXPECT_EQ(result.count_log("Blockcommited: "), 2) << describe(result);
 }
 
 TEST_F(SignalledBackup, BrokenPipeSignalDoesNotEndTheBackup) {
-    auto run = start_backup("sigpipe", "100");
-    ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
+    const auto hold = archiver_hold("sigpipe");
+    auto run = start_backup("sigpipe", hold.get());
+    ASSERT_TRUE(wait_until(run, [&] { return hold->held() && archiver_pid(run) != 0; })) << describe(run.wait());
     run.signal(SIGPIPE);
+    hold->release();
     const RunResult result = run.wait();
     EXPECT_EQ(result.status, 0) << describe(result);
     EXPECT_TRUE(result.has_log("completed successfully")) << describe(result);
@@ -494,9 +486,9 @@ TEST_F(SignalledBackup, RandomTerminationsNeverLeaveTheDomainOnOverlays) {
         SCOPED_TRACE("kill " + std::to_string(i) + " with signal " + std::to_string(sig) + " after " +
                      std::to_string(delay_ms) + " ms (seed " + std::to_string(seed) + ")");
         const std::string archive = "random_" + std::to_string(i);
-        auto run = start_backup(archive, "");
+        auto run = start_backup(archive);
         // The client agent signals a module that has announced itself.
-        ASSERT_TRUE(wait_until(run, [&] { return output_has(run, "MODULE PID:"); }, 30))
+        ASSERT_TRUE(wait_until(run, [&] { return output_has(run, "MODULE PID:"); }))
             << describe(run.wait());
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         run.signal(sig);
@@ -530,11 +522,11 @@ TEST_F(SignalledBackup, KilledArchiverWorkLeavesTheRepositoryWhole) {
 
     // The record made before the kills, as it read back then; and how long the
     // archiver works here, to spread the kills over its run.
-    auto reference = start_backup("before_kills", "");
+    auto reference = start_backup("before_kills");
     ASSERT_TRUE(wait_until(reference, [&] { return archiver_pid(reference) != 0; })) << describe(reference.wait());
     const pid_t reference_archiver = archiver_pid(reference);
     const auto archiving = Clock::now();
-    wait_until(reference, [&] { return !alive(reference_archiver); }, 120, 2);
+    wait_until(reference, [&] { return !alive(reference_archiver); });
     const int span_ms = std::max(1, static_cast<int>(seconds_since(archiving) * 1000));
     const RunResult reference_result = reference.wait();
     ASSERT_EQ(reference_result.status, 0) << describe(reference_result);
@@ -551,7 +543,7 @@ TEST_F(SignalledBackup, KilledArchiverWorkLeavesTheRepositoryWhole) {
         SCOPED_TRACE(std::string(module_killed ? "module" : "archiver") + " killed " +
                      std::to_string(delay_ms) + " ms into the archiver's run (seed " + std::to_string(seed) + ")");
         const std::string record = "killed_" + std::to_string(i);
-        auto run = start_backup(record, "");
+        auto run = start_backup(record);
         ASSERT_TRUE(wait_until(run, [&] { return archiver_pid(run) != 0; })) << describe(run.wait());
         const pid_t archiver = archiver_pid(run);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
@@ -569,10 +561,7 @@ TEST_F(SignalledBackup, KilledArchiverWorkLeavesTheRepositoryWhole) {
         if (result.status != 0) ++killed;
         if (module_killed) {
             // Its archiver goes with it (a virsh it had started may still be ending).
-            const auto gone = [&] { return !alive(archiver); };
-            for (int wait = 0; wait < 250 && !gone(); ++wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            EXPECT_TRUE(gone()) << "the archiver outlived the killed module";
+            EXPECT_TRUE(wait_for([&] { return !alive(archiver); })) << "the archiver outlived the killed module";
         } else {
             expect_no_process_left(run.pid());
         }

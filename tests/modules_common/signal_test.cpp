@@ -7,6 +7,7 @@
 
 #include "common/zv_logger.h"
 #include "common/zv_utils_common.h"
+#include "support/hold.h"
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
 #include "support/test_module.h"
@@ -114,14 +115,20 @@ public:
         _exit(status);
     }
     ~Child() {
-        if (!waited_) wait(0);
+        if (waited_) return;
+        kill(-pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
     }
     pid_t pid() const { return pid_; }
     void signal(int sig) const { kill(pid_, sig); }
 
-    ChildResult wait(int timeout_seconds = 30) {
+    // What the child has written so far.
+    std::string output() const { return zv_test::strip_colours(read_file(out_)); }
+
+    // Kills the child when it has not ended by the deadline: a fault, never the load.
+    ChildResult wait() {
         ChildResult result;
-        const auto deadline = started_ + std::chrono::seconds(timeout_seconds);
+        const auto deadline = started_ + zv_test::kGenerousDeadline;
         int status = 0;
         for (;;) {
             if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -181,13 +188,12 @@ protected:
         return [events](const std::string& event) { record(events, event); };
     }
     std::vector<std::string> events() const { return lines_of(read_file(events_)); }
-    void wait_for_event(const std::string& event, int timeout_ms = 10000) const {
-        for (int waited = 0; waited < timeout_ms; waited += 10) {
-            for (const auto& e : events())
-                if (e == event) return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        FAIL() << "the child never recorded " << event;
+    void wait_for_event(const std::string& event) const {
+        const bool seen = zv_test::wait_for([&] {
+            const auto now = events();
+            return std::find(now.begin(), now.end(), event) != now.end();
+        });
+        if (!seen) FAIL() << "the child never recorded " << event;
     }
 
     fs::path scratch_, operation_, events_;
@@ -276,7 +282,7 @@ TEST_F(Signals, TerminationThatWaitsPastItsLimitEndsTheStepAndTheRun) {
         wait_for_event(step + " hangs");
         const auto asked = std::chrono::steady_clock::now();
         child.signal(SIGTERM);
-        const auto result = child.wait(120);
+        const auto result = child.wait();
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
         EXPECT_EQ(result.status, 17) << result.out;
         EXPECT_LT(seconds, 1 + 30) << result.out;
@@ -286,6 +292,10 @@ TEST_F(Signals, TerminationThatWaitsPastItsLimitEndsTheStepAndTheRun) {
         EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
     }
 }
+
+// A termination ends the run well before what it must not wait for would have ended by
+// itself (a 60 s program, a pause that no continue ends).
+constexpr double kAtOnceSeconds = 30;
 
 // Paused inside the release, which holds termination back until it is done: the
 // termination ends the pause, the release finishes, and the run ends within seconds
@@ -307,13 +317,14 @@ TEST_F(Signals, TerminationDuringAPauseInsideTheReleaseEndsTheRun) {
         return 0;
     });
     wait_for_event("release paused");
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(zv_test::wait_for([&] { return child.output().find(" put on pause") != std::string::npos; }))
+        << child.output();
     const auto asked = std::chrono::steady_clock::now();
     child.signal(SIGTERM);
-    const auto result = child.wait(20);
+    const auto result = child.wait();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_EQ(result.status, 17) << result.out;
-    EXPECT_LT(seconds, 5) << "the pause held the termination back";
+    EXPECT_LT(seconds, kAtOnceSeconds) << "the pause held the termination back";
     EXPECT_EQ(events(), (std::vector<std::string>{"release paused", "release ends"}));
     EXPECT_EQ(result.count("Module was terminated. PID: "), 1) << result.out;
 }
@@ -430,7 +441,7 @@ TEST_F(Signals, TerminationWhileALineIsWrittenDoesNotDeadlock) {
         ZvLogStream(ZvLogLvl::Info) << "a line of the main flow" << std::endl;
         return 0;
     });
-    const auto result = child.wait(15);
+    const auto result = child.wait();
     ASSERT_EQ(result.status, 17) << "deadlocked in the logger? " << result.out;
     EXPECT_TRUE(result.has("Info: a line of the main flow\n")) << result.out;
     EXPECT_TRUE(result.has("Info: Module was terminated. PID: ")) << result.out;
@@ -447,15 +458,14 @@ TEST_F(Signals, TerminationStopsTheChildProcesses) {
     });
     // Wait for the sleep to run, then end the child.
     std::string sleeper;
-    for (int i = 0; i < 500 && sleeper.empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(zv_test::wait_for([&] {
         zv_utils_common::execute_command("pgrep -g " + std::to_string(child.pid()) + " -x sleep", sleeper);
-    }
-    ASSERT_FALSE(sleeper.empty());
+        return !sleeper.empty();
+    }));
     child.signal(SIGTERM);
     const auto result = child.wait();
     EXPECT_EQ(result.status, 17) << result.out;
-    EXPECT_LT(result.seconds, 10);
+    EXPECT_LT(result.seconds, kAtOnceSeconds) << "waited for the 60 s program";
     EXPECT_TRUE(result.has("PID was terminated: " + std::to_string(std::stoi(sleeper)) + "\n"))
         << result.out;
 }
@@ -563,51 +573,55 @@ char process_state(pid_t pid) {
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }
 
-// The child works in steps of 10 ms, recording each; a pause holds the steps.
+// The child works in steps of 10 ms, recording each, until `done` exists; then it
+// records "done". A pause holds the steps.
 int working_child(SignalModule& module, const fs::path& events, const fs::path& archiver_pid_file,
-                  int steps) {
+                  const fs::path& done) {
     auto handler = ZvModuleSignalHandler::init(&module);
     module.zvfd_pid = start_fake_archiver();
     std::ofstream(archiver_pid_file.string()) << module.zvfd_pid;
     record(events, "ready");
-    for (int i = 0; i < steps; ++i) {
+    while (!fs::exists(done)) {
         record(events, "step");
         usleep(10000);
     }
+    record(events, "done");
     kill(module.zvfd_pid, SIGKILL);
     return 0;
 }
 
-// Once the working child is ready: pauses it and waits (up to 3 s) until its archiver
-// stopped too. Returns the archiver's process id.
+// Once the working child is ready: pauses it and waits until its archiver stopped too.
+// Returns the archiver's process id.
 pid_t pause_working_child(const Child& child, const fs::path& archiver_pid_file) {
     const pid_t archiver = std::stoi(read_file(archiver_pid_file));
     child.signal(SIGTSTP);
-    for (int i = 0; i < 300 && process_state(archiver) != 'T'; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    zv_test::wait_for([&] { return process_state(archiver) == 'T'; });
     return archiver;
 }
 
 TEST_F(Signals, PauseHoldsTheWorkAndTheArchiverUntilContinue) {
     const fs::path archiver_pid_file = scratch_ / "archiver.pid";
+    const fs::path done = scratch_ / "done";
     Child child(scratch_, [&] {
         SignalModule module(options(ZvModuleOperations::Backup));
-        return working_child(module, events_, archiver_pid_file, 100);
+        return working_child(module, events_, archiver_pid_file, done);
     });
     wait_for_event("ready");
     const pid_t archiver = pause_working_child(child, archiver_pid_file);
-    EXPECT_EQ(process_state(archiver), 'T') << "the archiver was not paused";
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto held = events().size();
+    ASSERT_EQ(process_state(archiver), 'T') << "the archiver was not paused";
+    ASSERT_TRUE(zv_test::wait_for([&] { return child.output().find(" put on pause") != std::string::npos; }))
+        << child.output();
+    // Told to finish, only the pause keeps the module from recording it within 10 ms.
+    std::ofstream(done.string()).close();
+    const auto held = events();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    EXPECT_EQ(events().size(), held) << "the module worked on during the pause";
+    EXPECT_EQ(events(), held) << "the module worked on during the pause";
     EXPECT_EQ(process_state(child.pid()), 'S') << "the module itself must not stop";
 
     child.signal(SIGCONT);
     const auto result = child.wait();
     EXPECT_EQ(result.status, 0) << result.out;
-    const auto done = events();
-    EXPECT_EQ(std::count(done.begin(), done.end(), std::string("step")), 100);
+    EXPECT_EQ(events().back(), "done");
     const std::string pid = std::to_string(child.pid());
     EXPECT_TRUE(result.has("Info: Module pid: " + pid + " put on pause\n")) << result.out;
     EXPECT_TRUE(result.has("Info: Module pid: " + pid + " continue working\n")) << result.out;
@@ -631,32 +645,38 @@ protected:
 
 TEST_F(Signals, ContinueThatComesWhileThePauseBeginsIsNotLost) {
     const fs::path archiver_pid_file = scratch_ / "archiver.pid";
+    const fs::path done = scratch_ / "done";
     Child child(scratch_, [&] {
         ZvLogStream::set_default_loggers(std::make_unique<ContinuingDestination>());
         SignalModule module(options(ZvModuleOperations::Backup));
-        return working_child(module, events_, archiver_pid_file, 20);
+        return working_child(module, events_, archiver_pid_file, done);
     });
     wait_for_event("ready");
     child.signal(SIGTSTP);
-    const auto result = child.wait(15);
-    EXPECT_EQ(result.status, 0) << "the pause never ended: " << result.out;
-    EXPECT_TRUE(result.has(" continue working")) << result.out;
+    EXPECT_TRUE(zv_test::wait_for([&] { return child.output().find(" continue working") != std::string::npos; }))
+        << "the pause never ended: " << child.output();
+    std::ofstream(done.string()).close();
+    const auto result = child.wait();
+    EXPECT_EQ(result.status, 0) << result.out;
+    EXPECT_TRUE(result.has(" put on pause")) << result.out;
+    EXPECT_EQ(events().back(), "done");
 }
 
 TEST_F(Signals, TerminationDuringAPauseEndsTheRunAtOnce) {
     const fs::path archiver_pid_file = scratch_ / "archiver.pid";
     Child child(scratch_, [&] {
         SignalModule module(options(ZvModuleOperations::Backup));
-        return working_child(module, events_, archiver_pid_file, 100000);
+        return working_child(module, events_, archiver_pid_file, scratch_ / "never");
     });
     wait_for_event("ready");
     const pid_t archiver = pause_working_child(child, archiver_pid_file);
+    ASSERT_EQ(process_state(archiver), 'T') << "the archiver was not paused";
     const auto asked = std::chrono::steady_clock::now();
     child.signal(SIGTERM);
     const auto result = child.wait();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     EXPECT_EQ(result.status, 17) << result.out;
-    EXPECT_LT(seconds, 5) << "the pause held the termination back";
+    EXPECT_LT(seconds, kAtOnceSeconds) << "the pause held the termination back";
     EXPECT_TRUE(result.has("PID was terminated: " + std::to_string(archiver))) << result.out;
 }
 
