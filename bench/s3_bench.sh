@@ -15,6 +15,8 @@
 #   before and once after the full backup; downloads: the bytes the restore fetches,
 #   once before and once after the restore; the faster of each pair counts, so that a
 #   moment of load on the machine does not make the store look slower than it is.
+#   The image and the restored copy lie in a tmpfs: the ratios compare the archiver with
+#   the store, not with this machine's disk.
 # Goals: the full backup's stored-bytes throughput at least 0.8x the upload limit; the
 # incremental uploads at most 1.2x the zstd-compressed size of the rewritten extents;
 # the incremental on the locked media server within 1.3x the time of the same on the
@@ -37,12 +39,15 @@ work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/s3-bench.XXXXXX")
 cluster=$work/ceph
 cleanup() {
   bash "$here/../scripts/ceph_cluster.sh" stop "$cluster" >/dev/null 2>&1 || true
+  umount "$work/mem" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 mib=$((1024 * 1024))
-img=$work/src/disk.img
-mkdir -p "$work/src" "$work/opt/var/tasks" "$work/opt/etc" "$work/out"
+mkdir -p "$work/mem" "$work/opt/var/tasks" "$work/opt/etc"
+mount -t tmpfs -o size=6g,mode=0700 zvbench-mem "$work/mem"
+img=$work/mem/disk.img
+mkdir -p "$work/mem/out"
 
 echo "starting a throwaway Ceph cluster" >&2
 bash "$here/../scripts/ceph_cluster.sh" start "$cluster" >&2
@@ -178,14 +183,14 @@ down_before=$(reference_run get down "$down_count")
 drop_caches
 t0=$(seconds)
 in_ns "$zvfd" -a sha2 -2 -b 16384 -R 1 -M bench -T 1 -s /opt/zelvor/var/tasks/task_secret_1 \
-  -m "$work/incremental.meta" -d "$work/out" -C aes-256-gcm -k /opt/zelvor/etc/bench.key >"$work/restore.out" 2>&1 ||
+  -m "$work/incremental.meta" -d "$work/mem/out" -C aes-256-gcm -k /opt/zelvor/etc/bench.key >"$work/restore.out" 2>&1 ||
   { cat "$work/restore.out" >&2; exit 1; }
 t1=$(seconds)
 restore_time=$(elapsed "$t0" "$t1")
 down_after=$(reference_run get down "$down_count")
 down_rate=$(faster "$down_before" "$down_after")
 identical=no
-cmp -s "$img" "$work/out/disk.img" && identical=yes
+cmp -s "$img" "$work/mem/out/disk.img" && identical=yes
 
 full_rate=$(rate "$full_bytes" "$full_time")
 restore_rate=$(rate "$restore_bytes" "$restore_time")

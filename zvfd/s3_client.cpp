@@ -167,8 +167,11 @@ int close_socket(void* user, curl_socket_t socket) {
     return ::close(socket);
 }
 
+constexpr std::size_t kMaxReserve = 256u << 20;  // more is grown as it comes
+
 struct HeaderSink {
     std::map<std::string, std::string>* headers;
+    std::string* body;
     Session* session;
 };
 
@@ -177,7 +180,12 @@ size_t write_header(char* data, size_t size, size_t count, void* user) {
     const std::string line(data, size * count);
     const auto colon = line.find(':');
     if (colon != std::string::npos) {
-        (*sink->headers)[lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+        const std::string name = lower(trim(line.substr(0, colon)));
+        std::string& value = (*sink->headers)[name] = trim(line.substr(colon + 1));
+        // Room for the body at once: grown by doubling, a pack's buffer would take twice
+        // its size while many downloads are in flight.
+        if (name == "content-length" && value.size() <= 10 && value.find_first_not_of("0123456789") == std::string::npos)
+            sink->body->reserve(std::min<std::size_t>(std::stoull(value), kMaxReserve));
     } else if (trim(line).empty() && sink->session->socket != CURL_SOCKET_BAD) {
         // The end of the head: acknowledge it now. A store that writes head and body
         // apart without TCP_NODELAY (radosgw's default) holds the body back until this
@@ -470,7 +478,7 @@ S3Response S3Client::attempt(const S3Request& request, std::chrono::milliseconds
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, write_body);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &response.body);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, write_header);
-    HeaderSink header_sink{&response.headers, session.get()};
+    HeaderSink header_sink{&response.headers, &response.body, session.get()};
     curl_easy_setopt(handle, CURLOPT_HEADERDATA, &header_sink);
     curl_easy_setopt(handle, CURLOPT_SOCKOPTFUNCTION, note_socket);
     curl_easy_setopt(handle, CURLOPT_SOCKOPTDATA, session.get());
