@@ -1,6 +1,7 @@
 // The program's front door, run as the client agent runs it: the command line, the
 // one operation it selects, the exit status, the protocol lines on standard output
 // and the Error lines that reach both standard output and the log file.
+#include "support/hold.h"
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
 
@@ -13,7 +14,6 @@
 #include <sys/stat.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -21,7 +21,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = boost::filesystem;
@@ -583,16 +582,16 @@ TEST(FrontDoorLogFile, FifoAsLogStillEndsOnSigterm) {
     ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0);
     zv_test::write_file(box.opt() / "etc/zv_logger.config",
                         "log_level Info\nlog_file_max_size 1\nlog_file_max_rotate 10\n");
-    box.fake_program("/sbin/lsmod", "#!/bin/sh\nsleep 60\n");
+    // Its own end would come long after the run's deadline (a fault's sign).
+    box.fake_program("/sbin/lsmod", "#!/bin/sh\nsleep 600\n");
     zv_test::RunOptions options;
-    options.timeout_seconds = 60;
+    options.timeout_seconds = 120;
     auto run = box.start({"-t"}, options);
-    bool sleeping = false;
-    for (int i = 0; i < 1500 && !sleeping; ++i) {
+    const bool sleeping = zv_test::wait_for([&] {
         for (const auto& process : zv_test::live_processes_in_group(run.pid()))
-            sleeping = sleeping || process.find("(sleep)") != std::string::npos;
-        if (!sleeping) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+            if (process.find("(sleep)") != std::string::npos) return true;
+        return false;
+    });
     ASSERT_TRUE(sleeping) << run.current_output();
     run.signal(SIGTERM);
     const auto result = run.wait();

@@ -2,6 +2,7 @@
 // interrupted while the (hanging) stand-in archiver unpacks removes the restore
 // directory it created and nothing else of the client's, and a host check
 // interrupted in the middle of its pipeline ends with 17 leaving no process behind.
+#include "support/hold.h"
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
 
@@ -11,24 +12,18 @@
 
 #include <signal.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <thread>
 
 namespace fs = boost::filesystem;
 using namespace zv_test;
 
 namespace {
 
-bool wait_for_output(const Sandbox::Background& run, const std::string& fragment, int seconds = 30) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (run.current_output().find(fragment) != std::string::npos) return true;
-        if (::kill(run.pid(), 0) != 0) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+bool wait_for_output(const Sandbox::Background& run, const std::string& fragment) {
+    const auto seen = [&] { return run.current_output().find(fragment) != std::string::npos; };
+    return wait_for([&] { return seen() || !run.running(); }) && seen();
 }
 
 class Terminated : public ::testing::Test {
@@ -100,11 +95,7 @@ TEST_F(Terminated, ArchiverDoesNotOutliveAKilledModule) {
     run.signal(SIGKILL);
     const RunResult result = run.wait();
     EXPECT_EQ(result.status, 128 + SIGKILL) << describe(result);
-    bool gone = false;
-    for (int i = 0; i < 250 && !gone; ++i) {
-        gone = !running(archiver);
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const bool gone = wait_for([&] { return !running(archiver); });
     EXPECT_TRUE(gone) << "the archiver " << archiver << " still runs without its module";
     if (!gone) ::kill(archiver, SIGKILL);
 }
@@ -114,25 +105,21 @@ TEST_F(Terminated, InterruptedHostCheckEndsWithSeventeenAndNoProcessLeft) {
     box_.fake_program("/sbin/lsmod", "#!/bin/sh\necho started >&2\nsleep 60\necho kvm\n");
     auto run = box_.start({"-t"});
     std::vector<std::string> group;
-    for (int i = 0; i < 500; ++i) {
+    ASSERT_TRUE(wait_for([&] {
         group = live_processes_in_group(run.pid());
-        bool sleeping = false;
-        for (const auto& process : group) sleeping = sleeping || process.find("(sleep)") != std::string::npos;
-        if (sleeping) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return std::any_of(group.begin(), group.end(),
+                           [](const std::string& process) { return process.find("(sleep)") != std::string::npos; });
+    })) << "lsmod never ran";
     ASSERT_GE(group.size(), 4u) << "module, shell, lsmod, sleep and grep were expected";
     run.signal(SIGTERM);
     const RunResult result = run.wait();
     EXPECT_EQ(result.status, 17) << describe(result);
     EXPECT_TRUE(result.has_log("Module was terminated. PID: " + std::to_string(run.pid())));
     std::vector<std::string> left;
-    for (int i = 0; i < 50; ++i) {
+    EXPECT_TRUE(wait_for([&] {
         left = live_processes_in_group(run.pid());
-        if (left.empty()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(left.empty()) << left.front();
+        return left.empty();
+    })) << left.front();
 }
 
 }  // namespace

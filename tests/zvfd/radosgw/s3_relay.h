@@ -7,6 +7,7 @@
 //   ASSERT_TRUE(relay.wait_held());      // ... once it has come
 //   relay.release();                     // and goes on now
 //   relay.lose_answer("PUT /bucket/key "); // done by the store, its answer never told
+//   relay.refused()                      // connections closed because the store was down
 #pragma once
 
 #include <arpa/inet.h>
@@ -92,6 +93,11 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lost_;
     }
+    // Connections the relay closed at once because nothing listened upstream.
+    int refused() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return refused_;
+    }
 
 private:
     struct Link {
@@ -126,6 +132,7 @@ private:
             sockets_.push_back(client);
             sockets_.push_back(store);
             if (stopping_ || ::connect(store, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+                if (!stopping_) ++refused_;
                 ::shutdown(client, SHUT_RDWR);
                 continue;
             }
@@ -198,6 +205,7 @@ private:
     bool stopping_ = false;
     std::string hold_, lose_;
     bool held_ = false, released_ = true, lost_ = false;
+    int refused_ = 0;
 };
 
 }  // namespace zv_test

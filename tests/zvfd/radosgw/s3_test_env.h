@@ -9,6 +9,7 @@
 #pragma once
 
 #include "support/ceph_cluster.h"
+#include "support/hold.h"
 #include "zvfd/s3_client.h"
 
 #include <gtest/gtest.h>
@@ -120,7 +121,7 @@ public:
     }
     std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
-    // Starts it and waits until it answers; false when it does not within 30 s.
+    // Starts it and waits until it answers; false when it never does.
     bool start() {
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -133,11 +134,7 @@ public:
                      (dir_ + "/log").c_str(), "--pid-file", (dir_ + "/pid").c_str(), (char*)nullptr);
             ::_exit(127);
         }
-        for (int i = 0; i < 300; ++i) {
-            if (answers()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+        return wait_for([this] { return answers(); });
     }
     // A gateway that takes connections and answers nothing (SIGSTOP), and back.
     void freeze() { ::kill(pid_, SIGSTOP); }
