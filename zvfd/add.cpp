@@ -61,10 +61,19 @@ int run_add(const Options& options, const TestAid& aid, Output& out) {
     if (record.prop("digest") != digest_word(settings.kind))
         throw Error(what + " names its blocks with " + record.prop("digest") + ": give its own -a and -2 or -5");
     std::set<std::string> held;
-    for (const auto& f : record.files) held.insert(f.name);
-    for (const auto& s : packer.sources())
+    std::vector<std::string> names;
+    for (const auto& f : record.files) {
+        held.insert(f.name);
+        names.push_back(f.name);
+    }
+    for (const auto& s : packer.sources()) {
         if (held.count(s.name))
             throw Error(what + " holds a file named '" + s.name + "' already; an addition does not replace it");
+        names.push_back(s.name);
+    }
+    // The new version must restore as well as the old one.
+    const std::string fault = names_fault(names);
+    if (!fault.empty()) throw Error("the files added to " + what + " could not be restored with it: " + fault);
 
     std::unique_ptr<PartFile> archive_part;
     ArchiveFile* archive = nullptr;
@@ -95,10 +104,11 @@ int run_add(const Options& options, const TestAid& aid, Output& out) {
     record.props["added"] = now_text();
     const std::vector<std::string> shrunk = packer.pack(repository, std::move(known), settings, out, aid, record);
 
-    std::string encoded = encode_record(record);
-    if (!repository.put_record(task, name, record, encoded, version))
-        throw Error(what + " has been added to by another run meanwhile; nothing was added, run the addition again");
-    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, std::move(encoded));
+    const std::string encoded = encode_record(record);
+    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, encoded, [&] {
+        if (!repository.put_record(task, name, record, encoded, version))
+            throw Error(what + " has been added to by another run meanwhile; nothing was added, run the addition again");
+    });
     return report_shrunk(out, shrunk);
 }
 

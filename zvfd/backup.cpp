@@ -134,12 +134,13 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     const std::vector<std::string> shrunk = packer.pack(repository, std::move(known), settings, out, aid, record);
 
     // The record is the last object: once it is listed, everything it needs is there.
-    std::string encoded = encode_record(record);
-    // Free at the start, taken now: two runs wrote one name, and the other came first.
-    if (!repository.put_record(task, name, record, encoded))
-        throw Error("the record name was written twice: record " + name + " of task " + task +
-                    " was stored by another run while this one ran, and that one is kept; this backup failed");
-    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, std::move(encoded));
+    const std::string encoded = encode_record(record);
+    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, encoded, [&] {
+        // Free at the start, taken now: two runs wrote one name, and the other came first.
+        if (!repository.put_record(task, name, record, encoded))
+            throw Error("the record name was written twice: record " + name + " of task " + task +
+                        " was stored by another run while this one ran, and that one is kept; this backup failed");
+    });
     return report_shrunk(out, shrunk);
 }
 

@@ -142,6 +142,9 @@ int run_check(const Options& options, Output& out) {
         std::string verdict;
         try {
             const Record record = repository.get_record(task, name, version);
+            // What a restore refuses before it writes anything.
+            const std::string fault = files_fault(record.files);
+            if (!fault.empty()) throw Error(fault);
             std::vector<std::string> missing;
             for (const auto& id : record.packs)
                 if (!present.count(pack_object_name(id))) {

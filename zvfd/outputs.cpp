@@ -34,40 +34,30 @@ std::string now_text() {
     return buf;
 }
 
-PartFile::PartFile(std::string path) : path_(std::move(path)) {}
-
-PartFile::~PartFile() {
-    if (committed_) return;
-    ::unlink(path_.c_str());
-    forget_part_file(path_);
-}
-
-void PartFile::commit_to(const std::string& final_path) {
-    if (::rename(path_.c_str(), final_path.c_str()) != 0) throw_errno("cannot put " + final_path + " in place");
-    committed_ = true;
-    forget_part_file(path_);
-    sync_parent_directory(final_path);
-}
-
 void check_signing(const Options& options) {
     if (options.has("-g") && options.value("--sign").empty())
         throw Error("a signature (-g) needs the signing key (--sign)");
 }
 
 void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
-                    const std::string& archive_path, const std::string& meta_path, std::string encoded) {
-    std::unique_ptr<PartFile> sign_part;
-    if (archive) archive->finish();
-    if (!archive && !meta_path.empty()) write_meta_file(meta_path, std::move(encoded));
+                    const std::string& archive_path, const std::string& meta_path, const std::string& encoded,
+                    const std::function<void()>& put_record) {
+    if (archive) {
+        put_record();
+        archive->finish();
+    }
+    std::unique_ptr<PartFile> meta_part, sign_part;
+    if (!meta_path.empty()) meta_part = write_part(meta_path, meta_file_bytes(encoded), "the metadata file");
     if (options.has("-g")) {
         sign_part = std::make_unique<PartFile>(options.value("-g") + ".part");
         ::unlink(sign_part->path().c_str());
         create_part_file(AT_FDCWD, sign_part->path(), sign_part->path(), O_WRONLY, 0600);
         out.flush();
-        sign_file(options, archive ? archive_part->path() : meta_path, sign_part->path());
+        sign_file(options, archive ? archive_part->path() : meta_part->path(), sign_part->path());
     }
-    if (archive && !meta_path.empty()) write_meta_file(meta_path, std::move(encoded));
+    if (!archive) put_record();
     if (archive_part) archive_part->commit_to(archive_path);
+    if (meta_part) meta_part->commit_to(meta_path);
     if (sign_part) sign_part->commit_to(options.value("-g"));
 }
 

@@ -6,7 +6,10 @@
 
 #include "zvfd/archive_file.h"
 #include "zvfd/cli.h"
+#include "zvfd/part_files.h"
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,31 +18,22 @@ namespace zvfd {
 // The time of now as "YYYY-MM-DDTHH:MM:SSZ".
 std::string now_text();
 
-// Removes a file it stands for unless told it has been put in place.
-class PartFile {
-public:
-    explicit PartFile(std::string path);
-    PartFile(const PartFile&) = delete;
-    PartFile& operator=(const PartFile&) = delete;
-    ~PartFile();
-    const std::string& path() const { return path_; }
-    void commit_to(const std::string& final_path);
-
-private:
-    std::string path_;
-    bool committed_ = false;
-};
-
 // Throws Error for a signature (-g) without its signing key (--sign), before a run
 // stores anything.
 void check_signing(const Options& options);
 
-// The record `encoded` has been stored. Finishes `archive` (written as `archive_part`,
-// to become `archive_path`), writes the metadata file of "-m" when `meta_path` is not
-// empty and, with "-g", signs the archive or (in server mode, where the metadata file
-// names every block) the metadata file; then puts the new files in place.
+// Finishes what a backup or an addition leaves besides its record `encoded`, around
+// `put_record`, which stores it (and throws when it cannot): the metadata file of "-m"
+// (when `meta_path` is not empty) and, with "-g", the signature of the archive or (in
+// server mode, where the metadata file names every block) of the metadata file are
+// written under temporary names; the record goes into `archive` before that is
+// finished (written as `archive_part`, to become `archive_path`), or into the
+// repository once the metadata file is on the disk; then every new file takes its
+// name. A metadata file that cannot be written thus leaves no record behind, and
+// trying again under the same name works.
 void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
-                    const std::string& archive_path, const std::string& meta_path, std::string encoded);
+                    const std::string& archive_path, const std::string& meta_path, const std::string& encoded,
+                    const std::function<void()>& put_record);
 
 // 100 after a defect line for each source that shrank while it was packed, else 0.
 int report_shrunk(Output& out, const std::vector<std::string>& shrunk);

@@ -83,6 +83,35 @@ void forget_part_file(const std::string& path) {
     r.files.erase(path);
 }
 
+PartFile::PartFile(std::string path) : path_(std::move(path)) {}
+
+PartFile::~PartFile() {
+    if (committed_) return;
+    ::unlink(path_.c_str());
+    forget_part_file(path_);
+}
+
+void PartFile::commit_to(const std::string& final_path) {
+    if (::rename(path_.c_str(), final_path.c_str()) != 0) throw_errno("cannot put " + final_path + " in place");
+    committed_ = true;
+    forget_part_file(path_);
+    sync_parent_directory(final_path);
+}
+
+std::unique_ptr<PartFile> write_part(const std::string& path, const std::string& bytes, const std::string& what) {
+    auto part = std::make_unique<PartFile>(path + ".part");
+    ::unlink(part->path().c_str());  // left by a run that was killed
+    Fd fd = create_part_file(AT_FDCWD, part->path(), part->path(), O_WRONLY, 0600);
+    try {
+        pwrite_all(fd.get(), bytes.data(), bytes.size(), 0);
+        if (::fsync(fd.get()) != 0) throw_errno("cannot flush");
+        fd.close(part->path());
+    } catch (const Error& e) {
+        throw Error("cannot write " + what + " " + path + ": " + e.what());
+    }
+    return part;
+}
+
 void remove_part_files_on_termination() {
     const sigset_t set = termination_signals();
     ::pthread_sigmask(SIG_BLOCK, &set, nullptr);

@@ -13,6 +13,7 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 namespace zvfd {
@@ -24,6 +25,26 @@ namespace zvfd {
 Fd create_part_file(int dir, const std::string& leaf, const std::string& path, int flags, mode_t mode);
 // The file has been put in place or removed; it is no longer this run's to remove.
 void forget_part_file(const std::string& path);
+
+// A part file that is removed unless it has been put in place.
+class PartFile {
+public:
+    explicit PartFile(std::string path);
+    PartFile(const PartFile&) = delete;
+    PartFile& operator=(const PartFile&) = delete;
+    ~PartFile();
+    const std::string& path() const { return path_; }
+    // Renames it to `final_path` and flushes the directory of that name.
+    void commit_to(const std::string& final_path);
+
+private:
+    std::string path_;
+    bool committed_ = false;
+};
+
+// `bytes` written as the part file "PATH.part" and flushed to the disk, to be put in
+// place as `path`; Error naming `what` and the path when it cannot be written.
+std::unique_ptr<PartFile> write_part(const std::string& path, const std::string& bytes, const std::string& what);
 
 // From now on SIGTERM and SIGINT remove every part file this process remembers and
 // then end it as the signal would have. Call once, before any thread starts; the

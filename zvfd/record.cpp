@@ -8,6 +8,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <set>
 
 namespace zvfd {
 
@@ -92,30 +93,15 @@ Record decode_record(const std::string& payload, const std::string& what) {
 
 void write_meta_file(const std::string& path, const Record& record) { write_meta_file(path, encode_record(record)); }
 
-void write_meta_file(const std::string& path, std::string encoded) {
+std::string meta_file_bytes(std::string encoded) {
     Envelope e;
     e.key_id = std::string(16, '\0');
     e.payload = std::move(encoded);
-    const std::string bytes = write_envelope(kMetaMagic, e);
-    const std::string part = path + ".part";
-    ::unlink(part.c_str());  // left by a run that was killed
-    try {
-        Fd fd = create_part_file(AT_FDCWD, part, part, O_WRONLY, 0600);
-        try {
-            pwrite_all(fd.get(), bytes.data(), bytes.size(), 0);
-            if (::fsync(fd.get()) != 0) throw_errno("cannot flush");
-            fd.close(part);
-        } catch (const Error& e) {
-            throw Error("cannot write the metadata file " + path + ": " + e.what());
-        }
-        if (::rename(part.c_str(), path.c_str()) != 0) throw_errno("cannot put the metadata file " + path + " in place");
-        forget_part_file(part);
-    } catch (...) {
-        ::unlink(part.c_str());
-        forget_part_file(part);
-        throw;
-    }
-    sync_parent_directory(path);
+    return write_envelope(kMetaMagic, e);
+}
+
+void write_meta_file(const std::string& path, std::string encoded) {
+    write_part(path, meta_file_bytes(std::move(encoded)), "the metadata file")->commit_to(path);
 }
 
 Record read_meta_file(const std::string& path) {
@@ -125,6 +111,30 @@ Record read_meta_file(const std::string& path) {
 std::string read_meta_payload(const std::string& path) {
     const std::string bytes = read_file(path, "metadata file");
     return read_envelope(bytes, kMetaMagic, "metadata file " + path).payload;
+}
+
+std::string names_fault(const std::vector<std::string>& names) {
+    std::set<std::string> seen;
+    for (const std::string& name : names) {
+        if (!is_safe_name(name)) return "the name '" + name + "' would leave the restore directory";
+        if (!seen.insert(name).second) return "the name '" + name + "' is given twice";
+    }
+    for (const std::string& name : names)
+        for (auto slash = name.find('/'); slash != std::string::npos; slash = name.find('/', slash + 1))
+            if (seen.count(name.substr(0, slash)))
+                return "the name '" + name.substr(0, slash) + "' is a file and the directory of '" + name + "'";
+    return {};
+}
+
+std::string files_fault(const std::vector<FileEntry>& files) {
+    std::vector<std::string> names;
+    names.reserve(files.size());
+    for (const FileEntry& f : files) {
+        if (f.size > kMaxFileSize)
+            return "the file '" + f.name + "' would be " + std::to_string(f.size) + " bytes, more than a restore writes";
+        names.push_back(f.name);
+    }
+    return names_fault(names);
 }
 
 bool is_safe_name(const std::string& name) {

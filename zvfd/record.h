@@ -59,6 +59,8 @@ Record decode_record(const std::string& payload, const std::string& what);
 void write_meta_file(const std::string& path, const Record& record);
 // The same from the record's bytes (encode_record), when they are at hand already.
 void write_meta_file(const std::string& path, std::string encoded);
+// The bytes of a metadata file of the record's bytes (encode_record).
+std::string meta_file_bytes(std::string encoded);
 Record read_meta_file(const std::string& path);
 // The record's bytes (encode_record) as the metadata file holds them, checked.
 std::string read_meta_payload(const std::string& path);
@@ -66,5 +68,17 @@ std::string read_meta_payload(const std::string& path);
 // A name that stays below the restore directory: relative, no empty, "." or ".."
 // component.
 bool is_safe_name(const std::string& name);
+
+// The largest file a record holds: more than any disk, and than what the file systems a
+// restore writes to take.
+constexpr std::uint64_t kMaxFileSize = 1ull << 60;
+
+// Why files of these names cannot all be restored below one directory, or empty: a
+// name that would leave it, a name given twice, or one that another needs as its
+// directory ("disk" beside "disk/x").
+std::string names_fault(const std::vector<std::string>& names);
+// The same for the files of a record, and a size beyond kMaxFileSize: what a restore
+// refuses before it writes anything, and a check calls damaged.
+std::string files_fault(const std::vector<FileEntry>& files);
 
 }  // namespace zvfd

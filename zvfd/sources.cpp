@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -141,11 +140,10 @@ std::vector<Source> collect_sources(const std::string& content, const Exclusions
                 add_source(line.substr(0, sep), line.substr(sep + 3), ex, sources);
         }
     }
-    std::set<std::string> names;
-    for (const Source& s : sources) {
-        if (!is_safe_name(s.name)) throw Error("archive name '" + s.name + "' of " + s.path + " is not a relative path");
-        if (!names.insert(s.name).second) throw Error("archive name '" + s.name + "' is listed twice");
-    }
+    std::vector<std::string> names;
+    for (const Source& s : sources) names.push_back(s.name);
+    const std::string fault = names_fault(names);
+    if (!fault.empty()) throw Error("the files to back up could not be restored: " + fault);
     return sources;
 }
 

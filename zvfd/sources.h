@@ -32,8 +32,8 @@ private:
     std::vector<std::string> entries_;
 };
 
-// Throws Error for a source that cannot be read, a name that would leave the restore
-// directory and a name given twice.
+// Throws Error for a source that cannot be read and for names that could not be
+// restored (names_fault, record.h).
 std::vector<Source> collect_sources(const std::string& content, const Exclusions& exclusions);
 
 }  // namespace zvfd

@@ -179,6 +179,8 @@ TEST_F(RecordAddition, RefusedAdditionsChangeNothing) {
     write_file(held, "ZVFD file list:\n" + listed("special1", "special1") + listed("special2", "vda"));
     const std::string missing = (work() / "missing.list").string();
     write_file(missing, "ZVFD file list:\n" + listed("no-such-file", "x"));
+    const std::string below = (work() / "below.list").string();
+    write_file(below, "ZVFD file list:\n" + listed("special1", "vda/special1"));
     const std::string head = " -a sha2 -2  -b 16384";
     const struct {
         const char* what;
@@ -187,6 +189,7 @@ TEST_F(RecordAddition, RefusedAdditionsChangeNothing) {
     } cases[] = {
         {"a name the record holds", add(held), "holds a file named 'vda' already"},
         {"a listed file that is missing", add(missing), "no-such-file"},
+        {"a name below a file the record holds", add(below), "the name 'vda' is a file and the directory of"},
         {"another block digest", add(good, " -a sha2 -5  -b 16384"), "names its blocks with sha256"},
         {"another key", add(good, head, " -C aes-256-gcm -k " + (box_.root() / "other.key").string()),
          "another key"},

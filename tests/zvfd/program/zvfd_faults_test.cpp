@@ -4,6 +4,10 @@
 // shell in a mount namespace of its own, where the test mounts what it needs.
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
+#include "zvfd/cipher.h"
+#include "zvfd/record.h"
+#include "zvfd/repository.h"
+#include "zvfd/storage.h"
 
 #include <gtest/gtest.h>
 
@@ -206,6 +210,84 @@ TEST_F(ArchiverFaults, ManyFilesNeedFewDescriptors) {
             << it->path();
     }
     EXPECT_EQ(restored, 2000);
+}
+
+// A record either restores or is not made: names of which one is the directory of
+// another are refused at backup, and a record edited by hand into what a restore
+// refuses (a name leaving the target, one given twice, one that is a file and a
+// directory, a size no file system holds) is damaged for the check as well.
+TEST_F(ArchiverFaults, RecordsThatCannotRestoreAreRefusedAndCalledDamaged) {
+    source("disk.img", 1 << 20, 4);
+    const fs::path nested = work() / "nested.list";
+    zv_test::write_file(nested, "ZVFD file list:\n" + (work() / "disk.img").string() + " : disk\n" +
+                                    (work() / "disk.img").string() + " : disk/x\n");
+    zv_test::RunResult run = sh("set +e\n" + backup_command(nested.string(), "nested") + "\necho status $?");
+    EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("the name 'disk' is a file and the directory of 'disk/x'"), std::string::npos) << run.out;
+    EXPECT_FALSE(fs::exists(repository() / "tasks" / "42" / "records" / "nested"));
+
+    ASSERT_EQ(sh(backup_command(work().string() + "/disk.img.list", "good")).status, 0);
+    const zvfd::Record good = zvfd::read_meta_file(meta("good"));
+    struct Edit {
+        const char* name;
+        std::function<void(zvfd::Record&)> edit;
+        const char* says;
+    } edits[] = {
+        {"escape", [](zvfd::Record& r) { r.files[0].name = "../vda"; }, "the name '../vda' would leave"},
+        {"twice", [](zvfd::Record& r) { r.files.push_back(r.files[0]); }, "the name 'vda' is given twice"},
+        {"file-and-directory", [](zvfd::Record& r) { r.files.push_back(r.files[0]); r.files[1].name = "vda/x"; },
+         "the name 'vda' is a file and the directory of 'vda/x'"},
+        {"huge", [](zvfd::Record& r) { r.files[0].size = 1ull << 62; }, "would be 4611686018427387904 bytes"},
+    };
+    zvfd::LocalStorage store(repository().string());
+    zvfd::Repository repository(store, zvfd::derive_keys("nocrypt", ""));
+    for (const Edit& e : edits) {
+        zvfd::Record record = good;
+        record.props["archive_name"] = e.name;
+        e.edit(record);
+        ASSERT_TRUE(repository.put_record("42", e.name, record));
+    }
+    run = sh("set +e\n" + check_command() + "\necho status $?");
+    EXPECT_NE(run.out.find("Record good: sound, data read\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+    for (const Edit& e : edits) {
+        SCOPED_TRACE(e.name);
+        const std::string line = "Record " + std::string(e.name) + ": damaged: ";
+        const auto at = run.out.find(line);
+        ASSERT_NE(at, std::string::npos) << run.out;
+        EXPECT_NE(run.out.substr(at, run.out.find('\n', at) - at).find(e.says), std::string::npos) << run.out;
+        const fs::path dir = work() / ("restored-" + std::string(e.name));
+        const zv_test::RunResult restore = sh("set +e\n/opt/zelvor/bin/zvfd -R " + std::string(e.name) +
+                                              " -M media1" + kTask + " -d " + dir.string() + " 2>&1\necho status $?");
+        EXPECT_NE(restore.out.find("status 1\n"), std::string::npos) << restore.out;
+        EXPECT_NE(restore.out.find(e.says), std::string::npos) << restore.out;
+        EXPECT_TRUE(!fs::exists(dir) || fs::is_empty(dir)) << dir;
+    }
+}
+
+// A metadata file that cannot be written (its file system is full) fails the backup
+// with a message naming it, before the record is stored: once there is room, the same
+// backup under the same name succeeds.
+TEST_F(ArchiverFaults, MetadataFileOnAFullFileSystemLeavesNoRecord) {
+    const std::string list = source("disk.img", 8 << 20, 5);
+    const fs::path full = work() / "full";
+    fs::create_directories(full);
+    const std::string meta_path = (full / "vm.meta").string();
+    const fs::path record = repository() / "tasks" / "42" / "records" / "vm";
+    const zv_test::RunResult run =
+        sh("mount -t tmpfs -o size=256k zvtest " + full.string() + "\ndd if=/dev/zero of=" + full.string() +
+           "/filler bs=4k 2>/dev/null || true\nset +e\n" + backup_command(list, "vm", meta_path) +
+           "\necho status $?\ntest -e " + record.string() + " && echo record stored\nrm " + full.string() +
+           "/filler\n" + backup_command(list, "vm", meta_path) + "\necho status $?\n/opt/zelvor/bin/zvfd -l " +
+           meta_path + " -v 1\nls " + full.string());
+    const std::string first = run.out.substr(0, run.out.find("status "));
+    EXPECT_NE(first.find("cannot write the metadata file " + meta_path + ": write failed: No space left on device"),
+              std::string::npos)
+        << run.out;
+    EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("record stored"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("status 0\n8388608 vda\nvm.meta\n"), std::string::npos) << run.out;
+    EXPECT_TRUE(fs::exists(record));
 }
 
 }  // namespace
