@@ -1,5 +1,6 @@
 // The shell runner and process termination, against real child processes.
 #include "common/zv_utils_common.h"
+#include "support/hold.h"
 
 #include <gtest/gtest.h>
 
@@ -81,13 +82,14 @@ std::vector<int> children_of(int pid) {
 
 // Waits until `pid` has at least one child and returns the first.
 int first_child(int pid) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-        auto children = children_of(pid);
-        if (!children.empty()) return children.front();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    throw std::runtime_error("no child appeared under " + std::to_string(pid));
+    int child = 0;
+    if (!zv_test::wait_for([&] {
+            const auto children = children_of(pid);
+            if (!children.empty()) child = children.front();
+            return child != 0;
+        }))
+        throw std::runtime_error("no child appeared under " + std::to_string(pid));
+    return child;
 }
 
 bool alive(int pid) { return kill(pid, 0) == 0; }

@@ -424,8 +424,7 @@ TEST(BackupRun, PausedDomainResumedDuringCopy) {
     ASSERT_EQ(block_list(dom.name()), overlays_of(dom, "paused_1"));
     ASSERT_TRUE(virsh({"resume", dom.name()}).ok());
     const int at_resume = line_count(dom.read_guest_file(kGuestCounter));
-    ASSERT_TRUE(wait_for([&] { return line_count(dom.read_guest_file(kGuestCounter)) >= at_resume + 2; }))
-        << "the resumed guest never wrote";
+    ASSERT_FALSE(counter_with(dom, at_resume + 2).empty()) << "the resumed guest never wrote";
 
     hold.release();
     const RunResult result = run.wait();
@@ -493,11 +492,8 @@ TEST(BackupRun, DomainDestroyedDuringArchiverRun) {
     auto run = b.box().start(b.backup_args("-1", dom.name(), "stopped_1"), b.options(hold.aid()));
     ASSERT_TRUE(wait_for_archiver(run, hold)) << describe(run.wait());
     const auto reference = raw_copies(dom, b.box().root(), "stopped");
-    std::string written;
-    ASSERT_TRUE(wait_for([&] {
-        written = dom.read_guest_file(kGuestCounter);
-        return line_count(written) >= 3;
-    })) << "the guest never wrote";
+    const std::string written = counter_with(dom, 3);
+    ASSERT_FALSE(written.empty()) << "the guest never wrote";
     ::sync();
     dom.destroy();
 

@@ -3,6 +3,7 @@
 // overlays lie in a directory, what an image's checksum and backing file are.
 #pragma once
 
+#include "support/hold.h"
 #include "support/test_guest.h"
 
 #include <boost/filesystem.hpp>
@@ -78,6 +79,17 @@ inline int line_count(const std::string& text) {
     int lines = 0;
     for (char c : text) lines += c == '\n';
     return lines;
+}
+
+// The guest's counter once it has at least `lines` lines (the guest writes one every
+// few seconds); empty when that never came.
+inline std::string counter_with(const TestDomain& dom, int lines) {
+    std::string text;
+    const bool written = wait_for([&] {
+        text = dom.read_guest_file(kGuestCounter);
+        return line_count(text) >= lines;
+    });
+    return written ? text : "";
 }
 
 inline std::string last_line(const std::string& text) {

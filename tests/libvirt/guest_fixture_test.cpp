@@ -2,6 +2,7 @@
 // freezes and thaws the data disk and runs programs, a quiesced external snapshot of
 // every disk merges back with a shallow commit, and the fixture cleans up after itself.
 #include "libvirt/shared_guest.h"
+#include "support/hold.h"
 #include "support/test_guest.h"
 
 #include <boost/filesystem.hpp>
@@ -132,10 +133,10 @@ TEST_F(RunningGuest, FreezeHoldsDataWritesUntilThaw) {
     EXPECT_EQ(freeze_status(dom()), "thawed");
     const int before = line_count(dom().read_guest_file(kGuestCounter));
     int after = before;
-    for (int i = 0; i < 75 && after == before; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wait_for([&] {
         after = line_count(dom().read_guest_file(kGuestCounter));
-    }
+        return after > before;
+    });
     EXPECT_GT(after, before) << "the guest stopped writing to its data disk after the thaw";
 }
 
@@ -156,10 +157,10 @@ TEST_F(RunningGuest, QuiescedSnapshotMergesBackWithAShallowCommit) {
     // Let the guest write into the overlay, then merge and look for that write in vdb.
     const int at_snapshot = line_count(dom().read_guest_file(kGuestCounter));
     std::string written;
-    for (int i = 0; i < 150 && line_count(written) < at_snapshot + 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    wait_for([&] {
         written = dom().read_guest_file(kGuestCounter);
-    }
+        return line_count(written) >= at_snapshot + 2;
+    });
     ASSERT_GE(line_count(written), at_snapshot + 2);
 
     for (const auto& disk : dom().disks()) {

@@ -107,11 +107,7 @@ TEST_F(Preparation, RunningDomainIsBackedUpFromOneQuiescedSnapshotAndMergedBack)
     EXPECT_EQ(block_list(name), overlays);
     EXPECT_EQ(log.count("Snapshot(s) was created for: "), 2);
     const int at_snapshot = line_count(guest().read_guest_file(kGuestCounter));
-    std::string written;
-    for (int i = 0; i < 50 && line_count(written) < at_snapshot + 2; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        written = guest().read_guest_file(kGuestCounter);
-    }
+    const std::string written = counter_with(guest(), at_snapshot + 2);
     ASSERT_GE(line_count(written), at_snapshot + 2);
 
     ASSERT_TRUE(m.release_resource_after_backup());

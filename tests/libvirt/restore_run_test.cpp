@@ -170,15 +170,14 @@ void expect_restored_images(const std::map<std::string, std::string>& images,
     }
 }
 
-void wait_for_agent(const std::string& domain, int seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+void wait_for_agent(const std::string& domain) {
     CommandResult last;
-    while (std::chrono::steady_clock::now() < deadline) {
-        last = virsh({"qemu-agent-command", domain, R"({"execute":"guest-ping"})"}, 10);
-        if (last.ok()) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    }
-    FAIL() << "the guest agent of " << domain << " did not answer: " << last.describe();
+    const bool answered = wait_for(
+        [&] {
+            last = virsh({"qemu-agent-command", domain, R"({"execute":"guest-ping"})"}, 10);
+            return last.ok();
+        });
+    if (!answered) FAIL() << "the guest agent of " << domain << " did not answer: " << last.describe();
 }
 
 }  // namespace
@@ -275,7 +274,7 @@ TEST(RestoreRun, RestoredDomainOfARunningBackupBootsAndItsAgentAnswers) {
 
     const auto started = virsh({"start", name}, 180);
     ASSERT_TRUE(started.ok()) << started.describe() << "\n" << dom.console_tail();
-    wait_for_agent(name, 90);
+    wait_for_agent(name);
     EXPECT_EQ(block_list(name), taken_images(dom, 0));
 }
 
@@ -436,11 +435,7 @@ namespace {
 // data disk differs from what an earlier copy holds.
 void wait_for_guest_writes(const TestDomain& dom, int lines) {
     const int before = line_count(dom.read_guest_file(kGuestCounter));
-    for (int i = 0; i < 600; ++i) {
-        if (line_count(dom.read_guest_file(kGuestCounter)) >= before + lines) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    FAIL() << "the guest wrote nothing";
+    if (counter_with(dom, before + lines).empty()) FAIL() << "the guest wrote nothing";
 }
 
 }  // namespace

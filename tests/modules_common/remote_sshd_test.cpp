@@ -178,7 +178,7 @@ protected:
         const std::string inner =
             "set -e; ip link set lo up; mount -t tmpfs zvtest-run /run; mkdir -m 0755 /run/sshd; " +
             sshd_prefix + sshd + "; " +
-            "for i in $(seq 200); do [ -s " + shell_quote((ssh_ / "sshd.pid").string()) +
+            "for i in $(seq 6000); do [ -s " + shell_quote((ssh_ / "sshd.pid").string()) +
             " ] && break; sleep 0.05; done; set +e; " + "ZV_SANDBOXED_CASE=" + name + " " +
             shell_quote(zv_test::test_program_path()) +
             " --gtest_filter=SandboxedCase.Run --gtest_color=no; status=$?; kill $(cat " +

@@ -59,7 +59,7 @@ struct DomainOptions {
     std::string name_prefix = "guest";
     bool start = true;                 // false: a shut-off domain
     bool wait_for_agent = true;        // after the start, until guest-ping answers
-    int agent_timeout_seconds = 60;
+    int agent_timeout_seconds = 300;  // a guest emulated on a loaded host boots slowly
     // vda becomes a linked clone: "system.qcow2" over the backing file "base.qcow2".
     bool linked_clone = false;
     std::vector<ExtraDisk> extra_disks;  // vdc, vdd, ...

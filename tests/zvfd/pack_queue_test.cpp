@@ -3,6 +3,7 @@
 // piling packs up in memory, and a failing store fails the run without hanging it.
 #include "zvfd/block_store.h"
 
+#include "support/hold.h"
 #include "support/scratch_dir.h"
 
 #include <gtest/gtest.h>
@@ -260,9 +261,8 @@ TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
     zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kBlock, 2);  // a pack per block
     slow.shut();
     std::thread backup([&] { put_all(store, namer(), blocks, run); });
-    const auto give_up = std::chrono::steady_clock::now() + 10s;
-    while ((slow.in_flight() < 2 || run.returned < 4) && std::chrono::steady_clock::now() < give_up)
-        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(zv_test::wait_for([&] { return slow.in_flight() >= 2 && run.returned >= 4; }));
+    // Time for a worker the full queue failed to hold to return as well.
     std::this_thread::sleep_for(100ms);
     // Two packs with the uploaders and two in the queue; the four workers wait, each
     // with its full pack.
