@@ -7,7 +7,8 @@
 
 #include <boost/filesystem.hpp>
 
-#include <sys/utsname.h>
+#include <sched.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -202,11 +203,37 @@ TEST(Digests, HexText) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "00 ab ff \n");
 }
 
-TEST(HostQueries, NodenameIsUnameNodename) {
-    struct utsname names {};
-    ASSERT_EQ(uname(&names), 0);
-    EXPECT_EQ(get_nodename(), names.nodename);
-    EXPECT_FALSE(get_nodename().empty());
+// get_nodename() in a child with a UTS namespace of its own whose host name is `name`;
+// "" when the namespace cannot be made here.
+std::string nodename_under(const std::string& name) {
+    int fds[2];
+    if (pipe(fds) != 0) return "";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (unshare(CLONE_NEWUTS) != 0 || sethostname(name.data(), name.size()) != 0) _exit(1);
+        const std::string seen = get_nodename();
+        _exit(write(fds[1], seen.data(), seen.size()) == static_cast<ssize_t>(seen.size()) ? 0 : 1);
+    }
+    close(fds[1]);
+    std::string seen;
+    char buffer[256];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) seen.append(buffer, static_cast<std::size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seen : "";
+}
+
+// The whole node name, up to the longest the kernel takes (64 bytes), however short.
+TEST(HostQueries, NodenameIsTheWholeHostName) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a UTS namespace";
+    const std::string longest = "node-" + std::string(54, 'n') + ".zv64";
+    ASSERT_EQ(longest.size(), 64u);
+    for (const std::string& name : {std::string("h"), std::string("backup-host.example.org"), longest}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(nodename_under(name), name);
+    }
 }
 
 using FileQueries = zv_test::ScratchDirTest;
