@@ -6,12 +6,15 @@
 #include "zvfd/ops.h"
 #include "zvfd/outputs.h"
 #include "zvfd/pack_presence.h"
+#include "zvfd/record_stream.h"
+#include "zvfd/segment_index.h"
 #include "zvfd/sources.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
+#include <map>
 #include <set>
 
 namespace zvfd {
@@ -20,11 +23,11 @@ namespace {
 
 // Whether the metadata file's record is the one the repository holds under its
 // task and name: only then may its blocks be taken for blocks of this repository.
-bool is_record_of(Repository& repository, const Record& reference, const std::string& payload) {
+bool is_record_of(Repository& repository, const Reference& reference) {
     const std::string task = reference.prop("task"), name = reference.prop("archive_name");
     if (!is_plain_name(task) || !is_plain_name(name)) return false;
     try {
-        repository.confirm_record(task, name, record_version(reference), payload);
+        repository.confirm_record(task, name, reference.version(), reference.identity());
         return true;
     } catch (const StorageError&) {
         throw;
@@ -55,14 +58,14 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     const Keys keys = derive_keys(options.value("-C"), options.value("-k"));
     check_signing(options);
 
-    Record record;
+    std::map<std::string, std::string> props;
     std::unique_ptr<Storage> storage;
     std::unique_ptr<PartFile> archive_part;
     ArchiveFile* archive = nullptr;
     std::string task = kArchiveTask, name = kArchiveRecord, archive_path;
     if (server) {
         storage = open_server_target(options, "-N", task, name);
-        record.props["media_server"] = options.value("-M");
+        props["media_server"] = options.value("-M");
     } else {
         archive_path = options.value("-n");
         if (archive_path.empty()) throw Error("autonomous mode needs the archive path (-n)");
@@ -70,31 +73,28 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
         if (::lstat(archive_path.c_str(), &st) == 0)
             throw Error("archive " + archive_path + " already exists; it is not overwritten");
     }
-    record.props["task"] = task;
-    record.props["archive_name"] = server ? name : archive_path.substr(archive_path.rfind('/') + 1);
-    record.props["created"] = now_text();
-    record.props["digest"] = digest_word(settings.kind);
-    record.props["block_size"] = std::to_string(settings.block_size);
-    record.props["compression"] = std::to_string(zstd_level(settings.compression));
-    record.props["cipher"] = keys.cipher;
-    record.props["key_id"] = to_hex(keys.id);
+    props["task"] = task;
+    props["archive_name"] = server ? name : archive_path.substr(archive_path.rfind('/') + 1);
+    props["created"] = now_text();
+    props["digest"] = digest_word(settings.kind);
+    props["block_size"] = std::to_string(settings.block_size);
+    props["compression"] = std::to_string(zstd_level(settings.compression));
+    props["cipher"] = keys.cipher;
+    props["key_id"] = to_hex(keys.id);
 
     // The reference of an incremental or differential backup must be a record of this
     // archiver; its blocks count as known when it was written the same way, into this
     // repository (checked below, once the repository is open).
-    Record reference;
-    std::string reference_payload;
+    std::unique_ptr<Reference> reference;
     bool reference_blocks = false;
     if (options.has("-S")) {
-        reference_payload = read_meta_payload(options.value("-S"));
-        reference = decode_record(reference_payload, "metadata file " + options.value("-S"));
-        record.props["kind"] = "reference";
-        record.props["reference"] = reference.prop("archive_name");
-        reference_blocks = server && reference.prop("media_server") == record.prop("media_server") &&
-                           reference.prop("key_id") == record.prop("key_id") &&
-                           reference.prop("digest") == record.prop("digest");
+        reference = Reference::open(options.value("-S"));
+        props["kind"] = "reference";
+        props["reference"] = reference->prop("archive_name");
+        reference_blocks = server && reference->prop("media_server") == props["media_server"] &&
+                           reference->prop("key_id") == props["key_id"] && reference->prop("digest") == props["digest"];
     } else {
-        record.props["kind"] = "full";
+        props["kind"] = "full";
     }
 
     const Exclusions exclusions(options.value("-x"), options.value("-X"));
@@ -111,37 +111,44 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
         archive = created.get();
         storage = std::move(created);
     }
+    const MemoryPlan memory = plan_memory(settings.workers, storage->parallel_requests(), memory_threshold(options));
+    settings.uploaders = memory.uploaders;
+    settings.table_budget = memory.table;
     Repository repository(*storage, keys);
+    SegmentIndex index(*storage, keys, repository.sealer(), digest_size(settings.kind), memory.index_cache);
+    index.open();
     std::unique_ptr<PackPresence> presence;
-    BlockIndex known;
-    if (server) {
-        std::set<std::string> damaged = repository.damaged_packs();
-        known = repository.load_index(damaged);
-        presence = std::make_unique<PackPresence>(*storage, std::move(damaged));
-    }
-    if (reference_blocks && !is_record_of(repository, reference, reference_payload)) {
+    if (server) presence = std::make_unique<PackPresence>(*storage, repository.damaged_packs());
+    if (reference_blocks && !is_record_of(repository, *reference)) {
         reference_blocks = false;
         out.flush();
         std::cerr << "zvfd: warning: the reference " << printable(options.value("-S")) << " is not a record of media server "
-                  << record.prop("media_server") << "; its blocks are stored again where the repository lacks them"
+                  << props["media_server"] << "; its blocks are stored again where the repository lacks them"
                   << std::endl;
     }
-    // Nearly all of them are in the indexes already; the rest are added.
-    if (reference_blocks) add_known_blocks(reference, known);
-    reference = Record{};
-    reference_payload = std::string();
-    settings.presence = presence.get();
-    const std::vector<std::string> shrunk = packer.pack(repository, std::move(known), settings, out, aid, record);
+
+    RecordWriter writer(repository, task, name, meta_path, digest_size(settings.kind));
+    const PackResult result = packer.pack(repository, KnownBlocks{&index, nullptr, presence.get()},
+                                          reference_blocks ? reference.get() : nullptr, settings, out, aid, writer);
+    props["new_blocks"] = std::to_string(result.new_blocks);
+    props["stored_bytes"] = std::to_string(result.stored_bytes);
 
     // The record is the last object: once it is listed, everything it needs is there.
-    const std::string encoded = encode_record(record);
-    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, encoded, [&] {
+    // Merged now: in autonomous mode the archive is finished with the record.
+    try {
+        index.finish();
+    } catch (const StorageError& e) {
+        out.flush();
+        std::cerr << "zvfd: warning: index segments left unmerged: " << e.what() << std::endl;
+    }
+    std::unique_ptr<PartFile> meta_part = writer.seal(props);
+    finish_outputs(options, out, archive, archive_part.get(), archive_path, meta_path, std::move(meta_part), [&] {
         // Free at the start, taken now: two runs wrote one name, and the other came first.
-        if (!repository.put_record(task, name, record, encoded))
+        if (!writer.put_head())
             throw Error("the record name was written twice: record " + name + " of task " + task +
                         " was stored by another run while this one ran, and that one is kept; this backup failed");
     });
-    return report_shrunk(out, shrunk);
+    return report_shrunk(out, result.shrunk);
 }
 
 }  // namespace zvfd

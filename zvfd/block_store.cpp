@@ -4,17 +4,24 @@
 
 namespace zvfd {
 
-BlockStore::BlockStore(Repository& repository, Compression compression, BlockIndex known, std::size_t pack_size,
-                       unsigned uploaders, PackPresence* presence)
+namespace {
+// A block of this run's tables costs about this many bytes.
+constexpr std::size_t kTableEntryBytes = 64;
+}  // namespace
+
+BlockStore::BlockStore(Repository& repository, Compression compression, KnownBlocks known, std::size_t pack_size,
+                       unsigned uploaders, std::size_t table_budget)
     : repository_(repository),
       compression_(compression),
+      known_(known),
       pack_size_(pack_size),
-      known_(std::move(known)),
-      presence_(presence),
+      table_budget_(table_budget),
+      generation_size_(std::max<std::size_t>(4096, table_budget / kTableEntryBytes / 4)),
       open_(std::make_unique<PackBuilder>()) {
     if (uploaders == 0) uploaders = repository.storage().parallel_requests();
     uploaders = std::max(1u, uploaders);
     capacity_ = uploaders;
+    unpublished_.insert(pack_number_locked(open_->id()));
     try {
         for (unsigned i = 0; i < uploaders; ++i) uploaders_.emplace_back([this] { upload(); });
     } catch (...) {
@@ -35,7 +42,8 @@ void BlockStore::stop() {
     room_.notify_all();
     // An uploader in the middle of a store finishes it; the store's own retry window
     // bounds how long that takes.
-    for (auto& thread : uploaders_) thread.join();
+    for (auto& thread : uploaders_)
+        if (thread.joinable()) thread.join();
 }
 
 void BlockStore::rethrow_failure() {
@@ -47,21 +55,92 @@ void BlockStore::rethrow_failure() {
     std::rethrow_exception(failure);
 }
 
-BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length) {
-    if (failed_) rethrow_failure();
-    auto found = known_.find(name);
-    if (found != known_.end() && (!presence_ || presence_->trusted(found->second.pack))) {
-        ++known_blocks_;
-        return found->second;
-    }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = index_.find(name);
-        if (it != index_.end()) {
-            ++known_blocks_;
-            return it->second;
+std::size_t BlockStore::table_bytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t bytes = 0;
+    for (const auto& g : tables_) bytes += g.table.bytes();
+    return bytes;
+}
+
+std::uint32_t BlockStore::pack_number_locked(const std::string& id) {
+    auto [it, added] = pack_numbers_.emplace(id, static_cast<std::uint32_t>(pack_ids_.size()));
+    if (added) pack_ids_.push_back(id);
+    return it->second;
+}
+
+BlockLocation BlockStore::location_of(const TableLocation& l) const {
+    return {pack_ids_[l.pack], l.offset, l.stored, l.raw, l.flags};
+}
+
+bool BlockStore::find_locked(const std::string& name, BlockLocation& out) const {
+    TableLocation l;
+    for (auto g = tables_.rbegin(); g != tables_.rend(); ++g) {
+        if (g->table.find(name, l)) {
+            out = location_of(l);
+            return true;
         }
     }
+    return false;
+}
+
+void BlockStore::remember_locked(const std::string& name, const BlockLocation& location, bool own) {
+    if (tables_.empty() || tables_.back().table.size() >= generation_size_) tables_.push_back({BlockTable(name.size()), 0});
+    const std::uint32_t pack = pack_number_locked(location.pack);
+    tables_.back().table.insert(name, {pack, location.offset, location.stored, location.raw, location.flags});
+    if (own) tables_.back().newest_own = std::max(tables_.back().newest_own, pack + 1);
+    // Over the budget, the oldest table goes once its blocks can be found in the index.
+    std::size_t bytes = 0;
+    for (const auto& g : tables_) bytes += g.table.bytes();
+    while (bytes > table_budget_ && tables_.size() > 1 && known_.index &&
+           (unpublished_.empty() || tables_.front().newest_own <= *unpublished_.begin())) {
+        bytes -= tables_.front().table.bytes();
+        tables_.pop_front();
+    }
+}
+
+bool BlockStore::trusted(const std::string& pack) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = pack_numbers_.find(pack);
+        if (it != pack_numbers_.end() && unpublished_.count(it->second)) return true;  // being stored by this run
+    }
+    return !known_.presence || known_.presence->trusted(pack);
+}
+
+BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length,
+                              const BlockLocation* hint) {
+    if (failed_) rethrow_failure();
+    BlockLocation location;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (find_locked(name, location)) {
+            ++known_blocks_;
+            return location;
+        }
+    }
+    // Found stored already: taken when its pack is trusted, and kept for the next time.
+    auto known = [&](const BlockLocation& at) {
+        if (at.raw != length || !trusted(at.pack)) return false;
+        std::lock_guard<std::mutex> lock(mutex_);
+        remember_locked(name, at, false);
+        ++known_blocks_;
+        return true;
+    };
+    if (hint && known(*hint)) return *hint;
+    if (known_.extra) {
+        auto it = known_.extra->find(name);
+        if (it != known_.extra->end() && known(it->second)) return it->second;
+    }
+    if (known_.index) {
+        thread_local std::vector<IndexEntry> candidates;
+        candidates.clear();
+        known_.index->find(name, candidates);
+        for (const IndexEntry& c : candidates) {
+            const BlockLocation at{c.pack, c.offset, c.stored, c.raw, c.flags};
+            if (known(at)) return at;
+        }
+    }
+
     // Per thread, so that a block costs no allocation on its way into the pack.
     thread_local std::string compressed, sealed;
     std::uint8_t flags = 0;
@@ -77,20 +156,18 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
     }
 
     std::unique_ptr<PackBuilder> full;
-    BlockLocation location;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        auto it = index_.find(name);
-        if (it != index_.end()) {  // another worker stored the same block meanwhile
+        if (find_locked(name, location)) {  // another worker stored the same block meanwhile
             ++known_blocks_;
-            return it->second;
+            return location;
         }
         location.pack = open_->id();
         location.offset = open_->add(name, payload, length, flags);
         location.stored = static_cast<std::uint32_t>(payload.size());
         location.raw = length;
         location.flags = flags;
-        index_.emplace(name, location);
+        remember_locked(name, location, true);
         ++new_blocks_;
         stored_bytes_ += payload.size();
         if (open_->size() >= pack_size_) {
@@ -103,6 +180,7 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
                 }
             }
             if (!open_) open_ = std::make_unique<PackBuilder>();
+            unpublished_.insert(pack_number_locked(open_->id()));
         }
     }
     if (full) enqueue(std::move(full));
@@ -134,11 +212,17 @@ void BlockStore::upload() {
         room_.notify_one();
         std::exception_ptr failure;
         try {
-            std::string index = repository_.put_pack_deferred(*pack);
+            // What backups running at the same time stored meanwhile is known from now on.
+            if (known_.index) known_.index->refresh();
+            repository_.put_pack_deferred(*pack);
+            std::vector<IndexEntry> entries;
+            entries.reserve(pack->entries().size());
+            for (const PackEntry& e : pack->entries())
+                entries.push_back({e.name, pack->id(), e.offset, e.stored, e.raw, e.flags});
             bool due;
             {
                 std::lock_guard<std::mutex> lock(queue_mutex_);
-                unsynced_.emplace_back(pack->id(), std::move(index));
+                unsynced_.emplace_back(pack->id(), std::move(entries));
                 due = unsynced_.size() >= kCommitEvery;
             }
             if (due) commit(false);
@@ -163,20 +247,22 @@ void BlockStore::upload() {
 
 void BlockStore::commit(bool all) {
     std::lock_guard<std::mutex> one_at_a_time(commit_mutex_);
-    std::vector<std::pair<std::string, std::string>> indexes;
+    std::vector<std::pair<std::string, std::vector<IndexEntry>>> packs;
     {
         std::lock_guard<std::mutex> lock(queue_mutex_);
         if (!all && unsynced_.size() < kCommitEvery) return;
-        indexes.swap(unsynced_);
+        packs.swap(unsynced_);
     }
-    if (indexes.empty()) return;
-    Storage& storage = repository_.storage();
-    storage.sync_deferred();  // the packs of these indexes, and any put since
-    for_each_at_once(indexes.size(), storage.parallel_requests(), [&](std::size_t i) {
-        if (failed_) throw Error("the pack store failed");  // the first failure is the one reported
-        repository_.put_index_deferred(indexes[i].first, indexes[i].second);
-    });
-    storage.sync_deferred();
+    if (packs.empty()) return;
+    repository_.storage().sync_deferred();  // these packs, and any put since
+    std::vector<IndexEntry> entries;
+    for (auto& [id, blocks] : packs) {
+        entries.insert(entries.end(), std::make_move_iterator(blocks.begin()), std::make_move_iterator(blocks.end()));
+        if (known_.presence) known_.presence->add_own(id);
+    }
+    if (known_.index) known_.index->publish(std::move(entries));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [id, blocks] : packs) unpublished_.erase(pack_numbers_.at(id));
 }
 
 void BlockStore::flush() {
@@ -185,6 +271,7 @@ void BlockStore::flush() {
         std::lock_guard<std::mutex> lock(mutex_);
         last = std::move(open_);
         open_ = std::make_unique<PackBuilder>();
+        unpublished_.insert(pack_number_locked(open_->id()));
     }
     if (!last->empty()) enqueue(std::move(last));
     std::unique_lock<std::mutex> lock(queue_mutex_);
@@ -192,6 +279,15 @@ void BlockStore::flush() {
     if (failure_) std::rethrow_exception(failure_);
     lock.unlock();
     commit(true);
+}
+
+void BlockStore::salvage() noexcept {
+    stop();
+    try {
+        commit(true);
+    } catch (...) {
+        // The store itself failed: nothing more can be published.
+    }
 }
 
 }  // namespace zvfd

@@ -66,6 +66,7 @@ public:
     void fields(T&... values) {
         (field(values), ...);
     }
+    void skip(std::size_t n) { take(n); }
     bool done() const { return pos_ == data_.size(); }
     std::size_t left() const { return data_.size() - pos_; }
     [[noreturn]] void damaged() const { throw Error(what_ + " is damaged"); }

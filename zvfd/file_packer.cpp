@@ -4,6 +4,8 @@
 #include "zvfd/chunker.h"
 #include "zvfd/progress.h"
 
+#include <openssl/rand.h>
+
 #include <algorithm>
 #include <atomic>
 #include <future>
@@ -16,10 +18,11 @@ namespace {
 
 constexpr std::uint64_t kPieceSize = 4u << 20;
 
-struct PieceResult {
-    std::vector<BlockRef> blocks;
-    std::vector<std::string> packs;  // pack id of each block
-};
+std::size_t random_below(std::size_t n) {
+    std::uint64_t r = 0;
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&r), sizeof r) != 1) throw Error("no random bytes");
+    return static_cast<std::size_t>(r % n);
+}
 
 }  // namespace
 
@@ -47,15 +50,31 @@ FilePacker::FilePacker(std::vector<Source> sources, std::uint32_t block_size)
     }
 }
 
-std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex known, const PackSettings& settings,
-                                          Output& out, const TestAid& aid, Record& record) {
-    BlockStore store(repository, settings.compression, std::move(known), kPackSize, 0, settings.presence);
+PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Reference* reference,
+                            const PackSettings& settings, Output& out, const TestAid& aid, RecordSink& sink) {
+    std::vector<FileEntry> entries;
+    for (std::size_t i = 0; i < sources_.size(); ++i) {
+        FileEntry entry;
+        entry.name = sources_[i].name;
+        entry.mode = opened_[i].st.st_mode & 07777;
+        entry.uid = opened_[i].st.st_uid;
+        entry.gid = opened_[i].st.st_gid;
+        entry.mtime = static_cast<std::uint64_t>(opened_[i].st.st_mtime);
+        entry.size = opened_[i].size;
+        entries.push_back(std::move(entry));
+    }
+    sink.set_files(std::move(entries));
+
+    BlockStore store(repository, settings.compression, known, kPackSize, settings.uploaders, settings.table_budget);
     const BlockNamer namer(settings.kind, repository.keys().naming);
     std::vector<const char*> prefixes = {"Packed: "};
     if (settings.transferred) prefixes.push_back("Transferred: ");
     Progress progress(out, prefixes, total_, aid.paced());
-    std::vector<PieceResult> results(pieces_.size());
+    const std::size_t count = pieces_.size();
+    const std::size_t first = count == 0 ? 0 : random_below(count);
     std::atomic<std::size_t> next{0};
+    // The piece taken k-th.
+    auto piece_at = [&](std::size_t k) { return k < count ? (first + k) % count : count; };
     std::vector<std::string> paths;
     for (const Source& s : sources_) paths.push_back(s.path);
     SourceCache files(std::move(paths), opened_);
@@ -77,77 +96,104 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
     auto work = [&](const std::atomic<bool>& failed) {
         // A block larger than the wanted piece makes the pieces longer.
         const std::size_t room = static_cast<std::size_t>(piece_length(block_size_, kPieceSize)) + kDirectAlign;
-        AlignedBuffer first(room), second(room);
-        char* current = first.data();
-        char* following = second.data();
+        AlignedBuffer first_buffer(room), second_buffer(room);
+        char* current = first_buffer.data();
+        char* following = second_buffer.data();
+        std::vector<BlockRef> theirs;  // the reference's blocks of the piece
+        std::vector<std::string> their_packs;
         std::future<std::size_t> ahead;  // after the buffers: it is waited for before they go
-        std::size_t i = next++;
-        if (i < pieces_.size()) ahead = std::async(std::launch::async, read_piece, i, current);
-        while (i < pieces_.size() && !failed) {
+        std::size_t i = piece_at(next++);
+        if (i < count) ahead = std::async(std::launch::async, read_piece, i, current);
+        while (i < count && !failed) {
             const std::size_t got = ahead.get();
-            const std::size_t j = next++;
-            if (j < pieces_.size()) ahead = std::async(std::launch::async, read_piece, j, following);
+            const std::size_t j = piece_at(next++);
+            if (j < count) ahead = std::async(std::launch::async, read_piece, j, following);
             const Piece& p = pieces_[i];
+            if (reference) reference->blocks_in(sources_[p.file].name, p.offset, p.offset + p.length, theirs, their_packs);
+            std::size_t at = 0;  // the first of theirs not before the block
+            std::vector<BlockRef> blocks;
+            std::vector<std::string> packs;
             for (const BlockView& b : cut_blocks(current, got, p.offset, block_size_)) {
                 BlockRef ref;
                 ref.offset = b.offset;
                 ref.length = b.length;
                 ref.name = namer.name(b.data, b.length);
-                const BlockLocation loc = store.put(ref.name, b.data, b.length);
+                while (at < theirs.size() && theirs[at].offset < b.offset) ++at;
+                BlockLocation hint;
+                const bool same = at < theirs.size() && theirs[at].offset == b.offset && theirs[at].name == ref.name;
+                if (same) hint = {their_packs[at], theirs[at].pack_offset, theirs[at].stored, theirs[at].length,
+                                  theirs[at].flags};
+                const BlockLocation loc = store.put(ref.name, b.data, b.length, same ? &hint : nullptr);
                 ref.pack_offset = loc.offset;
                 ref.stored = loc.stored;
                 ref.flags = loc.flags;
-                results[i].blocks.push_back(std::move(ref));
-                results[i].packs.push_back(loc.pack);
+                blocks.push_back(std::move(ref));
+                packs.push_back(loc.pack);
             }
+            sink.add_piece(static_cast<std::uint32_t>(p.file), p.offset, std::move(blocks), packs);
             progress.add(p.length);
             std::swap(current, following);
             i = j;
         }
     };
-    run_workers(settings.workers, progress, work);
-    store.flush();
+    try {
+        run_workers(settings.workers, progress, work);
+        store.flush();
+    } catch (...) {
+        store.salvage();
+        throw;
+    }
 
-    std::unordered_map<std::string, std::uint32_t> pack_numbers;
-    for (std::size_t i = 0; i < record.packs.size(); ++i)
-        pack_numbers.emplace(record.packs[i], static_cast<std::uint32_t>(i));
-    const std::size_t first_file = record.files.size();
-    for (std::size_t i = 0; i < sources_.size(); ++i) {
-        FileEntry entry;
-        entry.name = sources_[i].name;
-        entry.mode = opened_[i].st.st_mode & 07777;
-        entry.uid = opened_[i].st.st_uid;
-        entry.gid = opened_[i].st.st_gid;
-        entry.mtime = static_cast<std::uint64_t>(opened_[i].st.st_mtime);
-        entry.size = opened_[i].size;
-        record.files.push_back(std::move(entry));
-    }
-    {
-        std::vector<std::size_t> counts(sources_.size());
-        for (std::size_t i = 0; i < pieces_.size(); ++i) counts[pieces_[i].file] += results[i].blocks.size();
-        for (std::size_t i = 0; i < sources_.size(); ++i) record.files[first_file + i].blocks.reserve(counts[i]);
-    }
-    for (std::size_t i = 0; i < pieces_.size(); ++i) {
-        FileEntry& entry = record.files[first_file + pieces_[i].file];
-        for (std::size_t b = 0; b < results[i].blocks.size(); ++b) {
-            const std::string& pack = results[i].packs[b];
-            auto found = pack_numbers.find(pack);
-            if (found == pack_numbers.end()) {
-                found = pack_numbers.emplace(pack, static_cast<std::uint32_t>(record.packs.size())).first;
-                record.packs.push_back(pack);
-            }
-            results[i].blocks[b].pack = found->second;
-            entry.blocks.push_back(std::move(results[i].blocks[b]));
-        }
-        results[i] = PieceResult{};
-    }
-    record.props["new_blocks"] = std::to_string(store.new_blocks());
-    record.props["stored_bytes"] = std::to_string(store.stored_bytes());
-
-    std::vector<std::string> shrunk;
+    PackResult result;
+    result.new_blocks = store.new_blocks();
+    result.stored_bytes = store.stored_bytes();
     for (std::size_t i = 0; i < sources_.size(); ++i)
-        if (shrank[i]) shrunk.push_back(sources_[i].path);
-    return shrunk;
+        if (shrank[i]) result.shrunk.push_back(sources_[i].path);
+    return result;
+}
+
+std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex known, const PackSettings& settings,
+                                          Output& out, const TestAid& aid, Record& record) {
+    SegmentIndex index(repository.storage(), repository.keys(), repository.sealer(), digest_size(settings.kind));
+    index.open();
+    RecordInMemory sink(record);
+    const PackResult result =
+        pack(repository, KnownBlocks{&index, &known, settings.presence}, nullptr, settings, out, aid, sink);
+    sink.finish();
+    record.props["new_blocks"] = std::to_string(result.new_blocks);
+    record.props["stored_bytes"] = std::to_string(result.stored_bytes);
+    index.finish();
+    return result.shrunk;
+}
+
+MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t threshold_mib) {
+    constexpr std::uint64_t mib = 1u << 20;
+    MemoryPlan plan;
+    plan.uploaders = std::max(1u, parallel_puts);
+    plan.index_cache = 128 * mib;
+    plan.table = kTableBudget;
+    if (threshold_mib == 0) return plan;
+    // Two pieces a worker; a pack open, and two for each uploader (one it stores,
+    // one waiting in the queue); the record's part three times over while it is
+    // sealed and written; a merge of segments; the smallest caches that work.
+    auto needed = [&](unsigned uploaders) {
+        return workers * 2 * (kPieceSize + kDirectAlign) + (2 * std::uint64_t(uploaders) + 2) * kPackSize +
+               12 * mib + 64 * mib + 16 * mib;
+    };
+    const std::uint64_t threshold = threshold_mib * mib;
+    while (plan.uploaders > 1 && needed(plan.uploaders) > threshold) --plan.uploaders;
+    if (needed(plan.uploaders) > threshold)
+        throw Error("--memory-threshold " + std::to_string(threshold_mib) + " MiB is less than this backup needs: " +
+                    std::to_string((needed(1) + mib - 1) / mib) + " MiB for its " + std::to_string(workers) +
+                    " workers (fewer with -p need less), one uploader, the record and the index");
+    const std::uint64_t rest = threshold - needed(plan.uploaders) + 16 * mib;
+    plan.index_cache = static_cast<std::size_t>(std::min<std::uint64_t>(128 * mib, rest * 2 / 3));
+    plan.table = static_cast<std::size_t>(std::min<std::uint64_t>(kTableBudget, rest - plan.index_cache));
+    return plan;
+}
+
+std::uint64_t memory_threshold(const Options& options) {
+    return options.has("--memory-threshold") ? std::stoull(options.value("--memory-threshold")) : 0;
 }
 
 void add_known_blocks(const Record& record, BlockIndex& known) {

@@ -42,18 +42,30 @@ void check_signing(const Options& options) {
 void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
                     const std::string& archive_path, const std::string& meta_path, const std::string& encoded,
                     const std::function<void()>& put_record) {
+    std::unique_ptr<PartFile> meta_part;
     if (archive) {
         put_record();
         archive->finish();
     }
-    std::unique_ptr<PartFile> meta_part, sign_part;
     if (!meta_path.empty()) meta_part = write_part(meta_path, meta_file_bytes(encoded), "the metadata file");
+    finish_outputs(options, out, nullptr, archive_part, archive_path, meta_path, std::move(meta_part),
+                   archive ? std::function<void()>([] {}) : put_record);
+}
+
+void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
+                    const std::string& archive_path, const std::string& meta_path,
+                    std::unique_ptr<PartFile> meta_part, const std::function<void()>& put_record) {
+    if (archive) {
+        put_record();
+        archive->finish();
+    }
+    std::unique_ptr<PartFile> sign_part;
     if (options.has("-g")) {
         sign_part = std::make_unique<PartFile>(options.value("-g") + ".part");
         ::unlink(sign_part->path().c_str());
         create_part_file(AT_FDCWD, sign_part->path(), sign_part->path(), O_WRONLY, 0600);
         out.flush();
-        sign_file(options, archive ? archive_part->path() : meta_part->path(), sign_part->path());
+        sign_file(options, archive_part ? archive_part->path() : meta_part->path(), sign_part->path());
     }
     if (!archive) put_record();
     if (archive_part) archive_part->commit_to(archive_path);

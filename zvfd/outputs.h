@@ -34,6 +34,11 @@ void check_signing(const Options& options);
 void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
                     const std::string& archive_path, const std::string& meta_path, const std::string& encoded,
                     const std::function<void()>& put_record);
+// The same for a record written as it came (record_stream.h), whose metadata file is
+// on the disk already as `meta_part` (null without "-m").
+void finish_outputs(const Options& options, Output& out, ArchiveFile* archive, PartFile* archive_part,
+                    const std::string& archive_path, const std::string& meta_path,
+                    std::unique_ptr<PartFile> meta_part, const std::function<void()>& put_record);
 
 // 100 after a defect line for each source that shrank while it was packed, else 0.
 int report_shrunk(Output& out, const std::vector<std::string>& shrunk);

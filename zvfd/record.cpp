@@ -2,6 +2,7 @@
 
 #include "zvfd/codec.h"
 #include "zvfd/part_files.h"
+#include "zvfd/record_stream.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -104,12 +105,23 @@ void write_meta_file(const std::string& path, std::string encoded) {
     write_part(path, meta_file_bytes(std::move(encoded)), "the metadata file")->commit_to(path);
 }
 
-Record read_meta_file(const std::string& path) {
-    return decode_record(read_meta_payload(path), "metadata file " + path);
+Record read_meta_file(const std::string& path, std::string* identity) {
+    const std::string bytes = read_file(path, "metadata file");
+    if (is_streamed_meta(bytes)) return read_streamed_meta(bytes, path, identity);
+    const std::string what = "metadata file " + path;
+    std::string payload = read_envelope(bytes, kMetaMagic, what).payload;
+    Record record = decode_record(payload, what);
+    if (identity) *identity = std::move(payload);
+    return record;
 }
 
 std::string read_meta_payload(const std::string& path) {
     const std::string bytes = read_file(path, "metadata file");
+    std::string head;
+    if (is_streamed_meta(bytes)) {
+        read_streamed_meta(bytes, path, &head);
+        return head;
+    }
     return read_envelope(bytes, kMetaMagic, "metadata file " + path).payload;
 }
 

@@ -1,6 +1,8 @@
 // A record: the full recipe of one backup, so that restoring it needs nothing else.
 // The same bytes are the metadata file of "-m" (never sealed) and, sealed when a
-// key is given, the record object of the repository.
+// key is given, the record object of the repository. This is the first layout,
+// which a record held whole keeps (an addition); a backup writes its record as it
+// goes, in the second layout (record_stream.h).
 //
 // Payload (inside an envelope, codec.h; magic "ZVFDMETA" for the metadata file):
 //   u32 property count, then (text key, text value) pairs
@@ -61,8 +63,12 @@ void write_meta_file(const std::string& path, const Record& record);
 void write_meta_file(const std::string& path, std::string encoded);
 // The bytes of a metadata file of the record's bytes (encode_record).
 std::string meta_file_bytes(std::string encoded);
-Record read_meta_file(const std::string& path);
-// The record's bytes (encode_record) as the metadata file holds them, checked.
+// A metadata file of either layout (record_stream.h for the second) as a Record;
+// with `identity`, also what read_meta_payload gives.
+Record read_meta_file(const std::string& path, std::string* identity = nullptr);
+// The bytes that stand for the record, checked: the record (encode_record) in the
+// first layout, its head in the second; the same bytes as the repository's record
+// object holds (Repository::record_payload).
 std::string read_meta_payload(const std::string& path);
 
 // A name that stays below the restore directory: relative, no empty, "." or ".."

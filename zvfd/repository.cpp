@@ -4,6 +4,7 @@
 #include "zvfd/codec.h"
 #include "zvfd/compress.h"
 #include "zvfd/ops.h"
+#include "zvfd/record_stream.h"
 #include "zvfd/s3_storage.h"
 
 #include <openssl/crypto.h>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char kTaskMagic[9] = "ZVFDTASK";
 constexpr char kRecordMagic[9] = "ZVFDRECD";
+constexpr char kRecordPartMagic[9] = "ZVFDRPRT";
 constexpr char kDamagedMagic[9] = "ZVFDDAMG";
 
 std::string trim(const std::string& s) {
@@ -166,14 +168,7 @@ BlockIndex Repository::load_index(const std::set<std::string>& damaged) {
     return index;
 }
 
-std::string Repository::put_pack_deferred(const PackBuilder& pack) {
-    storage_.put_deferred(pack_object_name(pack.id()), pack.bytes());
-    return encode_pack_index(pack.id(), pack.entries(), keys_, sealer_.get());
-}
-
-void Repository::put_index_deferred(const std::string& id, const std::string& index) {
-    storage_.put_deferred(index_object_name(id), index);
-}
+void Repository::put_pack_deferred(const PackBuilder& pack) { storage_.put_deferred(pack_object_name(pack.id()), pack.bytes()); }
 
 std::string Repository::get_pack(const std::string& id) {
     if (!is_plain_name(id) || id.size() < 2) throw Error("pack id '" + id + "' is damaged");
@@ -219,33 +214,87 @@ bool Repository::put_record(const std::string& task, const std::string& name, co
     return put_record(task, name, record, encode_record(record));
 }
 
-bool Repository::put_record(const std::string& task, const std::string& name, const Record& record,
-                            const std::string& plain, unsigned version) {
-    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+void Repository::keep_for_record(const std::string& task, const std::vector<std::string>& packs) {
+    // Objects the record reuses stay locked as long as the record itself.
+    std::vector<std::string> needed = {"tasks/" + task + "/secret"};
+    for (const auto& id : packs) needed.push_back(pack_object_name(id));
+    storage_.keep(needed);
+}
+
+std::string Repository::seal_envelope(const char (&magic)[9], std::uint32_t layout, const std::string& plain) const {
     Envelope env;
+    env.version = layout;
     env.key_id = keys_.id;
     env.sealed = sealer_ != nullptr;
     env.payload = sealer_ ? sealer_->seal(plain) : plain;
-    // Objects the record reuses stay locked as long as the record itself.
-    std::vector<std::string> needed = {"tasks/" + task + "/secret"};
-    for (const auto& id : record.packs) {
-        needed.push_back(pack_object_name(id));
-        needed.push_back(index_object_name(id));
+    return write_envelope(magic, env);
+}
+
+std::string Repository::open_envelope(const Envelope& env, const std::string& what) const {
+    if (env.key_id != keys_.id || env.sealed != (sealer_ != nullptr)) {
+        if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
+        throw Error(what + " is not encrypted: give no key");
     }
-    storage_.keep(needed);
-    return storage_.put_if_absent(record_object(task, name, version), write_envelope(kRecordMagic, env));
+    try {
+        return sealer_ ? sealer_->open(env.payload) : env.payload;
+    } catch (const AuthError&) {
+        throw Error(what + " fails its authentication: it is damaged");
+    }
+}
+
+bool Repository::put_record(const std::string& task, const std::string& name, const Record& record,
+                            const std::string& plain, unsigned version) {
+    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+    keep_for_record(task, record.packs);
+    return storage_.put_if_absent(record_object(task, name, version), seal_envelope(kRecordMagic, 1, plain));
+}
+
+bool Repository::put_record_head(const std::string& task, const std::string& name, const std::string& head,
+                                 const std::vector<std::string>& packs) {
+    if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
+    keep_for_record(task, packs);
+    return storage_.put_if_absent(record_object(task, name), seal_envelope(kRecordMagic, 2, head));
+}
+
+void Repository::put_record_part(const std::string& task, const std::string& object, const std::string& plain) {
+    if (!storage_.put_if_absent(object, seal_envelope(kRecordPartMagic, 1, plain)))
+        throw Error("a part of a record of task " + task + " exists already as " + object);
+}
+
+Record Repository::assemble(const std::string& task, const std::string& head, const std::string& what) {
+    const auto [run, count] = record_parts_of(head, what);
+    std::vector<std::string> parts(count);
+    for_each_at_once(count, storage_.parallel_requests(), [&, run = run](std::size_t n) {
+        const std::string object = record_part_object(task, run, static_cast<std::uint32_t>(n));
+        const std::string part_what = what + ", part " + std::to_string(n);
+        try {
+            read_accepted(storage_, object, [&](std::string& bytes) {
+                parts[n] = open_envelope(read_envelope(bytes, kRecordPartMagic, part_what), part_what);
+            });
+        } catch (const ObjectMissing&) {
+            throw Error(part_what + " is missing from the repository " + storage_.describe());
+        }
+    });
+    return assemble_record(head, [&](std::uint32_t n) { return parts.at(n); }, what);
 }
 
 Record Repository::get_record(const std::string& task, const std::string& name, unsigned version) {
     const std::string what = record_what(task, name, version);
     const bool archive = task == kArchiveTask && name == kArchiveRecord;
     Record record;
-    read_record(task, name, version, [&](const std::string& plain) {
-        record = decode_record(plain, what);
+    read_record(task, name, version, [&](const std::string& plain, std::uint32_t layout) {
+        // Which record it says it is, before its parts are fetched by the name it gives.
+        if (layout == 1) {
+            record = decode_record(plain, what);
+        } else {
+            record = Record{};
+            record.props = record_head_props(plain, what);
+        }
         const std::string says_task = record.prop("task"), says_name = record.prop("archive_name");
         if (says_task != task || (!archive && says_name != name) || record_version(record) != version)
             throw Error(what + " is damaged: it says it is " +
                         record_what(says_task, says_name, record_version(record)));
+        if (layout != 1) record = assemble(task, plain, what);
     });
     return record;
 }
@@ -253,7 +302,7 @@ Record Repository::get_record(const std::string& task, const std::string& name, 
 void Repository::confirm_record(const std::string& task, const std::string& name, unsigned version,
                                 const std::string& payload) {
     const std::string what = record_what(task, name, version);
-    read_record(task, name, version, [&](const std::string& plain) {
+    read_record(task, name, version, [&](const std::string& plain, std::uint32_t) {
         if (plain != payload)
             throw Error(what + " in the repository " + storage_.describe() +
                         " is not the record its metadata file describes: it was replaced or damaged");
@@ -261,23 +310,14 @@ void Repository::confirm_record(const std::string& task, const std::string& name
 }
 
 void Repository::read_record(const std::string& task, const std::string& name, unsigned version,
-                             const std::function<void(const std::string&)>& accept) {
+                             const std::function<void(const std::string&, std::uint32_t)>& accept) {
     if (!is_plain_name(name)) throw Error("record name '" + name + "' is not a plain name");
     const std::string what = record_what(task, name, version);
     try {
         read_accepted(storage_, record_object(task, name, version), [&](std::string& bytes) {
-            const Envelope env = read_envelope(bytes, kRecordMagic, what);
-            if (env.key_id != keys_.id || env.sealed != (sealer_ != nullptr)) {
-                if (env.sealed) throw Error(what + " is encrypted with another key or cipher: give its -C and -k");
-                throw Error(what + " is not encrypted: give no key");
-            }
-            std::string plain;
-            try {
-                plain = sealer_ ? sealer_->open(env.payload) : env.payload;
-            } catch (const AuthError&) {
-                throw Error(what + " fails its authentication: it is damaged");
-            }
-            accept(plain);
+            // The second layout is a head whose parts are objects of their own.
+            const Envelope env = read_envelope(bytes, kRecordMagic, what, 2);
+            accept(open_envelope(env, what), env.version);
         });
     } catch (const ObjectMissing&) {
         if (version) throw Error(what + " is missing from the repository " + storage_.describe());

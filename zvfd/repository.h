@@ -16,14 +16,19 @@
 //                                 present the same secret. It guards writing only: a
 //                                 record is read by whoever reaches the store, and
 //                                 what keeps it secret is its key (-C, -k)
-//   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h), sealed
-//                                 when a key is given; written last, so a record
-//                                 that is listed is complete
+//   tasks/<task>/records/<name>   envelope "ZVFDRECD": the record (record.h, or the
+//                                 head of one written as it was produced,
+//                                 record_stream.h), sealed when a key is given;
+//                                 written last, so a record that is listed is
+//                                 complete
+//   tasks/<task>/parts/<run>/<n>  envelope "ZVFDRPRT": part n of a record written as
+//                                 it was produced, sealed like it
 //   tasks/<task>/additions/<name>/<n>
 //                                 the same: version n (1, 2, ...) of record <name>,
 //                                 written by an addition (--add), holding the files
 //                                 of version n-1 and the added ones; version 0 is
 //                                 the record itself
+//   segments/...                  the index segments (index_segment.h)
 //   damaged/<time>-<random>       envelope "ZVFDDAMG" (never sealed): u32 count, then
 //                                 per pack: text pack id, text what the check found;
 //                                 written by a check that found packs damaged or
@@ -35,6 +40,7 @@
 
 #include "zvfd/block_name.h"
 #include "zvfd/cipher.h"
+#include "zvfd/codec.h"
 #include "zvfd/pack.h"
 #include "zvfd/record.h"
 #include "zvfd/storage.h"
@@ -94,12 +100,10 @@ public:
     // name, is passed over too, its blocks are then simply stored again. A block found
     // in several packs is taken from one that is not among `damaged`.
     BlockIndex load_index(const std::set<std::string>& damaged = {});
-    // A pack and its index in two steps, so that many packs share one flush to the
-    // disk: the pack is put deferred (Storage::put_deferred) and its index's bytes are
-    // returned; they are put with put_index_deferred only after a sync made the pack
-    // durable, so that no index ever names a pack that is not there.
-    std::string put_pack_deferred(const PackBuilder& pack);
-    void put_index_deferred(const std::string& id, const std::string& index);
+    // Puts the pack deferred (Storage::put_deferred), so that many packs share one
+    // flush to the disk; its blocks are published (segment_index.h) only after a sync
+    // made it durable, so that no index ever names a pack that is not there.
+    void put_pack_deferred(const PackBuilder& pack);
     std::string get_pack(const std::string& id);
 
     // Checks the task secret against the task's mark; with `create` a task without
@@ -111,6 +115,12 @@ public:
     // The same with the record's bytes (encode_record) at hand already.
     bool put_record(const std::string& task, const std::string& name, const Record& record,
                     const std::string& encoded, unsigned version = 0);
+    // The head of a record in the second layout (record_stream.h), put once its parts
+    // are; false when a record of that name exists.
+    bool put_record_head(const std::string& task, const std::string& name, const std::string& head,
+                         const std::vector<std::string>& packs);
+    // A part of a record in the second layout (`object`: record_part_object).
+    void put_record_part(const std::string& task, const std::string& object, const std::string& plain);
     // Throws Error when the task has no such record, when it was sealed with another
     // key, or when it is damaged. A record says inside its checked payload which one
     // it is (its task, archive name and version): one that names another is damaged,
@@ -137,10 +147,17 @@ public:
     void record_damaged(const std::map<std::string, std::string>& packs);
 
 private:
-    // The plain bytes of the first stored version of a record object that opens with
-    // this repository's key and that `accept` takes (accept throws Error to refuse).
+    // The plain bytes and layout of the first stored version of a record object that
+    // opens with this repository's key and that `accept` takes (accept throws Error to
+    // refuse).
     void read_record(const std::string& task, const std::string& name, unsigned version,
-                     const std::function<void(const std::string&)>& accept);
+                     const std::function<void(const std::string&, std::uint32_t)>& accept);
+    // The record of a second-layout head, its parts read from the store.
+    Record assemble(const std::string& task, const std::string& head, const std::string& what);
+    void keep_for_record(const std::string& task, const std::vector<std::string>& packs);
+    std::string seal_envelope(const char (&magic)[9], std::uint32_t layout, const std::string& plain) const;
+    std::string open_envelope(const Envelope& env, const std::string& what) const;
+
     Storage& storage_;
     Keys keys_;
     std::unique_ptr<Sealer> sealer_;

@@ -86,8 +86,7 @@ RecordAddress find_record(Repository& repository, const Options& options) {
     if (options.has("-m")) {
         const std::string path = options.value("-m");
         RecordAddress at;
-        at.payload = read_meta_payload(path);
-        at.meta = decode_record(at.payload, "metadata file " + path);
+        at.meta = read_meta_file(path, &at.payload);
         at.task = at.meta->prop("task");
         at.name = at.meta->prop("archive_name");
         at.version = record_version(*at.meta);

@@ -310,16 +310,30 @@ bool LocalStorage::exists(const std::string& name) {
     storage_errno("cannot look for object " + name);
 }
 
-std::string LocalStorage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+std::shared_ptr<Fd> LocalStorage::open_for_ranges(const std::string& name) {
+    constexpr std::size_t kKept = 64;
+    {
+        std::lock_guard<std::mutex> lock(ranges_mutex_);
+        for (auto it = ranges_.rbegin(); it != ranges_.rend(); ++it)
+            if (it->first == name) return it->second;
+    }
     const std::string path = path_of(name);
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) {
+    auto fd = std::make_shared<Fd>(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd->get() < 0) {
         if (errno == ENOENT) throw ObjectMissing("object " + name + " is missing in " + root_);
         storage_errno("cannot open object " + name);
     }
+    std::lock_guard<std::mutex> lock(ranges_mutex_);
+    ranges_.emplace_back(name, fd);
+    if (ranges_.size() > kKept) ranges_.erase(ranges_.begin());
+    return fd;
+}
+
+std::string LocalStorage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
+    const std::shared_ptr<Fd> fd = open_for_ranges(name);
     std::string data(length, '\0');
     try {
-        data.resize(pread_some(fd.get(), data.data(), length, offset));
+        data.resize(pread_some(fd->get(), data.data(), length, offset));
     } catch (const Error& e) {
         throw StorageError("cannot read object " + name + ": " + e.what());
     }
@@ -328,6 +342,11 @@ std::string LocalStorage::get_range(const std::string& name, std::uint64_t offse
 
 void LocalStorage::remove(const std::string& name) {
     const std::string path = path_of(name);
+    {
+        std::lock_guard<std::mutex> lock(ranges_mutex_);
+        ranges_.erase(std::remove_if(ranges_.begin(), ranges_.end(), [&](const auto& r) { return r.first == name; }),
+                      ranges_.end());
+    }
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) storage_errno("cannot remove object " + name);
 }
 

@@ -145,6 +145,9 @@ private:
         Fd fd;
     };
     std::string path_of(const std::string& name) const;
+    // An open descriptor of the object, kept for the next range read: objects never
+    // change, and a range read is usually one of many of the same few objects.
+    std::shared_ptr<Fd> open_for_ranges(const std::string& name);
     // A new file in ".tmp" holding `data`, not yet flushed; removed when the call throws.
     Deferred write_temp(const std::string& name, const std::string& path, const std::string& data);
     // Before the first write: ".tmp" there, and swept.
@@ -155,6 +158,8 @@ private:
     std::once_flag writing_;
     std::mutex deferred_mutex_;
     std::vector<Deferred> deferred_;
+    std::mutex ranges_mutex_;
+    std::vector<std::pair<std::string, std::shared_ptr<Fd>>> ranges_;  // most recent last
 };
 
 // A store for tests: passes every call on to another store and injects the faults

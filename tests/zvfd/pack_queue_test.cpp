@@ -1,6 +1,7 @@
 // The queue between the workers that fill packs and the threads that store them:
-// every pack arrives before its index, a slow store holds workers back instead of
-// piling packs up in memory, and a failing store fails the run without hanging it.
+// every pack arrives before the index segment that names it, a slow store holds
+// workers back instead of piling packs up in memory, a failing store fails the run
+// without hanging it, and what a failed run stored is published for the next one.
 #include "zvfd/block_store.h"
 
 #include "support/hold.h"
@@ -118,12 +119,33 @@ void put_all(zvfd::BlockStore& store, const zvfd::BlockNamer& namer, const std::
     }
 }
 
-// Pack ids of the packs and of the indexes a store holds.
-std::pair<std::set<std::string>, std::set<std::string>> stored_ids(zvfd::Storage& store) {
-    std::set<std::string> packs, indexes;
+// The pack ids that the level-0 segment `object` names (a slice of it all).
+std::set<std::string> packs_named_by(zvfd::Storage& store, const zvfd::Keys& keys, const std::string& object) {
+    static std::unique_ptr<zvfd::Sealer> sealer;
+    sealer = zvfd::make_sealer(keys);
+    zvfd::SegmentCache cache(16 << 20);
+    const zvfd::SegmentSpace space(store, keys, sealer.get(), 32, cache);
+    const std::string number = object.substr(object.rfind('/') + 1);
+    std::set<std::string> packs;
+    const auto segment = zvfd::Segment::open(space, 0, std::stoull(number));
+    if (segment)
+        for (const auto& e : segment->slice(0, 0)) packs.insert(e.pack);
+    return packs;
+}
+
+// The level-0 segments among object names.
+bool is_segment(const std::string& name) {
+    return name.rfind("segments/", 0) == 0 && name.find("/L0/") != std::string::npos;
+}
+
+// Pack ids of the packs a store holds, and of those its segments name.
+std::pair<std::set<std::string>, std::set<std::string>> stored_ids(zvfd::Storage& store, const zvfd::Keys& keys) {
+    std::set<std::string> packs, named;
     for (const auto& name : store.list("packs/")) packs.insert(name.substr(name.rfind('/') + 1));
-    for (const auto& name : store.list("index/")) indexes.insert(name.substr(6));
-    return {packs, indexes};
+    for (const auto& name : store.list("segments/"))
+        if (is_segment(name))
+            for (const auto& id : packs_named_by(store, keys, name)) named.insert(id);
+    return {packs, named};
 }
 
 class PackQueue : public zv_test::ScratchDirTest {
@@ -132,6 +154,12 @@ protected:
         ScratchDirTest::SetUp();
         keys_ = zvfd::derive_keys("aes-256-gcm", write("key", std::string(32, 'k')));
         local_ = std::make_unique<zvfd::LocalStorage>((dir_ / "repo").string());
+    }
+    // The repository's index over `store`, opened.
+    std::unique_ptr<zvfd::SegmentIndex> index_over(zvfd::Repository& repository) const {
+        auto index = std::make_unique<zvfd::SegmentIndex>(repository.storage(), keys_, repository.sealer(), 32);
+        index->open();
+        return index;
     }
     zvfd::BlockNamer namer() const { return zvfd::BlockNamer(zvfd::DigestKind::Sha256, keys_.naming); }
     // Every block reads back from where the store said it lives, as a restore reads it.
@@ -158,13 +186,14 @@ protected:
     std::unique_ptr<zvfd::LocalStorage> local_;
 };
 
-TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeItsIndex) {
+TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeTheSegmentThatNamesIt) {
     SlowStorage slow(*local_, 3ms);
     zvfd::Repository repository(slow, keys_);
     const auto blocks = random_blocks(240);
     Outcome run;
     {
-        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {}, kSmallPack, 4);
+        const auto index = index_over(repository);
+        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {index.get()}, kSmallPack, 4);
         put_all(store, namer(), blocks, run);
         ASSERT_EQ(run.error, "");
         EXPECT_EQ(store.new_blocks(), 240u);
@@ -172,37 +201,41 @@ TEST_F(PackQueue, SlowStoreGetsEveryPackBeforeItsIndex) {
     EXPECT_GT(slow.most_in_flight(), 1u);
     EXPECT_LE(slow.most_in_flight(), 4u);
 
-    const auto [packs, indexes] = stored_ids(*local_);
+    const auto [packs, named] = stored_ids(*local_, keys_);
     EXPECT_EQ(packs.size(), 80u);
-    EXPECT_EQ(indexes, packs);
+    EXPECT_EQ(named, packs);
     std::set<std::string> finished_packs;
     for (const auto& name : slow.finished()) {
-        const std::string id = name.substr(name.rfind('/') + 1);
-        if (name.rfind("packs/", 0) == 0)
-            finished_packs.insert(id);
-        else
-            EXPECT_TRUE(finished_packs.count(id)) << "index " << id << " was stored before its pack";
+        if (name.rfind("packs/", 0) == 0) finished_packs.insert(name.substr(name.rfind('/') + 1));
+        if (!is_segment(name)) continue;
+        for (const auto& id : packs_named_by(*local_, keys_, name))
+            EXPECT_TRUE(finished_packs.count(id)) << name << " was stored before pack " << id;
     }
     expect_every_block_reads_back(repository, blocks, run);
 }
 
-// A store whose puts may wait for a sync, as a local disk's do. It notes every index
-// put before a sync made its pack durable, and counts the syncs.
+// A store whose puts may wait for a sync, as a local disk's do. It notes every
+// segment stored while a pack it names was not durable yet, and counts the syncs.
 class DeferringStorage : public zvfd::Storage {
 public:
-    explicit DeferringStorage(zvfd::Storage& inner) : inner_(inner) {}
-    std::vector<std::string> early_indexes() const {
+    DeferringStorage(zvfd::Storage& inner, const zvfd::Keys& keys) : inner_(inner), keys_(keys) {}
+    std::vector<std::string> early_segments() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return early_;
     }
     unsigned syncs() const { return syncs_; }
 
     bool put_if_absent(const std::string& name, const std::string& data) override {
-        return inner_.put_if_absent(name, data);
+        const bool stored = inner_.put_if_absent(name, data);
+        if (stored && is_segment(name)) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            for (const auto& id : packs_named_by(inner_, keys_, name))
+                if (!durable_packs_.count(id)) early_.push_back(name);
+        }
+        return stored;
     }
     void put_deferred(const std::string& name, const std::string& data) override {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (name.rfind("index/", 0) == 0 && !durable_packs_.count(name.substr(6))) early_.push_back(name);
         pending_.emplace_back(name, data);
     }
     void sync_deferred() override {
@@ -226,6 +259,7 @@ public:
 
 private:
     zvfd::Storage& inner_;
+    const zvfd::Keys keys_;
     mutable std::mutex mutex_;
     std::vector<std::pair<std::string, std::string>> pending_;
     std::set<std::string> durable_packs_;
@@ -233,23 +267,27 @@ private:
     std::atomic<unsigned> syncs_{0};
 };
 
-TEST_F(PackQueue, PacksAreSyncedInBatchesBeforeTheirIndexes) {
-    DeferringStorage deferring(*local_);
+TEST_F(PackQueue, PacksAreSyncedInBatchesBeforeTheSegmentsThatNameThem) {
+    DeferringStorage deferring(*local_, keys_);
     zvfd::Repository repository(deferring, keys_);
     const auto blocks = random_blocks(240);
     Outcome run;
     {
-        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {}, kSmallPack, 4);
+        const auto index = index_over(repository);
+        zvfd::BlockStore store(repository, zvfd::Compression::Fast, {index.get()}, kSmallPack, 4);
         put_all(store, namer(), blocks, run);
         ASSERT_EQ(run.error, "");
     }
-    EXPECT_EQ(deferring.early_indexes(), std::vector<std::string>{});
-    const auto [packs, indexes] = stored_ids(*local_);
+    EXPECT_EQ(deferring.early_segments(), std::vector<std::string>{});
+    const auto [packs, named] = stored_ids(*local_, keys_);
     EXPECT_EQ(packs.size(), 80u);
-    EXPECT_EQ(indexes, packs);
+    EXPECT_EQ(named, packs);
     // A batch takes at least kCommitEvery packs, only the last may take fewer; each
-    // costs two syncs (its packs, then their indexes).
-    EXPECT_LE(deferring.syncs(), 2 * (80 / zvfd::kCommitEvery + 1));
+    // costs one sync of its packs, then one segment.
+    EXPECT_LE(deferring.syncs(), 80 / zvfd::kCommitEvery + 1);
+    std::size_t segments = 0;
+    for (const auto& name : local_->list("segments/")) segments += is_segment(name);
+    EXPECT_LE(segments, deferring.syncs());
     expect_every_block_reads_back(repository, blocks, run);
 }
 
@@ -258,7 +296,8 @@ TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
     zvfd::Repository repository(slow, keys_);
     const auto blocks = random_blocks(100);
     Outcome run;
-    zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kBlock, 2);  // a pack per block
+    const auto index = index_over(repository);
+    zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kBlock, 2);  // a pack per block
     slow.shut();
     std::thread backup([&] { put_all(store, namer(), blocks, run); });
     EXPECT_TRUE(zv_test::wait_for([&] { return slow.in_flight() >= 2 && run.returned >= 4; }));
@@ -271,22 +310,21 @@ TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
     slow.open();
     backup.join();
     EXPECT_EQ(run.error, "");
-    EXPECT_EQ(stored_ids(*local_).second.size(), 100u);
+    EXPECT_EQ(stored_ids(*local_, keys_).second.size(), 100u);
 }
 
 TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
-    // 240 blocks make 80 packs: 160 puts, a pack and then its index for each.
-    // With one uploader the puts are in a fixed order: a batch of packs, then their indexes.
-    const unsigned first_index = static_cast<unsigned>(zvfd::kCommitEvery) + 1;
+    // 240 blocks make 80 packs. With one uploader the puts are in a fixed order: a
+    // batch of packs, then the segment that names them.
+    const unsigned first_segment = static_cast<unsigned>(zvfd::kCommitEvery) + 1;
     struct Case {
         unsigned fail_at, uploaders;
         const char* what;
         const char* object;  // what the failed put stored
     } cases[] = {
         {1, 1, "the first pack, while workers wait on the full queue", "packs/"},
-        {first_index, 1, "the first index", "index/"},
+        {first_segment, 1, "the first segment", "segments/"},
         {41, 4, "a put in the middle", ""},
-        {160, 4, "the last put", "index/"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -294,21 +332,44 @@ TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
         zvfd::LocalStorage local(dir.path().string());
         SlowStorage slow(local, 2ms);
         zvfd::FaultyStorage faulty(slow);
-        faulty.fail_put(c.fail_at);
         zvfd::Repository repository(faulty, keys_);
         Outcome run;
         {
-            zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kSmallPack, c.uploaders);
+            const auto index = index_over(repository);
+            faulty.fail_put(c.fail_at);
+            zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kSmallPack, c.uploaders);
             put_all(store, namer(), random_blocks(240), run);
         }
         EXPECT_EQ(run.error.rfind(std::string("injected failure storing ") + c.object, 0), 0u) << run.error;
-        const auto [packs, indexes] = stored_ids(local);
-        for (const auto& id : indexes) EXPECT_TRUE(packs.count(id)) << "index " << id << " without its pack";
+        const auto [packs, named] = stored_ids(local, keys_);
+        for (const auto& id : named) EXPECT_TRUE(packs.count(id)) << "a segment names pack " << id << ", not stored";
         // Only the uploads already under way end after the failure.
-        if (c.fail_at < 160) {
-            EXPECT_LE(faulty.puts(), c.fail_at + 2 * c.uploaders);
-        }
+        EXPECT_LE(faulty.puts(), c.fail_at + 2 * c.uploaders);
     }
+}
+
+// A run that fails after it stored packs (here its source failed) publishes them,
+// so that the next run finds their blocks instead of storing them again.
+TEST_F(PackQueue, FailedRunPublishesThePacksItStored) {
+    zvfd::Repository repository(*local_, keys_);
+    const auto blocks = random_blocks(30);  // fewer packs than a batch: none published before the end
+    Outcome run;
+    {
+        const auto index = index_over(repository);
+        zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kSmallPack, 2);
+        put_all(store, namer(), blocks, run, false);
+        ASSERT_EQ(run.error, "");
+        store.salvage();
+    }
+    const auto [packs, named] = stored_ids(*local_, keys_);
+    EXPECT_FALSE(packs.empty());  // not the one still open, nor those still in the queue
+    EXPECT_EQ(named, packs);
+    Outcome again;
+    const auto index = index_over(repository);
+    zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kSmallPack, 2);
+    put_all(store, namer(), blocks, again);
+    ASSERT_EQ(again.error, "");
+    EXPECT_EQ(store.new_blocks(), 30u - 3 * packs.size());
 }
 
 TEST_F(PackQueue, DroppedWithoutFlushStopsItsUploaders) {
@@ -316,16 +377,17 @@ TEST_F(PackQueue, DroppedWithoutFlushStopsItsUploaders) {
     zvfd::Repository repository(slow, keys_);
     Outcome run;
     {
-        zvfd::BlockStore store(repository, zvfd::Compression::None, {}, kSmallPack, 2);
+        const auto index = index_over(repository);
+        zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kSmallPack, 2);
         put_all(store, namer(), random_blocks(60), run, false);
         ASSERT_EQ(run.error, "");
     }  // as a backup whose reading failed: the queued packs are dropped
     const std::size_t stored = slow.finished().size();
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(slow.finished().size(), stored) << "an uploader still runs";
-    const auto [packs, indexes] = stored_ids(*local_);
+    const auto [packs, named] = stored_ids(*local_, keys_);
     EXPECT_LT(packs.size(), 20u);
-    for (const auto& id : indexes) EXPECT_TRUE(packs.count(id)) << "index " << id << " without its pack";
+    for (const auto& id : named) EXPECT_TRUE(packs.count(id)) << "a segment names pack " << id << ", not stored";
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The object store under the repository: put-if-absent semantics, prefix listing,
 // names it refuses, and what a killed writer leaves behind.
+#include "zvfd/archive_file.h"
 #include "zvfd/storage.h"
 
 #include "support/scratch_dir.h"
@@ -43,6 +44,28 @@ std::size_t files_in(const boost::filesystem::path& dir) {
 // Deferred puts: nothing under a name before the sync, every object whole after it, a
 // taken name keeps its object, and a store dropped without a sync leaves no name and
 // no temporary file.
+// What exists and a range read say is what get would give, in the directory and in
+// an archive file alike.
+TEST(Storage, ExistenceAndRangesAgreeWithGet) {
+    zv_test::ScratchDir dir;
+    zvfd::LocalStorage local((dir.path() / "repo").string());
+    auto archive = zvfd::ArchiveFile::create((dir.path() / "a.zvfd").string());
+    for (zvfd::Storage* store : {static_cast<zvfd::Storage*>(&local), static_cast<zvfd::Storage*>(archive.get())}) {
+        SCOPED_TRACE(store->describe());
+        ASSERT_TRUE(store->put_if_absent("packs/0a/pack-one", "the pack one"));
+        EXPECT_TRUE(store->exists("packs/0a/pack-one"));
+        EXPECT_FALSE(store->exists("packs/0a/pack-two"));
+        EXPECT_FALSE(store->exists("packs/0a"));  // a prefix is no object
+        EXPECT_EQ(store->get_range("packs/0a/pack-one", 4, 4), "pack");
+        EXPECT_EQ(store->get_range("packs/0a/pack-one", 9, 100), "one");
+        EXPECT_EQ(store->get_range("packs/0a/pack-one", 12, 4), "");
+        EXPECT_THROW(store->get_range("packs/0a/pack-two", 0, 1), zvfd::ObjectMissing);
+    }
+    local.remove("packs/0a/pack-one");
+    EXPECT_FALSE(local.exists("packs/0a/pack-one"));
+    EXPECT_THROW(local.get_range("packs/0a/pack-one", 0, 4), zvfd::ObjectMissing);
+}
+
 TEST(LocalStorage, DeferredObjectsAppearWholeAtTheSync) {
     zv_test::ScratchDir dir;
     const std::string big(3u << 20, 'p');

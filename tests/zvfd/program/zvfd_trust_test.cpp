@@ -4,6 +4,7 @@
 // record that cannot be restored.
 #include "support/module_sandbox.h"
 #include "support/scratch_dir.h"
+#include "zvfd/pack.h"
 #include "zvfd/record.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,20 +95,27 @@ protected:
     zv_test::Sandbox box_;
 };
 
-// The index of one pack stored under another pack's name: the next full backup must
-// not take the other pack's bytes for the blocks the index names.
+// A repository of the format before index segments, with one index object per pack:
+// the index of one pack stored under another pack's name must not make the next
+// full backup take the other pack's bytes for the blocks it names.
 TEST_F(RepositoryTrust, IndexUnderAnotherPacksNameDoesNotMisleadAFullBackup) {
     const std::string one = source("one.img", 1 << 20, 1), two = source("two.img", 1 << 20, 2);
     ASSERT_EQ(backup(one, "one_1").status, 0);
-    const std::vector<std::string> after_one = objects_below(repository(), "index");
-    ASSERT_EQ(after_one.size(), 1u);
     ASSERT_EQ(backup(two, "two_1").status, 0);
-    std::vector<std::string> after_two = objects_below(repository(), "index");
-    after_two.erase(std::find(after_two.begin(), after_two.end(), after_one[0]));
-    ASSERT_EQ(after_two.size(), 1u);
-    // The index of pack one takes the name of pack two's index; pack one keeps none.
-    fs::remove(repository() / after_two[0]);
-    fs::rename(repository() / after_one[0], repository() / after_two[0]);
+    // Back to the earlier format: no segments, an index object for each pack.
+    fs::remove_all(repository() / "segments");
+    std::map<std::string, std::vector<zvfd::PackEntry>> packs;
+    for (const char* name : {"one_1", "two_1"}) {
+        const zvfd::Record record = zvfd::read_meta_file(meta(name));
+        for (const auto& b : record.files.at(0).blocks)
+            packs[record.packs.at(b.pack)].push_back({b.name, b.pack_offset, b.stored, b.length, b.flags});
+    }
+    ASSERT_EQ(packs.size(), 2u);
+    const std::string first = zvfd::read_meta_file(meta("one_1")).packs.at(0);
+    const std::string second = packs.begin()->first == first ? packs.rbegin()->first : packs.begin()->first;
+    // The index of pack one under the name of pack two's; pack one keeps none.
+    zv_test::write_file(repository() / zvfd::index_object_name(second),
+                        zvfd::encode_pack_index(first, packs[first], zvfd::no_keys(), nullptr));
 
     const zv_test::RunResult again = backup(one, "one_2");
     ASSERT_EQ(again.status, 0) << again.out;

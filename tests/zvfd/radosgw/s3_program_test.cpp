@@ -155,7 +155,7 @@ TEST(S3Program, FullIncrementalAndRestore) {
     EXPECT_EQ(client.list_keys("site/kvm/tasks/42/records/"),
               (std::vector<std::string>{"site/kvm/tasks/42/records/vm1_full_1", "site/kvm/tasks/42/records/vm1_inc_2"}));
     EXPECT_FALSE(client.list_keys("site/kvm/packs/").empty());
-    EXPECT_FALSE(client.list_keys("site/kvm/index/").empty());
+    EXPECT_FALSE(client.list_keys("site/kvm/segments/").empty());
 
     run = host.restore("vm1_full_1", host.work() / "r1");
     ASSERT_EQ(run.status, 0) << run.out;

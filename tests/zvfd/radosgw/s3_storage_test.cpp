@@ -52,6 +52,14 @@ TEST(S3Storage, KeepsTheStorageContract) {
     EXPECT_EQ(store.get("packs/0a/0a11"), "pack one");
     EXPECT_EQ(store.get("packs/0b/0b22").size(), 5u << 20);
     EXPECT_THROW(store.get("packs/0c/0c33"), zvfd::ObjectMissing);
+    EXPECT_TRUE(store.exists("packs/0a/0a11"));
+    EXPECT_FALSE(store.exists("packs/0c/0c33"));
+    EXPECT_FALSE(store.exists("packs/0a"));
+    EXPECT_EQ(store.get_range("packs/0a/0a11", 5, 3), "one");
+    EXPECT_EQ(store.get_range("packs/0a/0a11", 5, 100), "one");
+    EXPECT_EQ(store.get_range("packs/0a/0a11", 8, 4), "");
+    EXPECT_EQ(store.get_range("packs/0b/0b22", (5 << 20) - 2, 2), "pp");
+    EXPECT_THROW(store.get_range("packs/0c/0c33", 0, 1), zvfd::ObjectMissing);
 
     EXPECT_EQ(store.list("packs/"), (std::vector<std::string>{"packs/0a/0a11", "packs/0b/0b22"}));
     EXPECT_EQ(store.list("packs/0a"), std::vector<std::string>{"packs/0a/0a11"});
