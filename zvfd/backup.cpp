@@ -113,6 +113,7 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
     }
     const MemoryPlan memory = plan_memory(settings.workers, storage->parallel_requests(), memory_threshold(options));
     settings.uploaders = memory.uploaders;
+    settings.start_key = task + "/" + name;
     settings.table_budget = memory.table;
     Repository repository(*storage, keys);
     SegmentIndex index(*storage, keys, repository.sealer(), digest_size(settings.kind), memory.index_cache);

@@ -17,11 +17,11 @@ BlockStore::BlockStore(Repository& repository, Compression compression, KnownBlo
       pack_size_(pack_size),
       table_budget_(table_budget),
       generation_size_(std::max<std::size_t>(4096, table_budget / kTableEntryBytes / 4)),
-      open_(std::make_unique<PackBuilder>()) {
+      open_(nullptr) {
     if (uploaders == 0) uploaders = repository.storage().parallel_requests();
     uploaders = std::max(1u, uploaders);
     capacity_ = uploaders;
-    unpublished_.insert(pack_number_locked(open_->id()));
+    open_pack_locked(std::make_unique<PackBuilder>());
     try {
         for (unsigned i = 0; i < uploaders; ++i) uploaders_.emplace_back([this] { upload(); });
     } catch (...) {
@@ -68,6 +68,33 @@ std::uint32_t BlockStore::pack_number_locked(const std::string& id) {
     return it->second;
 }
 
+void BlockStore::open_pack_locked(std::unique_ptr<PackBuilder> pack) {
+    open_ = std::move(pack);
+    const std::uint32_t number = pack_number_locked(open_->id());
+    unpublished_.insert(number);
+    pending_.insert(number);
+}
+
+bool BlockStore::pending(const std::string& pack) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = pack_numbers_.find(pack);
+    return it != pack_numbers_.end() && pending_.count(it->second);
+}
+
+BlockLocation BlockStore::settled(const std::string& name) {
+    BlockLocation location;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (find_locked(name, location)) return location;
+    }
+    // Its table went once its pack was published: the index has it.
+    std::vector<IndexEntry> candidates;
+    if (known_.index) known_.index->find(name, candidates);
+    for (const IndexEntry& c : candidates)
+        if (trusted(c.pack)) return {c.pack, c.offset, c.stored, c.raw, c.flags};
+    throw Error("a block stored by this run is found neither in its tables nor in the index");
+}
+
 BlockLocation BlockStore::location_of(const TableLocation& l) const {
     return {pack_ids_[l.pack], l.offset, l.stored, l.raw, l.flags};
 }
@@ -108,15 +135,22 @@ bool BlockStore::trusted(const std::string& pack) {
 }
 
 BlockLocation BlockStore::put(const std::string& name, const char* data, std::uint32_t length,
-                              const BlockLocation* hint) {
+                              const BlockLocation* hint, bool* unsettled) {
     if (failed_) rethrow_failure();
+    bool ignored;
+    if (!unsettled) unsettled = &ignored;
+    *unsettled = false;
     BlockLocation location;
+    // With the lock held: a location this run's tables give, and whether it is settled.
+    auto found_locked = [&] {
+        if (!find_locked(name, location)) return false;
+        *unsettled = pending_.count(pack_numbers_.at(location.pack)) > 0;
+        ++known_blocks_;
+        return true;
+    };
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (find_locked(name, location)) {
-            ++known_blocks_;
-            return location;
-        }
+        if (found_locked()) return location;
     }
     // Found stored already: taken when its pack is trusted, and kept for the next time.
     auto known = [&](const BlockLocation& at) {
@@ -158,10 +192,8 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
     std::unique_ptr<PackBuilder> full;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (find_locked(name, location)) {  // another worker stored the same block meanwhile
-            ++known_blocks_;
-            return location;
-        }
+        if (found_locked()) return location;  // another worker stored the same block meanwhile
+        *unsettled = true;
         location.pack = open_->id();
         location.offset = open_->add(name, payload, length, flags);
         location.stored = static_cast<std::uint32_t>(payload.size());
@@ -172,19 +204,68 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
         stored_bytes_ += payload.size();
         if (open_->size() >= pack_size_) {
             full = std::move(open_);
+            std::unique_ptr<PackBuilder> next;
             {
                 std::lock_guard<std::mutex> spares(queue_mutex_);
                 if (!spares_.empty()) {
-                    open_ = std::move(spares_.back());
+                    next = std::move(spares_.back());
                     spares_.pop_back();
                 }
             }
-            if (!open_) open_ = std::make_unique<PackBuilder>();
-            unpublished_.insert(pack_number_locked(open_->id()));
+            open_pack_locked(next ? std::move(next) : std::make_unique<PackBuilder>());
         }
     }
     if (full) enqueue(std::move(full));
     return location;
+}
+
+void BlockStore::seal_open() {
+    std::unique_ptr<PackBuilder> sealed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (open_->empty()) return;
+        sealed = std::move(open_);
+        open_pack_locked(std::make_unique<PackBuilder>());
+    }
+    enqueue(std::move(sealed));
+}
+
+std::vector<std::pair<std::size_t, BlockLocation>> BlockStore::stored_by_others(const PackBuilder& pack) {
+    std::vector<std::pair<std::size_t, BlockLocation>> elsewhere;
+    if (!known_.index || !known_.index->others_publish()) return elsewhere;
+    std::vector<IndexEntry> candidates;
+    for (std::size_t i = 0; i < pack.entries().size(); ++i) {
+        const PackEntry& e = pack.entries()[i];
+        candidates.clear();
+        known_.index->find(e.name, candidates);
+        for (const IndexEntry& c : candidates) {
+            if (c.raw != e.raw || c.pack == pack.id() || !trusted(c.pack)) continue;
+            elsewhere.emplace_back(i, BlockLocation{c.pack, c.offset, c.stored, c.raw, c.flags});
+            break;
+        }
+    }
+    return elsewhere;
+}
+
+void BlockStore::settle(const PackBuilder& pack, const std::vector<std::pair<std::string, BlockLocation>>& moved,
+                        std::uint64_t moved_bytes, bool stored) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto assign = [&](const std::string& name, const BlockLocation& at) {
+            const TableLocation l{pack_number_locked(at.pack), at.offset, at.stored, at.raw, at.flags};
+            for (auto g = tables_.rbegin(); g != tables_.rend(); ++g)
+                if (g->table.assign(name, l)) return;
+        };
+        for (const PackEntry& e : pack.entries()) assign(e.name, {pack.id(), e.offset, e.stored, e.raw, e.flags});
+        for (const auto& [name, at] : moved) assign(name, at);
+        const std::uint32_t number = pack_numbers_.at(pack.id());
+        pending_.erase(number);
+        if (!stored) unpublished_.erase(number);
+    }
+    known_blocks_ += moved.size();
+    new_blocks_ -= moved.size();
+    stored_bytes_ -= moved_bytes;
+    if (on_settled_) on_settled_(pack.id());
 }
 
 void BlockStore::enqueue(std::unique_ptr<PackBuilder> pack) {
@@ -212,19 +293,34 @@ void BlockStore::upload() {
         room_.notify_one();
         std::exception_ptr failure;
         try {
-            // What backups running at the same time stored meanwhile is known from now on.
-            if (known_.index) known_.index->refresh();
-            repository_.put_pack_deferred(*pack);
-            std::vector<IndexEntry> entries;
-            entries.reserve(pack->entries().size());
-            for (const PackEntry& e : pack->entries())
-                entries.push_back({e.name, pack->id(), e.offset, e.stored, e.raw, e.flags});
-            bool due;
-            {
+            // What backups running at the same time stored meanwhile is known from now on,
+            // and not stored again.
+            if (known_.index) known_.index->refresh(true);
+            std::vector<std::pair<std::string, BlockLocation>> moved;
+            std::uint64_t moved_bytes = 0;
+            const auto elsewhere = stored_by_others(*pack);
+            if (!elsewhere.empty()) {
+                std::vector<bool> dropped(pack->entries().size(), false);
+                for (const auto& [i, at] : elsewhere) {
+                    dropped[i] = true;
+                    moved.emplace_back(pack->entries()[i].name, at);
+                    moved_bytes += pack->entries()[i].stored;
+                }
+                pack->drop(dropped);
+            }
+            const bool stored = !pack->empty();
+            bool due = false;
+            if (stored) {
+                repository_.put_pack_deferred(*pack);
+                std::vector<IndexEntry> entries;
+                entries.reserve(pack->entries().size());
+                for (const PackEntry& e : pack->entries())
+                    entries.push_back({e.name, pack->id(), e.offset, e.stored, e.raw, e.flags});
                 std::lock_guard<std::mutex> lock(queue_mutex_);
                 unsynced_.emplace_back(pack->id(), std::move(entries));
-                due = unsynced_.size() >= kCommitEvery;
+                due = unsynced_.size() >= commit_batch();
             }
+            settle(*pack, moved, moved_bytes, stored);
             if (due) commit(false);
         } catch (...) {
             failure = std::current_exception();
@@ -250,7 +346,7 @@ void BlockStore::commit(bool all) {
     std::vector<std::pair<std::string, std::vector<IndexEntry>>> packs;
     {
         std::lock_guard<std::mutex> lock(queue_mutex_);
-        if (!all && unsynced_.size() < kCommitEvery) return;
+        if (!all && unsynced_.size() < commit_batch()) return;
         packs.swap(unsynced_);
     }
     if (packs.empty()) return;
@@ -261,8 +357,15 @@ void BlockStore::commit(bool all) {
         if (known_.presence) known_.presence->add_own(id);
     }
     if (known_.index) known_.index->publish(std::move(entries));
+    published_ = true;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& [id, blocks] : packs) unpublished_.erase(pack_numbers_.at(id));
+}
+
+std::size_t BlockStore::commit_batch() const {
+    // The first pack is published at once, so that a backup running at the same time
+    // learns early that this one runs, and both then publish pack by pack.
+    return published_ && !(known_.index && known_.index->others_publish()) ? kCommitEvery : 1;
 }
 
 void BlockStore::flush() {
@@ -270,8 +373,12 @@ void BlockStore::flush() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         last = std::move(open_);
-        open_ = std::make_unique<PackBuilder>();
-        unpublished_.insert(pack_number_locked(open_->id()));
+        open_pack_locked(std::make_unique<PackBuilder>());
+        if (last->empty()) {
+            const std::uint32_t number = pack_numbers_.at(last->id());
+            pending_.erase(number);
+            unpublished_.erase(number);
+        }
     }
     if (!last->empty()) enqueue(std::move(last));
     std::unique_lock<std::mutex> lock(queue_mutex_);

@@ -9,9 +9,16 @@
 // A full pack goes into a short queue and a few uploader threads of the store's own
 // store it, so workers go on while packs travel and an object store sees several
 // uploads at once. Before each pack is stored, the index takes in the segments that
-// backups running at the same time published, so that later look-ups find their
-// blocks. Packs are put deferred and made durable together every kCommitEvery packs
+// backups running at the same time published; once another backup is seen doing so,
+// the blocks of the pack that the other stored meanwhile are taken out of it and
+// found there instead, so two backups of the same data at once store it about once.
+// A block's place is therefore settled only when its pack is stored: until then
+// put() gives a place in a pending pack, and settled() the place it took. Packs are
+// put deferred and made durable together every kCommitEvery packs
 // (and at flush()): one flush of the disk for a batch instead of one for every pack.
+// The first pack is published on its own, and once another backup is seen
+// publishing, every pack is: the other then finds this one's blocks a few packs
+// after they were stored (the packs in the queue) rather than a batch later.
 // Only then are their blocks published, as one level-0 segment (segment_index.h),
 // so an index never names a pack that a crash could take away. The queue holds as
 // many packs as there are uploaders; a worker that finds it full waits, which bounds
@@ -34,6 +41,7 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -68,9 +76,24 @@ public:
 
     // Where the block lives, after queueing it when it is new. `hint`: where the
     // caller believes it is stored (taken when its pack is trusted and it has the
-    // block's length; the caller answers for the name).
+    // block's length; the caller answers for the name). `unsettled` (when given) is
+    // set when the place is in a pending pack.
     BlockLocation put(const std::string& name, const char* data, std::uint32_t length,
-                      const BlockLocation* hint = nullptr);
+                      const BlockLocation* hint = nullptr, bool* unsettled = nullptr);
+    // Whether the pack is one of this run's that is not stored yet.
+    bool pending(const std::string& pack) const;
+    // Where a block that put() placed in a pending pack lies, once that pack is
+    // stored.
+    BlockLocation settled(const std::string& name);
+    // Called, from an uploader, with each pending pack once it is stored.
+    void on_settled(std::function<void(const std::string& pack)> settled) { on_settled_ = std::move(settled); }
+    // Queues the open pack now, however few blocks it holds.
+    void seal_open();
+    // Takes in what backups running at the same time published (a worker calls it
+    // between pieces: one that finds all its blocks stored stores no pack to do it).
+    void refresh() {
+        if (known_.index) known_.index->refresh();
+    }
     // Queues the open pack and waits until every pack is stored and published; call
     // once every put has returned. Throws the first failure of a store.
     void flush();
@@ -92,14 +115,22 @@ private:
     void enqueue(std::unique_ptr<PackBuilder> pack);
     void upload();
     // Syncs the packs put so far, then publishes their blocks; unless `all`, only once
-    // kCommitEvery of them wait (another commit may have taken them).
+    // enough of them wait (another commit may have taken them).
     void commit(bool all);
+    std::size_t commit_batch() const;
     [[noreturn]] void rethrow_failure();
     bool trusted(const std::string& pack);
     // With mutex_ held.
     bool find_locked(const std::string& name, BlockLocation& out) const;
     void remember_locked(const std::string& name, const BlockLocation& location, bool own);
     std::uint32_t pack_number_locked(const std::string& id);
+    void open_pack_locked(std::unique_ptr<PackBuilder> pack);
+    // Takes out of the pack the blocks that others stored meanwhile; their places.
+    std::vector<std::pair<std::size_t, BlockLocation>> stored_by_others(const PackBuilder& pack);
+    // The pack's blocks have their places: those left in it (stored, unless it is
+    // empty now) and those `moved` to where others stored them.
+    void settle(const PackBuilder& pack, const std::vector<std::pair<std::string, BlockLocation>>& moved,
+                std::uint64_t moved_bytes, bool stored);
     BlockLocation location_of(const TableLocation& l) const;
 
     Repository& repository_;
@@ -111,6 +142,8 @@ private:
     std::vector<std::string> pack_ids_;
     std::unordered_map<std::string, std::uint32_t> pack_numbers_;
     std::set<std::uint32_t> unpublished_;  // numbers of this run's packs not published yet
+    std::set<std::uint32_t> pending_;      // and of those not stored yet
+    std::function<void(const std::string&)> on_settled_;
     std::unique_ptr<PackBuilder> open_;
     std::atomic<std::uint64_t> new_blocks_{0}, known_blocks_{0}, stored_bytes_{0};
 
@@ -123,6 +156,7 @@ private:
     std::size_t capacity_;
     unsigned storing_ = 0;  // packs taken by uploaders and not yet stored
     bool stopping_ = false;
+    std::atomic<bool> published_{false};
     std::atomic<bool> failed_{false};
     std::exception_ptr failure_;
     std::vector<std::thread> uploaders_;

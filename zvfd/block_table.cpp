@@ -80,6 +80,19 @@ void BlockTable::insert(const std::string& name, const TableLocation& location) 
     slots_[s] = static_cast<std::uint32_t>(++count_);
 }
 
+bool BlockTable::assign(const std::string& name, const TableLocation& location) {
+    if (name.size() != name_size_) return false;
+    for (std::size_t s = slot_of(name);; s = (s + 1) & (slots_.size() - 1)) {
+        const std::uint32_t e = slots_[s];
+        if (e == 0) return false;
+        char* at = entries_.data() + std::size_t(e - 1) * stride_;
+        if (std::memcmp(at, name.data(), name_size_) == 0) {
+            put_location(at + name_size_, location);
+            return true;
+        }
+    }
+}
+
 void BlockTable::grow() {
     slots_.assign(slots_.size() * 2, 0);
     std::string name(name_size_, '\0');

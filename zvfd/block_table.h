@@ -24,6 +24,8 @@ public:
     bool find(const std::string& name, TableLocation& out) const;
     // A name that is there already keeps its location.
     void insert(const std::string& name, const TableLocation& location);
+    // Gives a name that is there a new location; false when it is not there.
+    bool assign(const std::string& name, const TableLocation& location);
     std::size_t size() const { return count_; }
     std::size_t bytes() const { return entries_.capacity() + slots_.capacity() * sizeof(std::uint32_t); }
 

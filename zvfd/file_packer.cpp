@@ -2,12 +2,13 @@
 
 #include "zvfd/block_store.h"
 #include "zvfd/chunker.h"
+#include "zvfd/codec.h"
 #include "zvfd/progress.h"
-
-#include <openssl/rand.h>
 
 #include <algorithm>
 #include <atomic>
+#include <list>
+#include <set>
 #include <future>
 #include <thread>
 #include <unordered_map>
@@ -18,11 +19,81 @@ namespace {
 
 constexpr std::uint64_t kPieceSize = 4u << 20;
 
-std::size_t random_below(std::size_t n) {
-    std::uint64_t r = 0;
-    if (RAND_bytes(reinterpret_cast<unsigned char*>(&r), sizeof r) != 1) throw Error("no random bytes");
-    return static_cast<std::size_t>(r % n);
+// Where a run begins: anywhere in its sources, but the same for the same name, so
+// that runs of different domains begin at different places and the place a run
+// begins at does not depend on chance.
+std::size_t first_piece(const std::string& key, std::size_t pieces) {
+    const std::string digest = sha256("zvfd first piece " + key);
+    std::uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | static_cast<unsigned char>(digest[i]);
+    return static_cast<std::size_t>(v % pieces);
 }
+
+// Pieces are handed to the record at most this many pieces after their packs were
+// sealed: more waiting than that seals the open pack however few blocks it holds.
+constexpr std::size_t kWaitingPieces = 32;
+
+// Finished pieces whose blocks wait for their packs to be stored (a pack's blocks
+// may then lie elsewhere, block_store.h), handed to the record once every place is
+// settled.
+class SettledPieces {
+public:
+    explicit SettledPieces(RecordSink& sink) : sink_(sink) {}
+    void attach(BlockStore& store) { store_ = &store; }
+    void add(std::uint32_t file, std::uint64_t offset, std::vector<BlockRef> blocks, std::vector<std::string> packs,
+             std::vector<bool> unsettled) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Waiting w{file, offset, std::move(blocks), std::move(packs), std::move(unsettled), {}};
+        for (std::size_t i = 0; i < w.packs.size(); ++i)
+            if (w.unsettled[i] && store_->pending(w.packs[i])) w.waits.insert(w.packs[i]);
+        if (w.waits.empty())
+            emit(w);
+        else
+            waiting_.push_back(std::move(w));
+    }
+    void settled(const std::string& pack) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            it->waits.erase(pack);
+            if (!it->waits.empty()) {
+                ++it;
+                continue;
+            }
+            emit(*it);
+            it = waiting_.erase(it);
+        }
+    }
+    std::size_t waiting() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return waiting_.size();
+    }
+
+private:
+    struct Waiting {
+        std::uint32_t file;
+        std::uint64_t offset;
+        std::vector<BlockRef> blocks;
+        std::vector<std::string> packs;
+        std::vector<bool> unsettled;
+        std::set<std::string> waits;  // pending packs
+    };
+    void emit(Waiting& w) {
+        for (std::size_t i = 0; i < w.blocks.size(); ++i) {
+            if (!w.unsettled[i]) continue;
+            const BlockLocation at = store_->settled(w.blocks[i].name);
+            w.blocks[i].pack_offset = at.offset;
+            w.blocks[i].stored = at.stored;
+            w.blocks[i].flags = at.flags;
+            w.packs[i] = at.pack;
+        }
+        sink_.add_piece(w.file, w.offset, std::move(w.blocks), w.packs);
+    }
+
+    RecordSink& sink_;
+    BlockStore* store_ = nullptr;
+    std::mutex mutex_;
+    std::list<Waiting> waiting_;
+};
 
 }  // namespace
 
@@ -65,13 +136,16 @@ PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Re
     }
     sink.set_files(std::move(entries));
 
+    SettledPieces pieces(sink);  // before the store, whose uploaders call it until they end
     BlockStore store(repository, settings.compression, known, kPackSize, settings.uploaders, settings.table_budget);
+    pieces.attach(store);
+    store.on_settled([&pieces](const std::string& pack) { pieces.settled(pack); });
     const BlockNamer namer(settings.kind, repository.keys().naming);
     std::vector<const char*> prefixes = {"Packed: "};
     if (settings.transferred) prefixes.push_back("Transferred: ");
     Progress progress(out, prefixes, total_, aid.paced());
     const std::size_t count = pieces_.size();
-    const std::size_t first = count == 0 ? 0 : random_below(count);
+    const std::size_t first = count == 0 ? 0 : first_piece(settings.start_key, count);
     std::atomic<std::size_t> next{0};
     // The piece taken k-th.
     auto piece_at = [&](std::size_t k) { return k < count ? (first + k) % count : count; };
@@ -109,10 +183,12 @@ PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Re
             const std::size_t j = piece_at(next++);
             if (j < count) ahead = std::async(std::launch::async, read_piece, j, following);
             const Piece& p = pieces_[i];
+            store.refresh();
             if (reference) reference->blocks_in(sources_[p.file].name, p.offset, p.offset + p.length, theirs, their_packs);
             std::size_t at = 0;  // the first of theirs not before the block
             std::vector<BlockRef> blocks;
             std::vector<std::string> packs;
+            std::vector<bool> unsettled;
             for (const BlockView& b : cut_blocks(current, got, p.offset, block_size_)) {
                 BlockRef ref;
                 ref.offset = b.offset;
@@ -123,14 +199,18 @@ PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Re
                 const bool same = at < theirs.size() && theirs[at].offset == b.offset && theirs[at].name == ref.name;
                 if (same) hint = {their_packs[at], theirs[at].pack_offset, theirs[at].stored, theirs[at].length,
                                   theirs[at].flags};
-                const BlockLocation loc = store.put(ref.name, b.data, b.length, same ? &hint : nullptr);
+                bool pending = false;
+                const BlockLocation loc = store.put(ref.name, b.data, b.length, same ? &hint : nullptr, &pending);
                 ref.pack_offset = loc.offset;
                 ref.stored = loc.stored;
                 ref.flags = loc.flags;
                 blocks.push_back(std::move(ref));
                 packs.push_back(loc.pack);
+                unsettled.push_back(pending);
             }
-            sink.add_piece(static_cast<std::uint32_t>(p.file), p.offset, std::move(blocks), packs);
+            pieces.add(static_cast<std::uint32_t>(p.file), p.offset, std::move(blocks), std::move(packs),
+                       std::move(unsettled));
+            if (pieces.waiting() > kWaitingPieces) store.seal_open();
             progress.add(p.length);
             std::swap(current, following);
             i = j;
@@ -143,6 +223,7 @@ PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Re
         store.salvage();
         throw;
     }
+    if (pieces.waiting() != 0) throw Error("pieces of the record wait for packs that were never stored");
 
     PackResult result;
     result.new_blocks = store.new_blocks();

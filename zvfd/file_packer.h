@@ -4,11 +4,11 @@
 // piece's entries to the record (record_stream.h). Shared by a backup and an
 // addition to a record (--add).
 //
-// The pieces are taken in file order from a random piece on, then from the start:
-// two backups of images that share most data, started at the same moment, then read
-// the shared data at different times, and the one that comes second finds the
-// blocks that the first one published (segment_index.h) instead of storing them
-// again.
+// The pieces are taken in file order from a piece that the record's name chooses on,
+// then from the start: two backups of images that share most data, started at the
+// same moment, then read the shared data at different times, and the one that
+// comes second finds the blocks that the first one published (segment_index.h)
+// instead of storing them again.
 //
 //   FilePacker packer(collect_sources(list, exclusions), block_size);
 //   const PackResult result = packer.pack(repository, known, reference, settings, out, aid, writer);
@@ -37,6 +37,7 @@ struct PackSettings {
     unsigned workers = 1;
     bool transferred = false;  // also "Transferred: " lines: the blocks go to a media server
     unsigned uploaders = 0;    // 0: as many as the store runs puts at once
+    std::string start_key;     // chooses the piece the workers begin with (the record's name)
     std::size_t table_budget = kTableBudget;
     // For the pack() into a record held in memory: a known block counts only in a
     // pack it trusts (the other takes it from its KnownBlocks).

@@ -44,6 +44,21 @@ std::uint32_t PackBuilder::add(const std::string& name, std::string_view stored,
     return offset;
 }
 
+void PackBuilder::drop(const std::vector<bool>& dropped) {
+    std::string bytes = bytes_.substr(0, 12);
+    std::vector<PackEntry> kept;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (dropped.at(i)) continue;
+        PackEntry e = entries_[i];
+        const auto at = static_cast<std::uint32_t>(bytes.size());
+        bytes.append(bytes_, e.offset, e.stored);
+        e.offset = at;
+        kept.push_back(std::move(e));
+    }
+    bytes_.swap(bytes);
+    entries_.swap(kept);
+}
+
 void check_pack_header(const std::string& bytes, const std::string& id) {
     if (bytes.size() < 12 || bytes.compare(0, 8, kPackMagic, 8) != 0) throw Error("pack " + id + " is damaged");
     ByteReader r(bytes, "pack " + id);

@@ -1,6 +1,6 @@
 // Packs: blocks grouped into objects of a few MiB, so a repository holds a few large
-// files instead of one per block, and an index per pack that says which blocks it
-// holds and where.
+// files instead of one per block; and the index object per pack that archivers wrote
+// before index segments (segment_index.h) said which blocks it holds and where.
 //
 // Pack object "packs/<first two hex digits>/<id>", the id being 32 random hex digits
 // (two writers never pick the same one):
@@ -8,8 +8,9 @@
 // Each block is stored as its data, zstd-compressed when that made it smaller, and
 // sealed by the cipher when a key is given.
 //
-// Index object "index/<id>", written after its pack: an envelope (codec.h) with magic
-// "ZVFDINDX", the key id, and the payload (sealed when a key is given), version 2:
+// Index object "index/<id>", written after its pack, read once into index segments:
+// an envelope (codec.h) with magic "ZVFDINDX", the key id, and the payload (sealed
+// when a key is given), version 2:
 //   text pack id, u32 entry count, then per entry: text block name, u32 offset in
 //   the pack, u32 stored length, u32 length of the block, u8 flags (record.h)
 // The pack id inside the checked (and sealed) payload ties the index to its pack: an
@@ -45,6 +46,9 @@ public:
     const std::string& id() const { return id_; }
     // Appends stored bytes; returns their offset in the pack.
     std::uint32_t add(const std::string& name, std::string_view stored, std::uint32_t raw, std::uint8_t flags);
+    // Takes out the entries marked in `dropped` (one flag per entry); the others move
+    // up, so their offsets change.
+    void drop(const std::vector<bool>& dropped);
     std::size_t size() const { return bytes_.size(); }
     bool empty() const { return entries_.empty(); }
     const std::string& bytes() const { return bytes_; }

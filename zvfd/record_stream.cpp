@@ -315,7 +315,8 @@ Record read_streamed_meta(const std::string& bytes, const std::string& path, std
     const std::string what = "metadata file " + path;
     if (bytes.size() < kPreamble + 16 || bytes.compare(bytes.size() - 8, 8, kMetaEnd, 8) != 0)
         throw Error(what + " is truncated or damaged");
-    ByteReader tail(bytes.substr(bytes.size() - 16, 8), what);
+    const std::string end = bytes.substr(bytes.size() - 16, 8);
+    ByteReader tail(end, what);
     const std::uint64_t at = tail.u64();
     if (at < kPreamble || at > bytes.size() - 16) throw Error(what + " is truncated or damaged");
     const Envelope head = read_envelope(bytes.substr(at, bytes.size() - 16 - at), kMetaMagic, what, 2);
@@ -323,7 +324,8 @@ Record read_streamed_meta(const std::string& bytes, const std::string& path, std
     std::vector<std::string> parts;
     for (std::uint64_t pos = kPreamble; pos < at;) {
         if (at - pos < kEnvelopeHead + kEnvelopeTail) throw Error(what + " is truncated or damaged");
-        ByteReader length(bytes.substr(pos + kEnvelopeHead - 8, 8), what);
+        const std::string size_field = bytes.substr(pos + kEnvelopeHead - 8, 8);
+        ByteReader length(size_field, what);
         const std::uint64_t n = length.u64();
         if (n > at - pos - kEnvelopeHead - kEnvelopeTail) throw Error(what + " is truncated or damaged");
         const std::size_t size = static_cast<std::size_t>(kEnvelopeHead + n + kEnvelopeTail);

@@ -120,7 +120,16 @@ std::uint64_t SegmentIndex::find_end() {
     return high;
 }
 
-void SegmentIndex::refresh() {
+void SegmentIndex::refresh(bool now) {
+    // A look at most every few dozen milliseconds: soon enough for a run that reads
+    // at disk speed to find what another stored a few packs earlier.
+    std::unique_lock<std::mutex> one_at_a_time(refresh_mutex_, std::defer_lock);
+    if (now) {
+        one_at_a_time.lock();
+    } else if (!one_at_a_time.try_lock() || std::chrono::steady_clock::now() - refreshed_ < std::chrono::milliseconds(20)) {
+        return;
+    }
+    refreshed_ = std::chrono::steady_clock::now();
     std::uint64_t n;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -130,6 +139,7 @@ void SegmentIndex::refresh() {
         try {
             auto segment = Segment::open(space_, 0, n);
             if (!segment) break;
+            others_ = true;
             adopt(std::move(segment));
         } catch (const StorageError&) {
             throw;
@@ -153,6 +163,7 @@ void SegmentIndex::publish(std::vector<IndexEntry> entries) {
     for (;; ++n) {
         if (write_segment(space_, 0, n, entries)) break;
         // Another run took the number: its blocks are news too.
+        others_ = true;
         try {
             if (auto theirs = Segment::open(space_, 0, n)) adopt(std::move(theirs));
         } catch (const StorageError&) {

@@ -24,6 +24,7 @@
 #include "zvfd/index_segment.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -47,8 +48,11 @@ public:
     // Finds the segments; throws StorageError when the store fails.
     void open();
     // Takes in the level-0 segments that other runs published since: one existence
-    // check when there is none.
-    void refresh();
+    // check when there is none. Unless `now`, a call while another one runs, or soon
+    // after one, does nothing.
+    void refresh(bool now = false);
+    // Whether a level-0 segment of another run has appeared since open().
+    bool others_publish() const { return others_; }
     // Publishes the entries (of packs that are durable) as a level-0 segment of
     // their own. Merges that it completes run in the background.
     void publish(std::vector<IndexEntry> entries);
@@ -81,11 +85,14 @@ private:
     std::shared_ptr<const View> view_;  // newest first
     std::uint64_t end_ = 0;             // the level-0 numbers below it are in the view
     std::mutex publish_mutex_;
+    std::mutex refresh_mutex_;
+    std::chrono::steady_clock::time_point refreshed_{};
 
     std::condition_variable merge_wake_, merge_idle_;
     std::deque<std::pair<unsigned, std::uint64_t>> merges_;  // level and number of merged segments to write
     bool merging_ = false, stopping_ = false;
     std::atomic<bool> stop_{false};  // read by a merge between its parts
+    std::atomic<bool> others_{false};
     std::exception_ptr merge_failure_;
     std::thread merger_;
 };

@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,11 +53,14 @@ int decode_status(int status) {
     return -1;
 }
 
-int wait_with_deadline(pid_t pid, int timeout_seconds) {
+// `peak_kib`: the largest resident set among the child and the descendants it waited for.
+int wait_with_deadline(pid_t pid, int timeout_seconds, long& peak_kib) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
     int status = 0;
     for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
+        struct rusage usage {};
+        pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        peak_kib = usage.ru_maxrss;
         if (done == pid) return decode_status(status);
         if (done < 0) return -1;
         if (std::chrono::steady_clock::now() > deadline) {
@@ -298,7 +302,7 @@ std::string Sandbox::Background::current_output() const { return read_file(out_)
 
 RunResult Sandbox::Background::wait() {
     RunResult result;
-    result.status = wait_with_deadline(pid_, timeout_seconds_);
+    result.status = wait_with_deadline(pid_, timeout_seconds_, result.peak_kib);
     waited_ = true;
     result.out = read_file(out_);
     result.err = read_file(err_);

@@ -25,6 +25,7 @@ struct RunResult {
     int status = -1;  // exit status; 128 + signal number when killed by a signal
     std::string out;  // standard output: log lines and protocol lines together
     std::string err;
+    long peak_kib = 0;  // the largest resident set of the run's processes, in KiB
 
     // Lines of standard output that are log lines ("[" time "] " ...), colours stripped.
     std::vector<std::string> log_lines() const;

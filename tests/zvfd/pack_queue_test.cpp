@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 constexpr std::uint32_t kBlock = 4096;
 
 // Passes puts on to a local store, each taking `delay` and waiting while the gate is
-// shut; counts the puts in flight and notes the order in which puts finish.
+// shut; counts the puts of packs in flight and notes the order in which puts finish.
 class SlowStorage : public zvfd::Storage {
 public:
     explicit SlowStorage(zvfd::Storage& inner, std::chrono::milliseconds delay) : inner_(inner), delay_(delay) {}
@@ -48,7 +48,8 @@ public:
     }
 
     bool put_if_absent(const std::string& name, const std::string& data) override {
-        most_ = std::max(most_.load(), ++in_flight_);
+        const bool pack = name.rfind("packs/", 0) == 0;
+        if (pack) most_ = std::max(most_.load(), ++in_flight_);
         {
             std::unique_lock<std::mutex> lock(mutex_);
             gate_.wait(lock, [this] { return !shut_; });
@@ -59,7 +60,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             finished_.push_back(name);
         }
-        --in_flight_;
+        if (pack) --in_flight_;
         return stored;
     }
     std::string get(const std::string& name) override { return inner_.get(name); }
@@ -314,9 +315,10 @@ TEST_F(PackQueue, FullQueueHoldsTheWorkersBack) {
 }
 
 TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
-    // 240 blocks make 80 packs. With one uploader the puts are in a fixed order: a
-    // batch of packs, then the segment that names them.
-    const unsigned first_segment = static_cast<unsigned>(zvfd::kCommitEvery) + 1;
+    // 240 blocks make 80 packs. With one uploader the puts are in a fixed order: the
+    // first pack and its segment, then batches of packs, each followed by the segment
+    // that names them.
+    const unsigned first_segment = 2, second_segment = static_cast<unsigned>(zvfd::kCommitEvery) + 3;
     struct Case {
         unsigned fail_at, uploaders;
         const char* what;
@@ -324,6 +326,7 @@ TEST_F(PackQueue, StoreFailureFailsTheRunAndStopsStoring) {
     } cases[] = {
         {1, 1, "the first pack, while workers wait on the full queue", "packs/"},
         {first_segment, 1, "the first segment", "segments/"},
+        {second_segment, 1, "the segment of the first batch", "segments/"},
         {41, 4, "a put in the middle", ""},
     };
     for (const Case& c : cases) {
@@ -370,6 +373,33 @@ TEST_F(PackQueue, FailedRunPublishesThePacksItStored) {
     put_all(store, namer(), blocks, again);
     ASSERT_EQ(again.error, "");
     EXPECT_EQ(store.new_blocks(), 30u - 3 * packs.size());
+}
+
+// Two backups of the same blocks at once: the second looked them up before the first
+// published them, and takes them out of its packs when it finds them published
+// before it stores those packs; their places are then the first one's.
+TEST_F(PackQueue, BlocksAnotherRunStoredMeanwhileAreNotStoredAgain) {
+    zvfd::Repository repository(*local_, keys_);
+    const auto blocks = random_blocks(90);
+    const auto late = index_over(repository);  // opened before the first run publishes
+    Outcome first;
+    {
+        const auto index = index_over(repository);
+        zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, kSmallPack, 2);
+        put_all(store, namer(), blocks, first);
+        ASSERT_EQ(first.error, "");
+    }
+    const auto packs_before = stored_ids(*local_, keys_).first;
+    Outcome second;
+    zvfd::BlockStore store(repository, zvfd::Compression::None, {late.get()}, kSmallPack, 2);
+    put_all(store, namer(), blocks, second);
+    ASSERT_EQ(second.error, "");
+    EXPECT_EQ(store.new_blocks(), 0u);
+    EXPECT_EQ(stored_ids(*local_, keys_).first, packs_before);
+    Outcome settled;
+    for (const auto& block : blocks) settled.locations.push_back(store.settled(namer().name(block.data(), kBlock)));
+    expect_every_block_reads_back(repository, blocks, settled);
+    for (const auto& at : settled.locations) EXPECT_TRUE(packs_before.count(at.pack));
 }
 
 TEST_F(PackQueue, DroppedWithoutFlushStopsItsUploaders) {

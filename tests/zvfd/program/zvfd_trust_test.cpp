@@ -2,8 +2,7 @@
 // against a repository that was damaged, forged or cut short behind its back. Each
 // case ends in a record that restores, or in a clear failure; never in exit 0 and a
 // record that cannot be restored.
-#include "support/module_sandbox.h"
-#include "support/scratch_dir.h"
+#include "archiver_host.h"
 #include "zvfd/pack.h"
 #include "zvfd/record.h"
 
@@ -24,15 +23,8 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(&data[i], &word, 8);
-    }
-    return data;
-}
+using zv_test::objects_below;
+using zv_test::random_bytes;
 
 std::string sha256(const std::string& data) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -41,59 +33,7 @@ std::string sha256(const std::string& data) {
     return std::string(reinterpret_cast<char*>(digest), length);
 }
 
-// The regular files below a directory of the repository, as object names.
-std::vector<std::string> objects_below(const fs::path& repository, const std::string& prefix) {
-    std::vector<std::string> names;
-    if (!fs::exists(repository / prefix)) return names;
-    for (const auto& e : fs::recursive_directory_iterator(repository / prefix))
-        if (fs::is_regular_file(e.path())) names.push_back(fs::relative(e.path(), repository).generic_string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-// One host with a scratch /opt/zelvor whose media server media1 is the default
-// directory, and the archiver's command lines as the module builds them.
-class RepositoryTrust : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ZV_REQUIRE_NAMESPACES();
-        box_.install_zvfd();
-        zv_test::write_file(box_.opt() / "var" / "tasks" / "task_secret_42", "secret of task 42\n");
-        fs::create_directories(work() / "snap");
-    }
-
-    fs::path work() const { return box_.root() / "work"; }
-    fs::path repository() const { return box_.opt() / "var" / "repositories" / "media1"; }
-    std::string meta(const std::string& name) const { return (work() / "snap" / (name + ".meta")).string(); }
-
-    // A source file of random data and a list naming it "vda".
-    std::string source(const std::string& file, std::size_t size, unsigned seed) const {
-        zv_test::write_file(work() / file, random_bytes(size, seed));
-        const fs::path list = work() / (file + ".list");
-        zv_test::write_file(list, "ZVFD file list:\n" + (work() / file).string() + " : vda\n");
-        return list.string();
-    }
-    zv_test::RunResult backup(const std::string& list, const std::string& name, const std::string& extra = "") const {
-        return box_.shell("cd / && /opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -c " + list +
-                          " -x /opt/zelvor/keys/master-key,/opt/zelvor/keys/secret-key.pem" + extra +
-                          " -z None -M media1 -N " + name + " -T 42 -s /opt/zelvor/var/tasks//task_secret_42 -m " +
-                          meta(name) + " 2>&1");
-    }
-    zv_test::RunResult restore(const std::string& name, const fs::path& dir) const {
-        return box_.shell("/opt/zelvor/bin/zvfd -a sha2 -2  -b 16384 -R 1001 -M media1 -T 42"
-                          " -s /opt/zelvor/var/tasks//task_secret_42 -m " +
-                          meta(name) + " -d " + dir.string() + " 2>&1");
-    }
-    // Restores the record and compares its vda with the source file.
-    void expect_restores(const std::string& name, const std::string& file) const {
-        const fs::path dir = work() / ("restored-" + name);
-        const zv_test::RunResult run = restore(name, dir);
-        ASSERT_EQ(run.status, 0) << name << "\n" << run.out;
-        EXPECT_TRUE(zv_test::read_file(dir / "vda") == zv_test::read_file(work() / file)) << name;
-    }
-
-    zv_test::Sandbox box_;
-};
+class RepositoryTrust : public zv_test::ArchiverHost {};
 
 // A repository of the format before index segments, with one index object per pack:
 // the index of one pack stored under another pack's name must not make the next

@@ -3,6 +3,7 @@
 // hosts into one bucket, Object Lock, the repository check, and a gateway that goes
 // away in the middle of a backup.
 #include "support/module_sandbox.h"
+#include "support/random_data.h"
 #include "support/scratch_dir.h"
 #include "zvfd/cipher.h"
 #include "zvfd/pack.h"
@@ -24,15 +25,7 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(&data[i], &word, 8);
-    }
-    return data;
-}
+using zv_test::random_bytes;
 
 // A disk image with data islands and holes, and the list file the module writes.
 void make_image(const fs::path& image, std::uint64_t size, unsigned seed) {

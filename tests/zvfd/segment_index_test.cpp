@@ -1,0 +1,169 @@
+// The index a backup looks its blocks up in: what is published is found, by this run
+// and the next; complete groups of segments are merged and the merged one is used
+// instead; a damaged merged segment falls back to those it merged; a repository of
+// the first format is read once; and opening costs requests by levels, not by the
+// number of segments or blocks.
+#include "zvfd/segment_index.h"
+
+#include "zvfd/pack.h"
+
+#include "stage_test_support.h"
+#include "support/scratch_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/filesystem.hpp>
+
+#include <random>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::vector<zvfd::IndexEntry> batch(std::size_t count, unsigned seed) {
+    std::mt19937_64 random(seed);
+    std::vector<zvfd::IndexEntry> out(count);
+    char pack[40];
+    std::snprintf(pack, sizeof pack, "%032x", seed);
+    for (auto& e : out) {
+        e.name = zvfd_test::random_text(32, static_cast<std::uint32_t>(random()));
+        e.pack = pack;
+        e.offset = static_cast<std::uint32_t>(random() % 4000000);
+        e.stored = e.raw = 16384;
+    }
+    return out;
+}
+
+bool finds(zvfd::SegmentIndex& index, const zvfd::IndexEntry& e) {
+    std::vector<zvfd::IndexEntry> found;
+    index.find(e.name, found);
+    for (const auto& f : found)
+        if (f.pack == e.pack && f.offset == e.offset) return true;
+    return false;
+}
+
+std::size_t objects_of_level(zvfd::Storage& store, unsigned level) {
+    std::size_t n = 0;
+    for (const auto& name : store.list("segments/"))
+        if (name.find("/L" + std::to_string(level) + "/") != std::string::npos && name.find('.') == std::string::npos) ++n;
+    return n;
+}
+
+class SegmentIndexTest : public ::testing::Test {
+protected:
+    zv_test::ScratchDir dir_;
+    zvfd::LocalStorage store_{(dir_.path() / "repo").string()};
+    const zvfd::Keys keys_ = zvfd::no_keys();
+};
+
+TEST_F(SegmentIndexTest, PublishedBlocksAreFoundAndCompleteGroupsMerged) {
+    std::vector<std::vector<zvfd::IndexEntry>> batches;
+    {
+        zvfd::SegmentIndex index(store_, keys_, nullptr, 32);
+        index.open();
+        for (unsigned i = 0; i < 40; ++i) {
+            batches.push_back(batch(50, i + 1));
+            index.publish(batches.back());
+            EXPECT_TRUE(finds(index, batches.back().front())) << "just published, batch " << i;
+        }
+        index.finish();
+        // 40 level-0 segments: two groups of 16 merged, 8 left as they are.
+        EXPECT_EQ(index.segments(), 10u);
+        EXPECT_EQ(index.entries(), 40u * 50);
+    }
+    EXPECT_EQ(objects_of_level(store_, 0), 40u);
+    EXPECT_EQ(objects_of_level(store_, 1), 2u);
+    zvfd::SegmentIndex next(store_, keys_, nullptr, 32);
+    next.open();
+    EXPECT_EQ(next.segments(), 10u);
+    for (const auto& b : batches)
+        for (std::size_t i = 0; i < b.size(); i += 7) EXPECT_TRUE(finds(next, b[i]));
+    EXPECT_FALSE(finds(next, batch(1, 999).front()));
+}
+
+TEST_F(SegmentIndexTest, DamagedMergedSegmentFallsBackToWhatItMerged) {
+    std::vector<std::vector<zvfd::IndexEntry>> batches;
+    {
+        zvfd::SegmentIndex index(store_, keys_, nullptr, 32);
+        index.open();
+        for (unsigned i = 0; i < 16; ++i) index.publish(batches.emplace_back(batch(20, i + 1)));
+        index.finish();
+        EXPECT_EQ(index.segments(), 1u);
+    }
+    std::string merged;
+    for (const auto& name : store_.list("segments/"))
+        if (name.find("/L1/") != std::string::npos) merged = name;
+    ASSERT_FALSE(merged.empty());
+    const fs::path path = dir_.path() / "repo" / merged;
+    std::string bytes = zv_test::read_file(path);
+    bytes[80] ^= 1;  // inside its meta chunk
+    zv_test::write_file(path, bytes);
+    zvfd::SegmentIndex next(store_, keys_, nullptr, 32);
+    next.open();
+    EXPECT_EQ(next.segments(), 16u);
+    for (const auto& b : batches) EXPECT_TRUE(finds(next, b.back()));
+}
+
+// Two indexes publishing into one store at the same time take different numbers, and
+// each finds the other's blocks once it looks again.
+TEST_F(SegmentIndexTest, RunsAtOnceTakeTheirOwnNumbersAndSeeEachOther) {
+    zvfd::SegmentIndex a(store_, keys_, nullptr, 32), b(store_, keys_, nullptr, 32);
+    a.open();
+    b.open();
+    const auto of_a = batch(30, 1), of_b = batch(30, 2), again = batch(30, 3);
+    a.publish(of_a);
+    b.publish(of_b);  // number 0 is taken: b takes 1, and learns of a's on the way
+    EXPECT_TRUE(finds(b, of_a.front()));
+    EXPECT_FALSE(finds(a, of_b.front()));
+    a.refresh();
+    EXPECT_TRUE(finds(a, of_b.front()));
+    EXPECT_EQ(objects_of_level(store_, 0), 2u);
+}
+
+TEST_F(SegmentIndexTest, FirstFormatIndexesAreReadOnce) {
+    std::vector<zvfd::PackEntry> entries;
+    for (const auto& e : batch(10, 4)) entries.push_back({e.name, e.offset, e.stored, e.raw, e.flags});
+    const std::string id = zvfd::new_pack_id();
+    ASSERT_TRUE(store_.put_if_absent(zvfd::index_object_name(id), zvfd::encode_pack_index(id, entries, keys_, nullptr)));
+    {
+        zvfd::SegmentIndex index(store_, keys_, nullptr, 32);
+        index.open();
+        std::vector<zvfd::IndexEntry> found;
+        index.find(entries[3].name, found);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].pack, id);
+        EXPECT_EQ(found[0].offset, entries[3].offset);
+    }
+    // Read once: a later index object of the first format is not taken in again.
+    const std::string later = zvfd::new_pack_id();
+    ASSERT_TRUE(store_.put_if_absent(zvfd::index_object_name(later), zvfd::encode_pack_index(later, entries, keys_, nullptr)));
+    zvfd::SegmentIndex next(store_, keys_, nullptr, 32);
+    next.open();
+    EXPECT_EQ(next.entries(), entries.size());
+}
+
+// What opening costs the store: as many requests for 20 times the segments (and
+// their blocks) give or take a few, since it probes for the end and then opens the
+// largest merged segments that cover the numbers below it.
+TEST_F(SegmentIndexTest, OpeningCostsRequestsByLevelsNotBySize) {
+    auto requests_to_open = [&](unsigned published) {
+        zvfd::SegmentIndex index(store_, keys_, nullptr, 32);
+        index.open();
+        for (unsigned i = 0; i < published; ++i) index.publish(batch(8, 1000 + i));
+        index.finish();
+        zvfd::FaultyStorage counting(store_);
+        zvfd::SegmentIndex opened(counting, keys_, nullptr, 32);
+        opened.open();
+        return std::make_pair(counting.existence_checks() + counting.range_reads() + counting.gets() +
+                                  counting.listings(),
+                              opened.segments());
+    };
+    const auto [small, small_segments] = requests_to_open(20);
+    const auto [large, large_segments] = requests_to_open(400);  // 420 level-0 segments in all
+    EXPECT_LE(large_segments, 3u * 15);
+    EXPECT_LT(large, small + 60) << small << " requests for 20 segments, " << large << " for 420";
+    EXPECT_LT(large, 100u) << small << " requests for 20 segments, " << large << " for 420";
+    (void)small_segments;
+}
+
+}  // namespace
