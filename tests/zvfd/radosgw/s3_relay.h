@@ -7,6 +7,7 @@
 //   ASSERT_TRUE(relay.wait_held());      // ... once it has come
 //   relay.release();                     // and goes on now
 //   relay.lose_answer("PUT /bucket/key "); // done by the store, its answer never told
+//   relay.stall();                       // a store that takes connections and answers nothing
 //   relay.refused()                      // connections closed because the store was down
 #pragma once
 
@@ -93,6 +94,12 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return lost_;
     }
+    // From now on nothing the client sends is read, as by a store that has stopped:
+    // its requests fill the connection's buffers and are never answered.
+    void stall() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stalled_ = true;
+    }
     // Connections the relay closed at once because nothing listened upstream.
     int refused() {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -148,6 +155,14 @@ private:
     void requests(Link& link) {
         char buffer[65536];
         for (;;) {
+            // A stalled store reads nothing more; the relay going away ends the wait.
+            while (!wait_readable(link.client)) {
+            }
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return !stalled_ || stopping_; });
+                if (stopping_) break;
+            }
             const ssize_t n = ::recv(link.client, buffer, sizeof buffer, 0);
             if (n <= 0) break;
             const std::string chunk(buffer, static_cast<std::size_t>(n));
@@ -173,6 +188,11 @@ private:
             if (!send_all(link.store, chunk.data() + at, chunk.size() - at)) break;
         }
         ::shutdown(link.store, SHUT_WR);
+    }
+
+    static bool wait_readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, -1) > 0;
     }
 
     // Store to client: passes "100 Continue" on, and drops a final answer when told.
@@ -202,7 +222,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::thread> pumps_;
     std::vector<int> sockets_;
-    bool stopping_ = false;
+    bool stopping_ = false, stalled_ = false;
     std::string hold_, lose_;
     bool held_ = false, released_ = true, lost_ = false;
     int refused_ = 0;

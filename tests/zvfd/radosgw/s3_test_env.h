@@ -136,12 +136,8 @@ public:
         }
         return wait_for([this] { return answers(); });
     }
-    // A gateway that takes connections and answers nothing (SIGSTOP), and back.
-    void freeze() { ::kill(pid_, SIGSTOP); }
-    void thaw() { ::kill(pid_, SIGCONT); }
     void stop() {
         if (pid_ <= 0) return;
-        thaw();
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         pid_ = -1;
