@@ -631,11 +631,7 @@ char process_state(pid_t pid) {
 }
 
 bool wait_for_state(pid_t pid, char wanted) {
-    for (int i = 0; i < 500; ++i) {
-        if (process_state(pid) == wanted) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return zv_test::wait_for([&] { return process_state(pid) == wanted; });
 }
 
 TEST_F(ZvfdProgram, HangsUntilKilledAndObeysStopAndContinue) {
