@@ -47,6 +47,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -131,7 +132,7 @@ private:
     std::vector<std::pair<std::uint64_t, std::uint32_t>> parts_;  // entries, chunk 0 length
     std::string inline_part_;
     std::vector<std::string> packs_;  // binary pack ids, by position
-    std::map<std::string, std::uint32_t> pack_positions_;
+    std::unordered_map<std::string, std::uint32_t> pack_positions_;
 };
 
 // Writes `entries` (any order) as one segment; false when its name was taken.
