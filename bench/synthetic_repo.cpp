@@ -4,9 +4,11 @@
 //
 //   synthetic_repo DIR BLOCKS           index segments: the largest merged segments
 //                                       that BLOCKS fill, 4096 blocks a level-0 segment
-//   synthetic_repo DIR BLOCKS first     one index object per pack of 256 blocks, as
-//                                       archivers wrote before index segments
+//   synthetic_repo DIR BLOCKS first     one index object per pack of 256 blocks in the
+//                                       first layout (no pack id inside), as archivers
+//                                       wrote before index segments
 #include "zvfd/block_name.h"
+#include "zvfd/codec.h"
 #include "zvfd/index_segment.h"
 #include "zvfd/pack.h"
 
@@ -95,8 +97,13 @@ void first_format(zvfd::LocalStorage& store, std::uint64_t blocks) {
     for (std::uint64_t p = 0; p * 256 < blocks; ++p) {
         std::vector<zvfd::PackEntry> entries(256);
         for (std::size_t i = 0; i < entries.size(); ++i) entries[i] = {random.name(0, 0), 12 + 16384 * std::uint32_t(i), 16384, 16384, 0};
-        const std::string id = zvfd::new_pack_id();
-        store.put_deferred(zvfd::index_object_name(id), zvfd::encode_pack_index(id, entries, keys, nullptr));
+        zvfd::ByteWriter w;
+        w.u32(static_cast<std::uint32_t>(entries.size()));
+        for (const auto& e : entries) w.fields(e.name, e.offset, e.stored, e.raw, e.flags);
+        zvfd::Envelope env;
+        env.key_id = keys.id;
+        env.payload = std::move(w.bytes());
+        store.put_deferred(zvfd::index_object_name(zvfd::new_pack_id()), zvfd::write_envelope("ZVFDINDX", env));
         if (p % 1024 == 1023) store.sync_deferred();
     }
     store.sync_deferred();
