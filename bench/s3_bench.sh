@@ -12,9 +12,10 @@
 #   flight reaches it (build/bench/s3_reference: the archiver's own S3 client putting or
 #   getting plain objects of the archiver's pack size, 4 MiB, 16 at a time, as many as
 #   the archiver keeps in flight). Uploads: the bytes the full backup stored, once
-#   before and once after the full backup; downloads: the bytes the restore fetches,
-#   once before and once after the restore; the faster of each pair counts, so that a
-#   moment of load on the machine does not make the store look slower than it is.
+#   before and once after the full backup; downloads: as many bytes of those objects
+#   as the restore of the full backup fetches (every pack), once before and once after
+#   the restore; the faster of each pair counts, so that a moment of load on the
+#   machine does not make the store look slower than it is.
 #   The image and the restored copy lie in a tmpfs: the ratios compare the archiver with
 #   the store, not with this machine's disk.
 # Goals: the full backup's stored-bytes throughput at least 0.8x the upload limit; the
@@ -39,7 +40,7 @@ work=$(mktemp -d "${BENCH_DIR:-/var/tmp}/s3-bench.XXXXXX")
 cluster=$work/ceph
 cleanup() {
   bash "$here/../scripts/ceph_cluster.sh" stop "$cluster" >/dev/null 2>&1 || true
-  umount "$work/mem" 2>/dev/null || true
+  umount -l "$work/mem" 2>/dev/null || true  # lazily: another program may hold it open a moment
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -47,7 +48,6 @@ mib=$((1024 * 1024))
 mkdir -p "$work/mem" "$work/opt/var/tasks" "$work/opt/etc"
 mount -t tmpfs -o size=6g,mode=0700 zvbench-mem "$work/mem"
 img=$work/mem/disk.img
-mkdir -p "$work/mem/out"
 
 echo "starting a throwaway Ceph cluster" >&2
 bash "$here/../scripts/ceph_cluster.sh" start "$cluster" >&2
@@ -116,7 +116,7 @@ rate() { python3 -c "import sys; print(float(sys.argv[1]) / float(sys.argv[2]))"
 faster() { python3 -c "import sys; print(max(float(sys.argv[1]), float(sys.argv[2])))" "$1" "$2"; }
 mibs() { python3 -c "import sys; print(f'{float(sys.argv[1]) / 1048576:.1f}')" "$1"; }
 
-timed_backup() {  # media-server name [reference]: prints the seconds taken
+timed_backup() {  # media-server record-name [reference-name]: prints the seconds taken
   local extra=() t0 t1
   [ $# -gt 2 ] && extra=(-S "$work/$3.meta")
   drop_caches
@@ -139,12 +139,32 @@ reference_run() {  # put|get tag count: prints the bytes per second
 before_count=256
 up_before=$(reference_run put before $before_count)
 
-# --- full backups -----------------------------------------------------------------------
+# --- full backup, and its restore -------------------------------------------------------
 full_time=$(timed_backup bench full)
 full_bytes=$(stored_bytes repo/)
 count=$(((full_bytes + pack - 1) / pack))
 up_after=$(reference_run put after "$count")
 up_rate=$(faster "$up_before" "$up_after")
+
+# The restore fetches every pack its record names, whole: all that the full backup
+# stored into the empty repository. The same bytes again as plain objects are the
+# first of the upload reference's own.
+restore_bytes=$(stored_bytes repo/packs/)
+down_count=$(((restore_bytes + pack - 1) / pack))
+down_before=$(reference_run get after "$down_count")
+drop_caches
+t0=$(seconds)
+in_ns "$zvfd" -a sha2 -2 -b 16384 -R 1 -M bench -T 1 -s /opt/zelvor/var/tasks/task_secret_1 \
+  -m "$work/full.meta" -d "$work/mem/out" -C aes-256-gcm -k /opt/zelvor/etc/bench.key >"$work/restore.out" 2>&1 ||
+  { cat "$work/restore.out" >&2; exit 1; }
+t1=$(seconds)
+restore_time=$(elapsed "$t0" "$t1")
+down_after=$(reference_run get after "$down_count")
+down_rate=$(faster "$down_before" "$down_after")
+identical=no
+cmp -s "$img" "$work/mem/out/disk.img" && identical=yes
+rm -rf "$work/mem/out"
+
 locked_full_time=$(timed_backup locked locked_full)
 
 # --- incrementals -----------------------------------------------------------------------
@@ -159,39 +179,6 @@ inc_time=$(timed_backup bench incremental full)
 inc_bytes=$(( $(stored_bytes repo/) - full_bytes ))
 locked_inc_time=$(timed_backup locked locked_incremental locked_full)
 
-# --- restore ----------------------------------------------------------------------------
-# The bytes the restore fetches: every pack its record names, whole.
-restore_bytes=$(python3 -c '
-import struct, sys
-data = open(sys.argv[1], "rb").read()
-payload, at = data[37:], 0
-def u32():
-    global at
-    at += 4
-    return struct.unpack_from("<I", payload, at - 4)[0]
-def text():
-    global at
-    n = u32(); at += n
-    return payload[at - n:at].decode()
-for _ in range(u32()): text(); text()
-packs = {"repo/packs/%s/%s" % (p[:2], p) for p in (text() for _ in range(u32()))}
-sizes = dict(line.split() for line in open(sys.argv[2]))
-print(sum(int(sizes[k]) for k in packs))' "$work/incremental.meta" <(object_sizes "$bucket" repo/packs/))
-down_count=$(((restore_bytes + pack - 1) / pack))
-"$reference" put "$S3_ENDPOINT" "$bucket" "$S3_REGION" "$keys" ref/down "$down_count" "$pack" 16 >/dev/null
-down_before=$(reference_run get down "$down_count")
-drop_caches
-t0=$(seconds)
-in_ns "$zvfd" -a sha2 -2 -b 16384 -R 1 -M bench -T 1 -s /opt/zelvor/var/tasks/task_secret_1 \
-  -m "$work/incremental.meta" -d "$work/mem/out" -C aes-256-gcm -k /opt/zelvor/etc/bench.key >"$work/restore.out" 2>&1 ||
-  { cat "$work/restore.out" >&2; exit 1; }
-t1=$(seconds)
-restore_time=$(elapsed "$t0" "$t1")
-down_after=$(reference_run get down "$down_count")
-down_rate=$(faster "$down_before" "$down_after")
-identical=no
-cmp -s "$img" "$work/mem/out/disk.img" && identical=yes
-
 full_rate=$(rate "$full_bytes" "$full_time")
 restore_rate=$(rate "$restore_bytes" "$restore_time")
 echo "store's upload limit:     $(mibs "$up_rate") MiB/s, the faster of $(mibs "$up_before") MiB/s before the full backup ($before_count objects of 4 MiB) and $(mibs "$up_after") MiB/s after it ($count objects), 16 requests at a time on kept connections"
@@ -202,5 +189,5 @@ echo "incremental:              stored $(mibs "$inc_bytes") MiB in ${inc_time} s
 echo "incremental upload:       $(ratio "$inc_bytes" "$changed_compressed")x the compressed change (goal <= 1.2)"
 echo "incremental, locked:      ${locked_inc_time} s: $(ratio "$locked_inc_time" "$inc_time")x the plain media server's (goal <= 1.3)"
 echo "store's download limit:   $(mibs "$down_rate") MiB/s, the faster of $(mibs "$down_before") MiB/s before the restore and $(mibs "$down_after") MiB/s after it ($down_count objects of 4 MiB), 16 requests at a time on kept connections"
-echo "restore:                  fetched $(mibs "$restore_bytes") MiB in ${restore_time} s: $(mibs "$restore_rate") MiB/s; restored image identical: $identical"
+echo "restore of the full:      fetched $(mibs "$restore_bytes") MiB in ${restore_time} s: $(mibs "$restore_rate") MiB/s; restored image identical: $identical"
 echo "restore throughput:       $(ratio "$restore_rate" "$down_rate")x the store's download limit (goal >= 0.8)"
