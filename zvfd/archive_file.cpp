@@ -89,6 +89,15 @@ std::string ArchiveFile::get(const std::string& name) {
     return data;
 }
 
+std::string ArchiveFile::get_at_most(const std::string& name, std::uint64_t limit) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = objects_.find(name);
+        if (it != objects_.end() && it->second.second > limit) throw too_large(*this, name, it->second.second, limit);
+    }
+    return get(name);
+}
+
 bool ArchiveFile::exists(const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     return objects_.count(name) > 0;

@@ -29,6 +29,7 @@ public:
 
     bool put_if_absent(const std::string& name, const std::string& data) override;
     std::string get(const std::string& name) override;
+    std::string get_at_most(const std::string& name, std::uint64_t limit) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
     bool exists(const std::string& name) override;

@@ -4,6 +4,8 @@
 
 namespace zvfd {
 
+static_assert(kPackSize + kMaxBlockSize + 1024 <= kMaxPackObjectSize, "a full pack and its last block must be readable");
+
 namespace {
 // A block of this run's tables costs about this many bytes.
 constexpr std::size_t kTableEntryBytes = 64;

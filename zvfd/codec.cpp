@@ -7,7 +7,8 @@
 namespace zvfd {
 
 namespace {
-constexpr std::size_t kHead = 8 + 4 + 16 + 1 + 8;
+constexpr std::size_t kHead = kEnvelopeHead;
+static_assert(kHead == 8 + 4 + 16 + 1 + 8, "magic, version, key id, sealed, payload length");
 }  // namespace
 
 std::string sha256(const char* data, std::size_t size) {
@@ -31,6 +32,14 @@ std::string write_envelope(const char (&magic)[9], const Envelope& envelope) {
     std::string sum = sha256(w.bytes());
     w.raw(sum);
     return std::move(w.bytes());
+}
+
+std::uint64_t envelope_length(const std::string& head, const char (&magic)[9]) {
+    if (head.size() < kHead || head.compare(0, 8, magic, 8) != 0) return 0;
+    ByteReader r(head, "envelope");
+    r.raw(8 + 4 + 16 + 1);
+    const std::uint64_t n = r.u64();
+    return n > UINT64_MAX - kHead - 32 ? UINT64_MAX : kHead + n + 32;
 }
 
 Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what,

@@ -106,6 +106,12 @@ std::string write_envelope(const char (&magic)[9], const Envelope& envelope);
 Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const std::string& what,
                        std::uint32_t newest = 1);
 
+// The whole length that the envelope beginning with `head` (at least kEnvelopeHead
+// bytes of it) says it has, or 0 when `head` does not begin an envelope of `magic`:
+// a file can be refused for its size before it is read.
+constexpr std::size_t kEnvelopeHead = 37;
+std::uint64_t envelope_length(const std::string& head, const char (&magic)[9]);
+
 std::string sha256(const char* data, std::size_t size);
 inline std::string sha256(const std::string& bytes) { return sha256(bytes.data(), bytes.size()); }
 

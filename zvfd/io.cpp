@@ -47,11 +47,29 @@ Fd open_file(const std::string& path, int flags, mode_t mode) {
     return Fd(fd);
 }
 
-std::string read_file(const std::string& path, const std::string& what) {
+namespace {
+Fd open_regular(const std::string& path, const std::string& what, struct stat& st) {
     Fd fd = open_file(path, O_RDONLY);
-    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) throw_errno("cannot read " + what + " " + path);
     if (!S_ISREG(st.st_mode)) throw Error(what + " " + path + " is not a regular file");
+    return fd;
+}
+}  // namespace
+
+std::string read_head(const std::string& path, const std::string& what, std::size_t n) {
+    struct stat st {};
+    const Fd fd = open_regular(path, what, st);
+    std::string head(n, '\0');
+    head.resize(pread_some(fd.get(), head.data(), n, 0));
+    return head;
+}
+
+std::string read_file(const std::string& path, const std::string& what, std::uint64_t limit) {
+    struct stat st {};
+    const Fd fd = open_regular(path, what, st);
+    if (static_cast<std::uint64_t>(st.st_size) > limit)
+        throw Error(what + " " + path + " is damaged: it holds " + std::to_string(st.st_size) +
+                    " bytes, where it can hold at most " + std::to_string(limit));
     std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
     bytes.resize(pread_some(fd.get(), bytes.data(), bytes.size(), 0));
     return bytes;

@@ -41,8 +41,13 @@ private:
 
 Fd open_file(const std::string& path, int flags, mode_t mode = 0);
 
-// The whole content of a regular file; throws Error naming `what` and the path.
-std::string read_file(const std::string& path, const std::string& what);
+// The whole content of a regular file; throws Error naming `what` and the path, also
+// for a file larger than `limit` bytes, which is refused before it is read.
+std::string read_file(const std::string& path, const std::string& what, std::uint64_t limit = UINT64_MAX);
+
+// Its first `n` bytes (fewer when it is shorter), with the errors of read_file.
+std::string read_head(const std::string& path, const std::string& what, std::size_t n);
+
 
 // Flushes the directory that holds `path`, so that a name just created or renamed
 // there survives a power cut.

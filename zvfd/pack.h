@@ -19,6 +19,7 @@
 #pragma once
 
 #include "zvfd/cipher.h"
+#include "zvfd/record.h"
 
 #include <cstdint>
 #include <string>
@@ -32,6 +33,14 @@ struct PackEntry {
     std::uint32_t offset = 0, stored = 0, raw = 0;
     std::uint8_t flags = 0;
 };
+
+// The largest pack and index objects a reader takes (Storage::get_at_most); a larger
+// one is damaged. A pack is closed once it holds kPackSize (block_store.h, 4 MiB), so
+// only its last block, stored at most as long as it is plus the cipher's overhead,
+// lies past that. An index holds some 80 bytes for each block of its pack, and a
+// stored block takes more than 10 bytes.
+constexpr std::uint64_t kMaxPackObjectSize = (4u << 20) + kMaxBlockSize + (64u << 10);
+constexpr std::uint64_t kMaxIndexObjectSize = 64u << 20;
 
 std::string pack_object_name(const std::string& id);
 std::string index_object_name(const std::string& id);

@@ -105,8 +105,30 @@ void write_meta_file(const std::string& path, std::string encoded) {
     write_part(path, meta_file_bytes(std::move(encoded)), "the metadata file")->commit_to(path);
 }
 
+// A metadata file is taken whole, but refused for its size first: one grown past its
+// end (a sparse copy, a damaged disk) takes no memory. The first layout says in its
+// header how long it is; the second ends in an end mark.
+std::string read_meta_bytes(const std::string& path) {
+    const std::string what = "metadata file " + path;
+    const std::string head = read_head(path, "metadata file", kEnvelopeHead);
+    std::uint64_t length = UINT64_MAX;
+    if (head.size() == kEnvelopeHead) {
+        if (head.compare(0, 8, kMetaMagic, 8) != 0) read_envelope(head, kMetaMagic, what);  // says what it is not
+        if (head.compare(8, 4, std::string("\x01\0\0\0", 4)) == 0) length = envelope_length(head, kMetaMagic);
+        if (head.compare(8, 4, std::string("\x02\0\0\0", 4)) == 0) {
+            const Fd fd = open_file(path, O_RDONLY);
+            const off_t size = ::lseek(fd.get(), 0, SEEK_END);
+            std::string tail(8, '\0');
+            if (size < 8 || pread_some(fd.get(), tail.data(), 8, static_cast<std::uint64_t>(size) - 8) != 8 ||
+                !ends_streamed_meta(tail))
+                throw Error(what + " is truncated or damaged");
+        }
+    }
+    return read_file(path, "metadata file", length);
+}
+
 Record read_meta_file(const std::string& path, std::string* identity) {
-    const std::string bytes = read_file(path, "metadata file");
+    const std::string bytes = read_meta_bytes(path);
     if (is_streamed_meta(bytes)) return read_streamed_meta(bytes, path, identity);
     const std::string what = "metadata file " + path;
     std::string payload = read_envelope(bytes, kMetaMagic, what).payload;
@@ -116,7 +138,7 @@ Record read_meta_file(const std::string& path, std::string* identity) {
 }
 
 std::string read_meta_payload(const std::string& path) {
-    const std::string bytes = read_file(path, "metadata file");
+    const std::string bytes = read_meta_bytes(path);
     std::string head;
     if (is_streamed_meta(bytes)) {
         read_streamed_meta(bytes, path, &head);

@@ -20,7 +20,7 @@ constexpr char kMetaMagic[9] = "ZVFDMETA";
 constexpr char kMetaEnd[9] = "ZVFDMEND";
 constexpr char kPartMagic[9] = "ZVFDRPRT";
 constexpr std::size_t kPreamble = 16;
-constexpr std::size_t kEnvelopeHead = 8 + 4 + 16 + 1 + 8, kEnvelopeTail = 32;
+constexpr std::size_t kEnvelopeTail = 32;  // after a head of kEnvelopeHead (codec.h)
 constexpr std::size_t kParts = 6;  // parts a reference keeps read
 
 std::size_t block_bytes(std::size_t name_size) { return 25 + name_size; }
@@ -309,6 +309,10 @@ bool is_streamed_meta(const std::string& bytes) {
     ByteReader r(bytes, "metadata file");
     r.raw(8);
     return r.u32() == 2;
+}
+
+bool ends_streamed_meta(const std::string& tail) {
+    return tail.size() >= 8 && tail.compare(tail.size() - 8, 8, kMetaEnd, 8) == 0;
 }
 
 Record read_streamed_meta(const std::string& bytes, const std::string& path, std::string* head_out) {

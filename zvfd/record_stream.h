@@ -128,6 +128,9 @@ Record assemble_record(const std::string& head, const std::function<std::string(
                        const std::string& what);
 // Whether a metadata file has the second layout, and its head and parts.
 bool is_streamed_meta(const std::string& bytes);
+// Whether `tail`, the last bytes of a metadata file of the second layout, holds its end
+// mark: one grown past its end (a sparse copy) has lost it.
+bool ends_streamed_meta(const std::string& tail);
 Record read_streamed_meta(const std::string& bytes, const std::string& path, std::string* head);
 
 // The reference of an incremental: the blocks of a metadata file, by file name and

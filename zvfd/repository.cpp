@@ -146,7 +146,7 @@ BlockIndex Repository::load_index(const std::set<std::string>& damaged) {
     for_each_at_once(objects.size(), storage_.parallel_requests(), [&](std::size_t i) {
         const std::string id = objects[i].substr(6);
         try {
-            const std::string bytes = storage_.get(objects[i]);
+            const std::string bytes = storage_.get_at_most(objects[i], kMaxIndexObjectSize);
             if (pack_index_key_id(bytes, id) == keys_.id) entries[i] = decode_pack_index(bytes, id, sealer_.get());
         } catch (const ObjectMissing&) {
         } catch (const AuthError&) {
@@ -174,7 +174,7 @@ std::string Repository::get_pack(const std::string& id) {
     if (!is_plain_name(id) || id.size() < 2) throw Error("pack id '" + id + "' is damaged");
     std::string bytes;
     try {
-        bytes = storage_.get(pack_object_name(id));
+        bytes = storage_.get_at_most(pack_object_name(id), kMaxPackObjectSize);
     } catch (const ObjectMissing&) {
         throw Error("pack " + id + " is missing from the repository " + storage_.describe());
     }
@@ -185,7 +185,7 @@ std::string Repository::get_pack(const std::string& id) {
 void Repository::authorise_task(const std::string& task, const std::string& secret_file, bool create) {
     if (!is_plain_name(task)) throw Error("task id '" + task + "' is not a plain name");
     if (secret_file.empty()) throw Error("the task secret file (-s) is needed for task " + task);
-    const std::string secret = read_file(secret_file, "task secret file");
+    const std::string secret = read_file(secret_file, "task secret file", kMaxTaskSecretFileSize);
     if (secret.empty()) throw Error("task secret file " + secret_file + " is empty");
     unsigned char mac[32];
     unsigned int n = 0;
@@ -198,11 +198,11 @@ void Repository::authorise_task(const std::string& task, const std::string& secr
     const std::string object = "tasks/" + task + "/secret";
     std::string stored;
     try {
-        stored = storage_.get(object);
+        stored = storage_.get_at_most(object, kMaxTaskMarkSize);
     } catch (const ObjectMissing&) {
         if (!create) throw Error("task " + task + " has no records in the repository " + storage_.describe());
         if (storage_.put_if_absent(object, write_envelope(kTaskMagic, mine))) return;
-        stored = storage_.get(object);  // another run of the task came first
+        stored = storage_.get_at_most(object, kMaxTaskMarkSize);  // another run of the task came first
     }
     const Envelope theirs = read_envelope(stored, kTaskMagic, "mark of task " + task);
     if (theirs.payload.size() != mine.payload.size() ||

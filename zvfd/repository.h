@@ -56,6 +56,12 @@
 
 namespace zvfd {
 
+// The largest task mark a reader takes (Storage::get_at_most; packs and indexes:
+// pack.h): it holds one HMAC-SHA256. A larger one is damaged.
+constexpr std::uint64_t kMaxTaskMarkSize = 4096;
+// The largest task secret file (-s): the client agent writes a secret of a few bytes.
+constexpr std::uint64_t kMaxTaskSecretFileSize = 1u << 20;
+
 constexpr char kRepositoryConfig[] = "/opt/zelvor/etc/zvfd-repositories.conf";
 constexpr char kDefaultRepositories[] = "/opt/zelvor/var/repositories";
 

@@ -309,7 +309,7 @@ void SegmentIndex::import_first_format() {
         const std::string id = objects[i].substr(6);
         std::vector<PackEntry> entries;
         try {
-            const std::string bytes = storage_.get(objects[i]);
+            const std::string bytes = storage_.get_at_most(objects[i], kMaxIndexObjectSize);
             if (pack_index_key_id(bytes, id) != space_.keys.id) return;
             entries = decode_pack_index(bytes, id, space_.sealer);
         } catch (const ObjectMissing&) {

@@ -162,6 +162,17 @@ bool Storage::exists(const std::string& name) {
     }
 }
 
+ObjectTooLarge too_large(const Storage& store, const std::string& name, std::uint64_t size, std::uint64_t limit) {
+    return ObjectTooLarge("object " + name + " in " + store.describe() + " is damaged: it holds " +
+                          std::to_string(size) + " bytes or more, where it can hold at most " + std::to_string(limit));
+}
+
+std::string Storage::get_at_most(const std::string& name, std::uint64_t limit) {
+    std::string bytes = get_range(name, 0, static_cast<std::size_t>(limit + 1));
+    if (bytes.size() > limit) throw too_large(*this, name, bytes.size(), limit);
+    return bytes;
+}
+
 std::string Storage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
     const std::string whole = get(name);
     if (offset >= whole.size()) return {};
@@ -268,7 +279,9 @@ void LocalStorage::sync_deferred() {
     for (const std::string& parent : parents) sync_directory(parent);
 }
 
-std::string LocalStorage::get(const std::string& name) {
+std::string LocalStorage::get(const std::string& name) { return get_at_most(name, UINT64_MAX); }
+
+std::string LocalStorage::get_at_most(const std::string& name, std::uint64_t limit) {
     const std::string path = path_of(name);
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -278,6 +291,7 @@ std::string LocalStorage::get(const std::string& name) {
     Fd owner(fd);
     struct stat st {};
     if (::fstat(fd, &st) != 0) storage_errno("cannot read object " + name);
+    if (static_cast<std::uint64_t>(st.st_size) > limit) throw too_large(*this, name, st.st_size, limit);
     std::string data(static_cast<std::size_t>(st.st_size), '\0');
     std::size_t got = 0;
     try {
@@ -331,6 +345,11 @@ std::shared_ptr<Fd> LocalStorage::open_for_ranges(const std::string& name) {
 
 std::string LocalStorage::get_range(const std::string& name, std::uint64_t offset, std::size_t length) {
     const std::shared_ptr<Fd> fd = open_for_ranges(name);
+    // Never more than the object holds, whatever length a damaged header asked for.
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) storage_errno("cannot read object " + name);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    length = static_cast<std::size_t>(std::min<std::uint64_t>(length, offset < size ? size - offset : 0));
     std::string data(length, '\0');
     try {
         data.resize(pread_some(fd->get(), data.data(), length, offset));
@@ -417,7 +436,9 @@ bool FaultyStorage::put_if_absent(const std::string& name, const std::string& da
     return inner_.put_if_absent(name, truncate ? data.substr(0, data.size() / 2) : data);
 }
 
-std::string FaultyStorage::get(const std::string& name) {
+std::string FaultyStorage::get(const std::string& name) { return get_at_most(name, UINT64_MAX); }
+
+std::string FaultyStorage::get_at_most(const std::string& name, std::uint64_t limit) {
     std::size_t offset = 0;
     bool flip = false;
     {
@@ -427,7 +448,7 @@ std::string FaultyStorage::get(const std::string& name) {
         flip = flip_ && name.compare(0, flip_prefix_.size(), flip_prefix_) == 0;
         offset = flip_offset_;
     }
-    std::string data = inner_.get(name);
+    std::string data = limit == UINT64_MAX ? inner_.get(name) : inner_.get_at_most(name, limit);
     if (flip && !data.empty()) data[offset % data.size()] = static_cast<char>(~data[offset % data.size()]);
     return data;
 }

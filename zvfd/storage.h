@@ -30,6 +30,9 @@
 //   only whole components), sorted bytewise. Objects being written are not listed.
 // - exists says whether get would find the object now (a pack that a record is about
 //   to name, confirmed without reading it).
+// - get_at_most is get for an object of a kind that holds at most `limit` bytes: a
+//   larger one throws ObjectTooLarge naming it, before its bytes are read, so that a
+//   damaged or tampered object cannot make a reader take memory it has no use for.
 // - get_range returns `length` bytes of the object from `offset`, fewer only where
 //   the object ends; a missing object throws ObjectMissing. It reads what get would
 //   read (the same version of it, on a store that keeps versions).
@@ -75,6 +78,11 @@ struct ObjectMissing : StorageError {
     using StorageError::StorageError;
 };
 
+// The data is at fault, not the store: an Error, which readers take for damage.
+struct ObjectTooLarge : Error {
+    using Error::Error;
+};
+
 // True for a name that every backend accepts (see the rules above).
 bool is_object_name(const std::string& name);
 
@@ -84,6 +92,9 @@ bool is_object_name(const std::string& name);
 void for_each_at_once(std::size_t count, unsigned threads, const std::function<void(std::size_t)>& work);
 
 class Storage;
+// The error of an object of `size` bytes (or more) where its kind holds at most `limit`.
+ObjectTooLarge too_large(const Storage& store, const std::string& name, std::uint64_t size, std::uint64_t limit);
+
 // Reads an object and hands its bytes to `accept`, which throws Error to refuse them;
 // the object's later versions (Storage::get_later) are offered in turn. Throws the
 // first refusal when none is accepted and ObjectMissing when there is no object; a
@@ -101,6 +112,9 @@ public:
     // These two read the whole object here; backends answer them for less.
     virtual bool exists(const std::string& name);
     virtual std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length);
+    // Reads at most limit + 1 bytes here (get_range); backends that know an object's
+    // size first refuse it without reading.
+    virtual std::string get_at_most(const std::string& name, std::uint64_t limit);
     virtual void put_deferred(const std::string& name, const std::string& data) { put_if_absent(name, data); }
     virtual void sync_deferred() {}
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
@@ -130,6 +144,7 @@ public:
     void put_deferred(const std::string& name, const std::string& data) override;
     void sync_deferred() override;
     std::string get(const std::string& name) override;
+    std::string get_at_most(const std::string& name, std::uint64_t limit) override;
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;
     bool exists(const std::string& name) override;
@@ -188,6 +203,7 @@ public:
 
     bool put_if_absent(const std::string& name, const std::string& data) override;
     std::string get(const std::string& name) override;
+    std::string get_at_most(const std::string& name, std::uint64_t limit) override;
     std::string get_later(const std::string& name, unsigned n) override { return inner_.get_later(name, n); }
     std::vector<std::string> list(const std::string& prefix) override;
     void remove(const std::string& name) override;

@@ -178,6 +178,11 @@ TEST_F(MetaFile, DamagedOrForeignFilesAreClearErrors) {
     };
     for (const auto& u : unreadable)
         EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file(u.path); }), u.says));
+    // Grown sparse past what its header says: refused for its size, before it is read.
+    fs::resize_file(path, 20ull << 30);
+    EXPECT_TRUE(zvfd_test::says(zvfd_test::error_of([&] { zvfd::read_meta_file(path); }),
+                                "metadata file " + path + " is damaged: it holds 21474836480 bytes, where it can hold at most " +
+                                    std::to_string(bytes.size())));
 }
 
 TEST(Record, SafeNames) {

@@ -290,4 +290,46 @@ TEST_F(ArchiverFaults, MetadataFileOnAFullFileSystemLeavesNoRecord) {
     EXPECT_TRUE(fs::exists(record));
 }
 
+// Objects and files are taken whole only up to the size their kind can have: one grown
+// (sparse) to 20 GiB is damaged, said so with its name, and takes no memory; under a
+// limit of 2 GiB of address space, taking it would fail.
+TEST_F(ArchiverFaults, ObjectsGrownPastTheirSizeAreDamagedAndTakeNoMemory) {
+    const std::string list = source("disk.img", 6 << 20, 6);
+    ASSERT_EQ(sh(backup_command(list, "full")).status, 0);
+    const auto first_below = [&](const std::string& dir) {
+        for (const auto& e : fs::recursive_directory_iterator(repository() / dir))
+            if (fs::is_regular_file(e.path())) return e.path();
+        return fs::path();
+    };
+    const std::string limited = "ulimit -v 2000000\nset +e\n";
+    const struct {
+        const char* what;
+        fs::path grown;
+        std::string command;
+        std::string says;
+        int status;
+    } cases[] = {
+        {"a pack", first_below("packs"), restore_command("full", work() / "r1"), "is damaged: it holds 21474836480", 1},
+        {"a pack, checked", first_below("packs"), check_command(), "Record full: damaged: object packs/", 1},
+        {"an index segment", first_below("segments"), backup_command(list, "again"), "", 0},
+        {"the task's mark", repository() / "tasks" / "42" / "secret", backup_command(list, "marked"),
+         "object tasks/42/secret in /opt/zelvor/var/repositories/media1 is damaged", 1},
+        {"the metadata file", meta("full"), restore_command("full", work() / "r2"),
+         "metadata file " + meta("full") + " is truncated or damaged", 1},
+        {"the task secret file", box_.opt() / "var" / "tasks" / "task_secret_42", backup_command(list, "secret"),
+         "task secret file /opt/zelvor/var/tasks//task_secret_42 is damaged", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_FALSE(c.grown.empty());
+        const std::uintmax_t size = fs::file_size(c.grown);
+        fs::resize_file(c.grown, 20ull << 30);
+        const zv_test::RunResult run = sh(limited + c.command + "\necho status $?");
+        fs::resize_file(c.grown, size);
+        EXPECT_NE(run.out.find("status " + std::to_string(c.status) + "\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("bad_alloc"), std::string::npos) << run.out;
+    }
+}
+
 }  // namespace
