@@ -6,7 +6,7 @@
 #include "support/random_data.h"
 #include "support/scratch_dir.h"
 #include "zvfd/cipher.h"
-#include "zvfd/pack.h"
+#include "zvfd/index_segment.h"
 #include "zvfd/radosgw/s3_relay.h"
 #include "zvfd/radosgw/s3_test_env.h"
 #include "zvfd/s3_storage.h"
@@ -323,9 +323,9 @@ TEST(S3Program, VersionsPutOverLockedObjectsChangeNothing) {
     EXPECT_FALSE(client.get_retention(pack, versions[1].version_id)) << "the version put on top was locked";
 }
 
-// A pack index of an unencrypted repository can be forged whole, its own pack id
-// inside, the block locations shuffled, and put as a new version: the next full
-// backup still takes the blocks from where they are.
+// The index segment of an unencrypted repository can be forged whole, bound to its
+// own name as a genuine one is, with the blocks' locations shuffled, and put as a new
+// version: the next full backup still takes the blocks from where they are.
 TEST(S3Program, ForgedIndexVersionDoesNotMisleadTheNextBackup) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(true);
@@ -334,14 +334,26 @@ TEST(S3Program, ForgedIndexVersionDoesNotMisleadTheNextBackup) {
     make_image(image, 24 << 20, 42);
     ASSERT_EQ(host.backup(host.list_of(image), "first").status, 0);
 
-    zvfd::S3Client client(gw.location(bucket), gw.keys());
-    const std::string index = client.list_keys("site/kvm/index/").front();
-    const std::string id = index.substr(index.rfind('/') + 1);
-    std::vector<zvfd::PackEntry> entries = zvfd::decode_pack_index(*client.get_object(index), id, nullptr);
+    zvfd::S3StorageConfig config;
+    config.location = gw.location(bucket);
+    config.prefix = "site/kvm";
+    config.retention_days = 1;
+    config.retention_mode = zvfd::S3LockMode::Governance;
+    zvfd::S3Storage store(config, gw.keys());
+    zvfd::SegmentCache cache(64 << 20);
+    const zvfd::SegmentSpace space(store, zvfd::no_keys(), nullptr, 32, cache);
+    const auto segment = zvfd::Segment::open(space, 0, 0);
+    ASSERT_TRUE(segment);
+    const std::vector<zvfd::IndexEntry> entries = segment->slice(0, 0);
     ASSERT_GT(entries.size(), 1u);
-    std::vector<zvfd::PackEntry> forged = entries;
+    std::vector<zvfd::IndexEntry> forged = entries;
     for (std::size_t i = 0; i < entries.size(); ++i) forged[i].name = entries[(i + 1) % entries.size()].name;
-    client.put_object(index, zvfd::encode_pack_index(id, forged, zvfd::no_keys(), nullptr), nullptr, false);
+    zv_test::ScratchDir scratch;
+    zvfd::LocalStorage elsewhere(scratch.str());
+    const zvfd::SegmentSpace forged_space(elsewhere, zvfd::no_keys(), nullptr, 32, cache);
+    ASSERT_TRUE(zvfd::write_segment(forged_space, 0, 0, forged));
+    ASSERT_EQ(elsewhere.list("segments/").size(), 1u) << "a segment of one object";
+    store.client().put_object(store.key_of(space.object(0, 0)), elsewhere.get(space.object(0, 0)), nullptr, false);
 
     auto run = host.backup(host.list_of(image), "again");
     ASSERT_EQ(run.status, 0) << run.out;
