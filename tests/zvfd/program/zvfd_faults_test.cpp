@@ -3,6 +3,7 @@
 // system, planted links, a target that is a block device. Each run goes through a
 // shell in a mount namespace of its own, where the test mounts what it needs.
 #include "support/module_sandbox.h"
+#include "support/random_data.h"
 #include "support/scratch_dir.h"
 #include "zvfd/cipher.h"
 #include "zvfd/record.h"
@@ -16,9 +17,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
-#include <cstring>
 #include <functional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -26,15 +25,7 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-std::string random_bytes(std::size_t size, unsigned seed) {
-    std::mt19937_64 random(seed);
-    std::string data(size, '\0');
-    for (std::size_t i = 0; i + 8 <= size; i += 8) {
-        const std::uint64_t word = random();
-        std::memcpy(&data[i], &word, 8);
-    }
-    return data;
-}
+using zv_test::random_bytes;
 
 unsigned mode_of(const fs::path& path) {
     struct stat st {};
