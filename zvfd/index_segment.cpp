@@ -353,7 +353,9 @@ std::string Segment::part_object(std::uint32_t part) const {
 
 std::shared_ptr<const void> Segment::slot(
     std::uint32_t slot, const std::function<std::pair<std::shared_ptr<const void>, std::size_t>()>& load) {
-    used_[slot] = true;
+    // Read before written: every look-up passes here, and a store on each would bounce
+    // the line between the workers.
+    if (!used_[slot].load(std::memory_order_relaxed)) used_[slot].store(true, std::memory_order_relaxed);
     std::shared_ptr<const void> value = std::atomic_load(&slots_[slot]);
     if (value) return value;
     auto [loaded, bytes] = load();

@@ -139,7 +139,14 @@ void SegmentIndex::refresh(bool now) {
         try {
             auto segment = Segment::open(space_, 0, n);
             if (!segment) break;
-            others_ = true;
+            bool ours;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ours = own_.count(n) > 0;
+            }
+            // Counting this run's own segment as another run's would make every later
+            // publish a segment of one pack, and every look-up pass through them all.
+            if (!ours) others_ = true;
             adopt(std::move(segment));
         } catch (const StorageError&) {
             throw;
@@ -161,8 +168,16 @@ void SegmentIndex::publish(std::vector<IndexEntry> entries) {
         n = end_;
     }
     for (;; ++n) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            own_.insert(n);
+        }
         if (write_segment(space_, 0, n, entries)) break;
         // Another run took the number: its blocks are news too.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            own_.erase(n);
+        }
         others_ = true;
         try {
             if (auto theirs = Segment::open(space_, 0, n)) adopt(std::move(theirs));

@@ -29,6 +29,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -84,6 +85,9 @@ private:
     mutable std::mutex mutex_;
     std::shared_ptr<const View> view_;  // newest first
     std::uint64_t end_ = 0;             // the level-0 numbers below it are in the view
+    // Level-0 numbers this run is writing or wrote: a refresh that meets one of them
+    // before publish() has taken it in has not found another run.
+    std::set<std::uint64_t> own_;
     std::mutex publish_mutex_;
     std::mutex refresh_mutex_;
     std::chrono::steady_clock::time_point refreshed_{};

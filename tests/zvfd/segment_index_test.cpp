@@ -14,6 +14,7 @@
 
 #include <boost/filesystem.hpp>
 
+#include <functional>
 #include <random>
 
 namespace fs = boost::filesystem;
@@ -118,6 +119,54 @@ TEST_F(SegmentIndexTest, RunsAtOnceTakeTheirOwnNumbersAndSeeEachOther) {
     a.refresh();
     EXPECT_TRUE(finds(a, of_b.front()));
     EXPECT_EQ(objects_of_level(store_, 0), 2u);
+}
+
+// Passes everything on to a local store and, right after a level-0 segment is
+// stored, runs `after_segment`: where an uploader's refresh may fall, before the run
+// that wrote the segment has taken it in.
+class SegmentHookStorage : public zvfd::Storage {
+public:
+    explicit SegmentHookStorage(zvfd::Storage& inner) : inner_(inner) {}
+    std::function<void()> after_segment;
+
+    bool put_if_absent(const std::string& name, const std::string& data) override {
+        const bool stored = inner_.put_if_absent(name, data);
+        if (stored && after_segment && name.find("/L0/") != std::string::npos && name.find('.') == std::string::npos)
+            after_segment();
+        return stored;
+    }
+    std::string get(const std::string& name) override { return inner_.get(name); }
+    std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override {
+        return inner_.get_range(name, offset, length);
+    }
+    bool exists(const std::string& name) override { return inner_.exists(name); }
+    std::vector<std::string> list(const std::string& prefix) override { return inner_.list(prefix); }
+    void remove(const std::string& name) override { inner_.remove(name); }
+    std::string describe() const override { return inner_.describe(); }
+
+private:
+    zvfd::Storage& inner_;
+};
+
+TEST_F(SegmentIndexTest, ARefreshThatMeetsTheRunsOwnSegmentFindsNoOtherRun) {
+    SegmentHookStorage hooked(store_);
+    zvfd::SegmentIndex index(hooked, keys_, nullptr, 32);
+    index.open();
+    hooked.after_segment = [&] { index.refresh(true); };
+    const auto first = batch(30, 1), second = batch(30, 2);
+    index.publish(first);
+    index.publish(second);
+    EXPECT_FALSE(index.others_publish()) << "its own segments were taken for another run's";
+    EXPECT_TRUE(finds(index, first.front()));
+    EXPECT_TRUE(finds(index, second.back()));
+    EXPECT_EQ(objects_of_level(store_, 0), 2u);
+
+    // Another run's segment is still news.
+    zvfd::SegmentIndex other(store_, keys_, nullptr, 32);
+    other.open();
+    other.publish(batch(30, 3));
+    index.refresh(true);
+    EXPECT_TRUE(index.others_publish());
 }
 
 TEST_F(SegmentIndexTest, FirstFormatIndexesAreReadOnce) {
