@@ -111,7 +111,8 @@ int run_backup(const Options& options, const TestAid& aid, Output& out) {
         archive = created.get();
         storage = std::move(created);
     }
-    const MemoryPlan memory = plan_memory(settings.workers, storage->parallel_requests(), memory_threshold(options));
+    const MemoryPlan memory = plan_memory(settings.workers, storage->parallel_requests(), memory_threshold(options),
+                                          settings.block_size);
     settings.uploaders = memory.uploaders;
     settings.start_key = task + "/" + name;
     settings.table_budget = memory.table;

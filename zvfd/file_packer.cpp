@@ -247,7 +247,7 @@ std::vector<std::string> FilePacker::pack(Repository& repository, BlockIndex kno
     return result.shrunk;
 }
 
-MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t threshold_mib) {
+MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t threshold_mib, std::uint32_t block_size) {
     constexpr std::uint64_t mib = 1u << 20;
     MemoryPlan plan;
     plan.uploaders = std::max(1u, parallel_puts);
@@ -256,9 +256,11 @@ MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t t
     if (threshold_mib == 0) return plan;
     // Two pieces a worker; a pack open, and two for each uploader (one it stores,
     // one waiting in the queue); the record's part three times over while it is
-    // sealed and written; a merge of segments; the smallest caches that work.
+    // sealed and written; a merge of segments; the smallest caches that work. A piece
+    // holds at least one block, so large blocks make large pieces.
+    const std::uint64_t piece = piece_length(block_size, kPieceSize) + kDirectAlign;
     auto needed = [&](unsigned uploaders) {
-        return workers * 2 * (kPieceSize + kDirectAlign) + (2 * std::uint64_t(uploaders) + 2) * kPackSize +
+        return workers * 2 * piece + (2 * std::uint64_t(uploaders) + 2) * kPackSize +
                12 * mib + 64 * mib + 16 * mib;
     };
     const std::uint64_t threshold = threshold_mib * mib;

@@ -55,7 +55,7 @@ struct MemoryPlan {
 // Error, saying how much it needs, when that is less than the workers' pieces, one
 // uploader's packs, the record's parts, a merge of index segments and the smallest
 // caches take.
-MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t threshold_mib);
+MemoryPlan plan_memory(unsigned workers, unsigned parallel_puts, std::uint64_t threshold_mib, std::uint32_t block_size);
 // The "--memory-threshold" of a backup in MiB, 0 when not given.
 std::uint64_t memory_threshold(const Options& options);
 
