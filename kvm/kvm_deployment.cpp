@@ -23,6 +23,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <vector>
@@ -248,6 +250,24 @@ void ZvModuleKvm::copy_sparse_file(const std::string& from, const std::string& t
         ::unlink(to.c_str());
         throw_copy_error("close", from, to, error);
     }
+}
+
+bool ZvModuleKvm::move_restored_image(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+        const int error = errno;
+        // Another file system, or one that cannot promise not to replace: a copy serves.
+        if (error == EXDEV || error == EINVAL || error == ENOSYS || error == EPERM) return false;
+        throw_copy_error(error == EEXIST ? "create" : "move", from, to, error);
+    }
+    // The archiver flushed the image's data; what is left to make lasting is its new name.
+    for (const auto& directory : {fs::path(to).parent_path(), fs::path(from).parent_path()}) {
+        const int fd = ::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fsync(fd);
+            ::close(fd);
+        }
+    }
+    return true;
 }
 
 std::string ZvModuleKvm::archived_image(const std::string& directory, const std::string& name,
@@ -537,16 +557,40 @@ bool ZvModuleKvm::deployment(const bool& replication) {
     ZvLogStream(ZvLogLvl::Info) << "------------>> Direct restore <<------------" << std::endl;
     // The copies are ours alone (each destination was free); a domain that is not
     // defined leaves none of them behind, its data stays in the restore directory.
+    // The restore directory of a last restore is removed once the domain is defined, so
+    // its images may be moved into place instead of copied: the same files, without
+    // writing every byte again. A replica's images stay: the next application needs them.
+    const bool may_move = !deploying_replica && last && remove_tmp_operation_directory;
     std::vector<std::string> copied;
+    std::vector<std::pair<std::string, std::string>> moved;  // destination, where it came from
     auto remove_copies = [&]() {
         for (const auto& path : copied) {
             boost::system::error_code ignored;
             ZvLogStream(ZvLogLvl::Info) << "Remove copied image: " << path << std::endl;
             fs::remove(path, ignored);
         }
+        // A domain that is not defined finds its restored images where the log says.
+        for (const auto& [path, from] : moved) {
+            if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, from.c_str(), RENAME_NOREPLACE) == 0) {
+                ZvLogStream(ZvLogLvl::Info) << "Move image back: " << path << " to " << from << std::endl;
+            } else {
+                ZvLogStream(ZvLogLvl::Error) << deployment_signature << ": can't move " << path << " back to "
+                                             << from << ": " << std::strerror(errno) << std::endl;
+            }
+        }
+    };
+    // Where each image is now, for the steps after the copies.
+    auto current = [&](const std::string& archived) {
+        for (const auto& [path, from] : moved)
+            if (from == archived) return path;
+        return archived;
     };
     try {
         for (const auto& image : images) {
+            if (may_move && move_restored_image(image.archived, image.destination)) {
+                moved.emplace_back(image.destination, image.archived);
+                continue;
+            }
             copy_sparse_file(image.archived, image.destination);
             copied.push_back(image.destination);
         }
@@ -561,7 +605,9 @@ bool ZvModuleKvm::deployment(const bool& replication) {
         const auto below = std::find_if(images.begin(), images.end(), [&](const restored_image& other) {
             return other.destination == image.backing;
         });
-        if (!rebase_restored_image(image, below == images.end() ? std::string() : below->archived)) {
+        restored_image now = image;
+        now.archived = current(image.archived);
+        if (!rebase_restored_image(now, below == images.end() ? std::string() : current(below->archived))) {
             remove_copies();
             keep_restored_files(ZvLogLvl::Error);
             return false;

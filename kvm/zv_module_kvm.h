@@ -144,6 +144,10 @@ public:
     // holes and all-zero blocks stay holes, so a sparse image stays sparse. Throws
     // boost::filesystem::filesystem_error; a partial copy is removed first.
     static void copy_sparse_file(const std::string& from, const std::string& to);
+    // Moves a restored image to its destination when both lie on one file system and
+    // the destination is free; false (nothing done) where a move cannot be made and a
+    // copy must serve. Throws as the copy does when the destination exists.
+    static bool move_restored_image(const std::string& from, const std::string& to);
     // Points a copied image at the copy of the image under it (qemu-img rebase -u),
     // keeping the backing format the archived image records (or that image's own).
     bool rebase_restored_image(const restored_image& image, const std::string& backing_archived);
