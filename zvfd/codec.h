@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace zvfd {
@@ -111,6 +112,22 @@ Envelope read_envelope(const std::string& bytes, const char (&magic)[9], const s
 // a file can be refused for its size before it is read.
 constexpr std::size_t kEnvelopeHead = 37;
 std::uint64_t envelope_length(const std::string& head, const char (&magic)[9]);
+
+// A record's properties, in the layout both kinds of record share: a u32 count, then
+// each key and its value.
+inline void write_props(ByteWriter& w, const std::map<std::string, std::string>& props) {
+    w.u32(static_cast<std::uint32_t>(props.size()));
+    for (const auto& [k, v] : props) w.fields(k, v);
+}
+inline std::map<std::string, std::string> read_props(ByteReader& r) {
+    std::map<std::string, std::string> props;
+    for (std::uint32_t n = r.u32(); n > 0; --n) {
+        std::string k, v;
+        r.fields(k, v);
+        props[k] = std::move(v);
+    }
+    return props;
+}
 
 std::string sha256(const char* data, std::size_t size);
 inline std::string sha256(const std::string& bytes) { return sha256(bytes.data(), bytes.size()); }

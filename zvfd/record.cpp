@@ -52,8 +52,7 @@ std::string encode_record(const Record& record) {
         for (const auto& b : f.blocks) size += 33 + b.name.size();
     }
     w.reserve(size);
-    w.u32(static_cast<std::uint32_t>(record.props.size()));
-    for (const auto& [k, v] : record.props) w.fields(k, v);
+    write_props(w, record.props);
     w.u32(static_cast<std::uint32_t>(record.packs.size()));
     for (const auto& p : record.packs) w.text(p);
     w.u32(static_cast<std::uint32_t>(record.files.size()));
@@ -68,11 +67,7 @@ std::string encode_record(const Record& record) {
 Record decode_record(const std::string& payload, const std::string& what) {
     ByteReader r(payload, what);
     Record record;
-    for (std::uint32_t n = r.u32(); n > 0; --n) {
-        std::string k, v;
-        r.fields(k, v);
-        record.props[k] = std::move(v);
-    }
+    record.props = read_props(r);
     for (std::uint32_t n = r.u32(); n > 0; --n) record.packs.push_back(r.text());
     for (std::uint32_t n = r.u32(); n > 0; --n) {
         FileEntry f;

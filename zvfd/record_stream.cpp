@@ -38,23 +38,13 @@ struct Head {
     std::vector<std::string> packs;
     std::vector<FileEntry> files;
     std::vector<std::uint64_t> file_blocks;
-    struct Chunk {
-        std::uint32_t file;
-        std::uint64_t offset, end;
-        std::uint32_t blocks;
-        std::uint64_t position;
-    };
-    std::vector<Chunk> chunks;
+    std::vector<RecordChunk> chunks;
 };
 
 Head decode_head(const std::string& bytes, const std::string& what) {
     ByteReader r(bytes, what);
     Head h;
-    for (std::uint32_t n = r.u32(); n > 0; --n) {
-        std::string k, v;
-        r.fields(k, v);
-        h.props[k] = std::move(v);
-    }
+    h.props = read_props(r);
     h.name_size = r.u8();
     h.run = r.text();
     const std::uint32_t parts = r.u32();
@@ -79,7 +69,7 @@ Head decode_head(const std::string& bytes, const std::string& what) {
     const std::uint32_t chunks = r.u32();
     if (chunks > r.left() / 32) r.damaged();
     for (std::uint32_t n = 0; n < chunks; ++n) {
-        Head::Chunk c;
+        RecordChunk c;
         chunk_fields(r, c);
         if (c.file >= files || c.end < c.offset || c.position >= stream ||
             (n > 0 && std::tie(h.chunks.back().file, h.chunks.back().offset) >= std::tie(c.file, c.offset)))
@@ -222,10 +212,9 @@ std::unique_ptr<PartFile> RecordWriter::seal(const std::map<std::string, std::st
     std::lock_guard<std::mutex> lock(mutex_);
     if (!part_.empty()) put_part_locked();
     std::sort(chunks_.begin(), chunks_.end(),
-              [](const Chunk& a, const Chunk& b) { return std::tie(a.file, a.offset) < std::tie(b.file, b.offset); });
+              [](const RecordChunk& a, const RecordChunk& b) { return std::tie(a.file, a.offset) < std::tie(b.file, b.offset); });
     ByteWriter w;
-    w.u32(static_cast<std::uint32_t>(props.size()));
-    for (const auto& [k, v] : props) w.fields(k, v);
+    write_props(w, props);
     w.u8(static_cast<std::uint8_t>(name_size_));
     w.text(run_);
     w.u32(static_cast<std::uint32_t>(parts_.size()));
@@ -241,7 +230,7 @@ std::unique_ptr<PartFile> RecordWriter::seal(const std::map<std::string, std::st
         w.fields(f.name, f.mode, f.uid, f.gid, f.mtime, f.size, file_blocks_[i]);
     }
     w.u32(static_cast<std::uint32_t>(chunks_.size()));
-    for (Chunk& c : chunks_) chunk_fields(w, c);
+    for (RecordChunk& c : chunks_) chunk_fields(w, c);
     head_ = std::move(w.bytes());
     const std::string& head = head_;
     if (meta_.get() >= 0) {
@@ -430,7 +419,7 @@ void Reference::blocks_in(const std::string& name, std::uint64_t from, std::uint
     }
     const std::string what = "metadata file " + path_;
     auto it = std::lower_bound(chunks_.begin(), chunks_.end(), std::make_pair(file->second, from),
-                               [](const Chunk& c, const std::pair<std::uint32_t, std::uint64_t>& key) {
+                               [](const RecordChunk& c, const std::pair<std::uint32_t, std::uint64_t>& key) {
                                    return std::tie(c.file, c.end) <= std::tie(key.first, key.second);
                                });
     for (; it != chunks_.end() && it->file == file->second && it->offset < to; ++it) {

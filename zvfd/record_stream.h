@@ -41,6 +41,15 @@
 namespace zvfd {
 
 // Where the packing of files puts what it finds (file_packer.h).
+// A run of one file's blocks in the record's stream: which file, the bytes of it the
+// run covers, how many blocks, and where the run starts in the stream.
+struct RecordChunk {
+    std::uint32_t file;
+    std::uint64_t offset, end;
+    std::uint32_t blocks;
+    std::uint64_t position;
+};
+
 class RecordSink {
 public:
     virtual ~RecordSink() = default;
@@ -87,12 +96,6 @@ public:
     bool put_head();
 
 private:
-    struct Chunk {
-        std::uint32_t file;
-        std::uint64_t offset, end;
-        std::uint32_t blocks;
-        std::uint64_t position;
-    };
     void put_part_locked();
 
     Repository& repository_;
@@ -108,7 +111,7 @@ private:
     std::vector<std::uint64_t> file_blocks_;
     std::vector<std::string> packs_;
     std::unordered_map<std::string, std::uint32_t> pack_numbers_;
-    std::vector<Chunk> chunks_;
+    std::vector<RecordChunk> chunks_;
     std::string part_;  // the stream since the last part
     std::uint64_t stream_ = 0;
     std::vector<std::pair<std::uint64_t, std::string>> parts_;  // length, SHA-256
@@ -151,12 +154,6 @@ public:
                    std::vector<std::string>& packs);
 
 private:
-    struct Chunk {
-        std::uint32_t file;
-        std::uint64_t offset, end;
-        std::uint32_t blocks;
-        std::uint64_t position;
-    };
     std::string part(std::uint32_t n);
 
     std::map<std::string, std::string> props_;
@@ -167,7 +164,7 @@ private:
     std::size_t name_size_ = 0;
     std::vector<std::string> packs_;
     std::map<std::string, std::uint32_t> files_;
-    std::vector<Chunk> chunks_;
+    std::vector<RecordChunk> chunks_;
     std::vector<std::uint64_t> part_starts_, part_at_;  // in the stream, in the file
     std::vector<std::string> part_sums_;
     std::mutex mutex_;
