@@ -519,6 +519,13 @@ S3Response S3Client::attempt(const S3Request& request, std::chrono::milliseconds
     }
     // The options point into this frame; clear them before the handle goes back.
     curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, nullptr);
+    // A store that answers a request before reading its body (an error, a name taken)
+    // may keep the connection with that body still in it, and read the body as the
+    // start of the next request: such a connection is not used again.
+    if (!request.body.empty() && (code != CURLE_OK || response.status >= 300)) {
+        curl_easy_cleanup(handle);
+        return response;
+    }
     pool_->release(std::move(session));
     return response;
 }

@@ -1,13 +1,23 @@
 // The S3 client's parts that need no server: the canonical query text that request
 // signing depends on, digests and dates in the store's formats, answers worth a
-// retry, and the checks on the credentials file.
+// retry, and the checks on the credentials file; and, against a store of a few lines
+// that answers before it reads a request's body, that such a connection is not used
+// again.
 #include "support/scratch_dir.h"
 #include "zvfd/s3_client.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -85,6 +95,107 @@ TEST(S3Client, RefusesMalformedLocations) {
     EXPECT_EQ(client.describe("PUT", "r/k"), "PUT http://h:1/b/r/k");
     zvfd::S3Client hosted({"https://s3.example.org", "b", "eu", false}, {"a", "b"});
     EXPECT_EQ(hosted.describe("GET", "k"), "GET https://b.s3.example.org/k");
+}
+
+// A store that refuses the first PUT as soon as its body has arrived, without reading
+// that body, and keeps the connection, as radosgw may do with an error; every other
+// request it reads whole and answers 200. A request that does not start with a method
+// (the leftover body of the refused one in front of it) gets 405 MethodNotAllowed.
+class EarlyAnsweringStore {
+public:
+    EarlyAnsweringStore() {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(listener_, 8) != 0)
+            throw std::runtime_error("the fake store cannot listen");
+        socklen_t size = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~EarlyAnsweringStore() {
+        stopping_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string endpoint() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    unsigned connections() const { return connections_; }
+
+private:
+    // Waits (for a minute at most) until `fd` holds at least `count` unread bytes.
+    static bool bytes_waiting(int fd, std::size_t count) {
+        std::string buffer(count, '\0');
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 1000) < 0) return false;
+            const ssize_t got = ::recv(fd, buffer.data(), count, MSG_PEEK | MSG_DONTWAIT);
+            if (got == 0) return false;
+            if (got >= static_cast<ssize_t>(count)) return true;
+        }
+        return false;
+    }
+    // One request's head (through the blank line), read byte by byte so that nothing
+    // after it is taken; empty once the peer has gone.
+    static std::string read_head(int fd) {
+        std::string head;
+        char c;
+        while (head.size() < 65536 && ::recv(fd, &c, 1, 0) == 1) {
+            head += c;
+            if (head.size() >= 4 && head.compare(head.size() - 4, 4, "\r\n\r\n") == 0) return head;
+        }
+        return {};
+    }
+    static void answer(int fd, const std::string& status, const std::string& body) {
+        const std::string text = "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\nETag: \"0\"\r\n\r\n" + body;
+        (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+    }
+    void serve() {
+        bool refused = false;
+        while (!stopping_) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) return;
+            ++connections_;
+            for (std::string head; !(head = read_head(fd)).empty();) {
+                std::size_t length = 0;
+                const auto at = head.find("Content-Length: ");
+                if (at != std::string::npos) length = std::stoul(head.substr(at + 16));
+                if (head.rfind("PUT ", 0) == 0 && !refused) {
+                    refused = true;
+                    if (length > 0 && !bytes_waiting(fd, length)) break;
+                    answer(fd, "400 Bad Request", "<Error><Code>InvalidArgument</Code></Error>");
+                    continue;  // the body stays in the connection
+                }
+                if (!std::isupper(static_cast<unsigned char>(head[0])) || head.find(' ') > 7) {
+                    answer(fd, "405 Method Not Allowed", "<Error><Code>MethodNotAllowed</Code></Error>");
+                    break;
+                }
+                std::string body(length, '\0');
+                if (length > 0 && ::recv(fd, body.data(), length, MSG_WAITALL) != static_cast<ssize_t>(length)) break;
+                answer(fd, "200 OK", "");
+            }
+            ::close(fd);
+        }
+    }
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<unsigned> connections_{0};
+    std::thread thread_;
+};
+
+TEST(S3Client, ConnectionOfARequestAnsweredBeforeItsBodyIsNotUsedAgain) {
+    EarlyAnsweringStore store;
+    zvfd::S3Client client({store.endpoint(), "bucket", "default", true}, {"access", "secret"});
+    EXPECT_THROW(client.put_object("r/refused", std::string(100, 'x'), nullptr), S3Error);
+    // On the refused request's connection this would be read behind its body.
+    EXPECT_TRUE(client.put_object("r/next", "y", nullptr));
+    EXPECT_EQ(store.connections(), 2u);
 }
 
 class S3Credentials : public zv_test::ScratchDirTest {
