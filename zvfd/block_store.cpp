@@ -122,6 +122,7 @@ void BlockStore::remember_locked(const std::string& name, const BlockLocation& l
     for (const auto& g : tables_) bytes += g.table.bytes();
     while (bytes > table_budget_ && tables_.size() > 1 && known_.index &&
            (unpublished_.empty() || tables_.front().newest_own <= *unpublished_.begin())) {
+        if (tables_.front().newest_own > 0) own_tables_dropped_ = true;
         bytes -= tables_.front().table.bytes();
         tables_.pop_front();
     }
@@ -170,7 +171,9 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
     if (known_.index) {
         thread_local std::vector<IndexEntry> candidates;
         candidates.clear();
-        known_.index->find(name, candidates);
+        // While the tables hold every block this run stored, its own segments hold
+        // nothing the tables did not answer already.
+        known_.index->find(name, candidates, !own_tables_dropped_);
         for (const IndexEntry& c : candidates) {
             const BlockLocation at{c.pack, c.offset, c.stored, c.raw, c.flags};
             if (known(at)) return at;
@@ -239,7 +242,7 @@ std::vector<std::pair<std::size_t, BlockLocation>> BlockStore::stored_by_others(
     for (std::size_t i = 0; i < pack.entries().size(); ++i) {
         const PackEntry& e = pack.entries()[i];
         candidates.clear();
-        known_.index->find(e.name, candidates);
+        known_.index->find(e.name, candidates, true);  // what others stored
         for (const IndexEntry& c : candidates) {
             if (c.raw != e.raw || c.pack == pack.id() || !trusted(c.pack)) continue;
             elsewhere.emplace_back(i, BlockLocation{c.pack, c.offset, c.stored, c.raw, c.flags});

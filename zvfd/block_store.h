@@ -158,6 +158,7 @@ private:
     bool stopping_ = false;
     std::atomic<bool> published_{false};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> own_tables_dropped_{false};  // a table with blocks of this run's packs went
     std::exception_ptr failure_;
     std::vector<std::thread> uploaders_;
 };

@@ -151,6 +151,10 @@ public:
     std::uint64_t entries() const { return entries_; }
     unsigned part_bits() const { return part_bits_; }
     const std::string& object() const { return object_; }
+    // Whether this process made the segment from blocks of its own packs alone: a run
+    // whose own blocks are all in its tables need not look there (segment_index.h).
+    bool own() const { return own_; }
+    void set_own() { own_ = true; }
 
     // Whether the part's filter may hold the name (reads chunk 0 when not cached).
     bool may_hold(const std::string& name);
@@ -180,6 +184,7 @@ private:
     const SegmentSpace& space_;
     std::string object_;
     unsigned level_ = 0, part_bits_ = 0;
+    std::atomic<bool> own_{false};
     std::uint64_t number_ = 0, entries_ = 0;
     std::string attempt_;
     std::uint64_t packs_at_ = 0, part_at_ = 0;

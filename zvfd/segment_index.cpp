@@ -188,14 +188,16 @@ void SegmentIndex::publish(std::vector<IndexEntry> entries) {
     }
     auto ours = Segment::open(space_, 0, n);
     if (!ours) throw StorageError("index segment " + space_.object(0, n) + " vanished right after it was stored");
+    ours->set_own();
     adopt(std::move(ours));
     std::lock_guard<std::mutex> lock(mutex_);
     end_ = std::max(end_, n + 1);
 }
 
-void SegmentIndex::find(const std::string& name, std::vector<IndexEntry>& out) {
+void SegmentIndex::find(const std::string& name, std::vector<IndexEntry>& out, bool skip_own) {
     const auto segments = view();
     for (const auto& segment : *segments) {
+        if (skip_own && segment->own()) continue;
         try {
             segment->find(name, out);
         } catch (const StorageError&) {
@@ -302,7 +304,10 @@ void SegmentIndex::merge(unsigned level, std::uint64_t number) {
         writer.add_part(entries);
     }
     writer.finish();  // when another run came first, its segment is the same blocks
-    if (auto merged = Segment::open(space_, level, number)) adopt(std::move(merged));
+    if (auto merged = Segment::open(space_, level, number)) {
+        if (std::all_of(members.begin(), members.end(), [](const auto& m) { return m->own(); })) merged->set_own();
+        adopt(std::move(merged));
+    }
 }
 
 void SegmentIndex::finish() {

@@ -57,8 +57,11 @@ public:
     // Publishes the entries (of packs that are durable) as a level-0 segment of
     // their own. Merges that it completes run in the background.
     void publish(std::vector<IndexEntry> entries);
-    // Appends the entries named `name`, the newest segments' first.
-    void find(const std::string& name, std::vector<IndexEntry>& out);
+    // Appends the entries named `name`, the newest segments' first. With `skip_own`,
+    // the segments this run made from its own packs alone are passed over: a run that
+    // still holds its own blocks in its tables would find nothing new there, and on a
+    // store each look that a filter lets through is a request.
+    void find(const std::string& name, std::vector<IndexEntry>& out, bool skip_own = false);
     // Waits for the merges under way, then merges every group that is complete.
     // Throws the first failure of a merge.
     void finish();

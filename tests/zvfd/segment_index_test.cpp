@@ -169,6 +169,40 @@ TEST_F(SegmentIndexTest, ARefreshThatMeetsTheRunsOwnSegmentFindsNoOtherRun) {
     EXPECT_TRUE(index.others_publish());
 }
 
+TEST_F(SegmentIndexTest, ARunCanPassOverWhatItPublishedItself) {
+    zvfd::SegmentIndex index(store_, keys_, nullptr, 32);
+    index.open();
+    std::vector<std::vector<zvfd::IndexEntry>> batches;
+    for (unsigned i = 0; i < zvfd::kSegmentFanout; ++i) {
+        batches.push_back(batch(20, 100 + i));
+        index.publish(batches.back());
+    }
+    index.finish();
+    ASSERT_EQ(objects_of_level(store_, 1), 1u) << "the run's own segments merged";
+    auto found = [&](const zvfd::IndexEntry& e, bool skip_own) {
+        std::vector<zvfd::IndexEntry> out;
+        index.find(e.name, out, skip_own);
+        return !out.empty();
+    };
+    for (const auto& b : batches) {
+        EXPECT_TRUE(found(b.front(), false));
+        EXPECT_FALSE(found(b.front(), true)) << "its own (merged) segment was looked at";
+    }
+
+    // Another run's segment, and the same run's index opened anew, are not its own.
+    zvfd::SegmentIndex other(store_, keys_, nullptr, 32);
+    other.open();
+    const auto theirs = batch(20, 7);
+    other.publish(theirs);
+    index.refresh(true);
+    EXPECT_TRUE(found(theirs.front(), true));
+    zvfd::SegmentIndex later(store_, keys_, nullptr, 32);
+    later.open();
+    std::vector<zvfd::IndexEntry> out;
+    later.find(batches.front().front().name, out, true);
+    EXPECT_FALSE(out.empty());
+}
+
 TEST_F(SegmentIndexTest, FirstFormatIndexesAreReadOnce) {
     std::vector<zvfd::PackEntry> entries;
     for (const auto& e : batch(10, 4)) entries.push_back({e.name, e.offset, e.stored, e.raw, e.flags});
