@@ -64,6 +64,11 @@ std::size_t BlockStore::table_bytes() const {
     return bytes;
 }
 
+std::size_t BlockStore::spare_packs() const {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    return spares_.size();
+}
+
 std::uint32_t BlockStore::pack_number_locked(const std::string& id) {
     auto [it, added] = pack_numbers_.emplace(id, static_cast<std::uint32_t>(pack_ids_.size()));
     if (added) pack_ids_.push_back(id);
@@ -209,15 +214,7 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
         stored_bytes_ += payload.size();
         if (open_->size() >= pack_size_) {
             full = std::move(open_);
-            std::unique_ptr<PackBuilder> next;
-            {
-                std::lock_guard<std::mutex> spares(queue_mutex_);
-                if (!spares_.empty()) {
-                    next = std::move(spares_.back());
-                    spares_.pop_back();
-                }
-            }
-            open_pack_locked(next ? std::move(next) : std::make_unique<PackBuilder>());
+            open_pack_locked(spare_or_new());
         }
     }
     if (full) enqueue(std::move(full));
@@ -230,9 +227,21 @@ void BlockStore::seal_open() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (open_->empty()) return;
         sealed = std::move(open_);
-        open_pack_locked(std::make_unique<PackBuilder>());
+        open_pack_locked(spare_or_new());
     }
     enqueue(std::move(sealed));
+}
+
+std::unique_ptr<PackBuilder> BlockStore::spare_or_new() {
+    {
+        std::lock_guard<std::mutex> spares(queue_mutex_);
+        if (!spares_.empty()) {
+            std::unique_ptr<PackBuilder> next = std::move(spares_.back());
+            spares_.pop_back();
+            return next;
+        }
+    }
+    return std::make_unique<PackBuilder>();
 }
 
 std::vector<std::pair<std::size_t, BlockLocation>> BlockStore::stored_by_others(const PackBuilder& pack) {
@@ -333,7 +342,9 @@ void BlockStore::upload() {
         pack->reset();
         {
             std::lock_guard<std::mutex> lock(queue_mutex_);
-            spares_.push_back(std::move(pack));
+            // Enough spares for the packs that can be in flight at once; more would only
+            // hold their buffers (a run of small pieces seals many small packs).
+            if (spares_.size() <= capacity_) spares_.push_back(std::move(pack));
             --storing_;
             if (failure && !failure_) {
                 failure_ = failure;

@@ -105,6 +105,8 @@ public:
     std::uint64_t known_blocks() const { return known_blocks_; }
     std::uint64_t stored_bytes() const { return stored_bytes_; }
     std::size_t table_bytes() const;
+    // Emptied packs kept for reuse: bounded by the packs that can be in flight at once.
+    std::size_t spare_packs() const;
 
 private:
     struct Generation {
@@ -125,6 +127,8 @@ private:
     void remember_locked(const std::string& name, const BlockLocation& location, bool own);
     std::uint32_t pack_number_locked(const std::string& id);
     void open_pack_locked(std::unique_ptr<PackBuilder> pack);
+    // A stored pack emptied for reuse, else a new one.
+    std::unique_ptr<PackBuilder> spare_or_new();
     // Takes out of the pack the blocks that others stored meanwhile; their places.
     std::vector<std::pair<std::size_t, BlockLocation>> stored_by_others(const PackBuilder& pack);
     // The pack's blocks have their places: those left in it (stored, unless it is
@@ -147,7 +151,7 @@ private:
     std::unique_ptr<PackBuilder> open_;
     std::atomic<std::uint64_t> new_blocks_{0}, known_blocks_{0}, stored_bytes_{0};
 
-    std::mutex queue_mutex_;
+    mutable std::mutex queue_mutex_;
     std::condition_variable queued_, room_, idle_;
     std::deque<std::unique_ptr<PackBuilder>> queue_;
     std::vector<std::unique_ptr<PackBuilder>> spares_;  // stored packs, emptied for reuse

@@ -402,6 +402,24 @@ TEST_F(PackQueue, BlocksAnotherRunStoredMeanwhileAreNotStoredAgain) {
     for (const auto& at : settled.locations) EXPECT_TRUE(packs_before.count(at.pack));
 }
 
+// Packs sealed early, as the packer seals them when many small pieces wait for
+// theirs, are stored and their buffers reused: the spares stay as few as the packs
+// that can be in flight, however many were sealed.
+TEST_F(PackQueue, PacksSealedEarlyReuseTheirBuffers) {
+    zvfd::Repository repository(*local_, keys_);
+    const auto blocks = random_blocks(300);
+    const auto index = index_over(repository);
+    zvfd::BlockStore store(repository, zvfd::Compression::None, {index.get()}, 64 * kBlock, 2);
+    const zvfd::BlockNamer names = namer();
+    for (const auto& block : blocks) {
+        store.put(names.name(block.data(), kBlock), block.data(), kBlock);
+        store.seal_open();
+    }
+    store.flush();
+    EXPECT_EQ(local_->list("packs/").size(), blocks.size());
+    EXPECT_LE(store.spare_packs(), 3u);
+}
+
 TEST_F(PackQueue, DroppedWithoutFlushStopsItsUploaders) {
     SlowStorage slow(*local_, 20ms);
     zvfd::Repository repository(slow, keys_);
