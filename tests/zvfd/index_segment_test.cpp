@@ -4,6 +4,7 @@
 // location; and its filter spares the store a read for nearly every absent name.
 #include "zvfd/index_segment.h"
 
+#include "key_setups.h"
 #include "stage_test_support.h"
 #include "support/scratch_dir.h"
 
@@ -19,22 +20,7 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-struct Keyed {
-    const char* what;
-    zvfd::Keys keys;
-    std::unique_ptr<zvfd::Sealer> sealer;
-};
-
-std::vector<Keyed> setups(const fs::path& dir) {
-    zv_test::write_file(dir / "key", "segment key");
-    std::vector<Keyed> out;
-    for (const char* cipher : {"nocrypt", "aes-256-gcm", "kuznyechik"}) {
-        zvfd::Keys keys = zvfd::derive_keys(cipher, (dir / "key").string());
-        auto sealer = zvfd::make_sealer(keys);
-        out.push_back({cipher, std::move(keys), std::move(sealer)});
-    }
-    return out;
-}
+using zvfd_test::Keyed;
 
 std::string pack_id(unsigned n) {
     char hex[40];
@@ -84,7 +70,7 @@ protected:
 };
 
 TEST_F(SegmentTest, EveryEntryComesBackInOnePartOrMany) {
-    for (const Keyed& k : setups(dir_.path())) {
+    for (const Keyed& k : zvfd_test::key_setups("segment key")) {
         SCOPED_TRACE(k.what);
         const zvfd::SegmentSpace space(store_, k.keys, k.sealer.get(), 32, cache_);
         // 300 000 entries need two parts; the small ones fit in the head object.
@@ -156,7 +142,7 @@ std::string read_back(const zvfd::SegmentSpace& space, unsigned level, std::uint
 }
 
 TEST_F(SegmentTest, DamagedTruncatedOrDisplacedObjectsAreErrors) {
-    for (const Keyed& k : setups(dir_.path())) {
+    for (const Keyed& k : zvfd_test::key_setups("segment key")) {
         SCOPED_TRACE(k.what);
         fs::remove_all(dir_.path() / "repo" / "segments");
         const zvfd::SegmentSpace space(store_, k.keys, k.sealer.get(), 32, cache_);

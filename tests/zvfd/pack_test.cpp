@@ -4,6 +4,7 @@
 #include "zvfd/pack.h"
 #include "zvfd/record.h"
 
+#include "key_setups.h"
 #include "stage_test_support.h"
 #include "support/scratch_dir.h"
 
@@ -15,24 +16,7 @@
 
 namespace {
 
-struct Keyed {
-    const char* what;
-    zvfd::Keys keys;
-    std::unique_ptr<zvfd::Sealer> sealer;
-};
-
-// Keys as derive_keys makes them, from a key file in a scratch directory.
-std::vector<Keyed> setups(const std::string& secret) {
-    zv_test::ScratchDir dir;
-    zv_test::write_file(dir.path() / "key", secret);
-    std::vector<Keyed> out;
-    for (const char* cipher : {"nocrypt", "aes-256-gcm", "kuznyechik"}) {
-        zvfd::Keys keys = zvfd::derive_keys(cipher, (dir.path() / "key").string());
-        auto sealer = zvfd::make_sealer(keys);
-        out.push_back({cipher, std::move(keys), std::move(sealer)});
-    }
-    return out;
-}
+using zvfd_test::Keyed;
 
 std::vector<zvfd::PackEntry> some_entries() {
     return {
@@ -56,7 +40,7 @@ void expect_same(const std::vector<zvfd::PackEntry>& got, const std::vector<zvfd
 }
 
 TEST(PackIndex, RoundTripPlainAndSealed) {
-    for (const Keyed& s : setups("index key")) {
+    for (const Keyed& s : zvfd_test::key_setups("index key")) {
         for (const auto& entries : {some_entries(), std::vector<zvfd::PackEntry>{}}) {
             const std::string bytes = zvfd::encode_pack_index("p1", entries, s.keys, s.sealer.get());
             expect_same(zvfd::decode_pack_index(bytes, "p1", s.sealer.get()), entries, s.what);
@@ -69,7 +53,7 @@ TEST(PackIndex, RoundTripPlainAndSealed) {
 }
 
 TEST(PackIndex, EveryTruncationIsAnError) {
-    for (const Keyed& s : setups("index key")) {
+    for (const Keyed& s : zvfd_test::key_setups("index key")) {
         const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
         for (std::size_t len = 0; len < bytes.size(); ++len) {
             const std::string message =
@@ -83,7 +67,7 @@ TEST(PackIndex, EveryTruncationIsAnError) {
 // pack stored under another's name is refused, not read as that pack's blocks. The
 // first layout, without the pack id, is still read.
 TEST(PackIndex, IndexUnderAnotherPacksNameIsRefused) {
-    for (const Keyed& s : setups("index key")) {
+    for (const Keyed& s : zvfd_test::key_setups("index key")) {
         const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
         EXPECT_EQ(zvfd_test::error_of([&] { zvfd::decode_pack_index(bytes, "p2", s.sealer.get()); }),
                   "index of pack p2 describes another pack: it is damaged")
@@ -129,7 +113,7 @@ TEST(PackIndex, PayloadThatDoesNotAddUpIsDamaged) {
         {"block longer than the largest block size", count(1) + entry("one", zvfd::kMaxBlockSize + 1)},
         {"no count", ""},
     };
-    for (const Keyed& s : setups("index key")) {
+    for (const Keyed& s : zvfd_test::key_setups("index key")) {
         for (const Case& c : cases) {
             zvfd::Envelope env;
             env.key_id = s.keys.id;
@@ -147,7 +131,7 @@ TEST(PackIndex, PayloadThatDoesNotAddUpIsDamaged) {
 // Every byte of the object counts: a flip is caught by the checksum, and one behind a
 // recomputed checksum by the seal.
 TEST(PackIndex, FlippedBytesAreCaught) {
-    for (const Keyed& s : setups("index key")) {
+    for (const Keyed& s : zvfd_test::key_setups("index key")) {
         const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), s.keys, s.sealer.get());
         for (std::size_t at = 0; at < bytes.size(); ++at) {
             std::string changed = bytes;
@@ -164,7 +148,7 @@ TEST(PackIndex, FlippedBytesAreCaught) {
 }
 
 TEST(PackIndex, IndexOfAnotherKey) {
-    const std::vector<Keyed> mine = setups("index key"), theirs = setups("another key");
+    const std::vector<Keyed> mine = zvfd_test::key_setups("index key"), theirs = zvfd_test::key_setups("another key");
     for (const Keyed& writer : theirs) {
         const std::string bytes = zvfd::encode_pack_index("p1", some_entries(), writer.keys, writer.sealer.get());
         for (const Keyed& reader : mine) {
