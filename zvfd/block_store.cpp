@@ -221,15 +221,20 @@ BlockLocation BlockStore::put(const std::string& name, const char* data, std::ui
     return location;
 }
 
-void BlockStore::seal_open() {
+void BlockStore::seal_open(const std::string& only) {
     std::unique_ptr<PackBuilder> sealed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (open_->empty()) return;
+        if (open_->empty() || (!only.empty() && open_->id() != only)) return;
         sealed = std::move(open_);
         open_pack_locked(spare_or_new());
     }
     enqueue(std::move(sealed));
+}
+
+std::string BlockStore::open_pack() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return open_->id();
 }
 
 std::unique_ptr<PackBuilder> BlockStore::spare_or_new() {

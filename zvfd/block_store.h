@@ -87,8 +87,11 @@ public:
     BlockLocation settled(const std::string& name);
     // Called, from an uploader, with each pending pack once it is stored.
     void on_settled(std::function<void(const std::string& pack)> settled) { on_settled_ = std::move(settled); }
-    // Queues the open pack now, however few blocks it holds.
-    void seal_open();
+    // Queues the open pack now, however few blocks it holds; given an id, only while
+    // that pack is still the open one (another worker may have sealed it meanwhile).
+    void seal_open(const std::string& only = {});
+    // The id of the pack new blocks go into now.
+    std::string open_pack() const;
     // Takes in what backups running at the same time published (a worker calls it
     // between pieces: one that finds all its blocks stored stores no pack to do it).
     void refresh() {

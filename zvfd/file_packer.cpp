@@ -29,9 +29,12 @@ std::size_t first_piece(const std::string& key, std::size_t pieces) {
     return static_cast<std::size_t>(v % pieces);
 }
 
-// Pieces are handed to the record at most this many pieces after their packs were
-// sealed: more waiting than that seals the open pack however few blocks it holds.
-constexpr std::size_t kWaitingPieces = 32;
+// Finished pieces wait for their packs holding their blocks in memory, so the open
+// pack is sealed early, however few blocks it holds, once the pieces waiting for it
+// hold more blocks than this (32 pieces of 256 blocks). Only the open pack counts:
+// pieces waiting for packs already sealed are settled as those are stored, and
+// sealing again for them would cut every following pack short.
+constexpr std::size_t kWaitingBlocks = 32 * 256;
 
 // Finished pieces whose blocks wait for their packs to be stored (a pack's blocks
 // may then lie elsewhere, block_store.h), handed to the record once every place is
@@ -46,6 +49,7 @@ public:
         Waiting w{file, offset, std::move(blocks), std::move(packs), std::move(unsettled), {}};
         for (std::size_t i = 0; i < w.packs.size(); ++i)
             if (w.unsettled[i] && store_->pending(w.packs[i])) w.waits.insert(w.packs[i]);
+        for (const std::string& pack : w.waits) blocks_waiting_on_[pack] += w.blocks.size();
         if (w.waits.empty())
             emit(w);
         else
@@ -53,6 +57,7 @@ public:
     }
     void settled(const std::string& pack) {
         std::lock_guard<std::mutex> lock(mutex_);
+        blocks_waiting_on_.erase(pack);
         for (auto it = waiting_.begin(); it != waiting_.end();) {
             it->waits.erase(pack);
             if (!it->waits.empty()) {
@@ -66,6 +71,12 @@ public:
     std::size_t waiting() {
         std::lock_guard<std::mutex> lock(mutex_);
         return waiting_.size();
+    }
+    // The blocks of the pieces that wait for `pack`.
+    std::size_t blocks_waiting_on(const std::string& pack) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = blocks_waiting_on_.find(pack);
+        return it == blocks_waiting_on_.end() ? 0 : it->second;
     }
 
 private:
@@ -93,6 +104,7 @@ private:
     BlockStore* store_ = nullptr;
     std::mutex mutex_;
     std::list<Waiting> waiting_;
+    std::unordered_map<std::string, std::size_t> blocks_waiting_on_;
 };
 
 }  // namespace
@@ -210,7 +222,8 @@ PackResult FilePacker::pack(Repository& repository, const KnownBlocks& known, Re
             }
             pieces.add(static_cast<std::uint32_t>(p.file), p.offset, std::move(blocks), std::move(packs),
                        std::move(unsettled));
-            if (pieces.waiting() > kWaitingPieces) store.seal_open();
+            const std::string open = store.open_pack();
+            if (pieces.blocks_waiting_on(open) > kWaitingBlocks) store.seal_open(open);
             progress.add(p.length);
             std::swap(current, following);
             i = j;

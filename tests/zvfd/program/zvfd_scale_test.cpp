@@ -11,6 +11,8 @@
 
 #include <openssl/evp.h>
 
+#include <fstream>
+
 #include <random>
 
 namespace fs = boost::filesystem;
@@ -106,6 +108,30 @@ TEST_F(ArchiverAtScale, MemoryThresholdIsKeptOrRefusedAtTheStart) {
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_LT(run.peak_kib, 160 * 1024) << "peak resident memory";
     expect_restores("kept", "disk.img");
+}
+
+// A sparse disk whose data lies in many small ranges: each range is a piece of its
+// own, and pieces wait for their packs to be stored. The packs still fill up instead
+// of being cut short while earlier packs travel, which would multiply the objects
+// (and on a store the requests) a backup makes.
+TEST_F(ArchiverAtScale, ManySmallDataRangesStillFillTheirPacks) {
+    const std::size_t size = std::size_t(1) << 30, range = 64 << 10, every = 1 << 20;
+    {
+        std::ofstream image((work() / "sparse.img").string(), std::ios::binary);
+        const std::string data = zv_test::random_bytes(size / every * range, 6);
+        for (std::size_t at = 0, n = 0; at < size; at += every, ++n) {
+            image.seekp(static_cast<std::streamoff>(at));
+            image.write(data.data() + n * range, static_cast<std::streamsize>(range));
+        }
+        image.seekp(static_cast<std::streamoff>(size - 1));
+        image.put('\0');
+        ASSERT_TRUE(image.good());
+    }
+    const zv_test::RunResult run = backup(list_of("sparse.img"), "sparse_1");
+    ASSERT_EQ(run.status, 0) << run.out;
+    // 64 MiB of data fill 16 packs of 4 MiB; a few more for the ends of the run.
+    EXPECT_LE(objects_below(repository(), "packs").size(), 24u);
+    expect_restores("sparse_1", "sparse.img");
 }
 
 // The piece a run begins at, as the archiver chooses it from the record's name.
