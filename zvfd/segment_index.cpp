@@ -121,14 +121,17 @@ std::uint64_t SegmentIndex::find_end() {
 }
 
 void SegmentIndex::refresh(bool now) {
-    // A look at most every few dozen milliseconds: soon enough for a run that reads
-    // at disk speed to find what another stored a few packs earlier.
-    std::unique_lock<std::mutex> one_at_a_time(refresh_mutex_, std::defer_lock);
-    if (now) {
-        one_at_a_time.lock();
-    } else if (!one_at_a_time.try_lock() || std::chrono::steady_clock::now() - refreshed_ < std::chrono::milliseconds(20)) {
+    // One look at a time. A caller that meets one under way takes that one's news
+    // (with `now`, once it is in) rather than looking again: uploaders that each
+    // looked in turn would queue behind each other's round trips and stop storing.
+    // Unless `now`, a look at most every few dozen milliseconds: soon enough for a
+    // run that reads at disk speed to find what another stored a few packs earlier.
+    std::unique_lock<std::mutex> one_at_a_time(refresh_mutex_, std::try_to_lock);
+    if (!one_at_a_time.owns_lock()) {
+        if (now) one_at_a_time.lock();
         return;
     }
+    if (!now && std::chrono::steady_clock::now() - refreshed_ < std::chrono::milliseconds(20)) return;
     refreshed_ = std::chrono::steady_clock::now();
     std::uint64_t n;
     {
@@ -137,16 +140,18 @@ void SegmentIndex::refresh(bool now) {
     }
     for (;; ++n) {
         try {
-            auto segment = Segment::open(space_, 0, n);
-            if (!segment) break;
             bool ours;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 ours = own_.count(n) > 0;
             }
-            // Counting this run's own segment as another run's would make every later
-            // publish a segment of one pack, and every look-up pass through them all.
-            if (!ours) others_ = true;
+            // This run's own segment is publish()'s to take in, marked as its own: taken
+            // in here first, it would count as another run's, so that every later publish
+            // made a segment of one pack and every look-up read through them all.
+            if (ours) continue;
+            auto segment = Segment::open(space_, 0, n);
+            if (!segment) break;
+            others_ = true;
             adopt(std::move(segment));
         } catch (const StorageError&) {
             throw;

@@ -49,8 +49,9 @@ public:
     // Finds the segments; throws StorageError when the store fails.
     void open();
     // Takes in the level-0 segments that other runs published since: one existence
-    // check when there is none. Unless `now`, a call while another one runs, or soon
-    // after one, does nothing.
+    // check when there is none. A call while another one runs looks no more: that
+    // one brings the news, and with `now` the call returns once it has. Unless `now`,
+    // a call soon after a look does nothing.
     void refresh(bool now = false);
     // Whether a level-0 segment of another run has appeared since open().
     bool others_publish() const { return others_; }
