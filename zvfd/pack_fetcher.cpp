@@ -6,6 +6,12 @@ namespace zvfd {
 
 void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
                 const std::string& where, AlignedBuffer& out) {
+    out.resize(b.length);
+    open_block(repository, pack, b, namer, where, out.data());
+}
+
+void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
+                const std::string& where, char* out) {
     std::exception_ptr first;
     for (;;) {
         try {
@@ -39,6 +45,7 @@ PackFetcher::PackFetcher(Repository& repository, std::vector<std::string> ids, u
     const std::size_t fetchers =
         std::min<std::size_t>(std::max(repository.storage().parallel_requests(), std::max(1u, least)), ids_.size());
     slots_ = std::max<std::size_t>(1, fetchers);
+    room_ = std::max(1u, least);
     try {
         for (std::size_t i = 0; i < fetchers; ++i) fetchers_.emplace_back([this] { fetch(); });
     } catch (...) {
@@ -70,7 +77,6 @@ bool PackFetcher::next(Pack& pack) {
     if (ready_.empty()) return false;
     pack = std::move(ready_.front());
     ready_.pop_front();
-    --held_;
     const bool last = ++handed_ == ids_.size();
     lock.unlock();
     taken_.notify_one();
@@ -83,10 +89,15 @@ void PackFetcher::fetch() {
         Pack pack;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            taken_.wait(lock, [this] { return held_ < slots_ || stopping_ || failure_; });
+            // A pack that waits for a worker takes no download's place, as long as no
+            // more wait than there are workers: the store keeps its requests under way
+            // while the workers catch up.
+            taken_.wait(lock, [this] {
+                return (in_flight_ < slots_ && in_flight_ + ready_.size() < slots_ + room_) || stopping_ || failure_;
+            });
             if (stopping_ || failure_ || next_fetch_ == ids_.size()) return;
             pack.position = next_fetch_++;
-            ++held_;
+            ++in_flight_;
         }
         try {
             pack.copy.id = ids_[pack.position];
@@ -101,6 +112,7 @@ void PackFetcher::fetch() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
+            --in_flight_;
             ready_.push_back(std::move(pack));
         }
         arrived_.notify_one();

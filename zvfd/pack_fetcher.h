@@ -4,8 +4,9 @@
 // A PackFetcher downloads packs ahead of the workers that open them, as many at once
 // as the store runs requests (Storage::parallel_requests), so that an object store
 // streams at its own speed while the workers decrypt, decompress and write. Memory
-// stays bounded: no more packs are held in flight and ready together than there are
-// fetchers, and a fetcher waits for a worker to take one before it starts the next.
+// stays bounded: no more packs are in flight than there are fetchers, no more in
+// flight and ready together than fetchers and workers, and a fetcher waits for a
+// worker to take one before it starts the next beyond that.
 //
 //   PackFetcher fetcher(repository, record.packs, workers);
 //   for (PackFetcher::Pack pack; fetcher.next(pack);) { /* open its blocks */ }
@@ -40,6 +41,9 @@ struct PackCopy {
 // the first version when no version holds it.
 void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
                 const std::string& where, AlignedBuffer& out);
+// The same into `out`, which has room for b.length bytes.
+void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
+                const std::string& where, char* out);
 
 class PackFetcher {
 public:
@@ -49,8 +53,8 @@ public:
     };
 
     // Starts fetching the packs of `ids` in their order, with as many fetchers as the
-    // store runs requests at once, and at least `least` (a store that reads a local
-    // file runs one, while every worker could read).
+    // store runs requests at once, and at least `least`, the number of workers (a
+    // store that reads a local file runs one, while every worker could read).
     PackFetcher(Repository& repository, std::vector<std::string> ids, unsigned least);
     // Stops the fetchers; a fetch under way ends first (the store's retry window).
     ~PackFetcher();
@@ -72,8 +76,9 @@ private:
     std::condition_variable arrived_, taken_;
     std::deque<Pack> ready_;
     std::size_t next_fetch_ = 0, handed_ = 0;
-    std::size_t held_ = 0;  // in flight and ready
-    std::size_t slots_;
+    std::size_t in_flight_ = 0;
+    std::size_t slots_;  // requests under way at most
+    std::size_t room_;   // packs that may wait for a worker beside them
     bool stopping_ = false;
     std::exception_ptr failure_;
     std::vector<std::thread> fetchers_;

@@ -86,6 +86,12 @@ std::unique_ptr<Storage> open_location(const std::string& location) {
 
 void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
                   const BlockNamer& namer, const std::string& where, AlignedBuffer& out) {
+    out.resize(b.length);
+    unpack_block(pack, id, b, sealer, namer, where, out.data());
+}
+
+void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                  const BlockNamer& namer, const std::string& where, char* out) {
     if (b.pack_offset < 12 || b.pack_offset > pack.size() || b.stored > pack.size() - b.pack_offset)
         throw Error(where + " lies outside pack " + id + ": the pack is damaged");
     const char* data = pack.data() + b.pack_offset;
@@ -101,8 +107,7 @@ void unpack_block(const std::string& pack, const std::string& id, const BlockRef
             to = opened.data();
         } else {
             if (plain != b.length) throw Error(where + " does not match its digest: pack " + id + " is damaged");
-            out.resize(plain);
-            to = out.data();
+            to = out;
         }
         try {
             sealer->open_into(data, size, to);
@@ -113,19 +118,17 @@ void unpack_block(const std::string& pack, const std::string& id, const BlockRef
         size = plain;
     }
     if (compressed) {
-        out.resize(b.length);
         try {
-            decompress_into(data, size, out.data(), b.length);
+            decompress_into(data, size, out, b.length);
         } catch (const Error&) {
             throw Error(where + " does not decompress: pack " + id + " is damaged");
         }
     } else if (!sealer) {
         if (size != b.length) throw Error(where + " does not match its digest: pack " + id + " is damaged");
-        out.resize(size);
-        std::memcpy(out.data(), data, size);
+        std::memcpy(out, data, size);
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
-    namer.digest().compute(out.data(), b.length, digest);
+    namer.digest().compute(out, b.length, digest);
     if (b.name.size() != namer.size() || std::memcmp(digest, b.name.data(), namer.size()) != 0)
         throw Error(where + " does not match its digest: pack " + id + " is damaged");
 }

@@ -91,6 +91,10 @@ using BlockIndex = std::unordered_map<std::string, BlockLocation>;
 // `where` when the pack is damaged.
 void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
                   const BlockNamer& namer, const std::string& where, AlignedBuffer& out);
+// The same into `out`, which has room for b.length bytes: what is there when it
+// throws is no block.
+void unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
+                  const BlockNamer& namer, const std::string& where, char* out);
 std::string unpack_block(const std::string& pack, const std::string& id, const BlockRef& b, const Sealer* sealer,
                          const BlockNamer& namer, const std::string& where);
 

@@ -22,15 +22,20 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <thread>
+#include <tuple>
+#include <unordered_map>
 
 namespace fs = std::filesystem;
 
@@ -133,64 +138,211 @@ void start_writeback(Target& t, int fd, std::uint64_t bytes) {
     if (before / every != (before + bytes) / every) ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+// Stretches of a file's data held in memory until written.
+struct Run {
+    unsigned lane;  // the writer of its file
+    Target* target;
+    std::uint64_t offset;
+    const char* data;
+    std::size_t size;
+};
+
+// A batch of runs handed to the writers, and what became of it.
+struct Handed {
+    std::vector<Run> runs;
+    std::size_t pending = 0;  // pieces not yet written
+    std::exception_ptr failure;
+};
+
+// The threads that write the workers' batches into new files, each file by one of
+// them: a file takes one write at a time (its lock), so writers of the same file
+// would only wait for each other, spinning on that lock, while a worker that wrote
+// itself would leave the packs arriving meanwhile unopened.
+class Writers {
+public:
+    // A thread for each new file of the tree, but at most `most` of them.
+    Writers(const TargetTree& tree, unsigned most) {
+        unsigned files = 0;
+        for (const auto& t : tree.targets())
+            if (!t->in_place()) owner_[t.get()] = files++;
+        const unsigned count = std::max(1u, std::min(most, files));
+        for (auto& [target, n] : owner_) n %= count;
+        lanes_.reserve(count);
+        for (unsigned i = 0; i < count; ++i) lanes_.push_back(std::make_unique<Lane>(tree));
+        try {
+            for (auto& lane : lanes_) lane->thread = std::thread([this, l = lane.get()] { write_on(*l); });
+        } catch (...) {
+            stop();
+            throw;
+        }
+    }
+    ~Writers() { stop(); }
+    Writers(const Writers&) = delete;
+    Writers& operator=(const Writers&) = delete;
+
+    unsigned lane_of(const Target* target) const { return owner_.at(target); }
+    // Starts writing `batch`: its runs in order, each file's by its own thread.
+    void hand(Handed& batch) {
+        std::sort(batch.runs.begin(), batch.runs.end(), [](const Run& a, const Run& b) {
+            return std::tie(a.lane, a.target, a.offset) < std::tie(b.lane, b.target, b.offset);
+        });
+        std::lock_guard<std::mutex> lock(mutex_);
+        batch.failure = nullptr;
+        for (std::size_t i = 0; i < batch.runs.size();) {
+            const unsigned lane = batch.runs[i].lane;
+            std::size_t end = i;
+            while (end < batch.runs.size() && batch.runs[end].lane == lane) ++end;
+            lanes_[lane]->queue.push_back({&batch, i, end});
+            lanes_[lane]->wake.notify_one();
+            ++batch.pending;
+            i = end;
+        }
+    }
+    // Waits until `batch` is written; throws the failure of its writes.
+    void wait(Handed& batch) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        written_.wait(lock, [&] { return batch.pending == 0; });
+        if (batch.failure) std::rethrow_exception(batch.failure);
+    }
+
+private:
+    struct Piece {
+        Handed* batch;
+        std::size_t begin, end;
+    };
+    struct Lane {
+        explicit Lane(const TargetTree& tree) : open(tree) {}
+        OpenTargets open;
+        std::deque<Piece> queue;
+        std::condition_variable wake;
+        std::thread thread;
+    };
+
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        for (auto& lane : lanes_) {
+            lane->wake.notify_all();
+            if (lane->thread.joinable()) lane->thread.join();
+        }
+    }
+    void write_on(Lane& lane) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            lane.wake.wait(lock, [&] { return !lane.queue.empty() || stopping_; });
+            if (lane.queue.empty()) return;
+            const Piece piece = lane.queue.front();
+            lane.queue.pop_front();
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                write(lane.open, piece);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            if (failure && !piece.batch->failure) piece.batch->failure = failure;
+            if (--piece.batch->pending == 0) written_.notify_all();
+        }
+    }
+    static void write(OpenTargets& open, const Piece& piece) {
+        const std::vector<Run>& runs = piece.batch->runs;
+        std::vector<iovec> iov;
+        for (std::size_t i = piece.begin; i < piece.end;) {
+            Target* t = runs[i].target;
+            const std::uint64_t start = runs[i].offset;
+            std::uint64_t end = start;
+            iov.clear();
+            for (; i < piece.end && runs[i].target == t && runs[i].offset == end && iov.size() < 512; ++i) {
+                iov.push_back({const_cast<char*>(runs[i].data), runs[i].size});
+                end += runs[i].size;
+            }
+            const int fd = open.fd(*t);
+            try {
+                pwritev_all(fd, iov, start);
+            } catch (const Error& e) {
+                throw Error("cannot write " + t->path + ": " + e.what());
+            }
+            start_writeback(*t, fd, end - start);
+        }
+    }
+
+    std::unordered_map<const Target*, unsigned> owner_;  // its lane
+    std::vector<std::unique_ptr<Lane>> lanes_;
+    std::mutex mutex_;
+    std::condition_variable written_;
+    bool stopping_ = false;
+};
+
 // Blocks for new files, gathered and written in runs: one write per stretch of
-// neighbouring blocks instead of one per block, since every write takes the file's
-// lock that the other workers wait for. Only the pages that hold data are written,
-// so zero pages stay holes.
+// neighbouring blocks instead of one per block. Only the pages that hold data are
+// written, so zero pages stay holes. While the writers write one arena, the worker
+// fills the other.
 class WriteBatch {
 public:
     static constexpr std::size_t kArena = 8u << 20;
     // Room for at least one block of `largest` bytes.
-    WriteBatch(std::size_t largest, OpenTargets& open) : arena_(std::max(kArena, largest)), open_(open) {}
+    WriteBatch(std::size_t largest, Writers& writers)
+        : sides_{Side(std::max(kArena, largest)), Side(std::max(kArena, largest))}, writers_(writers) {}
+    // Writes under way end first; what was not handed over is not written.
+    ~WriteBatch() {
+        for (Side& side : sides_) {
+            try {
+                writers_.wait(side.handed);
+            } catch (...) {
+            }
+        }
+    }
+    WriteBatch(const WriteBatch&) = delete;
+    WriteBatch& operator=(const WriteBatch&) = delete;
+
     // Room for a block's bytes until the next flush, flushing first when full.
     char* hold(std::size_t size) {
-        if (size > arena_.size()) throw Error("a block is larger than the restore can hold");
-        if (used_ + size > arena_.size()) flush();
-        char* at = arena_.data() + used_;
+        if (size > filling().arena.size()) throw Error("a block is larger than the restore can hold");
+        if (used_ + size > filling().arena.size()) flush();
+        char* at = filling().arena.data() + used_;
         used_ += (size + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
         return at;
     }
     void add(Target* target, const char* data, std::size_t size, std::uint64_t offset) {
         constexpr std::size_t page = 4096;
+        std::vector<Run>& runs = filling().handed.runs;
+        const unsigned lane = writers_.lane_of(target);
         for (std::size_t at = 0; at < size;) {
             const std::size_t n = std::min(page, size - at);
-            if (!is_all_zero(data + at, n)) runs_.push_back({target, offset + at, data + at, n});
+            if (!is_all_zero(data + at, n)) runs.push_back({lane, target, offset + at, data + at, n});
             at += n;
         }
     }
+    // Hands what is held to the writers, and takes the other arena once what it held
+    // is written; throws the failure of those writes.
     void flush() {
-        std::sort(runs_.begin(), runs_.end(), [](const Run& a, const Run& b) {
-            return a.target != b.target ? a.target < b.target : a.offset < b.offset;
-        });
-        std::vector<iovec> iov;
-        for (std::size_t i = 0; i < runs_.size();) {
-            Target* t = runs_[i].target;
-            const std::uint64_t start = runs_[i].offset;
-            std::uint64_t end = start;
-            iov.clear();
-            for (; i < runs_.size() && runs_[i].target == t && runs_[i].offset == end && iov.size() < 512; ++i) {
-                iov.push_back({const_cast<char*>(runs_[i].data), runs_[i].size});
-                end += runs_[i].size;
-            }
-            const int fd = open_.fd(*t);
-            pwritev_all(fd, iov, start);
-            start_writeback(*t, fd, end - start);
-        }
-        runs_.clear();
+        writers_.hand(filling().handed);
+        filling_ ^= 1;
         used_ = 0;
+        writers_.wait(filling().handed);
+        filling().handed.runs.clear();
+    }
+    // Writes everything held; throws the failure of any write.
+    void finish() {
+        flush();
+        writers_.wait(sides_[filling_ ^ 1].handed);
     }
 
 private:
-    struct Run {
-        Target* target;
-        std::uint64_t offset;
-        const char* data;
-        std::size_t size;
+    struct Side {
+        explicit Side(std::size_t size) : arena(size) {}
+        AlignedBuffer arena;
+        Handed handed;
     };
-    AlignedBuffer arena_;
-    OpenTargets& open_;
-    std::size_t used_ = 0;
-    std::vector<Run> runs_;
+    Side& filling() { return sides_[filling_]; }
+
+    Side sides_[2];
+    unsigned filling_ = 0;  // the side blocks go to
+    std::size_t used_ = 0;  // of its arena
+    Writers& writers_;
 };
 
 }  // namespace
@@ -298,13 +450,15 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         std::vector<std::string> pack_ids;
         for (const auto* entry : work_list) pack_ids.push_back(record.packs.at(entry->first));
         PackFetcher fetcher(repository, std::move(pack_ids), workers);
+        Writers writers(tree, workers);
         auto restore_packs = [&](const std::atomic<bool>& failed) {
             OpenTargets open(tree);
             AlignedBuffer data;
-            WriteBatch batch(largest_block, open);
+            WriteBatch batch(largest_block, writers);
             for (PackFetcher::Pack pack; !failed && fetcher.next(pack);) {
-                const BlockRef* opened = nullptr;  // the block whose bytes `data` holds
-                const char* held = nullptr;        // its copy in the batch, once it has one
+                const BlockRef* opened = nullptr;  // the block whose bytes `bytes` points to:
+                const char* bytes = nullptr;       // in `data`, or in the batch,
+                const char* held = nullptr;        // where a block for a new file goes
                 for (const Use& use : work_list[pack.position]->second) {
                     if (!wanted(use)) continue;
                     const BlockRef& b = *use.ref;
@@ -314,25 +468,34 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                         held = nullptr;
                         const std::string where =
                             "block at offset " + std::to_string(b.offset) + " of " + use.target->entry->name;
-                        open_block(repository, pack.copy, b, namer, where, data);
+                        // Opened straight into the batch when it goes to a new file: a
+                        // restore's bytes are copied once fewer.
+                        if (!use.target->in_place()) {
+                            char* into = batch.hold(b.length);
+                            open_block(repository, pack.copy, b, namer, where, into);
+                            bytes = held = into;
+                        } else {
+                            open_block(repository, pack.copy, b, namer, where, data);
+                            bytes = data.data();
+                        }
                         opened = &b;
                     }
                     if (!use.target->in_place()) {
                         if (!held) {
                             char* copy = batch.hold(b.length);
-                            std::memcpy(copy, data.data(), b.length);
-                            held = copy;
+                            std::memcpy(copy, bytes, b.length);
+                            bytes = held = copy;
                         }
                         batch.add(use.target, held, b.length, b.offset);
                     } else if (in_place) {
-                        pwrite_all(open.fd(*use.target), data.data(), b.length, b.offset);
+                        pwrite_all(open.fd(*use.target), bytes, b.length, b.offset);
                     } else {
                         continue;  // checked; written by the second pass
                     }
                     progress.add(b.length);
                 }
             }
-            if (!failed) batch.flush();
+            if (!failed) batch.finish();
         };
         run_workers(workers, progress, [&](const std::atomic<bool>& failed) {
             try {

@@ -1,5 +1,6 @@
 // Fetching packs ahead of a restore's workers: each pack handed out once, no more
-// held than the store runs requests, a failure that reaches every worker, and blocks
+// held than the store runs requests and the workers take, downloads that go on while
+// packs wait for a worker, a failure that reaches every worker, and blocks
 // opened from a later version of a pack when the first one does not hold them sound.
 #include "zvfd/pack.h"
 #include "zvfd/pack_fetcher.h"
@@ -155,12 +156,12 @@ TEST_F(PackFetcherTest, EveryPackReachesOneWorkerAndAllWorkersReturn) {
     }
 }
 
-TEST_F(PackFetcherTest, HoldsNoMorePacksThanTheStoreRunsRequests) {
+TEST_F(PackFetcherTest, HoldsNoMorePacksThanTheStoreRunsRequestsAndTheWorkersTake) {
     MemoryStorage store(3);
     zvfd::Repository repository(store, zvfd::no_keys());
     const std::vector<std::string> ids = store_packs(store, 12);
-    store.bound(3);
-    PackFetcher fetcher(repository, ids, 1);
+    store.bound(3 + 2);
+    PackFetcher fetcher(repository, ids, 2);
     ASSERT_TRUE(store.wait_started(3));
     std::size_t count = 0;
     for (;;) {
@@ -171,6 +172,19 @@ TEST_F(PackFetcherTest, HoldsNoMorePacksThanTheStoreRunsRequests) {
     }
     EXPECT_EQ(count, ids.size());
     EXPECT_FALSE(store.overran());
+}
+
+// Packs that arrived and wait for a busy worker leave the store's requests under way:
+// with two requests at a time and two workers, four packs are fetched before any is
+// taken, the last two while the first two wait.
+TEST_F(PackFetcherTest, PacksWaitingForAWorkerDoNotHoldBackDownloads) {
+    MemoryStorage store(2);
+    zvfd::Repository repository(store, zvfd::no_keys());
+    const std::vector<std::string> ids = store_packs(store, 8);
+    PackFetcher fetcher(repository, ids, 2);
+    EXPECT_TRUE(store.wait_started(4));
+    for (PackFetcher::Pack pack; fetcher.next(pack);) {
+    }
 }
 
 TEST_F(PackFetcherTest, MissingPackFailsEveryWorkerAndStopWakesThem) {

@@ -281,6 +281,23 @@ TEST_F(ArchiverFaults, MetadataFileOnAFullFileSystemLeavesNoRecord) {
     EXPECT_TRUE(fs::exists(record));
 }
 
+// A restore onto a file system that fills up fails, names what it could not write,
+// and leaves no part of the file behind (its writes run beside the workers that
+// unpack, and their failure must still reach the run).
+TEST_F(ArchiverFaults, RestoreOntoAFullFileSystemFailsAndLeavesNothing) {
+    const std::string list = source("disk.img", 24 << 20, 11);
+    ASSERT_EQ(sh(backup_command(list, "full")).status, 0);
+    const fs::path full = work() / "full";
+    fs::create_directories(full);
+    const zv_test::RunResult run = sh("mount -t tmpfs -o size=4m zvtest " + full.string() + "\nset +e\n" +
+                                      restore_command("full", full / "out") + "\necho status $?\nls -A " +
+                                      (full / "out").string());
+    EXPECT_NE(run.out.find("No space left on device"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find((full / "out" / "vda").string()), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("status 1\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.substr(run.out.find("status 1\n") + 9), "") << run.out;
+}
+
 // Objects and files are taken whole only up to the size their kind can have: one grown
 // (sparse) to 20 GiB is damaged, said so with its name, and takes no memory; under a
 // limit of 2 GiB of address space, taking it would fail.
