@@ -40,6 +40,32 @@ void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const
     }
 }
 
+std::vector<std::size_t> balanced_order(const std::vector<PackLoad>& loads) {
+    long double fetched = 0, written = 0;
+    for (const PackLoad& load : loads) {
+        fetched += load.fetched;
+        written += load.written;
+    }
+    // Heavy: writes more per byte fetched than the whole does.
+    std::vector<std::size_t> heavy, light;
+    for (std::size_t i = 0; i < loads.size(); ++i)
+        (static_cast<long double>(loads[i].written) * fetched > static_cast<long double>(loads[i].fetched) * written
+             ? heavy
+             : light)
+            .push_back(i);
+    std::vector<std::size_t> order;
+    order.reserve(loads.size());
+    long double so_far_fetched = 0, so_far_written = 0;
+    for (std::size_t h = 0, l = 0; h < heavy.size() || l < light.size();) {
+        const bool behind = so_far_written * fetched <= so_far_fetched * written;
+        const std::size_t next = h < heavy.size() && (l == light.size() || behind) ? heavy[h++] : light[l++];
+        order.push_back(next);
+        so_far_fetched += loads[next].fetched;
+        so_far_written += loads[next].written;
+    }
+    return order;
+}
+
 PackFetcher::PackFetcher(Repository& repository, std::vector<std::string> ids, unsigned least)
     : repository_(repository), ids_(std::move(ids)) {
     const std::size_t fetchers =

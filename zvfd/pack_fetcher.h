@@ -17,6 +17,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -44,6 +45,20 @@ void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const
 // The same into `out`, which has room for b.length bytes.
 void open_block(Repository& repository, PackCopy& pack, const BlockRef& b, const BlockNamer& namer,
                 const std::string& where, char* out);
+
+// What a pack costs a restore: the bytes it brings from the store, and the bytes its
+// blocks write.
+struct PackLoad {
+    std::uint64_t fetched = 0, written = 0;
+};
+
+// The order to fetch packs in (positions in `loads`): packs that write many times the
+// bytes they bring (blocks a record uses many times over, like repeated data stored
+// once) are spread among the others, each where the bytes written so far fall behind
+// their share, so that the store and the writes stay busy together. Taken in a run,
+// such packs would leave the store waiting while the writes catch up, and then the
+// writes while the store does. Packs keep their order among their kind.
+std::vector<std::size_t> balanced_order(const std::vector<PackLoad>& loads);
 
 class PackFetcher {
 public:

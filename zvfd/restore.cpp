@@ -306,22 +306,33 @@ public:
         used_ += (size + kDirectAlign - 1) / kDirectAlign * kDirectAlign;
         return at;
     }
+    // Adds a use of held bytes; flushes once the batch writes an arena's worth, so that
+    // a block used many times over does not keep the writers from the other workers'
+    // batches for long (the bytes given stay valid until the batch after next).
     void add(Target* target, const char* data, std::size_t size, std::uint64_t offset) {
         constexpr std::size_t page = 4096;
         std::vector<Run>& runs = filling().handed.runs;
         const unsigned lane = writers_.lane_of(target);
         for (std::size_t at = 0; at < size;) {
             const std::size_t n = std::min(page, size - at);
-            if (!is_all_zero(data + at, n)) runs.push_back({lane, target, offset + at, data + at, n});
+            if (!is_all_zero(data + at, n)) {
+                runs.push_back({lane, target, offset + at, data + at, n});
+                writes_ += n;
+            }
             at += n;
         }
+        if (writes_ >= filling().arena.size()) flush();
     }
+    // Counts the flushes: bytes held before the last one are not the batch's to add.
+    unsigned generation() const { return generation_; }
     // Hands what is held to the writers, and takes the other arena once what it held
     // is written; throws the failure of those writes.
     void flush() {
         writers_.hand(filling().handed);
         filling_ ^= 1;
         used_ = 0;
+        writes_ = 0;
+        ++generation_;
         writers_.wait(filling().handed);
         filling().handed.runs.clear();
     }
@@ -341,7 +352,9 @@ private:
 
     Side sides_[2];
     unsigned filling_ = 0;  // the side blocks go to
-    std::size_t used_ = 0;  // of its arena
+    std::size_t used_ = 0;    // of its arena
+    std::size_t writes_ = 0;  // bytes its runs write
+    unsigned generation_ = 0;
     Writers& writers_;
 };
 
@@ -438,6 +451,28 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         }
     });
 
+    // What a pack of `uses` brings and what its blocks write in a pass. Its size is
+    // where its last block ends; a block of zeros writes nothing (a hole), and is
+    // known by its name when it is used more than once, as zeros are.
+    std::map<std::uint32_t, std::string> zero_names;  // by length
+    auto load_of = [&](const std::vector<Use>& uses, const std::function<bool(const Use&)>& wanted, bool in_place) {
+        PackLoad load;
+        for (std::size_t i = 0; i < uses.size();) {
+            const BlockRef& b = *uses[i].ref;
+            load.fetched = std::max<std::uint64_t>(load.fetched, std::uint64_t(b.pack_offset) + b.stored);
+            std::uint64_t writes = 0;  // uses of this block that write it
+            std::size_t end = i;
+            for (; end < uses.size() && uses[end].ref->pack_offset == b.pack_offset; ++end)
+                if (wanted(uses[end]) && (!uses[end].target->in_place() || in_place)) ++writes;
+            if (writes > 1 && zero_names.size() < 64 && !zero_names.count(b.length))
+                zero_names[b.length] = namer.name(std::string(b.length, '\0').data(), b.length);
+            const auto zero = zero_names.find(b.length);
+            if (writes < 2 || zero == zero_names.end() || zero->second != b.name) load.written += writes * b.length;
+            i = end;
+        }
+        return load;
+    };
+
     // Reads the packs that hold a use `wanted` takes and checks each such block against
     // its name (and tag); writes it into a new file, and into a file in place only
     // when `in_place` says so.
@@ -446,6 +481,13 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
         for (const auto& entry : by_pack)
             if (std::any_of(entry.second.begin(), entry.second.end(), wanted)) work_list.push_back(&entry);
         if (work_list.empty()) return;
+        {
+            std::vector<PackLoad> loads;
+            for (const auto* entry : work_list) loads.push_back(load_of(entry->second, wanted, in_place));
+            std::vector<const std::pair<const std::uint32_t, std::vector<Use>>*> ordered;
+            for (const std::size_t i : balanced_order(loads)) ordered.push_back(work_list[i]);
+            work_list.swap(ordered);
+        }
         const unsigned workers = workers_for(work_list.size());
         std::vector<std::string> pack_ids;
         for (const auto* entry : work_list) pack_ids.push_back(record.packs.at(entry->first));
@@ -458,7 +500,8 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
             for (PackFetcher::Pack pack; !failed && fetcher.next(pack);) {
                 const BlockRef* opened = nullptr;  // the block whose bytes `bytes` points to:
                 const char* bytes = nullptr;       // in `data`, or in the batch,
-                const char* held = nullptr;        // where a block for a new file goes
+                const char* held = nullptr;        // where a block for a new file goes,
+                unsigned held_in = 0;              // in this generation of the batch
                 for (const Use& use : work_list[pack.position]->second) {
                     if (!wanted(use)) continue;
                     const BlockRef& b = *use.ref;
@@ -474,6 +517,7 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                             char* into = batch.hold(b.length);
                             open_block(repository, pack.copy, b, namer, where, into);
                             bytes = held = into;
+                            held_in = batch.generation();
                         } else {
                             open_block(repository, pack.copy, b, namer, where, data);
                             bytes = data.data();
@@ -481,10 +525,13 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
                         opened = &b;
                     }
                     if (!use.target->in_place()) {
-                        if (!held) {
+                        if (!held || held_in != batch.generation()) {
+                            // Held in the batch just handed over: still there, since the
+                            // batch begun holds nothing yet and takes this copy at once.
                             char* copy = batch.hold(b.length);
                             std::memcpy(copy, bytes, b.length);
                             bytes = held = copy;
+                            held_in = batch.generation();
                         }
                         batch.add(use.target, held, b.length, b.offset);
                     } else if (in_place) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -225,6 +226,57 @@ TEST_F(PackFetcherTest, MissingPackFailsEveryWorkerAndStopWakesThem) {
         worker.join();
         EXPECT_FALSE(got);
         slow.open_gate();
+    }
+}
+
+// Packs whose blocks write many times what they bring are spread among the others:
+// at every point, what was written so far stays within one pack's worth of its share
+// of what was fetched so far, each pack comes once, and packs keep their order among
+// their kind.
+TEST(PackOrder, PacksThatWriteManyTimesWhatTheyBringAreSpread) {
+    using Loads = std::vector<zvfd::PackLoad>;
+    const struct {
+        const char* what;
+        Loads loads;
+        std::vector<std::size_t> order;  // empty: only the bound is checked
+    } cases[] = {
+        {"like packs keep their order", Loads(5, {4, 4}), {0, 1, 2, 3, 4}},
+        {"heavy packs first", {{4, 200}, {4, 200}, {4, 4}, {4, 4}, {4, 4}, {4, 4}, {4, 4}, {4, 4}}, {}},
+        {"heavy packs last", {{4, 4}, {4, 4}, {4, 4}, {4, 4}, {4, 4}, {4, 4}, {4, 300}, {4, 300}, {4, 300}}, {}},
+        {"packs that write nothing", {{4, 0}, {4, 0}, {4, 64}, {4, 0}, {4, 64}}, {2, 0, 1, 4, 3}},
+        {"no pack", {}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::vector<std::size_t> order = zvfd::balanced_order(c.loads);
+        if (!c.order.empty()) EXPECT_EQ(order, c.order);
+        std::vector<std::size_t> sorted = order;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<std::size_t> every(c.loads.size());
+        for (std::size_t i = 0; i < every.size(); ++i) every[i] = i;
+        EXPECT_EQ(sorted, every);
+        double fetched = 0, written = 0;
+        for (const auto& load : c.loads) {
+            fetched += load.fetched;
+            written += load.written;
+        }
+        double one_pack = 0;  // the most one pack writes, or is due to write for what it brings
+        for (const auto& load : c.loads)
+            one_pack = std::max({one_pack, double(load.written), load.fetched / fetched * written});
+        double so_far_fetched = 0, so_far_written = 0;
+        std::size_t last_heavy = 0, last_light = 0;
+        bool any_heavy = false, any_light = false;
+        for (const std::size_t i : order) {
+            so_far_fetched += c.loads[i].fetched;
+            so_far_written += c.loads[i].written;
+            EXPECT_NEAR(so_far_written, so_far_fetched / fetched * written, one_pack) << "after pack " << i;
+            const bool heavy = c.loads[i].written * fetched > c.loads[i].fetched * written;
+            std::size_t& last = heavy ? last_heavy : last_light;
+            bool& any = heavy ? any_heavy : any_light;
+            if (any) EXPECT_GT(i, last);
+            last = i;
+            any = true;
+        }
     }
 }
 

@@ -840,6 +840,31 @@ TEST_F(ZvfdRepository, UnchangedDataIsNotStoredTwiceAndTextShrinks) {
     EXPECT_GT(tree_bytes(repository()) - after_first, data);
 }
 
+// Data repeated many times over is stored once and written back at every place: a
+// pack of such blocks writes far more than it brings, and its writes are cut into
+// batches between those of other packs, each batch taking its own copy of a block.
+// The repeated data compresses, so that a pack holds more distinct bytes than a batch.
+TEST_F(ZvfdRepository, BlocksUsedManyTimesOverComeBackEverywhere) {
+    const fs::path source = dir_ / "src" / "repeated";
+    std::string digits(24 << 20, '0');  // distinct blocks, each compressible to about half
+    std::mt19937 gen(21);
+    for (char& c : digits) c = "0123456789abcdef"[gen() % 16];
+    {
+        const int fd = ::open(source.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        for (unsigned i = 0; i < 4; ++i) {
+            ASSERT_EQ(::pwrite(fd, digits.data(), digits.size(), off_t(i) * (32 << 20)), ssize_t(digits.size()));
+            write_random(fd, std::uint64_t(i) * (32 << 20) + (24 << 20), 8 << 20, 100 + i);
+        }
+        ::close(fd);
+    }
+    write_file(dir_ / "repeated.list", "ZVFD file list:\n" + source.string() + " : repeated\n");
+    ZvfdRun backup = run(backup_of("repeated.list", "repeated", {"-z", "optimal"}));
+    ASSERT_EQ(backup.status, 0) << backup.out;
+    ZvfdRun back = run(restore_of("repeated", dir_ / "r"));
+    ASSERT_EQ(back.status, 0) << back.out;
+    EXPECT_EQ(sha256_of(dir_ / "r" / "repeated"), sha256_of(source));
+}
+
 // Every 64-byte run of `plain` that occurs somewhere in the files below `dir`.
 std::size_t plaintext_runs_in(const fs::path& dir, const std::string& plain) {
     std::unordered_set<std::string_view> windows;
