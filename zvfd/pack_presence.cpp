@@ -43,6 +43,9 @@ bool PackPresence::trusted(const std::string& id) {
     }
     answered_.notify_all();
     ++(present ? confirmed_ : refused_);
+    // The record being written names the packs it trusts: a store that locks them
+    // begins now, beside the backup, rather than all of them after it.
+    if (present) storage_.keep_soon({pack_object_name(id)});
     return present;
 }
 

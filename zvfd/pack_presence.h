@@ -5,7 +5,9 @@
 // has recorded it as damaged; any other block is stored again from the source.
 //
 // Each pack is asked about once (one existence check, Storage::exists), so the cost
-// is bounded by the packs the backup reuses, not by the size of the repository.
+// is bounded by the packs the backup reuses, not by the size of the repository. A
+// pack confirmed is one the new record is about to name: the store is told so
+// (Storage::keep_soon), so that a store which locks begins locking it at once.
 //
 //   PackPresence presence(storage, repository.damaged_packs());
 //   if (!presence.trusted(location.pack)) { /* store the block again */ }

@@ -166,10 +166,7 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
     remember_first(key, versions.front().version_id);
     // The same bytes are this call's own, also when a retry stored them twice.
     const bool stored = versions.front().etag == s3::md5_hex(data);
-    if (stored && lock) {
-        std::lock_guard<std::mutex> guard(kept_mutex_);
-        kept_.insert(name);
-    }
+    if (stored && lock) note_kept(name, lock->until);
     return stored;
 }
 
@@ -238,18 +235,79 @@ void S3Storage::remove(const std::string& name) {
         if (version.key == key) client_.delete_version(key, version.version_id);
 }
 
+S3Storage::~S3Storage() {
+    {
+        std::lock_guard<std::mutex> guard(kept_mutex_);
+        soon_stopping_ = true;
+        soon_.clear();
+    }
+    soon_wake_.notify_all();
+    for (auto& thread : soon_threads_) thread.join();
+}
+
+void S3Storage::note_kept(const std::string& name, std::int64_t until) {
+    std::lock_guard<std::mutex> guard(kept_mutex_);
+    std::int64_t& at = kept_[name];
+    at = std::max(at, until);
+}
+
 void S3Storage::keep(const std::vector<std::string>& names) {
     const auto lock = retention();
     if (!lock) return;
     check_lock();
+    const std::int64_t needed = std::int64_t(std::time(nullptr)) + std::int64_t(config_.retention_days) * 86400;
     std::vector<std::string> todo;
     {
-        std::lock_guard<std::mutex> guard(kept_mutex_);
-        for (const auto& name : names)
-            if (!kept_.count(name)) todo.push_back(name);
+        std::unique_lock<std::mutex> guard(kept_mutex_);
+        // What keep_soon() has not begun is done here, with the rest; what it has
+        // begun is waited for.
+        soon_.clear();
+        soon_idle_.wait(guard, [this] { return soon_busy_ == 0; });
+        for (const auto& name : names) {
+            const auto it = kept_.find(name);
+            if (it == kept_.end() || it->second < needed) todo.push_back(name);
+        }
     }
     // One request per object: run several at once so that round trips do not add up.
     for_each_at_once(todo.size(), parallel_requests(), [&](std::size_t i) { keep_one(todo[i], *lock); });
+}
+
+void S3Storage::keep_soon(const std::vector<std::string>& names) {
+    if (config_.retention_days == 0 || names.empty()) return;
+    // A few beside the backup's own requests: enough for the packs its workers confirm.
+    constexpr unsigned kSoonThreads = 4;
+    try {
+        std::lock_guard<std::mutex> guard(kept_mutex_);
+        if (soon_stopping_) return;
+        soon_.insert(soon_.end(), names.begin(), names.end());
+        while (soon_threads_.size() < kSoonThreads) soon_threads_.emplace_back([this] { keep_in_background(); });
+    } catch (...) {
+        return;  // without threads, keep() does it all
+    }
+    soon_wake_.notify_all();
+}
+
+void S3Storage::keep_in_background() {
+    std::unique_lock<std::mutex> guard(kept_mutex_);
+    for (;;) {
+        soon_wake_.wait(guard, [this] { return soon_stopping_ || !soon_.empty(); });
+        if (soon_stopping_) return;
+        const std::string name = std::move(soon_.front());
+        soon_.pop_front();
+        ++soon_busy_;
+        guard.unlock();
+        try {
+            if (const auto lock = retention()) {
+                check_lock();
+                keep_one(name, *lock);
+            }
+        } catch (...) {
+            // keep() asks again for what is not noted as kept, and reports its failure.
+        }
+        guard.lock();
+        --soon_busy_;
+        if (soon_busy_ == 0) soon_idle_.notify_all();
+    }
 }
 
 void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {
@@ -260,8 +318,7 @@ void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {
     const std::int64_t needed = std::int64_t(std::time(nullptr)) + std::int64_t(config_.retention_days) * 86400;
     const auto held = id.empty() ? std::nullopt : client_.get_retention(key, id);
     if (held && held->until >= needed && (held->mode == lock.mode || held->mode == S3LockMode::Compliance)) {
-        std::lock_guard<std::mutex> guard(kept_mutex_);
-        kept_.insert(name);
+        note_kept(name, held->until);
         return;
     }
     if (!id.empty() && !client_.extend_retention(key, lock, id)) {
@@ -269,8 +326,7 @@ void S3Storage::keep_one(const std::string& name, const S3Retention& lock) {
         if (!id.empty() && !client_.extend_retention(key, lock, id)) id.clear();
     }
     if (id.empty()) throw ObjectMissing("object " + name + " is missing from " + description_);
-    std::lock_guard<std::mutex> guard(kept_mutex_);
-    kept_.insert(name);
+    note_kept(name, lock.until);
 }
 
 }  // namespace zvfd

@@ -33,6 +33,9 @@
 #include "zvfd/storage.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <thread>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -80,6 +83,10 @@ public:
     // long as a record written now needs (it is locked anew only when its lock ends
     // earlier, or in a weaker mode); several requests run at once.
     void keep(const std::vector<std::string>& names) override;
+    // Locks them as keep() does, a few at a time beside the caller's work; keep()
+    // then waits for those under way and asks again for any that failed.
+    void keep_soon(const std::vector<std::string>& names) override;
+    ~S3Storage() override;
     // A call waits mostly for the store: keep many in flight.
     unsigned parallel_requests() const override { return 16; }
 
@@ -101,6 +108,9 @@ private:
     template <typename Read>
     std::optional<std::string> read_first(const std::string& key, Read read);
     void keep_one(const std::string& name, const S3Retention& lock);
+    // The retention date this process saw or set on the object's first version.
+    void note_kept(const std::string& name, std::int64_t until);
+    void keep_in_background();
 
     S3StorageConfig config_;
     S3Client client_;
@@ -114,7 +124,14 @@ private:
     std::mutex ids_mutex_;
     std::unordered_map<std::string, std::string> first_ids_;
     std::mutex kept_mutex_;
-    std::set<std::string> kept_;  // locked by this process already
+    // Locked until at least then, as this process saw or made it: a lock is never
+    // shortened, so a name locked long enough for a record costs that record no request.
+    std::unordered_map<std::string, std::int64_t> kept_;
+    std::condition_variable soon_wake_, soon_idle_;
+    std::deque<std::string> soon_;  // names keep_soon() was given, not yet taken
+    unsigned soon_busy_ = 0;        // taken and being locked
+    bool soon_stopping_ = false;
+    std::vector<std::thread> soon_threads_;
 };
 
 }  // namespace zvfd

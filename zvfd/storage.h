@@ -46,6 +46,9 @@
 // - keep says that a new record needs these existing objects; a backend that locks
 //   objects for a time (S3 Object Lock) extends their lock as for a new object, and
 //   the others do nothing. A missing object throws ObjectMissing there.
+// - keep_soon says that a record being written will likely need these objects: a
+//   backend that locks may begin locking them now, so that keep then finds them done;
+//   the others do nothing. Never throws (keep reports what failed).
 // - parallel_requests says how many calls are worth running at once: a backend
 //   whose calls wait mostly for round trips wants more than one on a local disk.
 // - describe names the store for messages (a directory path, a bucket URL).
@@ -118,6 +121,7 @@ public:
     virtual void put_deferred(const std::string& name, const std::string& data) { put_if_absent(name, data); }
     virtual void sync_deferred() {}
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
+    virtual void keep_soon(const std::vector<std::string>& names) { (void)names; }
     virtual unsigned parallel_requests() const { return 1; }
     virtual std::string describe() const = 0;
 };
@@ -210,6 +214,7 @@ public:
     bool exists(const std::string& name) override;
     std::string get_range(const std::string& name, std::uint64_t offset, std::size_t length) override;
     void keep(const std::vector<std::string>& names) override;
+    void keep_soon(const std::vector<std::string>& names) override { inner_.keep_soon(names); }
     std::string describe() const override { return "faulty " + inner_.describe(); }
     unsigned parallel_requests() const override { return inner_.parallel_requests(); }
 
