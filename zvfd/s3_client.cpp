@@ -264,6 +264,22 @@ std::string md5_hex(std::string_view data) {
     return hex(out, size);
 }
 
+std::string md5_base64_of_hex(std::string_view md5_hex) {
+    unsigned char raw[16];
+    if (md5_hex.size() != 2 * sizeof raw) throw S3Error("an MD5 digest of " + std::to_string(md5_hex.size()) + " hex digits");
+    auto value = [&](char c) {
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        throw S3Error("an MD5 digest with a digit that is not hex");
+    };
+    for (std::size_t i = 0; i < sizeof raw; ++i)
+        raw[i] = static_cast<unsigned char>(value(md5_hex[2 * i]) * 16 + value(md5_hex[2 * i + 1]));
+    unsigned char text[32];
+    const int n = EVP_EncodeBlock(text, raw, static_cast<int>(sizeof raw));
+    return std::string(reinterpret_cast<char*>(text), static_cast<std::size_t>(n));
+}
+
 std::string md5_base64(std::string_view data) {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned size = 0;
@@ -619,13 +635,14 @@ bool S3Client::versioning_enabled() {
 }
 
 bool S3Client::put_object(const std::string& key, std::string_view data, const S3Retention* retention,
-                          bool if_absent) {
+                          bool if_absent, std::string_view md5_hex) {
     S3Request request{"PUT", key, {}, {}, data};
     if (if_absent) request.headers.emplace_back("If-None-Match", "*");
     if (retention) {
         request.headers.emplace_back("x-amz-object-lock-mode", s3_lock_mode_word(retention->mode));
         request.headers.emplace_back("x-amz-object-lock-retain-until-date", s3::iso8601(retention->until));
-        request.headers.emplace_back("Content-MD5", s3::md5_base64(data));
+        request.headers.emplace_back("Content-MD5",
+                                     md5_hex.empty() ? s3::md5_base64(data) : s3::md5_base64_of_hex(md5_hex));
     }
     const S3Response response = perform(request);
     if (response.status == 200) return true;
@@ -635,7 +652,8 @@ bool S3Client::put_object(const std::string& key, std::string_view data, const S
         S3Request head{"HEAD", key, {}, {}, {}};
         const S3Response stored = perform(head);
         auto etag = stored.headers.find("etag");
-        return stored.status == 200 && etag != stored.headers.end() && unquoted(etag->second) == s3::md5_hex(data);
+        return stored.status == 200 && etag != stored.headers.end() &&
+               unquoted(etag->second) == (md5_hex.empty() ? s3::md5_hex(data) : std::string(md5_hex));
     }
     if (retention && response.status == 400 && response.error_code() == "InvalidRequest")
         throw S3Error("S3 request " + describe("PUT", key) + " was refused: 400 InvalidRequest (the bucket " +

@@ -109,6 +109,8 @@ std::string sha256_hex(std::string_view data);
 std::string md5_base64(std::string_view data);
 // The ETag a store gives an object stored by a plain PUT: the hex MD5 of its bytes.
 std::string md5_hex(std::string_view data);
+// The Content-MD5 text of a digest md5_hex gave, without hashing the bytes again.
+std::string md5_base64_of_hex(std::string_view md5_hex);
 // "2026-12-11T16:27:35Z" and back; parse returns nullopt for a malformed text.
 std::string iso8601(std::int64_t seconds);
 std::optional<std::int64_t> parse_iso8601(std::string_view text);
@@ -146,9 +148,10 @@ public:
     // returns false (a versioned bucket stores a second version instead: the caller
     // tells them apart), except that a key holding these very bytes counts as stored
     // by this call: an attempt that stored them may have lost its answer. With a retention the object is locked until then; a store that
-    // refuses the lock makes this throw.
+    // refuses the lock makes this throw. `md5_hex`: the data's md5_hex when the caller
+    // has it, so that a pack is not hashed twice.
     bool put_object(const std::string& key, std::string_view data, const S3Retention* retention,
-                    bool if_absent = true);
+                    bool if_absent = true, std::string_view md5_hex = {});
     // The object's bytes, or nullopt when there is no such key. With `through_markers`
     // a key hidden by a delete marker is read from its newest remaining version.
     std::optional<std::string> get_object(const std::string& key, bool through_markers = false);

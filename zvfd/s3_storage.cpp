@@ -159,13 +159,15 @@ bool S3Storage::put_if_absent(const std::string& name, const std::string& data) 
     // first one is the object, the others are not stored as far as their writers go.
     // Names are all but never taken (the callers look first where they can be), so
     // only the versions after the put are asked for.
-    client_.put_object(key, data, lock ? &*lock : nullptr, true);
+    // Hashed once: the lock's Content-MD5 and the comparison below take the same digest.
+    const std::string md5 = s3::md5_hex(data);
+    client_.put_object(key, data, lock ? &*lock : nullptr, true, md5);
     const std::vector<S3Version> versions = client_.versions_of(key);
     if (versions.empty())
         throw StorageError("object " + name + " was stored in " + description_ + " but its versions do not list it");
     remember_first(key, versions.front().version_id);
     // The same bytes are this call's own, also when a retry stored them twice.
-    const bool stored = versions.front().etag == s3::md5_hex(data);
+    const bool stored = versions.front().etag == md5;
     if (stored && lock) note_kept(name, lock->until);
     return stored;
 }

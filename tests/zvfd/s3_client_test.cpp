@@ -45,6 +45,12 @@ TEST(S3Request, DigestsMatchPublishedVectors) {
     EXPECT_EQ(s3::sha256_hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(s3::md5_base64(""), "1B2M2Y8AsgTpgAmY7PhCfg==");
     EXPECT_EQ(s3::md5_base64("abc"), "kAFQmDzST7DWlj99KOF/cg==");
+    // A lock's Content-MD5 taken from the hex digest a put compares with the ETag.
+    EXPECT_EQ(s3::md5_hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(s3::md5_base64_of_hex("900150983cd24fb0d6963f7d28e17f72"), "kAFQmDzST7DWlj99KOF/cg==");
+    EXPECT_EQ(s3::md5_base64_of_hex("D41D8CD98F00B204E9800998ECF8427E"), "1B2M2Y8AsgTpgAmY7PhCfg==");
+    EXPECT_THROW(s3::md5_base64_of_hex("900150983cd24fb0"), zvfd::S3Error);
+    EXPECT_THROW(s3::md5_base64_of_hex("g00150983cd24fb0d6963f7d28e17f72"), zvfd::S3Error);
 }
 
 TEST(S3Request, RetentionDates) {
