@@ -616,7 +616,9 @@ TEST_F(Signals, PauseHoldsTheWorkAndTheArchiverUntilContinue) {
     const auto held = events();
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(events(), held) << "the module worked on during the pause";
-    EXPECT_EQ(process_state(child.pid()), 'S') << "the module itself must not stop";
+    // Stopped ('T') is the fault; the pause wakes every 50 ms to look for a continue,
+    // so on a busy machine it may be found running or waiting to run.
+    EXPECT_NE(process_state(child.pid()), 'T') << "the module itself must not stop";
 
     child.signal(SIGCONT);
     const auto result = child.wait();
