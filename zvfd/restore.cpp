@@ -453,8 +453,10 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
 
     // What a pack of `uses` brings and what its blocks write in a pass. Its size is
     // where its last block ends; a block of zeros writes nothing (a hole), and is
-    // known by its name when it is used more than once, as zeros are.
+    // known by its name when it is used more than once, as zeros are (the names of
+    // zeros are made for a few lengths only: blocks of a chunker have many).
     std::map<std::uint32_t, std::string> zero_names;  // by length
+    std::uint64_t zeros_named = 0;
     auto load_of = [&](const std::vector<Use>& uses, const std::function<bool(const Use&)>& wanted, bool in_place) {
         PackLoad load;
         for (std::size_t i = 0; i < uses.size();) {
@@ -464,8 +466,10 @@ int run_restore(const Options& options, const TestAid& aid, Output& out) {
             std::size_t end = i;
             for (; end < uses.size() && uses[end].ref->pack_offset == b.pack_offset; ++end)
                 if (wanted(uses[end]) && (!uses[end].target->in_place() || in_place)) ++writes;
-            if (writes > 1 && zero_names.size() < 64 && !zero_names.count(b.length))
+            if (writes > 1 && zeros_named < (64u << 20) && !zero_names.count(b.length)) {
                 zero_names[b.length] = namer.name(std::string(b.length, '\0').data(), b.length);
+                zeros_named += b.length;
+            }
             const auto zero = zero_names.find(b.length);
             if (writes < 2 || zero == zero_names.end() || zero->second != b.name) load.written += writes * b.length;
             i = end;
