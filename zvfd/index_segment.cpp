@@ -341,9 +341,10 @@ std::shared_ptr<Segment> Segment::open(const SegmentSpace& space, unsigned level
     s->packs_at_ = kHeaderSize + meta_length;
     s->part_at_ = part_at;
     if (part_bits == 0 && part_at != s->packs_at_ + s->packs_length_) damaged(s->object_);
-    const std::size_t slots = (std::size_t(1) << part_bits) + 1;
+    const std::size_t slots = (std::size_t(2) << part_bits) + 1;
     s->slots_ = std::make_unique<std::shared_ptr<const void>[]>(slots);
     s->used_ = std::make_unique<std::atomic<bool>[]>(slots);
+    s->found_ = std::make_unique<std::atomic<std::uint32_t>[]>(std::size_t(1) << part_bits);
     return s;
 }
 
@@ -456,9 +457,17 @@ void Segment::find(const std::string& name, std::vector<IndexEntry>& out) {
     // Only the entries named `name` are decoded: the others are passed over in place.
     const std::size_t es = space_.entry_size(), overhead = chunk_overhead(space_);
     const std::string object = part_object(part);
-    const std::uint64_t at = head->base + head->chunk0 + std::uint64_t(head->fanout[bucket]) * es + bucket * overhead;
-    const std::string bytes = space_.storage.get_range(object, at, count * es + overhead);
-    if (bytes.size() != count * es + overhead) damaged(object);
+    const std::uint64_t within = std::uint64_t(head->fanout[bucket]) * es + std::uint64_t(bucket) * overhead;
+    const std::size_t length = count * es + overhead;
+    std::string read;
+    std::string_view bytes;
+    if (const auto body = part_body(part, *head)) {
+        bytes = std::string_view(*body).substr(within, length);
+    } else {
+        read = space_.storage.get_range(object, head->base + head->chunk0 + within, length);
+        bytes = read;
+    }
+    if (bytes.size() != length) damaged(object);
     const std::string plain = open_chunk(space_, object, 1 + bucket, bytes);
     if (plain.size() != count * es) damaged(object);
     for (std::size_t i = 0; i < count; ++i) {
@@ -475,6 +484,30 @@ void Segment::find(const std::string& name, std::vector<IndexEntry>& out) {
         e.pack = (*ids)[position];
         out.push_back(std::move(e));
     }
+}
+
+std::shared_ptr<const std::string> Segment::part_body(std::uint32_t part, const PartHead& head) {
+    const std::uint32_t at = (std::uint32_t(1) << part_bits_) + 1 + part;
+    if (auto held = std::atomic_load(&slots_[at])) {
+        if (!used_[at].load(std::memory_order_relaxed)) used_[at].store(true, std::memory_order_relaxed);
+        return std::static_pointer_cast<const std::string>(held);
+    }
+    // A local file reads a bucket for the price of a system call: only a store, whose
+    // every read is a round trip, is worth holding a body in memory for.
+    if (!space_.storage.remote()) return nullptr;
+    const std::size_t length =
+        std::size_t(head.entries) * space_.entry_size() + ((std::size_t(1) << head.bucket_bits)) * chunk_overhead(space_);
+    // Worth it once the reads made, counted at 64 KiB each (what a round trip costs
+    // in bytes moved), come to the whole body; and only while it leaves the filters room.
+    const std::uint32_t found = found_[part].fetch_add(1, std::memory_order_relaxed) + 1;
+    if (found < std::max<std::size_t>(64, length >> 16) || length > space_.cache.budget() / 4) return nullptr;
+    return std::static_pointer_cast<const std::string>(slot(at, [&] {
+        const std::string object = part_object(part);
+        auto body = std::make_shared<std::string>(space_.storage.get_range(object, head.base + head.chunk0, length));
+        if (body->size() != length) damaged(object);
+        const std::size_t bytes = body->size() + sizeof(std::string);
+        return std::make_pair(std::shared_ptr<const void>(std::move(body)), bytes);
+    }));
 }
 
 std::vector<IndexEntry> Segment::slice(std::uint32_t prefix, unsigned bits) {

@@ -85,6 +85,7 @@ public:
     // A slot now holds `bytes`; empties others while the cache is over its budget.
     void hold(const std::weak_ptr<CachedSlots>& owner, std::uint32_t slot, std::size_t bytes);
     std::size_t bytes() const;
+    std::size_t budget() const { return budget_; }
 
 private:
     struct Item {
@@ -174,6 +175,9 @@ private:
     std::string part_object(std::uint32_t part) const;
     std::shared_ptr<const PartHead> part_head(std::uint32_t part);
     std::shared_ptr<const std::vector<std::string>> packs();
+    // The part's bucket chunks as stored, once look-ups found enough in it that one
+    // read of them all costs less than a read for each (on a store only); else null.
+    std::shared_ptr<const std::string> part_body(std::uint32_t part, const PartHead& head);
     // The slot's value, or what `load` gives (with its size in bytes), kept in the slot.
     std::shared_ptr<const void> slot(std::uint32_t slot,
                                      const std::function<std::pair<std::shared_ptr<const void>, std::size_t>()>& load);
@@ -190,9 +194,10 @@ private:
     std::uint64_t packs_at_ = 0, part_at_ = 0;
     std::uint32_t pack_count_ = 0, packs_length_ = 0;
     std::vector<std::pair<std::uint64_t, std::uint32_t>> parts_;  // entries, chunk 0 length
-    // One per part, then the pack table's.
+    // One per part, then the pack table's, then one per part for its body.
     std::unique_ptr<std::shared_ptr<const void>[]> slots_;
     std::unique_ptr<std::atomic<bool>[]> used_;
+    std::unique_ptr<std::atomic<std::uint32_t>[]> found_;  // per part: look-ups that read a bucket
 };
 
 }  // namespace zvfd

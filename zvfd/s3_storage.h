@@ -89,6 +89,7 @@ public:
     ~S3Storage() override;
     // A call waits mostly for the store: keep many in flight.
     unsigned parallel_requests() const override { return 16; }
+    bool remote() const override { return true; }
 
     S3Client& client() { return client_; }
     std::string key_of(const std::string& name) const;

@@ -294,11 +294,14 @@ void SegmentIndex::merge(unsigned level, std::uint64_t number) {
     SegmentWriter writer(space_, level, number, total);
     for (std::uint32_t part = 0; part < (1u << writer.part_bits()); ++part) {
         if (stop_) return;
+        // Each member's slice is a read or two of its own: on a store they go at once,
+        // since the run's record waits for this merge.
+        std::vector<std::vector<IndexEntry>> slices(members.size());
+        for_each_at_once(members.size(), storage_.parallel_requests(),
+                         [&](std::size_t i) { slices[i] = members[i]->slice(part, writer.part_bits()); });
         std::vector<IndexEntry> entries;
-        for (const auto& m : members) {
-            auto slice = m->slice(part, writer.part_bits());
+        for (auto& slice : slices)
             entries.insert(entries.end(), std::make_move_iterator(slice.begin()), std::make_move_iterator(slice.end()));
-        }
         std::sort(entries.begin(), entries.end(), entry_before);
         entries.erase(std::unique(entries.begin(), entries.end(),
                                   [](const IndexEntry& a, const IndexEntry& b) {

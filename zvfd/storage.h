@@ -51,6 +51,8 @@
 //   the others do nothing. Never throws (keep reports what failed).
 // - parallel_requests says how many calls are worth running at once: a backend
 //   whose calls wait mostly for round trips wants more than one on a local disk.
+// - remote says whether every call is a round trip to another host (an object store),
+//   so that one large read is worth more than many small ones.
 // - describe names the store for messages (a directory path, a bucket URL).
 // - Every call may come from several threads at once, and several processes may use
 //   one store at the same time. Failures throw StorageError (or ObjectMissing).
@@ -123,6 +125,7 @@ public:
     virtual void keep(const std::vector<std::string>& names) { (void)names; }
     virtual void keep_soon(const std::vector<std::string>& names) { (void)names; }
     virtual unsigned parallel_requests() const { return 1; }
+    virtual bool remote() const { return false; }
     virtual std::string describe() const = 0;
 };
 
@@ -217,6 +220,7 @@ public:
     void keep_soon(const std::vector<std::string>& names) override { inner_.keep_soon(names); }
     std::string describe() const override { return "faulty " + inner_.describe(); }
     unsigned parallel_requests() const override { return inner_.parallel_requests(); }
+    bool remote() const override { return inner_.remote(); }
 
 private:
     void check_alive() const;

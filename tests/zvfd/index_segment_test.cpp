@@ -217,4 +217,45 @@ TEST_F(SegmentTest, AbsentNamesRarelyCostARead) {
     EXPECT_LT(counting.range_reads() - before, 20000u / 30) << "reads for absent names";
 }
 
+// A store whose every read is a round trip (as an object store's).
+class RoundTripStorage : public zvfd::FaultyStorage {
+public:
+    using FaultyStorage::FaultyStorage;
+    bool remote() const override { return true; }
+};
+
+// A backup of unchanged data finds every block: on a store, a segment that answers
+// many look-ups is read once, not once for each, and still gives exactly its entries;
+// a local file goes on reading the bucket each look-up needs.
+TEST_F(SegmentTest, ManyNamesFoundInOneSegmentCostOneReadOnAStore) {
+    const auto entries = entries_of(20000, 12);
+    for (const bool store : {true, false}) {
+        SCOPED_TRACE(store ? "store" : "local file");
+        zv_test::ScratchDir dir;
+        zvfd::LocalStorage local((dir.path() / "repo").string());
+        RoundTripStorage round_trips(local);
+        zvfd::FaultyStorage plain(local);
+        zvfd::FaultyStorage& counting = store ? round_trips : plain;
+        zvfd::SegmentCache cache(64 << 20);
+        const zvfd::SegmentSpace space(counting, zvfd::no_keys(), nullptr, 32, cache);
+        ASSERT_TRUE(zvfd::write_segment(space, 0, 0, entries));
+        const auto segment = zvfd::Segment::open(space, 0, 0);
+        ASSERT_TRUE(segment);
+        const unsigned before = counting.range_reads();
+        std::vector<zvfd::IndexEntry> found;
+        for (const auto& e : entries) {
+            std::vector<zvfd::IndexEntry> one;
+            segment->find(e.name, one);
+            for (auto& f : one)
+                if (key_of(f) == key_of(e)) found.push_back(f);
+        }
+        EXPECT_EQ(keys_of(found), keys_of(entries));
+        const unsigned reads = counting.range_reads() - before;
+        if (store)
+            EXPECT_LT(reads, 200u) << "reads for 20 000 names found";
+        else
+            EXPECT_GT(reads, 10000u) << "a local segment held in memory";
+    }
+}
+
 }  // namespace
