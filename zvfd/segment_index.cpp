@@ -295,9 +295,10 @@ void SegmentIndex::merge(unsigned level, std::uint64_t number) {
     for (std::uint32_t part = 0; part < (1u << writer.part_bits()); ++part) {
         if (stop_) return;
         // Each member's slice is a read or two of its own: on a store they go at once,
-        // since the run's record waits for this merge.
+        // since the run's record waits for this merge; a local file reads them faster
+        // than threads would start.
         std::vector<std::vector<IndexEntry>> slices(members.size());
-        for_each_at_once(members.size(), storage_.parallel_requests(),
+        for_each_at_once(members.size(), storage_.remote() ? storage_.parallel_requests() : 1,
                          [&](std::size_t i) { slices[i] = members[i]->slice(part, writer.part_bits()); });
         std::vector<IndexEntry> entries;
         for (auto& slice : slices)
