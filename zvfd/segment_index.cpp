@@ -55,7 +55,8 @@ std::size_t SegmentIndex::segments() const { return view()->size(); }
 
 std::uint64_t SegmentIndex::entries() const {
     std::uint64_t n = 0;
-    for (const auto& s : *view()) n += s->entries();
+    const auto current = view();  // held: another thread may replace the view meanwhile
+    for (const auto& s : *current) n += s->entries();
     return n;
 }
 
@@ -241,7 +242,8 @@ void SegmentIndex::drop(const Segment* segment) {
 void SegmentIndex::queue_merges_locked() {
     if (stopping_) return;
     std::map<std::pair<unsigned, std::uint64_t>, unsigned> members;
-    for (const auto& s : *view()) ++members[{s->level() + 1, s->number() / kSegmentFanout}];
+    const auto current = view();
+    for (const auto& s : *current) ++members[{s->level() + 1, s->number() / kSegmentFanout}];
     bool queued = false;
     for (const auto& [group, count] : members) {
         if (count < kSegmentFanout || group.first > kMaxLevel) continue;
@@ -276,7 +278,10 @@ void SegmentIndex::merge_loop() {
 
 void SegmentIndex::merge(unsigned level, std::uint64_t number) {
     std::vector<std::shared_ptr<Segment>> members;
-    for (const auto& s : *view())
+    // The view held while it is walked: a range over *view() would keep only the
+    // View, and a publish on another thread would free it under the loop.
+    const auto current = view();
+    for (const auto& s : *current)
         if (s->level() + 1 == level && s->number() / kSegmentFanout == number) members.push_back(s);
     if (members.size() < kSegmentFanout) return;  // taken in by a merged segment meanwhile
     try {
