@@ -27,6 +27,15 @@ S3StorageConfig config_for(zv_test::Radosgw& gw, const std::string& bucket, cons
     return config;
 }
 
+// A media server under "repo" of a bucket with Object Lock that locks what records
+// need for `days` in governance mode.
+S3StorageConfig locked_config(zv_test::Radosgw& gw, const std::string& bucket, unsigned days) {
+    S3StorageConfig config = config_for(gw, bucket, "repo");
+    config.retention_days = days;
+    config.retention_mode = zvfd::S3LockMode::Governance;
+    return config;
+}
+
 std::string failure(const std::function<void()>& call) {
     try {
         call();
@@ -110,9 +119,7 @@ TEST(S3Storage, FailsAtTheStart) {
 TEST(S3Storage, RetentionLocksWhatRecordsNeed) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(true);
-    auto config = config_for(gw, bucket, "repo");
-    config.retention_days = 2;
-    config.retention_mode = zvfd::S3LockMode::Governance;
+    auto config = locked_config(gw, bucket, 2);
     S3Storage first(config, gw.keys());
     const std::int64_t before = std::time(nullptr);
     ASSERT_TRUE(first.put_if_absent("packs/aa/aa01", "pack"));
@@ -154,9 +161,7 @@ TEST(S3Storage, RetentionLocksWhatRecordsNeed) {
 TEST(S3Storage, LocksBegunEarlyAreNotAskedForAgain) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(true);
-    auto config = config_for(gw, bucket, "repo");
-    config.retention_days = 1;
-    config.retention_mode = zvfd::S3LockMode::Governance;
+    auto config = locked_config(gw, bucket, 1);
     const std::vector<std::string> names = {"packs/aa/aa01", "packs/bb/bb01"};
     std::string version;
     {
@@ -194,9 +199,7 @@ TEST(S3Storage, LocksBegunEarlyAreNotAskedForAgain) {
 TEST(S3Storage, ReadsAndLocksTakeTheFirstVersion) {
     ZV_REQUIRE_RADOSGW(gw);
     const std::string bucket = gw.new_bucket(true);
-    auto config = config_for(gw, bucket, "repo");
-    config.retention_days = 1;
-    config.retention_mode = zvfd::S3LockMode::Governance;
+    auto config = locked_config(gw, bucket, 1);
     S3Storage store(config, gw.keys());
     ASSERT_TRUE(store.put_if_absent("packs/aa/aa01", "genuine bytes"));
     const std::string key = "repo/packs/aa/aa01";
